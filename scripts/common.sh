@@ -1,0 +1,28 @@
+# Shared by run.sh and test.sh: install the Debian packages the build needs, quietly and only when missing.
+LOUDARA_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+LOUDARA_BUILD="${LOUDARA_BUILD:-$LOUDARA_ROOT/build}"
+
+loudara_install_packages() {
+    local missing=()
+    local pkg
+    for pkg in "$@"; do
+        if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed"; then
+            missing+=("$pkg")
+        fi
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    echo "Installing: ${missing[*]}"
+    local sudo=""
+    [ "$(id -u)" -ne 0 ] && sudo="sudo"
+    export DEBIAN_FRONTEND=noninteractive
+    $sudo apt-get update -qq
+    $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}
+
+LOUDARA_BUILD_PACKAGES=(build-essential cmake pkg-config)
+LOUDARA_TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev)
+
+loudara_build() {
+    cmake -S "$LOUDARA_ROOT" -B "$LOUDARA_BUILD" -DCMAKE_BUILD_TYPE=Release "$@" >/dev/null
+    cmake --build "$LOUDARA_BUILD" -j"$(nproc)"
+}

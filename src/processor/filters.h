@@ -1,0 +1,248 @@
+#pragma once
+// Filter primitives and delay lines of the chain.
+//
+// Each primitive holds its coefficients (doubles) and its state. The state type T is either
+// double (one channel) or Pair (left and right lanes side by side): a stereo filter steps both
+// channels with one set of coefficients, which is what two identical per-channel copies would
+// compute, sample for sample, in half the instructions. After a step the states shift
+// (x1 takes x, y1 takes y, and so on).
+
+#include <cstdint>
+
+namespace loudara {
+
+// Two doubles in one SSE register: lane 0 left, lane 1 right. Arithmetic is element-wise and a
+// scalar operand is applied to both lanes.
+typedef double Pair __attribute__((vector_size(16)));
+typedef long long PairMask __attribute__((vector_size(16)));
+
+inline Pair pairOf(double left, double right) { return Pair{left, right}; }
+inline Pair pairAbs(Pair x) { return x < 0.0 ? -x : x; }
+inline Pair pairMax(Pair a, Pair b) { return a > b ? a : b; }
+inline Pair pairMin(Pair a, Pair b) { return a < b ? a : b; }
+
+// y = b0*x + b1*x1 - a1*y1
+template <class T>
+struct OnePoleT {
+    double b0 = 0, a1 = 0, b1 = 0;
+    T x1{}, y1{};
+};
+
+// Two identical first-order sections in series, sharing coefficients:
+// w = b0*x + b1*x1 - a1*w1; y = b0*w + b1*w1 - a1*y1
+template <class T>
+struct OnePolePairT {
+    double b0 = 0, a1 = 0, b1 = 0;
+    T x1{}, w1{}, y1{};
+};
+
+// y = b0*x + b1*x1 + b2*x2 - a1*y1 - a2*y2
+template <class T>
+struct BiquadT {
+    double b0 = 0, a1 = 0, b1 = 0, a2 = 0, b2 = 0;
+    T x1{}, x2{}, y1{}, y2{};
+};
+
+// y = b0*x + b1*x1 + b2*x2 + b3*x3 - a1*y1 - a2*y2 - a3*y3
+template <class T>
+struct ThirdOrderT {
+    double b0 = 0, a1 = 0, b1 = 0, a2 = 0, b2 = 0, a3 = 0, b3 = 0;
+    T x1{}, x2{}, x3{}, y1{}, y2{}, y3{};
+};
+
+// y = sum(b[k]*x[n-k], k = 0..5) - sum(a[k]*y[n-k], k = 1..5); a[0] is unused.
+template <class T>
+struct FifthOrderT {
+    double b[6] = {};
+    double a[6] = {};
+    T x[5] = {}, y[5] = {};
+};
+
+// y = sum(c[k]*x[n-k], k = 0..22). The history is kept twice over so that the 23 newest inputs
+// always lie in one contiguous run without wrapping.
+template <class T>
+struct Fir23T {
+    static constexpr int kTaps = 23;
+    double c[kTaps] = {};
+    T history[2 * kTaps] = {};
+    int32_t newest = 0;
+};
+
+using OnePole = OnePoleT<double>;
+using OnePolePair = OnePolePairT<double>;
+using Biquad = BiquadT<double>;
+using ThirdOrder = ThirdOrderT<double>;
+using FifthOrder = FifthOrderT<double>;
+using Fir23 = Fir23T<double>;
+
+using StereoOnePole = OnePoleT<Pair>;
+using StereoOnePolePair = OnePolePairT<Pair>;
+using StereoBiquad = BiquadT<Pair>;
+using StereoThirdOrder = ThirdOrderT<Pair>;
+using StereoFifthOrder = FifthOrderT<Pair>;
+using StereoFir23 = Fir23T<Pair>;
+
+template <class T>
+inline T step(OnePoleT<T>& f, T x) {
+    const T y = f.b0 * x + f.b1 * f.x1 - f.a1 * f.y1;
+    f.x1 = x;
+    f.y1 = y;
+    return y;
+}
+
+template <class T>
+inline T step(OnePolePairT<T>& f, T x) {
+    const T w = f.b0 * x + f.b1 * f.x1 - f.a1 * f.w1;
+    const T y = f.b0 * w + f.b1 * f.w1 - f.a1 * f.y1;
+    f.x1 = x;
+    f.w1 = w;
+    f.y1 = y;
+    return y;
+}
+
+template <class T>
+inline T step(BiquadT<T>& f, T x) {
+    const T y = f.b0 * x + f.b1 * f.x1 + f.b2 * f.x2 - f.a1 * f.y1 - f.a2 * f.y2;
+    f.x2 = f.x1;
+    f.x1 = x;
+    f.y2 = f.y1;
+    f.y1 = y;
+    return y;
+}
+
+template <class T>
+inline T step(ThirdOrderT<T>& f, T x) {
+    const T y = f.b0 * x + f.b1 * f.x1 + f.b2 * f.x2 + f.b3 * f.x3 - f.a1 * f.y1 - f.a2 * f.y2 - f.a3 * f.y3;
+    f.x3 = f.x2;
+    f.x2 = f.x1;
+    f.x1 = x;
+    f.y3 = f.y2;
+    f.y2 = f.y1;
+    f.y1 = y;
+    return y;
+}
+
+template <class T>
+inline T step(FifthOrderT<T>& f, T x) {
+    T y = f.b[0] * x;
+    for (int k = 0; k < 5; ++k) y += f.b[k + 1] * f.x[k];
+    for (int k = 0; k < 5; ++k) y -= f.a[k + 1] * f.y[k];
+    for (int k = 4; k > 0; --k) {
+        f.x[k] = f.x[k - 1];
+        f.y[k] = f.y[k - 1];
+    }
+    f.x[0] = x;
+    f.y[0] = y;
+    return y;
+}
+
+template <class T>
+inline T step(Fir23T<T>& f, T x) {
+    constexpr int n = Fir23T<T>::kTaps;
+    int32_t i = f.newest - 1;
+    if (i < 0) i = n - 1;
+    f.history[i] = x;
+    f.history[i + n] = x;
+    f.newest = i;
+    // history[i + k] is x[n-k]
+    const T* h = f.history + i;
+    T y = f.c[0] * h[0];
+    for (int k = 1; k < n; ++k) y += f.c[k] * h[k];
+    return y;
+}
+
+// Copies the coefficients of `from` into `to` and clears the state of `to`: every installation
+// of a filter restarts it from silence.
+template <class T, class U>
+inline void install(OnePoleT<T>& to, const OnePoleT<U>& from) {
+    to = OnePoleT<T>{from.b0, from.a1, from.b1};
+}
+template <class T, class U>
+inline void install(OnePolePairT<T>& to, const OnePolePairT<U>& from) {
+    to = OnePolePairT<T>{from.b0, from.a1, from.b1};
+}
+template <class T, class U>
+inline void install(BiquadT<T>& to, const BiquadT<U>& from) {
+    to = BiquadT<T>{from.b0, from.a1, from.b1, from.a2, from.b2};
+}
+template <class T, class U>
+inline void install(ThirdOrderT<T>& to, const ThirdOrderT<U>& from) {
+    to = ThirdOrderT<T>{from.b0, from.a1, from.b1, from.a2, from.b2, from.a3, from.b3};
+}
+template <class T, class U>
+inline void install(FifthOrderT<T>& to, const FifthOrderT<U>& from) {
+    to = FifthOrderT<T>{};
+    for (int k = 0; k < 6; ++k) {
+        to.b[k] = from.b[k];
+        to.a[k] = from.a[k];
+    }
+}
+template <class T, class U>
+inline void install(Fir23T<T>& to, const Fir23T<U>& from) {
+    to = Fir23T<T>{};
+    for (int k = 0; k < Fir23T<T>::kTaps; ++k) to.c[k] = from.c[k];
+}
+
+// Clears a filter's state, keeping its coefficients.
+template <class F>
+inline void clearState(F& f) {
+    install(f, F(f));
+}
+
+// Delay line of length n: returns the value stored n - 1 calls before (n = 1 passes x through).
+// i = (index + 1) mod n; store x at i; output the value at (i + 1) mod n.
+template <class T, int Capacity>
+struct DelayLine {
+    T buffer[Capacity] = {};
+    int32_t index = 0;
+};
+
+template <class T, int Capacity>
+inline T step(DelayLine<T, Capacity>& d, T x, int32_t length) {
+    int32_t i = d.index + 1;
+    if (i >= length) i %= length;
+    d.buffer[i] = x;
+    d.index = i;
+    const int32_t out = i + 1 == length ? 0 : i + 1;
+    return d.buffer[out];
+}
+
+// Pure delay of n: returns the value stored n calls before.
+// i = index mod n; output the value at i; store x at i; index = i + 1.
+template <class T, int Capacity>
+struct PureDelay {
+    T buffer[Capacity] = {};
+    int32_t index = 0;
+};
+
+template <class T, int Capacity>
+inline T step(PureDelay<T, Capacity>& d, T x, int32_t length) {
+    int32_t i = d.index;
+    if (i >= length) i %= length;
+    const T y = d.buffer[i];
+    d.buffer[i] = x;
+    d.index = i + 1;
+    return y;
+}
+
+// Schroeder all-pass diffuser: w = stored value at i = index mod length; store x + g*w at i;
+// output w - g*(x + g*w).
+struct Diffuser {
+    static constexpr int kCapacity = 2400;
+    double gain = 0;
+    int32_t length = 1;
+    int32_t index = 0;
+    double buffer[kCapacity] = {};
+};
+
+inline double step(Diffuser& d, double x) {
+    int32_t i = d.index;
+    if (i >= d.length) i %= d.length;
+    const double w = d.buffer[i];
+    const double v = x + d.gain * w;
+    d.buffer[i] = v;
+    d.index = i + 1;
+    return w - d.gain * v;
+}
+
+}  // namespace loudara

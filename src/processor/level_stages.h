@@ -1,0 +1,67 @@
+#pragma once
+// The level stages around the bands: the two-part wideband AGC, the emphasis with its HF
+// limiter, and the final clipper.
+
+#include "chain_helpers.h"
+#include "processor.h"
+
+namespace loudara {
+
+// One part of the wideband AGC. The reduction found on this frame applies from the next, so
+// the detector sees the already reduced signal (feedback).
+inline Pair agcPart(Pair part, double& reduction, OnePole& smooth, OnePole& speed, const BlockValues& v) {
+    part = (1.0 - reduction / 23169.0) * part;
+    const double e = maxOf(overThreshold(part[0], v.agcThreshold), overThreshold(part[1], v.agcThreshold));
+    const double e1 = step(smooth, e);
+    const double e2 = step(speed, e);
+    reduction = softClip(maxOf(e1, e2) * v.agcGainFactor, v.agcCeiling, 0.0);
+    return part;
+}
+
+// Two-part wideband AGC split at 200 Hz; low plus high gives back the input exactly.
+inline Pair widebandAgc(Processor& p, const BlockValues& v, Pair x) {
+    CoefficientBank& a = p.active;
+    const Pair low = step(a.agcSplitLow, x);
+    const Pair high = step(a.agcSplitHigh, x);
+    const int s = v.agcSpeed - 1;
+    return agcPart(low, p.params.agcLowReduction, a.agcSmoothLow, a.agcSpeedLow[s], v) +
+           agcPart(high, p.params.agcHighReduction, a.agcSmoothHigh, a.agcSpeedHigh[s], v);
+}
+
+// Pre-emphasis with HF limiter. The reduction is computed from the previous limited high band
+// and applied to a copy of the high band delayed by 65 samples, together with the main path, so
+// the limiter acts before the peak it saw is heard.
+inline Pair emphasisAndHfLimiter(Processor& p, const BlockValues& v, Pair x) {
+    FilterTemplate& f = p.work;
+    ProcessorParams& r = p.params;
+    const Pair emphasised = step(f.emphasisInput, x) * 1.584;
+    const Pair high = step(f.hfSplit, emphasised) * (v.emphasis50 ? f.emphasisGain50 : f.emphasisGain75);
+    const Pair feedback = pairOf(r.hfFeedbackL, r.hfFeedbackR);
+    const Pair reduction = step(f.hfReductionSmoother, overThreshold(feedback, v.hfThreshold) * v.hfFactor);
+    const Pair gain = 1.0 - reduction / 23169.0;
+    const Pair limitedHigh = gain * high;
+    r.hfReductionL = reduction[0];
+    r.hfReductionR = reduction[1];
+    r.hfFeedbackL = limitedHigh[0];
+    r.hfFeedbackR = limitedHigh[1];
+    const Pair hd = gain * step(p.emphasisHfDelay, high, kEmphasisDelayLength);
+    r.hfLimitPeak = maxOf(r.hfLimitPeak, maxLane(hd));
+    return step(p.emphasisMainDelay, emphasised, kEmphasisDelayLength) + hd;
+}
+
+// Final clipper. Adaptive: the signal is not clipped; instead a gain that follows the low-passed
+// overshoot lowers it, 2 samples late so the gain meets the peak. Hard: clipped, with the part
+// of the overshoot below about 2 kHz put back.
+inline Pair finalClipper(Processor& p, const BlockValues& v, Pair x) {
+    FilterTemplate& f = p.work;
+    const Pair c = hardClip(x, v.finalClipLevel);
+    const Pair over = x - c;
+    if (v.adaptiveClipper) {
+        Pair k = step(f.clipOvershoot, pairAbs(over)) / 32767.0 * 2.0;
+        k = pairMin(pairMax(k, Pair{}), Pair{0.5, 0.5});
+        return (1.0 - k) * step(p.clipperDelay, x, kClipperDelayLength);
+    }
+    return c + step(f.clipOvershoot, over);
+}
+
+}  // namespace loudara

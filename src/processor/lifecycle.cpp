@@ -1,0 +1,232 @@
+// Bringing the processor into a known condition: table selection, reset, state clears,
+// preparation for a song's rate and the recommended presets.
+
+#include <cstring>
+#include <memory>
+#include <type_traits>
+
+#include "filter_design.h"
+#include "processor.h"
+
+namespace loudara {
+namespace {
+
+// Zeroes a delay memory in place (they are too large to build a fresh one on the stack).
+template <class T>
+void zeroFill(T& memory) {
+    static_assert(std::is_trivially_copyable_v<T>);
+    std::memset(static_cast<void*>(&memory), 0, sizeof memory);
+}
+
+}  // namespace
+
+Processor::Processor() {
+    applyPreset(*this, presetForCommand(232));
+    prepareForSong(*this, 44100);
+}
+
+Processor& theProcessor() {
+    static const std::unique_ptr<Processor> processor = std::make_unique<Processor>();
+    return *processor;
+}
+
+void selectCoefficientBank(Processor& p, int sampleRate) {
+    p.active = coefficientBankFor(sampleRate);
+    for (int b = 0; b < kBandCount; ++b) {
+        p.dualFast[b] = OnePole{};
+        p.dualSlow[b] = OnePole{};
+    }
+}
+
+namespace {
+
+// Time index 1..4 selects its own set; any other value the fastest (16 Hz).
+int envelopeSetIndex(double timeSetting) {
+    const int k = truncated(timeSetting);
+    return (k >= 1 && k <= 4) ? k - 1 : 4;
+}
+
+}  // namespace
+
+void selectEnvelopeTimes(Processor& p) {
+    const int release = envelopeSetIndex(p.params.bandReleaseTime);
+    const int attack = envelopeSetIndex(p.params.bandAttackTime);
+    const int lookAhead[kEnvelopeTimeSets] = {880, 440, 220, 110, 110};
+    const OnePole& releaseSet = p.active.envelopeTimeSets[release];
+    const OnePole& attackSet = p.active.envelopeTimeSets[attack];
+    const OnePole& crossfadeSet = p.active.envelopeTimeSets[2];  // 4 Hz
+    for (int b = 0; b < kBandCount; ++b) {
+        install(p.active.envelopeSlots[b], releaseSet);
+        install(p.active.gateSlots[b], releaseSet);
+        install(p.dualSlow[b], releaseSet);
+        p.bands[b].lookAheadLength = lookAhead[release];
+        install(p.dualFast[b], attackSet);
+        install(p.bands[b].crossfadeFilter, crossfadeSet);
+    }
+}
+
+void selectFinalLowpass(Processor& p) {
+    const int k = truncated(p.settings.finalLowpass);
+    const int iirSet = (k >= 0 && k <= 5) ? k : 6;
+    const int firSet = k == 2 ? 1 : 0;
+    // The template keeps the selection too, so that a later reset does not lose it.
+    for (FilterTemplate* set : {&p.active.filterTemplate, &p.work}) {
+        install(set->finalIir, p.active.finalIirSets[iirSet]);
+        install(set->finalFir, p.active.finalFirSets[firSet]);
+    }
+}
+
+void designBassEq(Processor& p) {
+    const ProcessorSettings& s = p.settings;
+    install(p.bassEq, designPeakingEq(s.bassEqFreqHz, s.bassEqGainDb, s.bassEqQ, s.bassEqSampleRate));
+}
+
+void resetProcessor(Processor& p) {
+    p.work = p.active.filterTemplate;
+    clearBandMemory(p);
+    zeroFill(p.clipperDelay);
+    // The emphasis delay lines and the band overshoot filters belong to the working chain as
+    // much as the clipper's delay: a reset must not carry the previous song's tail into the next.
+    zeroFill(p.emphasisMainDelay);
+    zeroFill(p.emphasisHfDelay);
+    install(p.bandOvershoot2, fixedFilters().bandOvershoot);
+    install(p.bandOvershoot3, fixedFilters().bandOvershoot);
+}
+
+void clearProcessorState(Processor& p) {
+    for (BandSettings& band : p.bands) {
+        band.inputL = band.inputR = 0;
+        band.outputL = band.outputR = 0;
+        band.reduction = 0;
+        band.reductionPeak = 0;
+        band.preReductionL = band.preReductionR = 0;
+        band.clipFlag = 0;
+    }
+    ProcessorParams& r = p.params;
+    r.agcLowReduction = r.agcHighReduction = 0;
+    r.inputPeakL = r.inputPeakR = 0;
+    r.outputPeakL = r.outputPeakR = 0;
+    r.enhancerPeak = 0;
+    r.hfLimitPeak = 0;
+    r.hfReductionHold = 0;
+    r.hfReductionL = r.hfReductionR = 0;
+    r.hfFeedbackL = r.hfFeedbackR = 0;
+    p.settings.clipFlagL = p.settings.clipFlagR = 0;
+
+    CoefficientBank& a = p.active;
+    clearState(a.agcSplitLow);
+    clearState(a.agcSplitHigh);
+    clearState(a.agcSmoothLow);
+    clearState(a.agcSmoothHigh);
+    for (int s = 0; s < kAgcSpeeds; ++s) {
+        clearState(a.agcSpeedLow[s]);
+        clearState(a.agcSpeedHigh[s]);
+    }
+    clearState(p.bassEq);
+    clearState(a.phaseShifter);
+    for (int b = 0; b < kBandCount; ++b) {
+        clearState(a.envelopeSlots[b]);
+        clearState(a.gateSlots[b]);
+    }
+
+    // The virtual speaker: filters, pure delays and diffusers with their indices. The diffuser
+    // gains and lengths are set again at every block start.
+    VirtualSpeakerState& v = p.speaker;
+    zeroFill(v);
+    for (Diffuser* chain : {v.firstL, v.firstR, v.secondL, v.secondR}) {
+        for (int k = 0; k < 3; ++k) chain[k].length = 1;
+    }
+    const FixedFilters& fixed = fixedFilters();
+    install(v.crossShelf, fixed.speakerShelf);
+    install(v.crossLowpass, fixed.speakerLowpass);
+    for (StereoBiquad* shelf : {&v.firstShelfA, &v.firstShelfB, &v.secondShelfA, &v.secondShelfB}) {
+        install(*shelf, fixed.speakerShelf);
+    }
+    install(v.firstNotch, fixed.reflectionNotch);
+    install(v.secondNotch, fixed.reflectionNotch);
+}
+
+void clearEnhancerDelay(Processor& p) { zeroFill(p.enhancer.delay); }
+
+void clearBandMemory(Processor& p) {
+    for (BandMemory& memory : p.bandMemory) zeroFill(memory);
+    zeroFill(p.reductionDelay);
+}
+
+void prepareForSong(Processor& p, int sampleRate) {
+    selectCoefficientBank(p, sampleRate);
+    resetProcessor(p);
+    selectEnvelopeTimes(p);
+    selectFinalLowpass(p);
+    p.settings.bassEqSampleRate = sampleRate;
+    designBassEq(p);
+    p.streamRate = sampleRate;
+    p.dither = Dither{};
+}
+
+void applyPreset(Processor& p, const PresetRecord& preset) {
+    for (int b = 0; b < kBandCount; ++b) {
+        BandSettings& band = p.bands[b];
+        band.driveDb = preset.driveDb[b];
+        band.depthDb = preset.depthDb[b];
+        band.thresholdDb = preset.thresholdDb[b];
+        band.clipDb = preset.clipDb[b];
+        band.outputDb = preset.outputDb[b];
+    }
+    ProcessorParams& r = p.params;
+    ProcessorSettings& s = p.settings;
+    r.bassClipMode = preset.bassClipMode;
+    p.bands[0].reductionDelayMs = preset.reductionDelayMs;
+    r.spareB = preset.spareB;
+    r.bandReleaseTime = preset.bandReleaseTime;
+    r.bandAttackTime = preset.bandAttackTime;
+    selectEnvelopeTimes(p);
+
+    r.agcThresholdDb = preset.agcThresholdDb;
+    r.agcDepthDb = preset.agcDepthDb;
+    r.enhancerDepthDb = preset.enhancerDepthDb;
+    r.agcLowReduction = r.agcHighReduction = 0;
+    r.enhancerDelayMs = preset.enhancerDelayMs;
+    r.enhancerMode = preset.enhancerMode;
+    r.hfReductionL = r.hfReductionR = 0;
+    r.hfFeedbackL = r.hfFeedbackR = 0;
+    r.hfReductionHold = 0;
+
+    s.bassEqGainDb = preset.bassEqGainDb;
+    s.bassEqFreqHz = preset.bassEqFreqHz;
+    s.bassEqQ = preset.bassEqQ;
+    s.bassEqSampleRate = 44100;  // until the next prepareForSong sets the stream's rate
+    r.finalClipDb = preset.finalClipDb;
+    designBassEq(p);
+
+    s.bassEqOff = preset.bassEqOff;
+    s.phaseShifterOn = preset.phaseShifterOn;
+    s.enhancerOn = preset.enhancerOn;
+    s.deEmphasisOn = preset.deEmphasisOn;
+
+    r.preEmphasis = preset.preEmphasis;
+    r.hfLimitThresholdDb = preset.hfLimitThresholdDb;
+    r.hfLimitDepthDb = preset.hfLimitDepthDb;
+    r.spareC = preset.spareC;
+    s.finalLowpass = preset.finalLowpass;
+    selectFinalLowpass(p);
+
+    r.postClipDb = preset.postClipDb;
+    r.agcSpeed = preset.agcSpeed;
+    r.clipType = preset.clipType;
+
+    const size_t length = strnlen(preset.description, sizeof preset.description - 1);
+    std::memset(s.presetDescription, 0, sizeof s.presetDescription);
+    std::memcpy(s.presetDescription, preset.description, length);
+}
+
+void selectPresetById(Processor& p, int commandId) { applyPreset(p, presetForCommand(commandId)); }
+
+void initVirtualSpeaker(Processor& p) {
+    p.settings.speakerSpacingCm = 18;
+    p.settings.roomDistanceM = 10;
+    p.settings.reflectionPercent = 40;
+    p.settings.channelMode = 1;
+}
+
+}  // namespace loudara

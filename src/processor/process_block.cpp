@@ -1,0 +1,163 @@
+// The block processor: interleaved 16-bit stereo in, processed 16-bit stereo out, one frame at a
+// time through the whole chain in double precision.
+
+#include "band_dynamics.h"
+#include "chain_helpers.h"
+#include "level_stages.h"
+#include "processor.h"
+#include "stereo_stages.h"
+
+#if defined(__SSE__)
+#include <xmmintrin.h>
+#endif
+
+namespace loudara {
+namespace {
+
+constexpr double kMixFactor = 0.891;
+constexpr double kOutputClamp = 32760.0;
+constexpr double kOverFlagLevel = 32020.0;
+
+BlockValues blockStartValues(Processor& p) {
+    const ProcessorParams& r = p.params;
+    ProcessorSettings& s = p.settings;
+    BlockValues v;
+    v.agcGainFactor = dbToLinear(r.agcDepthDb);
+    v.agcThreshold = dbToLinear(r.agcThresholdDb) * 32767.0;
+    v.finalClipLevel = dbToLinear(r.finalClipDb) * 32000.0;
+    v.enhancerFactor = dbToLinear(r.enhancerDepthDb);
+    v.hfThreshold = dbToLinear(r.hfLimitThresholdDb) * 32767.0;
+    v.hfFactor = dbToLinear(r.hfLimitDepthDb);
+    v.postClipLevel = dbToLinear(r.postClipDb) * 32767.0;
+    v.agcSpeed = agcSpeedIndex(r.agcSpeed);
+    if (!(s.normalizeGain >= 1.0)) s.normalizeGain = 1.0;
+    if (s.normalizeGain > 16.0) s.normalizeGain = 16.0;
+    v.normalizeGain = s.normalizeGain;
+    for (int b = 0; b < kBandCount; ++b) v.band[b] = deriveBand(p.bands[b]);
+    v.lowSumClipRatio = lowSumClipRatio(r.bassClipMode);
+    v.agcCeiling = 23169.0 - v.agcThreshold;
+
+    v.bypass = s.bypass != 0;
+    v.enhancerOn = s.enhancerOn == 1;
+    v.phaseShifterOn = s.phaseShifterOn == 1 && !v.bypass;
+    v.bassEqOn = s.bassEqGainDb != 0.0 && s.bassEqOff == 0 && !v.bypass;
+    v.virtualSpeakerOn = s.virtualSpeakerOn == 1;
+    v.gateOn = s.gateOn != 0;
+    v.emphasisOn = emphasisActive(r.preEmphasis);
+    v.emphasis50 = r.preEmphasis == 1.0;
+    v.deEmphasisOn = v.emphasisOn && s.deEmphasisOn == 1;
+    v.adaptiveClipper = adaptiveClipper(r.clipType);
+    const int lowpass = truncated(s.finalLowpass);
+    v.finalFir = lowpass == 1 || lowpass == 2;
+    v.preEmphasisTruncated = truncated(r.preEmphasis);
+    v.enhancerMode = rounded(r.enhancerMode);
+    v.channelMode = s.channelMode;
+    v.band4SideChainFactor = v.preEmphasisTruncated == 0 ? 0.3 : 0.21;
+    v.band5SideChainFactor = v.preEmphasisTruncated != 0 ? 0.707 : 1.0;
+    return v;
+}
+
+// Sets flush-to-zero and denormals-are-zero for the duration of a block, so that decaying
+// filter states cost nothing when the music stops.
+class DenormalGuard {
+public:
+#if defined(__SSE__)
+    DenormalGuard() : saved_(_mm_getcsr()) { _mm_setcsr(saved_ | 0x8040); }
+    ~DenormalGuard() { _mm_setcsr(saved_); }
+
+private:
+    unsigned saved_;
+#endif
+};
+
+inline int16_t toSample(double x) { return static_cast<int16_t>(static_cast<int32_t>(x)); }
+
+}  // namespace
+
+void processBlock(Processor& p, int32_t sampleCount, const int16_t* input, int16_t* output) {
+    const int32_t frames = sampleCount / 2;
+    if (frames <= 0) return;
+    DenormalGuard guard;
+
+    const BlockValues v = blockStartValues(p);
+    setDiffusers(p.speaker);
+    ProcessorParams& r = p.params;
+    ProcessorSettings& s = p.settings;
+    FilterTemplate& f = p.work;
+    BandSettings* bands = p.bands;
+
+    for (int32_t i = 0; i < frames; ++i) {
+        Pair x = pairOf(input[2 * i], input[2 * i + 1]);
+        if (!v.bypass) {
+            if (v.channelMode == 2.0) {
+                x[0] = 0.0;
+            } else if (v.channelMode == 0.0) {
+                x[1] = 0.0;
+            }
+        }
+        x += nextDither(p.dither) / 8192.0;
+        const Pair bypassed = x;
+
+        x = step(f.inputHighpass, x);
+        r.inputPeakL = maxOf(r.inputPeakL, std::fabs(x[0]));
+        r.inputPeakR = maxOf(r.inputPeakR, std::fabs(x[1]));
+
+        x = stereoEnhancer(p, v, x);
+        if (v.phaseShifterOn) x = step(p.active.phaseShifter, x);
+        if (v.bassEqOn) x = step(p.bassEq, x);
+        if (v.virtualSpeakerOn) x = virtualSpeaker(p, x);
+        x = widebandAgc(p, v, x);
+
+        r.hfReductionL = r.hfReductionR = 0.0;
+        x = v.emphasisOn ? emphasisAndHfLimiter(p, v, x) : step(f.digitalShelf, x);
+
+        const Pair lowBands = step(f.lowBandsSplit, x);
+        const Pair highBands = step(f.highBandsAllpass, x);
+        for (int b = 0; b < kBandCount; ++b) {
+            const Pair in = b < 2 ? lowBands : highBands;
+            bands[b].inputL = in[0];
+            bands[b].inputR = in[1];
+        }
+
+        processBand(p, 0, v, Pair{});
+        processBand(p, 1, v, Pair{});
+        Pair lowSum = pairOf(bands[1].outputL + bands[0].outputL, bands[1].outputR + bands[0].outputR);
+        const double lowClip = v.band[1].clipLevel;
+        lowSum = pairOf(softClip(lowSum[0], lowClip, v.lowSumClipRatio, bands[1].clipFlag),
+                        softClip(lowSum[1], lowClip, v.lowSumClipRatio, bands[1].clipFlag));
+        lowSum = step(f.lowSumPost, lowSum);
+        bands[1].outputL = lowSum[0];
+        bands[1].outputR = lowSum[1];
+
+        processBand(p, 2, v, Pair{});
+        processBand(p, 3, v, Pair{});
+        processBand(p, 4, v, pairOf(bands[3].preReductionL, bands[3].preReductionR) * v.band4SideChainFactor);
+        Pair band5Side = pairOf(bands[4].preReductionL, bands[4].preReductionR);
+        if (v.preEmphasisTruncated != 0) band5Side *= v.band5SideChainFactor;
+        processBand(p, 5, v, band5Side);
+
+        x = (pairOf(bands[2].outputL, bands[2].outputR) + pairOf(bands[3].outputL, bands[3].outputR) +
+             pairOf(bands[4].outputL, bands[4].outputR) + pairOf(bands[5].outputL, bands[5].outputR) + lowSum) *
+            kMixFactor;
+
+        x = finalClipper(p, v, x);
+        x = v.finalFir ? step(f.finalFir, x) : step(f.finalIir, x);
+
+        const Pair c = hardClip(x, v.postClipLevel);
+        x = c + step(f.postClipOvershoot, x - c);
+
+        if (std::fabs(x[0]) > kOverFlagLevel) s.clipFlagL = 1;
+        if (std::fabs(x[1]) > kOverFlagLevel) s.clipFlagR = 1;
+
+        if (v.deEmphasisOn) x = v.emphasis50 ? step(f.deEmphasis50, x) : step(f.deEmphasis75, x);
+
+        x = hardClip(x, kOutputClamp);
+        const Pair out = v.bypass ? bypassed : x;
+        output[2 * i] = toSample(out[0]);
+        output[2 * i + 1] = toSample(out[1]);
+        r.outputPeakL = maxOf(r.outputPeakL, std::fabs(static_cast<double>(output[2 * i])));
+        r.outputPeakR = maxOf(r.outputPeakR, std::fabs(static_cast<double>(output[2 * i + 1])));
+    }
+}
+
+}  // namespace loudara

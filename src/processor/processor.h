@@ -1,0 +1,121 @@
+#pragma once
+// The whole state of the sound processor in one plain struct: the parameter set, the installed
+// coefficient tables, the working filters and every delay memory of the chain. It never
+// allocates after construction; it is large (about 1.4 MB), so create it on the heap or as a
+// static. The program has exactly one (theProcessor()); tests, benchmarks and the command-line
+// tool may create their own.
+
+#include <cstdint>
+
+#include "coefficient_bank.h"
+#include "filters.h"
+#include "params.h"
+
+namespace loudara {
+
+inline constexpr int kLookAheadCapacity = 900;
+inline constexpr int kReductionDelayCapacity = 4800;
+inline constexpr int kEnhancerDelayCapacity = 2200;
+inline constexpr int kSpeakerDelayCapacity = 4800;
+inline constexpr int kEmphasisDelayLength = 66;
+inline constexpr int kClipperDelayLength = 3;
+inline constexpr int kBandDelaySamples = 898;  // every band path, whatever the look-ahead
+
+// Delay memory of one band; left and right share each line's index since they always step
+// together with the same length.
+struct BandMemory {
+    DelayLine<Pair, kLookAheadCapacity> lookAhead;
+    DelayLine<Pair, kLookAheadCapacity> compensation;
+};
+
+struct EnhancerState {
+    DelayLine<double, kEnhancerDelayCapacity> delay;
+};
+
+// The virtual speaker's delays, diffusers and fixed filters.
+struct VirtualSpeakerState {
+    StereoBiquad crossShelf;               // speakerShelf on the cross-feed
+    StereoOnePole crossLowpass;            // speakerLowpass on the cross-feed
+    PureDelay<Pair, kSpeakerDelayCapacity> crossDelay;
+    PureDelay<double, kSpeakerDelayCapacity> roomNearL, roomNearR;  // dr, dr + 98
+    PureDelay<double, kSpeakerDelayCapacity> roomFarL, roomFarR;    // df, df + 98
+    Diffuser firstL[3], firstR[3], secondL[3], secondR[3];
+    StereoBiquad firstNotch, secondNotch;  // reflectionNotch
+    StereoBiquad firstShelfA, firstShelfB, secondShelfA, secondShelfB;  // speakerShelf twice in series
+    PureDelay<Pair, kSpeakerDelayCapacity> firstFarDelay;   // 30 samples
+    PureDelay<Pair, kSpeakerDelayCapacity> secondFarDelay;  // 6 samples
+};
+
+// Dither source: a deterministic 32-bit generator drawn once per frame for a value 0..255,
+// restarted by prepareForSong so the same song with the same settings exports to the same bytes.
+struct Dither {
+    static constexpr uint32_t kSeed = 0x2545F491u;
+    uint32_t state = kSeed;
+};
+
+inline int nextDither(Dither& d) {
+    // xorshift32; the top eight bits are the draw.
+    uint32_t x = d.state;
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    d.state = x;
+    return static_cast<int>(x >> 24);
+}
+
+struct Processor {
+    // The parameter set.
+    BandSettings bands[kBandCount];
+    ProcessorParams params;
+    ProcessorSettings settings;
+
+    // The rate the processor was last prepared for; the enhancer and virtual speaker compute
+    // their delay lengths from it.
+    int32_t streamRate = 44100;
+
+    // Installed tables (selectCoefficientBank) and the working filter set copied from its
+    // template (resetProcessor).
+    CoefficientBank active;
+    FilterTemplate work;
+    StereoBiquad bassEq;                 // designBassEq
+    OnePole dualFast[kBandCount];        // dual-envelope fast sets (bandAttackTime)
+    OnePole dualSlow[kBandCount];        // dual-envelope slow copies (bandReleaseTime)
+    StereoBiquad bandOvershoot2, bandOvershoot3;
+
+    // Delay memories.
+    BandMemory bandMemory[kBandCount];
+    DelayLine<double, kReductionDelayCapacity> reductionDelay;  // band 0
+    DelayLine<Pair, kEmphasisDelayLength> emphasisMainDelay, emphasisHfDelay;
+    DelayLine<Pair, kClipperDelayLength> clipperDelay;
+    EnhancerState enhancer;
+    VirtualSpeakerState speaker;
+
+    Dither dither;
+
+    Processor();
+};
+
+// The program's processor.
+Processor& theProcessor();
+
+// Processing: sampleCount 16-bit samples of interleaved stereo (odd last sample ignored). The
+// output may be the input buffer.
+void processBlock(Processor& p, int32_t sampleCount, const int16_t* input, int16_t* output);
+
+// Table selection (each resets the state of the filters it rewrites).
+void selectCoefficientBank(Processor& p, int sampleRate);
+void selectEnvelopeTimes(Processor& p);
+void selectFinalLowpass(Processor& p);
+void designBassEq(Processor& p);
+
+// Lifecycle.
+void resetProcessor(Processor& p);
+void clearProcessorState(Processor& p);
+void clearEnhancerDelay(Processor& p);
+void clearBandMemory(Processor& p);
+void prepareForSong(Processor& p, int sampleRate);
+void applyPreset(Processor& p, const PresetRecord& preset);
+void selectPresetById(Processor& p, int commandId);
+void initVirtualSpeaker(Processor& p);
+
+}  // namespace loudara

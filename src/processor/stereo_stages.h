@@ -1,0 +1,111 @@
+#pragma once
+// The two stages that work on the stereo image: the stereo enhancer and the virtual speaker.
+
+#include "chain_helpers.h"
+#include "processor.h"
+
+namespace loudara {
+
+inline constexpr int kDiffuserLengths[4][3] = {
+    {882, 86, 234},  // first reflection, left
+    {782, 58, 262},  // first reflection, right
+    {858, 82, 206},  // second reflection, left
+    {742, 62, 282},  // second reflection, right
+};
+
+// Set at every block start.
+inline void setDiffusers(VirtualSpeakerState& v) {
+    Diffuser* chains[4] = {v.firstL, v.firstR, v.secondL, v.secondR};
+    for (int c = 0; c < 4; ++c) {
+        for (int k = 0; k < 3; ++k) {
+            chains[c][k].gain = -0.5;
+            chains[c][k].length = kDiffuserLengths[c][k];
+        }
+    }
+}
+
+inline double clampTo(double x, double low, double high) { return x < low ? low : (x > high ? high : x); }
+inline int32_t clampTo(int32_t x, int32_t low, int32_t high) { return x < low ? low : (x > high ? high : x); }
+
+// Stereo enhancer: a scaled, delayed and low-passed copy E of the difference L - R. Its
+// detectors and delay run on every frame so that switching it on needs no settling; E is added
+// to the left and taken from the right only while it is on.
+inline Pair stereoEnhancer(Processor& p, const BlockValues& v, Pair x) {
+    CoefficientBank& a = p.active;
+    const Pair level = step(a.enhancerLevel, pairAbs(x));
+    const double lv = clampTo(std::fmin(level[0], level[1]) * 16.0, 0.0, 32760.0);
+
+    double s = x[0] - x[1];
+    switch (v.enhancerMode) {
+        case 2: {
+            const double g = clampTo(step(a.enhancerDetector, std::fabs(s)) * 8.0, 0.0, 32760.0);
+            s = (g / 32767.0) * s;
+            break;
+        }
+        case 3: {
+            const double g = clampTo(step(a.enhancerDetector, std::fabs(s)) * 8.0, 0.0, 32760.0);
+            s = (g / 32767.0) * s * (g / 32767.0);
+            break;
+        }
+        case 4: {
+            const double t = step(a.enhancerTransient, step(a.enhancerDetector, std::fabs(s)));
+            const double g = clampTo(t * 16.0, 0.0, 32760.0);
+            s = (g / 32767.0) * s * (lv / 32767.0);
+            break;
+        }
+        case 5: {
+            const double t = step(a.enhancerTransient, step(a.enhancerDetector, std::fabs(x[0] + x[1])));
+            const double g = clampTo(t * 8.0, 0.0, 32760.0);
+            s = (g / 32767.0) * s * (lv / 32767.0);
+            break;
+        }
+        default: break;  // mode 1 and out-of-range modes leave the difference unscaled
+    }
+
+    int32_t n = static_cast<int32_t>(p.streamRate / 1000.0 * p.params.enhancerDelayMs);
+    n = clampTo(n, 1, kEnhancerDelayCapacity - 1);
+    const double d = step(p.enhancer.delay, s, n) * v.enhancerFactor;
+    double e = step(p.work.enhancerPost, d);
+    if (v.enhancerOn) {
+        x += Pair{e, -e};
+    } else {
+        e = 0.0;
+    }
+    p.params.enhancerPeak = maxOf(p.params.enhancerPeak, e);
+    return x;
+}
+
+inline double diffuse(Diffuser (&chain)[3], double x) {
+    return step(chain[2], step(chain[1], step(chain[0], x)));
+}
+
+// Virtual speaker: each channel gets a delayed, filtered copy of the other (the cross-feed of a
+// speaker pair spaced speakerSpacingCm apart) and two diffused, notched pairs of room
+// reflections. Speed of sound 34000 cm/s, 340 m/s.
+inline Pair virtualSpeaker(Processor& p, Pair x) {
+    VirtualSpeakerState& vs = p.speaker;
+    const ProcessorSettings& s = p.settings;
+    const double rate = p.streamRate;
+
+    const int32_t ds = clampTo(static_cast<int32_t>(s.speakerSpacingCm / 34000.0 * rate), 1, kSpeakerDelayCapacity);
+    const Pair cross = step(vs.crossDelay, step(vs.crossLowpass, step(vs.crossShelf, x)), ds);
+
+    const int32_t dr = clampTo(static_cast<int32_t>(s.roomDistanceM / 340.0 * rate), 1, 4700);
+    const double aL = step(vs.roomNearL, x[0], dr);
+    const double aR = step(vs.roomNearR, x[1], dr + 98);
+    const Pair first = pairOf(diffuse(vs.firstL, 0.7 * aL + 0.3 * aR), diffuse(vs.firstR, 0.7 * aR + 0.3 * aL));
+    const Pair r1 = step(vs.firstNotch, first);
+    const Pair f1 = step(vs.firstFarDelay, step(vs.firstShelfB, step(vs.firstShelfA, r1)), 30);
+
+    const int32_t df = clampTo(static_cast<int32_t>(s.roomDistanceM / 340.0 * rate * 1.2), 1, 4700);
+    const double bL = step(vs.roomFarL, x[0], df);
+    const double bR = step(vs.roomFarR, x[1], df + 98);
+    const Pair second = pairOf(diffuse(vs.secondL, 0.7 * bL + 0.3 * bR), diffuse(vs.secondR, 0.7 * bR + 0.3 * bL));
+    const Pair r2 = step(vs.secondNotch, second);
+    const Pair f2 = step(vs.secondFarDelay, step(vs.secondShelfB, step(vs.secondShelfA, r2)), 6);
+
+    const Pair reflections = swapped(f1) + r1 + r2 + swapped(f2);
+    return reflections * s.reflectionPercent / 100.0 * 0.707 + (swapped(cross) + x) * 0.707;
+}
+
+}  // namespace loudara
