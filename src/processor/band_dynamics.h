@@ -29,7 +29,8 @@ inline double dualEnvelope(OnePole& release, OnePole& attack, OnePole& releaseCo
     attack.y1 = larger;
     const double s = yA + yB;
     const double yC = step(releaseCopy, e);
-    double w = std::sqrt(std::fmax(step(crossfade, s), 0.0) / 32767.0);
+    const double smoothed = step(crossfade, s);
+    double w = std::sqrt((smoothed > 0.0 ? smoothed : 0.0) / 32767.0);
     if (w > 1.0) w = 1.0;
     return (1.0 - w) * yB + w * yC;
 }
@@ -95,10 +96,7 @@ inline void processBand(Processor& p, int b, const BlockValues& v, Pair sideChai
 
     double k;
     if (b == 0) {
-        // The reduction delay is counted in 44.1 kHz samples at every rate.
-        int32_t n = static_cast<int32_t>(band.reductionDelayMs * 44.1);
-        n = n < 1 ? 1 : (n > kReductionDelayCapacity - 1 ? kReductionDelayCapacity - 1 : n);
-        band.delayedReduction = step(p.reductionDelay, previousReduction, n);
+        band.delayedReduction = step(p.reductionDelay, previousReduction, v.reductionDelay);
         k = 1.0 - band.delayedReduction / 32767.0;
     } else {
         k = 1.0 - previousReduction / 32767.0;
@@ -111,7 +109,8 @@ inline void processBand(Processor& p, int b, const BlockValues& v, Pair sideChai
     const double r = b == 0 ? step(p.active.envelopeSlots[0], e)
                             : dualEnvelope(p.active.envelopeSlots[b], p.dualFast[b], p.dualSlow[b],
                                            band.crossfadeFilter, e);
-    band.reduction = std::fmin(r * d.depthFactor, kMaxReduction);
+    const double reduction = r * d.depthFactor;
+    band.reduction = reduction < kMaxReduction ? reduction : kMaxReduction;
     band.reductionPeak = maxOf(band.reductionPeak, band.reduction);
 
     const Pair out = step(memory.compensation, d.outputFactor * shaped, kLookAheadCapacity - band.lookAheadLength);

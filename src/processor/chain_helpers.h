@@ -1,6 +1,8 @@
 #pragma once
 // Value helpers of the chain and the values it computes once per block.
 
+#include <emmintrin.h>
+
 #include <cmath>
 
 #include "filters.h"
@@ -31,15 +33,16 @@ inline double softClip(double x, double t, double r) {
 // Hard clamp of both lanes to [-t, t] (t >= 0); sets the flag when either lane was limited.
 inline Pair hardClip(Pair x, double t, int32_t& flag) {
     const Pair c = pairMin(pairMax(x, -t + Pair{}), t + Pair{});
-    if (c[0] != x[0] || c[1] != x[1]) flag = 1;
+    if (_mm_movemask_pd(c != x)) flag = 1;
     return c;
 }
 
 inline Pair hardClip(Pair x, double t) { return pairMin(pairMax(x, -t + Pair{}), t + Pair{}); }
 
-inline double overThreshold(double x, double t) { return std::fmax(std::fabs(x) - t, 0.0); }
-inline double absMax(double a, double b) { return std::fmax(std::fabs(a), std::fabs(b)); }
 inline double maxOf(double a, double b) { return a > b ? a : b; }
+inline double minOf(double a, double b) { return a < b ? a : b; }
+inline double overThreshold(double x, double t) { return maxOf(std::fabs(x) - t, 0.0); }
+inline double absMax(double a, double b) { return maxOf(std::fabs(a), std::fabs(b)); }
 
 // max(|x| - t, 0) in both lanes.
 inline Pair overThreshold(Pair x, double t) { return pairMax(pairAbs(x) - t, Pair{}); }
@@ -82,6 +85,13 @@ struct BlockValues {
     double channelMode;
     double band4SideChainFactor;
     double band5SideChainFactor;
+
+    // Delay lengths of the enhancer and the virtual speaker at the stream rate.
+    int32_t enhancerDelay;
+    int32_t speakerCrossDelay;
+    int32_t speakerNearDelay;
+    int32_t speakerFarDelay;
+    int32_t reductionDelay;  // band 0
 };
 
 }  // namespace loudara

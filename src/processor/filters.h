@@ -1,13 +1,14 @@
 #pragma once
 // Filter primitives and delay lines of the chain.
 //
-// Each primitive holds its coefficients (doubles) and its state. The state type T is either
-// double (one channel) or Pair (left and right lanes side by side): a stereo filter steps both
-// channels with one set of coefficients, which is what two identical per-channel copies would
-// compute, sample for sample, in half the instructions. After a step the states shift
-// (x1 takes x, y1 takes y, and so on).
+// Each primitive holds its coefficients and its state, both of type T: double for one channel,
+// or Pair for left and right side by side. A stereo filter steps both channels at once with the
+// same coefficient in both lanes, which is what two identical per-channel copies would compute,
+// sample for sample, in half the instructions (the coefficients are stored already broadcast so
+// the step needs no shuffles). After a step the states shift (x1 takes x, y1 takes y, and so on).
 
 #include <cstdint>
+#include <type_traits>
 
 namespace loudara {
 
@@ -24,7 +25,7 @@ inline Pair pairMin(Pair a, Pair b) { return a < b ? a : b; }
 // y = b0*x + b1*x1 - a1*y1
 template <class T>
 struct OnePoleT {
-    double b0 = 0, a1 = 0, b1 = 0;
+    T b0{}, a1{}, b1{};
     T x1{}, y1{};
 };
 
@@ -32,29 +33,29 @@ struct OnePoleT {
 // w = b0*x + b1*x1 - a1*w1; y = b0*w + b1*w1 - a1*y1
 template <class T>
 struct OnePolePairT {
-    double b0 = 0, a1 = 0, b1 = 0;
+    T b0{}, a1{}, b1{};
     T x1{}, w1{}, y1{};
 };
 
 // y = b0*x + b1*x1 + b2*x2 - a1*y1 - a2*y2
 template <class T>
 struct BiquadT {
-    double b0 = 0, a1 = 0, b1 = 0, a2 = 0, b2 = 0;
+    T b0{}, a1{}, b1{}, a2{}, b2{};
     T x1{}, x2{}, y1{}, y2{};
 };
 
 // y = b0*x + b1*x1 + b2*x2 + b3*x3 - a1*y1 - a2*y2 - a3*y3
 template <class T>
 struct ThirdOrderT {
-    double b0 = 0, a1 = 0, b1 = 0, a2 = 0, b2 = 0, a3 = 0, b3 = 0;
+    T b0{}, a1{}, b1{}, a2{}, b2{}, a3{}, b3{};
     T x1{}, x2{}, x3{}, y1{}, y2{}, y3{};
 };
 
 // y = sum(b[k]*x[n-k], k = 0..5) - sum(a[k]*y[n-k], k = 1..5); a[0] is unused.
 template <class T>
 struct FifthOrderT {
-    double b[6] = {};
-    double a[6] = {};
+    T b[6] = {};
+    T a[6] = {};
     T x[5] = {}, y[5] = {};
 };
 
@@ -63,7 +64,7 @@ struct FifthOrderT {
 template <class T>
 struct Fir23T {
     static constexpr int kTaps = 23;
-    double c[kTaps] = {};
+    T c[kTaps] = {};
     T history[2 * kTaps] = {};
     int32_t newest = 0;
 };
@@ -125,8 +126,11 @@ inline T step(ThirdOrderT<T>& f, T x) {
 template <class T>
 inline T step(FifthOrderT<T>& f, T x) {
     T y = f.b[0] * x;
+#pragma GCC unroll 5
     for (int k = 0; k < 5; ++k) y += f.b[k + 1] * f.x[k];
+#pragma GCC unroll 5
     for (int k = 0; k < 5; ++k) y -= f.a[k + 1] * f.y[k];
+#pragma GCC unroll 4
     for (int k = 4; k > 0; --k) {
         f.x[k] = f.x[k - 1];
         f.y[k] = f.y[k - 1];
@@ -147,40 +151,62 @@ inline T step(Fir23T<T>& f, T x) {
     // history[i + k] is x[n-k]
     const T* h = f.history + i;
     T y = f.c[0] * h[0];
+#pragma GCC unroll 23
     for (int k = 1; k < n; ++k) y += f.c[k] * h[k];
     return y;
+}
+
+// A coefficient of one filter type as another: broadcast into both lanes, or lane 0 taken.
+template <class T>
+inline T coefficient(double c) {
+    if constexpr (std::is_same_v<T, Pair>) {
+        return Pair{c, c};
+    } else {
+        return c;
+    }
+}
+template <class T>
+inline T coefficient(Pair c) {
+    if constexpr (std::is_same_v<T, Pair>) {
+        return c;
+    } else {
+        return c[0];
+    }
 }
 
 // Copies the coefficients of `from` into `to` and clears the state of `to`: every installation
 // of a filter restarts it from silence.
 template <class T, class U>
 inline void install(OnePoleT<T>& to, const OnePoleT<U>& from) {
-    to = OnePoleT<T>{from.b0, from.a1, from.b1};
+    to = OnePoleT<T>{coefficient<T>(from.b0), coefficient<T>(from.a1), coefficient<T>(from.b1)};
 }
 template <class T, class U>
 inline void install(OnePolePairT<T>& to, const OnePolePairT<U>& from) {
-    to = OnePolePairT<T>{from.b0, from.a1, from.b1};
+    to = OnePolePairT<T>{coefficient<T>(from.b0), coefficient<T>(from.a1), coefficient<T>(from.b1)};
 }
 template <class T, class U>
 inline void install(BiquadT<T>& to, const BiquadT<U>& from) {
-    to = BiquadT<T>{from.b0, from.a1, from.b1, from.a2, from.b2};
+    to = BiquadT<T>{coefficient<T>(from.b0), coefficient<T>(from.a1), coefficient<T>(from.b1),
+                    coefficient<T>(from.a2), coefficient<T>(from.b2)};
 }
 template <class T, class U>
 inline void install(ThirdOrderT<T>& to, const ThirdOrderT<U>& from) {
-    to = ThirdOrderT<T>{from.b0, from.a1, from.b1, from.a2, from.b2, from.a3, from.b3};
+    to = ThirdOrderT<T>{coefficient<T>(from.b0), coefficient<T>(from.a1), coefficient<T>(from.b1),
+                        coefficient<T>(from.a2), coefficient<T>(from.b2), coefficient<T>(from.a3),
+                        coefficient<T>(from.b3)};
 }
 template <class T, class U>
 inline void install(FifthOrderT<T>& to, const FifthOrderT<U>& from) {
     to = FifthOrderT<T>{};
     for (int k = 0; k < 6; ++k) {
-        to.b[k] = from.b[k];
-        to.a[k] = from.a[k];
+        to.b[k] = coefficient<T>(from.b[k]);
+        to.a[k] = coefficient<T>(from.a[k]);
     }
 }
 template <class T, class U>
 inline void install(Fir23T<T>& to, const Fir23T<U>& from) {
     to = Fir23T<T>{};
-    for (int k = 0; k < Fir23T<T>::kTaps; ++k) to.c[k] = from.c[k];
+    for (int k = 0; k < Fir23T<T>::kTaps; ++k) to.c[k] = coefficient<T>(from.c[k]);
 }
 
 // Clears a filter's state, keeping its coefficients.

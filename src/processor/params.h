@@ -159,9 +159,20 @@ const BuiltinPreset (&builtinPresets())[kPresetCount];
 // The record that a command id selects: 334..343 their own, every other id the default record.
 const PresetRecord& presetForCommand(int commandId);
 
-// Integer readings of double settings.
-inline int truncated(double value) { return static_cast<int>(value); }
-inline int rounded(double value) { return static_cast<int>(value + 0.5); }
+// Integer readings of double settings. Values beyond the int range (or NaN, from a damaged
+// file) read as the smallest int, as the processor's conversion instruction gives them.
+inline int truncated(double value) {
+    if (!(value > -2147483649.0 && value < 2147483648.0)) return INT32_MIN;
+    return static_cast<int>(value);
+}
+inline int rounded(double value) { return truncated(value + 0.5); }
+
+// trunc(value) limited to low..high (NaN gives low).
+inline int32_t truncatedWithin(double value, int32_t low, int32_t high) {
+    if (!(value >= low)) return low;
+    if (value >= high) return high;
+    return static_cast<int32_t>(value);
+}
 inline int agcSpeedIndex(double agcSpeed) {
     const int speed = rounded(agcSpeed);
     return speed < 1 ? 1 : (speed > 4 ? 4 : speed);

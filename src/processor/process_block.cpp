@@ -54,6 +54,15 @@ BlockValues blockStartValues(Processor& p) {
     v.channelMode = s.channelMode;
     v.band4SideChainFactor = v.preEmphasisTruncated == 0 ? 0.3 : 0.21;
     v.band5SideChainFactor = v.preEmphasisTruncated != 0 ? 0.707 : 1.0;
+
+    const double rate = p.streamRate;
+    v.enhancerDelay = truncatedWithin(rate / 1000.0 * r.enhancerDelayMs, 1, kEnhancerDelayCapacity - 1);
+    // Speed of sound 34000 cm/s and 340 m/s; the far reflections travel 1.2 times as far.
+    v.speakerCrossDelay = truncatedWithin(s.speakerSpacingCm / 34000.0 * rate, 1, kSpeakerDelayCapacity);
+    v.speakerNearDelay = truncatedWithin(s.roomDistanceM / 340.0 * rate, 1, 4700);
+    v.speakerFarDelay = truncatedWithin(s.roomDistanceM / 340.0 * rate * 1.2, 1, 4700);
+    // Counted in 44.1 kHz samples at every rate; 0 ms and 1 ms both give a delay line of 1.
+    v.reductionDelay = truncatedWithin(p.bands[0].reductionDelayMs * 44.1, 1, kReductionDelayCapacity - 1);
     return v;
 }
 
@@ -74,7 +83,7 @@ inline int16_t toSample(double x) { return static_cast<int16_t>(static_cast<int3
 
 }  // namespace
 
-void processBlock(Processor& p, int32_t sampleCount, const int16_t* input, int16_t* output) {
+__attribute__((target_clones("avx2", "default"), flatten)) void processBlock(Processor& p, int32_t sampleCount, const int16_t* input, int16_t* output) {
     const int32_t frames = sampleCount / 2;
     if (frames <= 0) return;
     DenormalGuard guard;
@@ -105,7 +114,7 @@ void processBlock(Processor& p, int32_t sampleCount, const int16_t* input, int16
         x = stereoEnhancer(p, v, x);
         if (v.phaseShifterOn) x = step(p.active.phaseShifter, x);
         if (v.bassEqOn) x = step(p.bassEq, x);
-        if (v.virtualSpeakerOn) x = virtualSpeaker(p, x);
+        if (v.virtualSpeakerOn) x = virtualSpeaker(p, v, x);
         x = widebandAgc(p, v, x);
 
         r.hfReductionL = r.hfReductionR = 0.0;

@@ -25,7 +25,6 @@ inline void setDiffusers(VirtualSpeakerState& v) {
 }
 
 inline double clampTo(double x, double low, double high) { return x < low ? low : (x > high ? high : x); }
-inline int32_t clampTo(int32_t x, int32_t low, int32_t high) { return x < low ? low : (x > high ? high : x); }
 
 // Stereo enhancer: a scaled, delayed and low-passed copy E of the difference L - R. Its
 // detectors and delay run on every frame so that switching it on needs no settling; E is added
@@ -33,7 +32,7 @@ inline int32_t clampTo(int32_t x, int32_t low, int32_t high) { return x < low ? 
 inline Pair stereoEnhancer(Processor& p, const BlockValues& v, Pair x) {
     CoefficientBank& a = p.active;
     const Pair level = step(a.enhancerLevel, pairAbs(x));
-    const double lv = clampTo(std::fmin(level[0], level[1]) * 16.0, 0.0, 32760.0);
+    const double lv = clampTo(minOf(level[0], level[1]) * 16.0, 0.0, 32760.0);
 
     double s = x[0] - x[1];
     switch (v.enhancerMode) {
@@ -62,9 +61,7 @@ inline Pair stereoEnhancer(Processor& p, const BlockValues& v, Pair x) {
         default: break;  // mode 1 and out-of-range modes leave the difference unscaled
     }
 
-    int32_t n = static_cast<int32_t>(p.streamRate / 1000.0 * p.params.enhancerDelayMs);
-    n = clampTo(n, 1, kEnhancerDelayCapacity - 1);
-    const double d = step(p.enhancer.delay, s, n) * v.enhancerFactor;
+    const double d = step(p.enhancer.delay, s, v.enhancerDelay) * v.enhancerFactor;
     double e = step(p.work.enhancerPost, d);
     if (v.enhancerOn) {
         x += Pair{e, -e};
@@ -82,22 +79,18 @@ inline double diffuse(Diffuser (&chain)[3], double x) {
 // Virtual speaker: each channel gets a delayed, filtered copy of the other (the cross-feed of a
 // speaker pair spaced speakerSpacingCm apart) and two diffused, notched pairs of room
 // reflections. Speed of sound 34000 cm/s, 340 m/s.
-inline Pair virtualSpeaker(Processor& p, Pair x) {
+inline Pair virtualSpeaker(Processor& p, const BlockValues& v, Pair x) {
     VirtualSpeakerState& vs = p.speaker;
-    const ProcessorSettings& s = p.settings;
-    const double rate = p.streamRate;
+    const Pair cross = step(vs.crossDelay, step(vs.crossLowpass, step(vs.crossShelf, x)), v.speakerCrossDelay);
 
-    const int32_t ds = clampTo(static_cast<int32_t>(s.speakerSpacingCm / 34000.0 * rate), 1, kSpeakerDelayCapacity);
-    const Pair cross = step(vs.crossDelay, step(vs.crossLowpass, step(vs.crossShelf, x)), ds);
-
-    const int32_t dr = clampTo(static_cast<int32_t>(s.roomDistanceM / 340.0 * rate), 1, 4700);
+    const int32_t dr = v.speakerNearDelay;
     const double aL = step(vs.roomNearL, x[0], dr);
     const double aR = step(vs.roomNearR, x[1], dr + 98);
     const Pair first = pairOf(diffuse(vs.firstL, 0.7 * aL + 0.3 * aR), diffuse(vs.firstR, 0.7 * aR + 0.3 * aL));
     const Pair r1 = step(vs.firstNotch, first);
     const Pair f1 = step(vs.firstFarDelay, step(vs.firstShelfB, step(vs.firstShelfA, r1)), 30);
 
-    const int32_t df = clampTo(static_cast<int32_t>(s.roomDistanceM / 340.0 * rate * 1.2), 1, 4700);
+    const int32_t df = v.speakerFarDelay;
     const double bL = step(vs.roomFarL, x[0], df);
     const double bR = step(vs.roomFarR, x[1], df + 98);
     const Pair second = pairOf(diffuse(vs.secondL, 0.7 * bL + 0.3 * bR), diffuse(vs.secondR, 0.7 * bR + 0.3 * bL));
@@ -105,7 +98,7 @@ inline Pair virtualSpeaker(Processor& p, Pair x) {
     const Pair f2 = step(vs.secondFarDelay, step(vs.secondShelfB, step(vs.secondShelfA, r2)), 6);
 
     const Pair reflections = swapped(f1) + r1 + r2 + swapped(f2);
-    return reflections * s.reflectionPercent / 100.0 * 0.707 + (swapped(cross) + x) * 0.707;
+    return reflections * p.settings.reflectionPercent / 100.0 * 0.707 + (swapped(cross) + x) * 0.707;
 }
 
 }  // namespace loudara
