@@ -1,6 +1,11 @@
 #pragma once
 // The six band processors: band filter, gate, look-ahead gain reduction, output stage,
 // detector and compensation delay. Each band leaves 898 samples late, whatever its look-ahead.
+//
+// Within a frame the bands depend on each other only through the side chains (band 3 feeds
+// band 4, band 4 feeds band 5), which carry the pre-reduction signals, and every reduction found
+// on a frame applies from the next. So a frame runs in four passes over the bands: filters,
+// gates, signal paths, then detectors and envelopes, the last two bands to a Pair.
 
 #include <cmath>
 
@@ -17,23 +22,6 @@ inline constexpr double kGateConstant[kBandCount] = {
 };
 
 inline constexpr double kMaxReduction = 31743.0;  // the band gain never falls below about 0.031
-
-// Dual envelope of bands 1..5: the release filter B and the attack filter A share the larger
-// output, so the envelope rises with the faster and falls with the slower; the stronger the
-// recent reduction (crossfade X of A + B), the more the plain release copy C takes over.
-inline double dualEnvelope(OnePole& release, OnePole& attack, OnePole& releaseCopy, OnePole& crossfade, double e) {
-    const double yB = step(release, e);
-    const double yA = step(attack, e);
-    const double larger = maxOf(yA, yB);
-    release.y1 = larger;
-    attack.y1 = larger;
-    const double s = yA + yB;
-    const double yC = step(releaseCopy, e);
-    const double smoothed = step(crossfade, s);
-    double w = std::sqrt((smoothed > 0.0 ? smoothed : 0.0) / 32767.0);
-    if (w > 1.0) w = 1.0;
-    return (1.0 - w) * yB + w * yC;
-}
 
 // Band filter chain of band b on the driven input.
 inline Pair bandFilter(Processor& p, int b, Pair x) {
@@ -67,27 +55,42 @@ inline Pair bandOutputStage(Processor& p, int b, Pair s, double clipLevel, int32
     }
 }
 
-// One frame of band b. sideChain is the louder signal from the band below (zero for 0..3).
-inline void processBand(Processor& p, int b, const BlockValues& v, Pair sideChain) {
+// Gates of the bands in group g (gate factor / 32867 x gate constant, limited to 0..1), from
+// the louder channel of each band's filtered signal.
+inline void bandGates(Processor& p, const BlockValues& v, const Pair (&filtered)[kBandCount]) {
+    if (!v.gateOn) {
+        for (BandSettings& band : p.bands) {
+            band.gateGain = 1.0;
+            band.gateState = 3;
+        }
+        return;
+    }
+    constexpr int kGroupBands[kEnvelopeGroups][2] = {{1, 2}, {3, 4}, {5, 0}};
+    for (int g = 0; g < kEnvelopeGroups; ++g) {
+        const int b0 = kGroupBands[g][0], b1 = kGroupBands[g][1];
+        const Pair louder = pairOf(absMax(filtered[b0][0], filtered[b0][1]), absMax(filtered[b1][0], filtered[b1][1]));
+        const Pair ge = step(p.envelopes.gate[g], louder);
+        Pair gain = ge * pairOf(v.band[b0].gateFactor, v.band[b1].gateFactor) / 32867.0 *
+                    pairOf(kGateConstant[b0], kGateConstant[b1]);
+        gain = pairMin(pairMax(gain, Pair{}), Pair{1.0, 1.0});
+        for (int lane = 0; lane < 2; ++lane) {
+            BandSettings& band = p.bands[kGroupBands[g][lane]];
+            const double gg = gain[lane];
+            band.gateGain = gg;
+            band.gateState = gg > 0.9 ? 3 : (gg > 0.5 ? 2 : (gg > 0.25 ? 1 : 0));
+        }
+    }
+}
+
+// Signal path of band b from its filtered signal: level, side-chain output, look-ahead, gain,
+// gate, output stage, output level and compensation delay.
+inline void bandSignalPath(Processor& p, int b, const BlockValues& v, Pair filtered) {
     BandSettings& band = p.bands[b];
     const BandDerived& d = v.band[b];
     BandMemory& memory = p.bandMemory[b];
     const double previousReduction = band.reduction;
 
-    const Pair x = bandFilter(p, b, pairOf(band.inputL, band.inputR) * d.driveFactor);
-
-    if (!v.gateOn) {
-        band.gateGain = 1.0;
-        band.gateState = 3;
-    } else {
-        const double ge = step(p.active.gateSlots[b], absMax(x[0], x[1]));
-        double g = ge * d.gateFactor / 32867.0 * kGateConstant[b];
-        g = g < 0.0 ? 0.0 : (g > 1.0 ? 1.0 : g);
-        band.gateGain = g;
-        band.gateState = g > 0.9 ? 3 : (g > 0.5 ? 2 : (g > 0.25 ? 1 : 0));
-    }
-
-    const Pair y = v.normalizeGain * x;
+    const Pair y = v.normalizeGain * filtered;
     const Pair preReduction = (1.0 - previousReduction / 32767.0) * y;
     band.preReductionL = preReduction[0];
     band.preReductionR = preReduction[1];
@@ -96,6 +99,7 @@ inline void processBand(Processor& p, int b, const BlockValues& v, Pair sideChai
 
     double k;
     if (b == 0) {
+        // Band 0's gain follows its reduction reductionDelayMs later.
         band.delayedReduction = step(p.reductionDelay, previousReduction, v.reductionDelay);
         k = 1.0 - band.delayedReduction / 32767.0;
     } else {
@@ -103,19 +107,50 @@ inline void processBand(Processor& p, int b, const BlockValues& v, Pair sideChai
     }
 
     const Pair shaped = bandOutputStage(p, b, k * delayed * band.gateGain, d.clipLevel, band.clipFlag);
-
-    const double e = maxOf(overThreshold(absMax(preReduction[0], sideChain[0]), d.thresholdLevel),
-                           overThreshold(absMax(preReduction[1], sideChain[1]), d.thresholdLevel));
-    const double r = b == 0 ? step(p.active.envelopeSlots[0], e)
-                            : dualEnvelope(p.active.envelopeSlots[b], p.dualFast[b], p.dualSlow[b],
-                                           band.crossfadeFilter, e);
-    const double reduction = r * d.depthFactor;
-    band.reduction = reduction < kMaxReduction ? reduction : kMaxReduction;
-    band.reductionPeak = maxOf(band.reductionPeak, band.reduction);
-
     const Pair out = step(memory.compensation, d.outputFactor * shaped, kLookAheadCapacity - band.lookAheadLength);
     band.outputL = out[0];
     band.outputR = out[1];
+}
+
+// Detector input of band b: how far the louder of its own pre-reduction signal and the side
+// chain rises above the threshold, in the louder channel.
+inline double bandDetector(const BandSettings& band, const BandDerived& d, Pair sideChain) {
+    return maxOf(overThreshold(absMax(band.preReductionL, sideChain[0]), d.thresholdLevel),
+                 overThreshold(absMax(band.preReductionR, sideChain[1]), d.thresholdLevel));
+}
+
+// New reductions of all bands from their detector inputs e. Band 0 follows its envelope filter B
+// alone. Bands 1..5 use the dual envelope: B (release) and A (attack) share the larger output,
+// so the envelope rises with the faster and falls with the slower; the stronger the recent
+// reduction (crossfade X of A + B), the more the plain release copy C takes over:
+// r = (1 - w) * yB + w * yC with w = sqrt(X(yA + yB) / 32767), at most 1.
+inline void bandReductions(Processor& p, const BlockValues& v, const double (&e)[kBandCount]) {
+    BandEnvelopes& env = p.envelopes;
+    constexpr int kGroupBands[kEnvelopeGroups][2] = {{1, 2}, {3, 4}, {5, 0}};
+    for (int g = 0; g < kEnvelopeGroups; ++g) {
+        const int b0 = kGroupBands[g][0], b1 = kGroupBands[g][1];
+        const Pair in = pairOf(e[b0], e[b1]);
+        const Pair yB = step(env.release[g], in);
+        const Pair yA = step(env.attack[g], in);
+        const Pair larger = pairMax(yA, yB);
+        // Band 0 (lane 1 of the last group) has no attack filter: its envelope keeps yB.
+        env.release[g].y1 = g == 2 ? pairOf(larger[0], yB[1]) : larger;
+        env.attack[g].y1 = larger;
+        const Pair yC = step(env.releaseCopy[g], in);
+        const Pair smoothed = step(env.crossfade[g], yA + yB);
+        Pair w = _mm_sqrt_pd(pairMax(smoothed, Pair{}) / 32767.0);
+        w = pairMin(w, Pair{1.0, 1.0});
+        Pair r = (1.0 - w) * yB + w * yC;
+        if (g == 2) r[1] = yB[1];
+
+        const Pair depth = pairOf(v.band[b0].depthFactor, v.band[b1].depthFactor);
+        const Pair reduction = pairMin(r * depth, Pair{kMaxReduction, kMaxReduction});
+        for (int lane = 0; lane < 2; ++lane) {
+            BandSettings& band = p.bands[kGroupBands[g][lane]];
+            band.reduction = reduction[lane];
+            band.reductionPeak = maxOf(band.reductionPeak, band.reduction);
+        }
+    }
 }
 
 }  // namespace loudara

@@ -39,6 +39,14 @@ inline Pair hardClip(Pair x, double t, int32_t& flag) {
 
 inline Pair hardClip(Pair x, double t) { return pairMin(pairMax(x, -t + Pair{}), t + Pair{}); }
 
+// softClip with r = 0 in both lanes, for any sign of t: above t gives t, else below -t gives -t.
+inline Pair hardClipSigned(Pair x, double t) {
+    const Pair top = Pair{} + t;
+    const Pair bottom = Pair{} - t;
+    const Pair lowered = x < bottom ? bottom : x;
+    return x > top ? top : lowered;
+}
+
 inline double maxOf(double a, double b) { return a > b ? a : b; }
 inline double minOf(double a, double b) { return a < b ? a : b; }
 inline double overThreshold(double x, double t) { return maxOf(std::fabs(x) - t, 0.0); }

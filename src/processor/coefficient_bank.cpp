@@ -110,13 +110,9 @@ CoefficientBank buildBank(const BankDesign& d) {
 
     bank.agcSplitLow = lowpass(200.0);
     bank.agcSplitHigh = highpass(200.0);
-    bank.agcSmoothLow = designOnePoleLowpass(0.1, rate);
-    bank.agcSmoothHigh = designOnePoleLowpass(0.1, rate);
+    bank.agcSmooth = lowpass(0.1);
     const double agcSpeedHz[kAgcSpeeds] = {0.0125, 0.025, 0.05, 0.1};
-    for (int s = 0; s < kAgcSpeeds; ++s) {
-        bank.agcSpeedLow[s] = designOnePoleLowpass(agcSpeedHz[s], rate);
-        bank.agcSpeedHigh[s] = designOnePoleLowpass(agcSpeedHz[s], rate);
-    }
+    for (int s = 0; s < kAgcSpeeds; ++s) bank.agcSpeed[s] = lowpass(agcSpeedHz[s]);
     const double envelopeHz[kEnvelopeTimeSets] = {1.0, 2.0, 4.0, 8.0, 16.0};
     for (int k = 0; k < kEnvelopeTimeSets; ++k) bank.envelopeTimeSets[k] = designOnePoleLowpass(envelopeHz[k], rate);
     bank.enhancerDetector = designOnePoleLowpass(4.0, rate);
@@ -130,12 +126,6 @@ CoefficientBank buildBank(const BankDesign& d) {
     for (int k = 1; k < kFinalIirSets; ++k) bank.finalIirSets[k] = designButterworthLowpass5(finalHz[k - 1], rate);
     bank.finalFirSets[0] = firFrom(d.fir1);
     bank.finalFirSets[1] = firFrom(d.fir2);
-
-    // Until selectEnvelopeTimes runs, the band envelopes and gates follow time index 1.
-    for (int b = 0; b < 6; ++b) {
-        bank.envelopeSlots[b] = bank.envelopeTimeSets[0];
-        bank.gateSlots[b] = bank.envelopeTimeSets[0];
-    }
     return bank;
 }
 

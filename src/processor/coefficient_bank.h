@@ -52,10 +52,9 @@ struct CoefficientBank {
     FilterTemplate filterTemplate;
     StereoOnePole agcSplitLow;   // LP 200 Hz, left and right
     StereoOnePole agcSplitHigh;  // HP 200 Hz, left and right
-    OnePole agcSmoothLow;        // LP 0.1 Hz
-    OnePole agcSmoothHigh;       // LP 0.1 Hz
-    OnePole agcSpeedLow[kAgcSpeeds];   // LP 0.0125, 0.025, 0.05, 0.1 Hz for speeds 1..4
-    OnePole agcSpeedHigh[kAgcSpeeds];
+    // The AGC detectors of the low part (lane 0) and the high part (lane 1).
+    StereoOnePole agcSmooth;               // LP 0.1 Hz
+    StereoOnePole agcSpeed[kAgcSpeeds];    // LP 0.0125, 0.025, 0.05, 0.1 Hz for speeds 1..4
     OnePole envelopeTimeSets[kEnvelopeTimeSets];  // LP 1, 2, 4, 8, 16 Hz for time index 1..5
     OnePole enhancerDetector;    // LP 4 Hz
     StereoOnePole enhancerLevel; // LP 4 Hz, left and right
@@ -63,8 +62,6 @@ struct CoefficientBank {
     StereoBiquad phaseShifter;   // all-pass, 180 degrees at 140 Hz (128.6 Hz at 44100)
     FifthOrder finalIirSets[kFinalIirSets];  // 0: identity; 1..6: Butterworth LP 15, 12, 10, 8, 6, 4 kHz
     Fir23 finalFirSets[kFinalFirSets];       // "15k" and "12k", linear phase
-    OnePole envelopeSlots[6];    // band envelope filters, rewritten by selectEnvelopeTimes
-    OnePole gateSlots[6];        // band gate filters, rewritten by selectEnvelopeTimes
 };
 
 // The bank for 48000 or 44100; every other rate gets the 32000 bank.

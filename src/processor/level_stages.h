@@ -7,25 +7,22 @@
 
 namespace loudara {
 
-// One part of the wideband AGC. The reduction found on this frame applies from the next, so
-// the detector sees the already reduced signal (feedback).
-inline Pair agcPart(Pair part, double& reduction, OnePole& smooth, OnePole& speed, const BlockValues& v) {
-    part = (1.0 - reduction / 23169.0) * part;
-    const double e = maxOf(overThreshold(part[0], v.agcThreshold), overThreshold(part[1], v.agcThreshold));
-    const double e1 = step(smooth, e);
-    const double e2 = step(speed, e);
-    reduction = softClip(maxOf(e1, e2) * v.agcGainFactor, v.agcCeiling, 0.0);
-    return part;
-}
-
-// Two-part wideband AGC split at 200 Hz; low plus high gives back the input exactly.
+// Two-part wideband AGC split at 200 Hz (low plus high gives back the input exactly). Each
+// part's detector sees the louder channel above the threshold; the reduction found on this frame
+// applies from the next, so the detector sees the already reduced signal (feedback). The low
+// and high detectors run side by side in the lanes of one Pair.
 inline Pair widebandAgc(Processor& p, const BlockValues& v, Pair x) {
     CoefficientBank& a = p.active;
-    const Pair low = step(a.agcSplitLow, x);
-    const Pair high = step(a.agcSplitHigh, x);
-    const int s = v.agcSpeed - 1;
-    return agcPart(low, p.params.agcLowReduction, a.agcSmoothLow, a.agcSpeedLow[s], v) +
-           agcPart(high, p.params.agcHighReduction, a.agcSmoothHigh, a.agcSpeedHigh[s], v);
+    ProcessorParams& r = p.params;
+    const Pair low = (1.0 - r.agcLowReduction / 23169.0) * step(a.agcSplitLow, x);
+    const Pair high = (1.0 - r.agcHighReduction / 23169.0) * step(a.agcSplitHigh, x);
+    const Pair e = pairOf(maxLane(overThreshold(low, v.agcThreshold)), maxLane(overThreshold(high, v.agcThreshold)));
+    const Pair e1 = step(a.agcSmooth, e);
+    const Pair e2 = step(a.agcSpeed[v.agcSpeed - 1], e);
+    const Pair reduction = hardClipSigned(pairMax(e1, e2) * v.agcGainFactor, v.agcCeiling);
+    r.agcLowReduction = reduction[0];
+    r.agcHighReduction = reduction[1];
+    return low + high;
 }
 
 // Pre-emphasis with HF limiter. The reduction is computed from the previous limited high band

@@ -32,9 +32,9 @@ Processor& theProcessor() {
 
 void selectCoefficientBank(Processor& p, int sampleRate) {
     p.active = coefficientBankFor(sampleRate);
-    for (int b = 0; b < kBandCount; ++b) {
-        p.dualFast[b] = OnePole{};
-        p.dualSlow[b] = OnePole{};
+    for (int g = 0; g < kEnvelopeGroups; ++g) {
+        p.envelopes.attack[g] = StereoOnePole{};
+        p.envelopes.releaseCopy[g] = StereoOnePole{};
     }
 }
 
@@ -55,14 +55,15 @@ void selectEnvelopeTimes(Processor& p) {
     const OnePole& releaseSet = p.active.envelopeTimeSets[release];
     const OnePole& attackSet = p.active.envelopeTimeSets[attack];
     const OnePole& crossfadeSet = p.active.envelopeTimeSets[2];  // 4 Hz
-    for (int b = 0; b < kBandCount; ++b) {
-        install(p.active.envelopeSlots[b], releaseSet);
-        install(p.active.gateSlots[b], releaseSet);
-        install(p.dualSlow[b], releaseSet);
-        p.bands[b].lookAheadLength = lookAhead[release];
-        install(p.dualFast[b], attackSet);
-        install(p.bands[b].crossfadeFilter, crossfadeSet);
+    BandEnvelopes& e = p.envelopes;
+    for (int g = 0; g < kEnvelopeGroups; ++g) {
+        install(e.release[g], releaseSet);
+        install(e.gate[g], releaseSet);
+        install(e.releaseCopy[g], releaseSet);
+        install(e.attack[g], attackSet);
+        install(e.crossfade[g], crossfadeSet);
     }
+    for (BandSettings& band : p.bands) band.lookAheadLength = lookAhead[release];
 }
 
 void selectFinalLowpass(Processor& p) {
@@ -116,17 +117,13 @@ void clearProcessorState(Processor& p) {
     CoefficientBank& a = p.active;
     clearState(a.agcSplitLow);
     clearState(a.agcSplitHigh);
-    clearState(a.agcSmoothLow);
-    clearState(a.agcSmoothHigh);
-    for (int s = 0; s < kAgcSpeeds; ++s) {
-        clearState(a.agcSpeedLow[s]);
-        clearState(a.agcSpeedHigh[s]);
-    }
+    clearState(a.agcSmooth);
+    for (int s = 0; s < kAgcSpeeds; ++s) clearState(a.agcSpeed[s]);
     clearState(p.bassEq);
     clearState(a.phaseShifter);
-    for (int b = 0; b < kBandCount; ++b) {
-        clearState(a.envelopeSlots[b]);
-        clearState(a.gateSlots[b]);
+    for (int g = 0; g < kEnvelopeGroups; ++g) {
+        clearState(p.envelopes.release[g]);
+        clearState(p.envelopes.gate[g]);
     }
 
     // The virtual speaker: filters, pure delays and diffusers with their indices. The diffuser

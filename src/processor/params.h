@@ -31,12 +31,11 @@ struct BandSettings {
     double delayedReduction = 0;      // band 0: reduction after the reduction delay
     double reductionDelayMs = 40;     // band 0 only, 0..100
     double reductionPeak = 0;         // meter: running maximum of reduction
-    // The band's envelope filter, gate filter and delay memory are the band's own slots in
-    // Processor (envelopeSlots[b], gateSlots[b], bandMemory[b]).
+    // The band's envelope, gate and crossfade filters and its delay memory live in Processor
+    // (envelopes, bandMemory[b]).
     int32_t clipFlag = 0;
     int32_t lookAheadLength = 880;
     double preReductionL = 0, preReductionR = 0;  // side-chain output for the next band
-    OnePole crossfadeFilter;                      // dual-envelope smoothing, always the 4 Hz set
     double gateGain = 1;
     double gateDb = -36;  // gate level, -60..-12; used only while gateOn is set
     int32_t gateState = 3;

@@ -120,16 +120,21 @@ __attribute__((target_clones("avx2", "default"), flatten)) void processBlock(Pro
         r.hfReductionL = r.hfReductionR = 0.0;
         x = v.emphasisOn ? emphasisAndHfLimiter(p, v, x) : step(f.digitalShelf, x);
 
+        // Bands 0 and 1 take the low split, bands 2 to 5 the high split.
         const Pair lowBands = step(f.lowBandsSplit, x);
         const Pair highBands = step(f.highBandsAllpass, x);
+        Pair filtered[kBandCount];
         for (int b = 0; b < kBandCount; ++b) {
             const Pair in = b < 2 ? lowBands : highBands;
             bands[b].inputL = in[0];
             bands[b].inputR = in[1];
+            filtered[b] = bandFilter(p, b, in * v.band[b].driveFactor);
         }
+        bandGates(p, v, filtered);
 
-        processBand(p, 0, v, Pair{});
-        processBand(p, 1, v, Pair{});
+        bandSignalPath(p, 0, v, filtered[0]);
+        bandSignalPath(p, 1, v, filtered[1]);
+        // The low sum: bands 0 and 1 clipped together at band 1's clip level.
         Pair lowSum = pairOf(bands[1].outputL + bands[0].outputL, bands[1].outputR + bands[0].outputR);
         const double lowClip = v.band[1].clipLevel;
         lowSum = pairOf(softClip(lowSum[0], lowClip, v.lowSumClipRatio, bands[1].clipFlag),
@@ -137,13 +142,19 @@ __attribute__((target_clones("avx2", "default"), flatten)) void processBlock(Pro
         lowSum = step(f.lowSumPost, lowSum);
         bands[1].outputL = lowSum[0];
         bands[1].outputR = lowSum[1];
+        for (int b = 2; b < kBandCount; ++b) bandSignalPath(p, b, v, filtered[b]);
 
-        processBand(p, 2, v, Pair{});
-        processBand(p, 3, v, Pair{});
-        processBand(p, 4, v, pairOf(bands[3].preReductionL, bands[3].preReductionR) * v.band4SideChainFactor);
+        // Detectors: bands 0..3 see only themselves; band 4 also sees band 3 and band 5 sees
+        // band 4, so a loud lower band pulls the next band's reduction up with it.
+        const Pair band4Side = pairOf(bands[3].preReductionL, bands[3].preReductionR) * v.band4SideChainFactor;
         Pair band5Side = pairOf(bands[4].preReductionL, bands[4].preReductionR);
         if (v.preEmphasisTruncated != 0) band5Side *= v.band5SideChainFactor;
-        processBand(p, 5, v, band5Side);
+        const double detector[kBandCount] = {
+            bandDetector(bands[0], v.band[0], Pair{}),   bandDetector(bands[1], v.band[1], Pair{}),
+            bandDetector(bands[2], v.band[2], Pair{}),   bandDetector(bands[3], v.band[3], Pair{}),
+            bandDetector(bands[4], v.band[4], band4Side), bandDetector(bands[5], v.band[5], band5Side),
+        };
+        bandReductions(p, v, detector);
 
         x = (pairOf(bands[2].outputL, bands[2].outputR) + pairOf(bands[3].outputL, bands[3].outputR) +
              pairOf(bands[4].outputL, bands[4].outputR) + pairOf(bands[5].outputL, bands[5].outputR) + lowSum) *

@@ -46,6 +46,38 @@ struct VirtualSpeakerState {
     PureDelay<Pair, kSpeakerDelayCapacity> secondFarDelay;  // 6 samples
 };
 
+// The envelope filters of the six bands. All bands share the same coefficients, so they are kept
+// two bands to a Pair: group 0 holds bands 1 and 2, group 1 bands 3 and 4, group 2 bands 5 and 0.
+// Band 0 has no dual envelope; its lane of the attack, releaseCopy and crossfade groups runs
+// but is never read.
+inline constexpr int kEnvelopeGroups = 3;
+struct BandLane {
+    int group;
+    int lane;
+};
+inline constexpr BandLane kBandLane[kBandCount] = {{2, 1}, {0, 0}, {0, 1}, {1, 0}, {1, 1}, {2, 0}};
+
+struct BandEnvelopes {
+    StereoOnePole release[kEnvelopeGroups];      // each band's envelope filter (bandReleaseTime)
+    StereoOnePole gate[kEnvelopeGroups];         // each band's gate filter (same coefficients)
+    StereoOnePole attack[kEnvelopeGroups];       // dual envelope: fast set (bandAttackTime)
+    StereoOnePole releaseCopy[kEnvelopeGroups];  // dual envelope: plain slow copy
+    StereoOnePole crossfade[kEnvelopeGroups];    // dual envelope: smoothing, always 4 Hz
+};
+
+// One band's lane of a group filter, as a single-channel filter.
+inline OnePole bandFilter(const StereoOnePole (&group)[kEnvelopeGroups], int band) {
+    const StereoOnePole& f = group[kBandLane[band].group];
+    const int lane = kBandLane[band].lane;
+    OnePole one;
+    one.b0 = f.b0[lane];
+    one.a1 = f.a1[lane];
+    one.b1 = f.b1[lane];
+    one.x1 = f.x1[lane];
+    one.y1 = f.y1[lane];
+    return one;
+}
+
 // Dither source: a deterministic 32-bit generator drawn once per frame for a value 0..255,
 // restarted by prepareForSong so the same song with the same settings exports to the same bytes.
 struct Dither {
@@ -78,8 +110,7 @@ struct Processor {
     CoefficientBank active;
     FilterTemplate work;
     StereoBiquad bassEq;                 // designBassEq
-    OnePole dualFast[kBandCount];        // dual-envelope fast sets (bandAttackTime)
-    OnePole dualSlow[kBandCount];        // dual-envelope slow copies (bandReleaseTime)
+    BandEnvelopes envelopes;             // selectEnvelopeTimes
     StereoBiquad bandOvershoot2, bandOvershoot3;
 
     // Delay memories.
