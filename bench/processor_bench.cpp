@@ -1,0 +1,92 @@
+// Speed of the processing chain, reported as a multiple of real time ("x_realtime": seconds of
+// 44.1 kHz stereo sound processed per second).
+//
+//   ./scripts/test.sh --bench        or        build/bench/loudara_bench --benchmark_repetitions=5
+
+#include <benchmark/benchmark.h>
+
+#include <memory>
+#include <vector>
+
+#include "measure.h"
+#include "processor/processor.h"
+
+namespace {
+
+using loudara::Processor;
+
+constexpr int kRate = 44100;
+constexpr int kBlockSamples = 8192;  // one 16384-byte sound buffer
+constexpr int kSignalSeconds = 10;
+
+enum class Path { Default, Heaviest };
+
+std::unique_ptr<Processor> makeProcessor(Path path) {
+    auto p = std::make_unique<Processor>();
+    loudara::selectPresetById(*p, 232);
+    if (path == Path::Heaviest) {
+        // Virtual speaker, gates, emphasis with de-emphasis and the FIR final low-pass.
+        p->settings.virtualSpeakerOn = 1;
+        p->settings.gateOn = 1;
+        p->params.preEmphasis = 2;
+        p->settings.deEmphasisOn = 1;
+        p->settings.finalLowpass = 1;
+        loudara::selectFinalLowpass(*p);
+    }
+    loudara::prepareForSong(*p, kRate);
+    return p;
+}
+
+const std::vector<int16_t>& music() {
+    static const std::vector<int16_t> signal = loudara::test::musicLikeSignal(kRate * kSignalSeconds, kRate);
+    return signal;
+}
+
+void reportRealTime(benchmark::State& state, int64_t frames) {
+    state.counters["x_realtime"] = benchmark::Counter(double(frames) / kRate, benchmark::Counter::kIsRate);
+}
+
+// Runs the chain over the signal in sound-buffer blocks, starting again at its end.
+void runBlocks(benchmark::State& state, Processor& p, const std::vector<int16_t>& signal) {
+    std::vector<int16_t> out(kBlockSamples);
+    size_t offset = 0;
+    int64_t frames = 0;
+    for (auto _ : state) {
+        if (offset + kBlockSamples > signal.size()) offset = 0;
+        loudara::processBlock(p, kBlockSamples, signal.data() + offset, out.data());
+        benchmark::DoNotOptimize(out.data());
+        offset += kBlockSamples;
+        frames += kBlockSamples / 2;
+    }
+    reportRealTime(state, frames);
+}
+
+void BM_ProcessBlockDefault(benchmark::State& state) {
+    auto p = makeProcessor(Path::Default);
+    runBlocks(state, *p, music());
+}
+
+void BM_ProcessBlockHeaviest(benchmark::State& state) {
+    auto p = makeProcessor(Path::Heaviest);
+    runBlocks(state, *p, music());
+}
+
+// Digital silence right after loud music: the decaying filter states must not fall into
+// denormal arithmetic, so this should run as fast as music.
+void BM_ProcessBlockSilenceAfterMusic(benchmark::State& state) {
+    auto p = makeProcessor(Path::Heaviest);
+    std::vector<int16_t> out(music().size());
+    for (size_t offset = 0; offset + kBlockSamples <= music().size(); offset += kBlockSamples) {
+        loudara::processBlock(*p, kBlockSamples, music().data() + offset, out.data() + offset);
+    }
+    const std::vector<int16_t> silence(static_cast<size_t>(kRate) * kSignalSeconds * 2, 0);
+    runBlocks(state, *p, silence);
+}
+
+BENCHMARK(BM_ProcessBlockDefault)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_ProcessBlockHeaviest)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_ProcessBlockSilenceAfterMusic)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
