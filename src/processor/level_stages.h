@@ -25,6 +25,8 @@ inline Pair widebandAgc(Processor& p, const BlockValues& v, Pair x) {
     return low + high;
 }
 
+inline constexpr double kHfReductionLimit = 23169.0;
+
 // Pre-emphasis with HF limiter. The reduction is computed from the previous limited high band
 // and applied to a copy of the high band delayed by 65 samples, together with the main path, so
 // the limiter acts before the peak it saw is heard.
@@ -34,7 +36,10 @@ inline Pair emphasisAndHfLimiter(Processor& p, const BlockValues& v, Pair x) {
     const Pair emphasised = step(f.emphasisInput, x) * 1.584;
     const Pair high = step(f.hfSplit, emphasised) * (v.emphasis50 ? f.emphasisGain50 : f.emphasisGain75);
     const Pair feedback = pairOf(r.hfFeedbackL, r.hfFeedbackR);
-    const Pair reduction = step(f.hfReductionSmoother, overThreshold(feedback, v.hfThreshold) * v.hfFactor);
+    // At most 23169, where the gain reaches 0: a deeper reduction would turn the high band over
+    // and feed the limiter its own growing output.
+    Pair reduction = step(f.hfReductionSmoother, overThreshold(feedback, v.hfThreshold) * v.hfFactor);
+    reduction = pairMin(reduction, Pair{kHfReductionLimit, kHfReductionLimit});
     const Pair gain = 1.0 - reduction / 23169.0;
     const Pair limitedHigh = gain * high;
     r.hfReductionL = reduction[0];

@@ -23,6 +23,7 @@ void zeroFill(T& memory) {
 Processor::Processor() {
     applyPreset(*this, presetForCommand(232));
     prepareForSong(*this, 44100);
+    clearProcessorState(*this);  // installs the virtual speaker's fixed filters
 }
 
 Processor& theProcessor() {

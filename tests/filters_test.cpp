@@ -1,0 +1,224 @@
+// Filter primitives, delay lines and the design functions: step equations checked against
+// sequences worked out by hand, delay lengths, and designed responses measured from steady sines.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <complex>
+#include <functional>
+#include <memory>
+#include <ostream>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "measure.h"
+#include "processor/filter_design.h"
+#include "processor/filters.h"
+
+namespace loudara {
+namespace {
+
+using namespace loudara::test;
+
+// x(n) = n + 1, so every stored value is distinct and no value is zero.
+double ramp(int n) { return n + 1.0; }
+
+// A delay line of length N returns the value written N - 1 calls before; a pure delay of N the
+// value written N calls before.
+TEST(DelayLines, ReturnTheValueWrittenTheirLengthBefore) {
+    for (int length : {1, 3, 66, 900}) {
+        auto line = std::make_unique<DelayLine<double, 900>>();
+        auto pure = std::make_unique<PureDelay<double, 900>>();
+        for (int n = 0; n < 3 * length + 10; ++n) {
+            const int from = n - (length - 1);
+            ASSERT_EQ(step(*line, ramp(n), length), from >= 0 ? ramp(from) : 0.0) << length << ", call " << n;
+            ASSERT_EQ(step(*pure, ramp(n), length), from >= 1 ? ramp(from - 1) : 0.0) << length << ", call " << n;
+        }
+    }
+}
+
+TEST(Diffuser, FollowsTheAllpassRuleStepByStep) {
+    // g = 0.5, length 2. Worked by hand: w = stored value two calls ago, store x + g*w,
+    // output w - g*(x + g*w).
+    Diffuser d;
+    d.gain = 0.5;
+    d.length = 2;
+    const double input[] = {1, 0, 0, 0, 0, 0, 2, 0, 0};
+    const double expected[] = {-0.5, 0, 0.75, 0, 0.375, 0, -0.8125, 0, 1.59375};
+    for (int n = 0; n < 9; ++n) EXPECT_DOUBLE_EQ(step(d, input[n]), expected[n]) << "call " << n;
+}
+
+// Shrinking or growing a line between calls: the index stays inside the line, every output is a
+// value that was written (or the initial zero), and once `length` calls have passed the line
+// delays by its new length.
+TEST(DelayLines, ChangingTheLengthBetweenCallsStaysInsideTheBuffer) {
+    auto line = std::make_unique<DelayLine<double, 900>>();
+    auto pure = std::make_unique<PureDelay<double, 900>>();
+    auto diffuser = std::make_unique<Diffuser>();
+    diffuser->gain = 0.5;
+    std::set<double> written{0.0};
+    int n = 0;
+    for (int length : {900, 3, 66, 1, 900, 7, 899, 2}) {
+        diffuser->length = length;
+        const int calls = (length == 900 || length == 899) ? 2 * length - 1 : 3 * length + 5;
+        for (int k = 0; k < calls; ++k, ++n) {
+            written.insert(ramp(n));
+            const double a = step(*line, ramp(n), length);
+            const double b = step(*pure, ramp(n), length);
+            const double c = step(*diffuser, std::sin(0.1 * n));
+            ASSERT_TRUE(written.count(a) && written.count(b)) << "length " << length << " call " << k;
+            ASSERT_TRUE(std::abs(c) < 10.0) << "length " << length << " call " << k;
+            ASSERT_TRUE(line->index >= 0 && line->index < length);
+            ASSERT_TRUE(pure->index >= 0 && pure->index <= length);
+            ASSERT_TRUE(diffuser->index >= 0 && diffuser->index <= length);
+            if (k >= length) {
+                ASSERT_EQ(a, ramp(n - (length - 1))) << "length " << length;
+                ASSERT_EQ(b, ramp(n - length)) << "length " << length;
+            }
+        }
+    }
+}
+
+void expectImpulseResponse(const std::function<double(double)>& f, const std::vector<double>& expected) {
+    const std::vector<double> y = impulseResponse(f, int(expected.size()));
+    for (size_t n = 0; n < y.size(); ++n) EXPECT_DOUBLE_EQ(y[n], expected[n]) << "sample " << n;
+}
+
+// Coefficients are given in stored order; every response was worked out by hand.
+TEST(StepEquations, ImpulseResponsesOfThePrimitives) {
+    expectImpulseResponse(laneOf(OnePole{0.5, -0.25, 0.2}), {0.5, 0.325, 0.08125, 0.0203125});
+    expectImpulseResponse(laneOf(Biquad{1.0, -0.5, 0.5, 0.25, 0.25}), {1.0, 1.0, 0.5, 0.0, -0.125});
+    expectImpulseResponse(laneOf(ThirdOrder{1.0, -0.5, 0.5, 0.25, 0.25, -0.125, 0.125}), {1.0, 1.0, 0.5, 0.25, 0.125});
+    FifthOrder f;  // b0 1, b1 0.5, b5 0.25, a1 -0.5, a3 0.25, a5 0.5
+    f.b[0] = 1.0;
+    f.b[1] = 0.5;
+    f.b[5] = 0.25;
+    f.a[1] = -0.5;
+    f.a[3] = 0.25;
+    f.a[5] = 0.5;
+    expectImpulseResponse(laneOf(f), {1.0, 1.0, 0.5, 0.0, -0.25, -0.5, -0.75});
+}
+
+TEST(StepEquations, Fir23GivesItsTapsInOrderForEachImpulse) {
+    Fir23 f;
+    for (int k = 0; k < Fir23::kTaps; ++k) f.c[k] = k + 1.0;
+    // Two impulses far enough apart to see the history wrap round.
+    for (int n = 0; n < 80; ++n) {
+        const double y = step(f, (n == 0 || n == 37) ? 1.0 : 0.0);
+        const int since = n >= 37 ? n - 37 : n;
+        EXPECT_EQ(y, since < Fir23::kTaps ? since + 1.0 : 0.0) << n;
+    }
+}
+
+TEST(StepEquations, OnePolePairIsTwoOnePolesInSeries) {
+    const OnePolePair pair{0.7, -0.4, -0.7};
+    const OnePole section{0.7, -0.4, -0.7};
+    auto pairStep = laneOf(pair);
+    auto first = laneOf(section), second = laneOf(section);
+    for (int n = 0; n < 200; ++n) {
+        const double x = std::sin(0.3 * n) + (n % 7 == 0 ? 1.0 : 0.0);
+        EXPECT_NEAR(pairStep(x), second(first(x)), 1e-14) << n;
+    }
+}
+
+// A stereo filter is two identical channels, each giving what the one-channel filter gives; an
+// installed filter starts from silence, however much it ran before.
+TEST(StepEquations, StereoLanesMatchTheOneChannelFilterFromInstallation) {
+    const Biquad mono{0.2, -1.1, 0.3, 0.4, 0.1};
+    StereoBiquad stereo;
+    for (int round = 0; round < 2; ++round) {
+        for (int n = 0; n < 50; ++n) step(stereo, Pair{1.0, -2.0});
+        install(stereo, mono);
+        Biquad reference = mono;
+        for (int n = 0; n < 100; ++n) {
+            const double x = std::cos(0.05 * n * n);
+            const Pair y = step(stereo, Pair{x, -2.0 * x});  // scaling by -2 is exact
+            const double r = step(reference, x);
+            ASSERT_EQ(y[0], r) << n;
+            ASSERT_EQ(y[1], -2.0 * r) << n;
+        }
+    }
+}
+
+// Butterworth designs: -3.01 dB at the corner and the bilinear-warped Butterworth magnitude at
+// the probe frequencies.
+struct ButterworthCase {
+    std::string name;
+    std::function<double(double)> filter;
+    bool highpass;
+    int order;
+    double cornerHz, rate;
+    std::vector<double> probesHz;
+};
+std::ostream& operator<<(std::ostream& os, const ButterworthCase& c) { return os << c.name; }
+
+class ButterworthDesign : public ::testing::TestWithParam<ButterworthCase> {};
+
+TEST_P(ButterworthDesign, IsDown3DbAtTheCornerWithButterworthShape) {
+    const ButterworthCase& c = GetParam();
+    auto gain = [&](double hz) { return gainDbAt(c.filter, hz, c.rate); };
+    EXPECT_NEAR(gain(c.cornerHz), -3.0103, 0.005);
+    const double corner = findCrossing(gain, -3.0103, c.cornerHz / 3, std::min(3 * c.cornerHz, 0.49 * c.rate));
+    EXPECT_NEAR(corner / c.cornerHz, 1.0, 0.001);
+    for (double hz : c.probesHz) {
+        EXPECT_NEAR(gain(hz), butterworthDb(c.highpass, c.order, c.cornerHz, hz, c.rate), 0.01) << hz << " Hz";
+    }
+    EXPECT_NEAR(gain(c.highpass ? 0.45 * c.rate : 0.0), 0.0, 0.01) << "pass band";
+}
+
+std::vector<ButterworthCase> butterworthCases() {
+    using C = ButterworthCase;
+    return {
+        C{"Lowpass1_4000", laneOf(designOnePoleLowpass(4000, 44100)), false, 1, 4000, 44100, {2000, 8000}},
+        C{"Highpass1_10", laneOf(designOnePoleHighpass(10, 48000)), true, 1, 10, 48000, {5, 20}},
+        C{"Lowpass2_1000", laneOf(designButterworthLowpass2(1000, 44100)), false, 2, 1000, 44100, {500, 2000, 10000}},
+        // Third order at fc/2 is about -18.1 dB.
+        C{"Highpass3_1000", laneOf(designButterworthHighpass3(1000, 44100)), true, 3, 1000, 44100, {500, 2000}},
+        C{"Highpass3_150", laneOf(designButterworthHighpass3(150, 32000)), true, 3, 150, 32000, {75, 300}},
+        C{"Lowpass5_3000", laneOf(designButterworthLowpass5(3000, 44100)), false, 5, 3000, 44100, {1500, 6000}},
+        C{"Lowpass5_15000", laneOf(designButterworthLowpass5(15000, 32000)), false, 5, 15000, 32000, {7500, 15600}},
+    };
+}
+INSTANTIATE_TEST_SUITE_P(Designs, ButterworthDesign, ::testing::ValuesIn(butterworthCases()),
+                         [](const auto& info) { return info.param.name; });
+
+// Phase of a response in degrees, turned into -360..0 for an all-pass whose phase falls from 0.
+double lagDegrees(std::complex<double> h) {
+    const double degrees = std::arg(h) * 180.0 / kPi;
+    return degrees > 0 ? degrees - 360.0 : degrees;
+}
+
+TEST(AllpassDesign, FlatGainAndHalfATurnAtTheDesignFrequency) {
+    struct Case { double hz, gain, rate; };
+    for (const Case& c : {Case{140, 1.0187, 48000}, Case{105, 1.0153, 44100}, Case{4657, 1.532, 44100}}) {
+        SCOPED_TRACE(c.hz);
+        const auto f = laneOf(designAllpass(c.hz, c.gain, c.rate));
+        for (double hz : {c.hz / 4, c.hz, 4 * c.hz, 0.3 * c.rate}) {
+            EXPECT_NEAR(std::abs(measureSteady(f, hz, c.rate)), c.gain, 1e-6) << hz << " Hz";
+        }
+        EXPECT_NEAR(lagDegrees(measureSteady(f, c.hz, c.rate)), -180.0, 0.01);
+    }
+}
+
+TEST(NotchDesign, DeepAtTheCentreAndUnityFarAway) {
+    const auto f = laneOf(designNotch(7490, 6.14, 44100));
+    EXPECT_LT(gainDbAt(f, 7490, 44100), -60.0);
+    for (double hz : {0.0, 100.0, 1000.0, 15000.0, 20000.0}) EXPECT_NEAR(gainDbAt(f, hz, 44100), 0.0, 0.1) << hz;
+    EXPECT_LT(gainDbAt(f, 7300, 44100), -6.0);
+}
+
+TEST(PeakingEqDesign, GainAtTheCentreIsTheDbAskedAndFlatFarAway) {
+    struct Case { double hz, db, q, rate; };
+    for (const Case& c : {Case{60, 6, 1.4, 44100}, Case{1000, -9, 0.7, 48000}, Case{150, 12, 2.0, 32000}}) {
+        SCOPED_TRACE(c.hz);
+        const auto f = laneOf(designPeakingEq(c.hz, c.db, c.q, c.rate));
+        EXPECT_NEAR(gainDbAt(f, c.hz, c.rate), c.db, 0.001);
+        EXPECT_NEAR(gainDbAt(f, 0.0, c.rate), 0.0, 0.001);
+        EXPECT_NEAR(gainDbAt(f, 0.45 * c.rate, c.rate), 0.0, 0.05);
+        EXPECT_LT(std::abs(gainDbAt(f, c.hz * 2, c.rate)), std::abs(c.db) * 0.8);
+    }
+}
+
+}  // namespace
+}  // namespace loudara

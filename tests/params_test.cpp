@@ -1,0 +1,272 @@
+// The parameter set: built-in preset records and their layout, the integer readings of double
+// settings, and the recomputations that settings drive (envelope times, final low-pass, bass EQ).
+
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "measure.h"
+#include "processor/params.h"
+#include "processor/processor.h"
+
+namespace loudara {
+namespace {
+
+using namespace loudara::test;
+
+// A preset column of the table. Fields: bassClipMode, spareB, bandAttackTime, bandReleaseTime,
+// reductionDelayMs, agcThresholdDb, agcDepthDb, enhancerDepthDb, enhancerDelayMs, enhancerMode,
+// bassEqGainDb, bassEqFreqHz, bassEqQ, finalClipDb, finalLowpass, enhancerOn, bassEqOff,
+// phaseShifterOn, deEmphasisOn, preEmphasis, hfLimitThresholdDb, hfLimitDepthDb, spareC,
+// postClipDb, agcSpeed, clipType.
+struct PresetFigures {
+    int commandId;
+    double drive, depth[kBandCount], threshold, clip[kBandCount], output[kBandCount];
+    double fields[26];
+    const char* description;
+};
+void PrintTo(const PresetFigures& f, std::ostream* os) { *os << f.commandId; }
+
+const PresetFigures kPresetFigures[] = {
+    {232, 16, {12, 12, 12, 12, 12, 12}, -16, {-3, -3, -3, -3, -3, -3}, {-0.5, -1, -1, -1, -0.5, 0},
+     {2, 4, 4, 1, 40, -20, 24, -3, 10, 4, 6, 60, 1.4, -0.8, 1, 1, 0, 1, 1, 2, 0, 0, -6, -0.2, 4, 0},
+     "Simlutates MegaHit FM Radio Station"},
+    {335, 20, {16, 18, 18, 18, 18, 18}, -18, {-4, -4, -4, -4, -4, -4}, {-1, -1, -1, -1, -2, -4},
+     {2, 4, 4, 4, 20, -36, 24, -6, 10, 2, 3, 80, 1.4, -0.8, 4, 1, 0, 1, 0, 0, -32, 24, -6, -0.2, 4, 0},
+     "Simlutates AM Radio / Internet Radio"},
+    {338, 18, {12, 12, 12, 12, 12, 12}, -16, {-3, -2, -1, -1, -1, -3}, {-1, -2, -2, -2.5, -3, -3},
+     {1, 2, 4, 2, 40, -20, 24, -6, 10, 2, 3, 80, 1.4, -0.8, 0, 1, 0, 1, 0, 0, -32, 24, -6, -0.2, 4, 0},
+     "Simlutates Rock FM Radio Station"},
+    {341, 16, {12, 12, 12, 12, 12, 12}, -16, {-3, -2, -2, -2, -3, -5}, {-1, -1, 0, 0, 0.5, 1},
+     {0, 0, 4, 1, 20, -22, 22, -6, 10, 4, 3, 100, 1.4, -0.8, 1, 1, 0, 1, 1, 2, -24, 24, -6, -0.2, 4, 0},
+     "Simlutates POP FM Radio Station"},
+};
+
+class Preset : public ::testing::TestWithParam<PresetFigures> {};
+
+TEST_P(Preset, RecordReadsBackFieldByField) {
+    const PresetFigures& f = GetParam();
+    const PresetRecord& r = presetForCommand(f.commandId);
+    for (int b = 0; b < kBandCount; ++b) {
+        SCOPED_TRACE(b);
+        EXPECT_EQ(r.driveDb[b], f.drive);
+        EXPECT_EQ(r.depthDb[b], f.depth[b]);
+        EXPECT_EQ(r.thresholdDb[b], f.threshold);
+        EXPECT_EQ(r.clipDb[b], f.clip[b]);
+        EXPECT_EQ(r.outputDb[b], f.output[b]);
+    }
+    const double read[26] = {
+        r.bassClipMode, r.spareB, r.bandAttackTime, r.bandReleaseTime, r.reductionDelayMs, r.agcThresholdDb,
+        r.agcDepthDb, r.enhancerDepthDb, r.enhancerDelayMs, r.enhancerMode, r.bassEqGainDb, r.bassEqFreqHz,
+        r.bassEqQ, r.finalClipDb, r.finalLowpass, double(r.enhancerOn), double(r.bassEqOff),
+        double(r.phaseShifterOn), double(r.deEmphasisOn), r.preEmphasis, r.hfLimitThresholdDb,
+        r.hfLimitDepthDb, r.spareC, r.postClipDb, r.agcSpeed, r.clipType};
+    for (int i = 0; i < 26; ++i) EXPECT_EQ(read[i], f.fields[i]) << "field " << i;
+    EXPECT_STREQ(r.description, f.description);
+}
+INSTANTIATE_TEST_SUITE_P(Records, Preset, ::testing::ValuesIn(kPresetFigures),
+                         [](const auto& info) { return std::to_string(info.param.commandId); });
+
+TEST(PresetRecords, DescriptionsAreQuotedExactly) {
+    const std::pair<int, const char*> descriptions[] = {
+        {334, "Simlutates General AM Station - for Talk & Music Show"},
+        {335, "Simlutates AM Radio / Internet Radio"},
+        {336, "Simlutates Hip-Hop FM Radio Station"}, {340, "Simlutates Hip-Hop FM Radio Station"},
+        {337, "Simlutates POP FM Radio Station"}, {341, "Simlutates POP FM Radio Station"},
+        {338, "Simlutates Rock FM Radio Station"}, {342, "Simlutates Rock FM Radio Station"},
+        {339, "Simlutates Typical FM Radio Station"}, {343, "Simlutates Typical FM Radio Station"},
+        {232, "Simlutates MegaHit FM Radio Station"},
+    };
+    for (const auto& [id, text] : descriptions) EXPECT_STREQ(presetForCommand(id).description, text) << id;
+}
+
+TEST(PresetRecords, EveryIdOutside334To343GivesTheDefaultRecord) {
+    const PresetRecord* fallback = &builtinPresets()[0].record;
+    EXPECT_EQ(builtinPresets()[0].commandId, 232);
+    for (int id : {232, 701, 711, 0, 333, 344, -1}) EXPECT_EQ(&presetForCommand(id), fallback) << id;
+    for (int id = 334; id <= 343; ++id) EXPECT_NE(&presetForCommand(id), fallback) << id;
+}
+
+template <class T>
+T fieldAt(const PresetRecord& r, size_t offset) {
+    T value;
+    std::memcpy(&value, reinterpret_cast<const char*>(&r) + offset, sizeof value);
+    return value;
+}
+
+TEST(PresetRecords, RecordLayout) {
+    EXPECT_EQ(sizeof(PresetRecord), 496u);
+    EXPECT_EQ(offsetof(PresetRecord, description), 432u);
+    EXPECT_EQ(offsetof(PresetRecord, enhancerOn), 360u);
+    EXPECT_EQ(offsetof(PresetRecord, preEmphasis), 376u);
+    const PresetRecord& r = presetForCommand(341);
+    EXPECT_EQ(fieldAt<double>(r, 40), 16.0);     // driveDb of band 5
+    EXPECT_EQ(fieldAt<double>(r, 232), 1.0);     // outputDb of band 5
+    EXPECT_EQ(fieldAt<double>(r, 328), 100.0);   // bassEqFreqHz
+    EXPECT_EQ(fieldAt<int32_t>(r, 372), 1);      // deEmphasisOn
+    EXPECT_EQ(fieldAt<double>(r, 376), 2.0);     // preEmphasis
+    EXPECT_EQ(fieldAt<double>(r, 384), -24.0);   // hfLimitThresholdDb
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(&r) + 432), "Simlutates POP FM Radio Station");
+}
+
+TEST(PresetRecords, ApplyingCopiesTheDescriptionAndKeepsTheGate) {
+    auto p = std::make_unique<Processor>();
+    p->bands[2].gateDb = -50;
+    p->settings.gateOn = 1;
+    selectPresetById(*p, 334);
+    EXPECT_STREQ(p->settings.presetDescription, "Simlutates General AM Station - for Talk & Music Show");
+    EXPECT_EQ(p->params.bandReleaseTime, 4);
+    EXPECT_EQ(p->bands[2].gateDb, -50);
+    EXPECT_EQ(p->settings.gateOn, 1);
+    selectPresetById(*p, 701);
+    EXPECT_STREQ(p->settings.presetDescription, "Simlutates MegaHit FM Radio Station");
+    EXPECT_EQ(p->params.preEmphasis, 2);
+    EXPECT_EQ(p->settings.deEmphasisOn, 1);
+}
+
+TEST(IntegerReadings, RoundedTruncatedAndThresholded) {
+    EXPECT_EQ(agcSpeedIndex(0.4), 1);
+    EXPECT_EQ(agcSpeedIndex(9), 4);
+    EXPECT_EQ(agcSpeedIndex(2.5), 3);
+    EXPECT_EQ(agcSpeedIndex(2.49), 2);
+    EXPECT_EQ(rounded(3.5), 4);  // enhancerMode
+    EXPECT_EQ(rounded(3.49), 3);
+    EXPECT_EQ(rounded(0.4), 0);
+    EXPECT_EQ(truncated(2.9), 2);  // finalLowpass, bandReleaseTime, bandAttackTime
+    EXPECT_FALSE(emphasisActive(1.5));
+    EXPECT_FALSE(emphasisActive(0.0));
+    EXPECT_TRUE(emphasisActive(1.0));
+    EXPECT_TRUE(emphasisActive(2.0));
+    EXPECT_EQ(lowSumClipRatio(0.49), 0.125);
+    EXPECT_EQ(lowSumClipRatio(0.5), 0.0625);
+    EXPECT_EQ(lowSumClipRatio(1.49), 0.0625);
+    EXPECT_EQ(lowSumClipRatio(1.5), 0.0);
+    EXPECT_TRUE(adaptiveClipper(0.0));
+    EXPECT_FALSE(adaptiveClipper(1.0));
+}
+
+TEST(DerivedBandValues, GateFactorInvertsTheGateLevel) {
+    BandSettings band;
+    band.gateDb = -36;
+    EXPECT_NEAR(deriveBand(band).gateFactor, 63.096, 0.001);
+    band.gateDb = -12;
+    EXPECT_NEAR(deriveBand(band).gateFactor, 3.981, 0.001);
+    band.clipDb = -3;
+    EXPECT_NEAR(deriveBand(band).clipLevel, 23197.0, 1.0);
+}
+
+// Leaves some state in a filter, so that a later installation has something to clear.
+template <class F>
+void dirty(F& f) {
+    for (int n = 0; n < 5; ++n) step(f, Pair{1.0, -1.0});
+}
+
+struct EnvelopeCase { double release, attack; int releaseSet, attackSet, lookAhead; };
+void PrintTo(const EnvelopeCase& c, std::ostream* os) { *os << "release " << c.release << ", attack " << c.attack; }
+
+class EnvelopeTimes : public ::testing::TestWithParam<EnvelopeCase> {};
+
+TEST_P(EnvelopeTimes, InstallTheSetsAndLookAheadOfTheTimeIndex) {
+    const EnvelopeCase& c = GetParam();
+    auto p = std::make_unique<Processor>();
+    BandEnvelopes& e = p->envelopes;
+    for (int g = 0; g < kEnvelopeGroups; ++g) {
+        for (StereoOnePole* f : {&e.release[g], &e.gate[g], &e.attack[g], &e.releaseCopy[g], &e.crossfade[g]}) dirty(*f);
+    }
+    p->params.bandReleaseTime = c.release;
+    p->params.bandAttackTime = c.attack;
+    selectEnvelopeTimes(*p);
+    const OnePole* sets = p->active.envelopeTimeSets;
+    for (int b = 0; b < kBandCount; ++b) {
+        SCOPED_TRACE(b);
+        EXPECT_EQ(p->bands[b].lookAheadLength, c.lookAhead);
+        const std::pair<OnePole, const OnePole*> installed[] = {
+            {bandFilter(e.release, b), &sets[c.releaseSet - 1]},
+            {bandFilter(e.gate, b), &sets[c.releaseSet - 1]},
+            {bandFilter(e.releaseCopy, b), &sets[c.releaseSet - 1]},
+            {bandFilter(e.attack, b), &sets[c.attackSet - 1]},
+            {bandFilter(e.crossfade, b), &sets[2]},  // always 4 Hz
+        };
+        for (const auto& [filter, expected] : installed) {
+            // The same impulse response from a cleared state.
+            EXPECT_EQ(impulseResponse(laneOf(filter), 16), impulseResponse(laneOf(*expected), 16));
+            EXPECT_TRUE(filter.x1 == 0 && filter.y1 == 0) << "state not cleared";
+        }
+    }
+    // The release filter's corner: 1, 2, 4, 8, 16 Hz for sets 1 to 5.
+    const double hz = 1 << (c.releaseSet - 1);
+    EXPECT_NEAR(gainDbAt(laneOf(bandFilter(e.release, 0)), hz, 44100, 4.0), -3.0103, 0.005);
+}
+INSTANTIATE_TEST_SUITE_P(Indices, EnvelopeTimes,
+                         ::testing::Values(EnvelopeCase{1, 4, 1, 4, 880}, EnvelopeCase{2, 4, 2, 4, 440},
+                                           EnvelopeCase{3, 1, 3, 1, 220}, EnvelopeCase{4, 4, 4, 4, 110},
+                                           EnvelopeCase{5, 5, 5, 5, 110}, EnvelopeCase{0, 0, 5, 5, 110},
+                                           EnvelopeCase{7, 2.9, 5, 2, 110}, EnvelopeCase{1.9, 6, 1, 5, 880}),
+                         [](const auto& info) { return "Case" + std::to_string(info.index); });
+
+struct FinalLowpassCase { double setting; int iirSet, firSet; };
+void PrintTo(const FinalLowpassCase& c, std::ostream* os) { *os << "finalLowpass " << c.setting; }
+
+class FinalLowpass : public ::testing::TestWithParam<FinalLowpassCase> {};
+
+TEST_P(FinalLowpass, InstallsTheSetsInTheWorkingSetAndTheTemplate) {
+    const FinalLowpassCase& c = GetParam();
+    auto p = std::make_unique<Processor>();
+    dirty(p->work.finalIir);
+    dirty(p->work.finalFir);
+    p->settings.finalLowpass = c.setting;
+    selectFinalLowpass(*p);
+    const std::vector<double> iir = impulseResponse(laneOf(p->active.finalIirSets[c.iirSet]), 64);
+    const std::vector<double> fir = impulseResponse(laneOf(p->active.finalFirSets[c.firSet]), 32);
+    for (const FilterTemplate* set : {&p->work, &p->active.filterTemplate}) {
+        double mismatch = 0;
+        EXPECT_EQ(impulseResponse(laneOf(set->finalIir, &mismatch), 64), iir);
+        EXPECT_EQ(impulseResponse(laneOf(set->finalFir, &mismatch), 32), fir);
+        EXPECT_EQ(mismatch, 0.0);
+    }
+}
+INSTANTIATE_TEST_SUITE_P(Settings, FinalLowpass,
+                         ::testing::Values(FinalLowpassCase{0, 0, 0}, FinalLowpassCase{1, 1, 0},
+                                           FinalLowpassCase{2, 2, 1}, FinalLowpassCase{2.7, 2, 1},
+                                           FinalLowpassCase{5, 5, 0}, FinalLowpassCase{6, 6, 0},
+                                           FinalLowpassCase{7, 6, 0}, FinalLowpassCase{-1, 6, 0}),
+                         [](const auto& info) { return "Case" + std::to_string(info.index); });
+
+// Flat with no gain; otherwise the gain asked at the centre frequency, for the rate asked.
+TEST(BassEq, PeaksByTheGainAtItsFrequencyForItsRate) {
+    for (double rate : {44100.0, 48000.0, 32000.0}) {
+        for (double db : {0.0, 6.0}) {
+            SCOPED_TRACE(testing::Message() << rate << " Hz, " << db << " dB");
+            auto p = std::make_unique<Processor>();
+            p->settings.bassEqGainDb = db;
+            p->settings.bassEqFreqHz = 60;
+            p->settings.bassEqQ = 1.4;
+            p->settings.bassEqSampleRate = rate;
+            designBassEq(*p);
+            double mismatch = 0;
+            const auto eq = laneOf(p->bassEq, &mismatch);
+            EXPECT_NEAR(gainDbAt(eq, 60, rate), db, 0.001);
+            for (double hz : {50.0, 70.0}) EXPECT_LT(gainDbAt(eq, hz, rate), db + 1e-9) << "the peak is at 60 Hz";
+            for (double hz : {0.0, 1000.0, 15000.0}) EXPECT_NEAR(gainDbAt(eq, hz, rate), 0.0, db == 0 ? 1e-9 : 0.05) << hz;
+            EXPECT_EQ(mismatch, 0.0);
+        }
+    }
+}
+
+TEST(BassEq, RedesignRestartsBothChannelsFromSilence) {
+    auto p = std::make_unique<Processor>();
+    for (int n = 0; n < 10; ++n) step(p->bassEq, Pair{1000.0, -500.0});
+    designBassEq(*p);
+    const StereoBiquad& f = p->bassEq;
+    for (int lane = 0; lane < 2; ++lane) {
+        EXPECT_TRUE(f.x1[lane] == 0 && f.x2[lane] == 0 && f.y1[lane] == 0 && f.y2[lane] == 0) << lane;
+    }
+}
+
+}  // namespace
+}  // namespace loudara
