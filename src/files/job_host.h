@@ -1,0 +1,35 @@
+#pragma once
+// What a worker job (the peak scan, the export job) sees of the one who started it: a progress
+// dialog in the GUI, a console printer in the CLI, a recorder in the tests.
+//
+// The job runs on its own thread and calls these from there; a host that shows them must hand
+// them over to its own thread itself. The owner talks back only through the three atomics,
+// which the job reads once per read or block.
+
+#include <atomic>
+#include <string>
+
+namespace loudara {
+
+class JobHost {
+public:
+    virtual ~JobHost() = default;
+
+    virtual void setStatusText(const std::string& /*text*/) {}
+    virtual void setFromText(const std::string& /*text*/) {}
+    virtual void setToText(const std::string& /*text*/) {}
+    // Progress runs from 0 to `maximum` in steps of 1; it starts at 0.
+    virtual void setProgressRange(int /*maximum*/) {}
+    virtual void stepProgress() {}
+    virtual void setProcessedTimeText(const std::string& /*text*/) {}
+    // The sound panel's meters changed; repaint it when convenient.
+    virtual void refreshPanel() {}
+    // The job's last act, sent exactly once per job; the job touches nothing shared after it.
+    virtual void endNotice() = 0;
+
+    std::atomic<bool> cancelRequested{false};  // set by the owner's Cancel
+    std::atomic<int> throttleOn{0};            // 1 = rest between blocks
+    std::atomic<int> throttleLevel{0};         // 1..40, longer rests when larger
+};
+
+}  // namespace loudara

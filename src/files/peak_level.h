@@ -1,0 +1,48 @@
+#pragma once
+// Peak level of songs for normalisation: the largest absolute 16-bit sample of the song's sample
+// data, stored in SongRecord::peakLevel, and the input gain that follows from it.
+//
+// Scanning reads 32768 samples at a time. A song whose peak passes 30000 within a complete read
+// is not read further: its peakLevel becomes 32767 (full scale, gain 1). So a stored value of
+// 30001..32768 is exact and comes only from the last, incomplete read of a song.
+
+#include <cstdint>
+
+#include "core/song_record.h"
+#include "files/job_host.h"
+
+namespace loudara {
+
+inline constexpr int kPeakReadSamples = 32768;
+inline constexpr int32_t kPeakLoudEnough = 30000;
+
+// normalizeGain for a song: 32767 / peakLevel, at most 16; 1.0 for 0 (not scanned or silent)
+// and 32767 (already full scale).
+double normalizeGainFor(uint32_t peakLevel);
+
+enum class PeakScanResult {
+    Done,              // every song that could be opened was scanned
+    FileNotOpened,     // ScanSongPeak only: the file could not be opened, the record is unchanged
+    Cancelled,         // host.cancelRequested was seen after a complete read
+    HeaderEndedEarly,  // a WAV header ended inside a chunk identifier or size
+};
+
+// True when the scan has sent the host's end notice itself (ScanSongPeak).
+inline bool peakScanSentEndNotice(PeakScanResult result) {
+    return result == PeakScanResult::Cancelled || result == PeakScanResult::HeaderEndedEarly;
+}
+
+// Worker body of "Get Peak Level...": scans every Wav song in order and stores its peakLevel.
+// Progress: range 0..songCount, one step per song, MP3 songs included. Status after each read:
+// "song = %d, done = %d%%" (song index from 0). Songs whose file cannot be opened are skipped.
+// Cancel keeps the peak of the song being read; a broken header ends the whole scan at that song.
+// Sends host.endNotice() exactly once, as its last act, on every path.
+PeakScanResult ScanPeakLevels(SongRecord* songs, int songCount, JobHost& host);
+
+// Scans one WAV file holding the song's samples (the export job's working copy) and stores the
+// song's peakLevel; a file that is not WAVE gets 0. No status or progress. On cancel or a broken
+// header the record is unchanged and the host's end notice is sent (the export job then ends
+// without a second one); on Done and FileNotOpened nothing is sent.
+PeakScanResult ScanSongPeak(SongRecord& song, const char* wavPath, JobHost& host);
+
+}  // namespace loudara
