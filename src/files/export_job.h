@@ -1,0 +1,80 @@
+#pragma once
+// The export job: one song of the playlist through the processing chain, off line, into a new
+// 16-bit WAV file that has exactly as many frames as the song (the chain's delay is dropped at
+// the start and flushed at the end). It runs on a worker thread and talks to its owner only
+// through a JobHost.
+
+#include <cstdint>
+#include <string>
+
+#include "core/song_record.h"
+#include "files/job_host.h"
+#include "processor/processor.h"
+
+namespace loudara {
+
+// Export options; kept in the parameter file.
+struct ExportOptions {
+    int32_t exportFormat = 1;  // 0 WAV, 1 MP3
+    int32_t mp3Bitrate = 128;  // kbit/s
+    char albumPrefix[32] = "";
+    char titlePrefix[32] = "";
+    int32_t normalizeOnExport = 1;
+    char fileNameString[136] = "qx_";
+    int32_t fileNameStringIsPostfix = 0;
+    int32_t useOriginalFolder = 0;
+    int32_t throttleOn = 0;
+    int32_t throttleLevel = 10;  // 1..40
+};
+
+// The bit rate the options dialogs store for the number entered: outside 32..320 it becomes
+// 128 (batch dialog) or 192 (single-song dialog), then it is raised to the first MP3 bit rate
+// that is not below it.
+int32_t exportBitrateFor(int32_t entered, bool batchDialog);
+
+// `path` with its file name's extension (from its last '.') removed and `extension` (".wav")
+// appended.
+std::string replaceExtension(const std::string& path, const char* extension);
+
+// "%02d:%02d" of the processed time: processedValues 16-bit stereo values at sampleRate.
+std::string formatProcessedTime(int64_t processedValues, uint32_t sampleRate);
+
+// Frames the processed stream is dropped at its start (and run on at its end) so the output
+// lines up with the input: the band paths' delay (the same for every look-ahead), plus the
+// emphasis delay, the adaptive clipper's delay and the FIR's delay where those are in use.
+int leadInFrames(const Processor& p);
+
+inline constexpr int kExportBlockFrames = 16384;
+
+enum class ExportStatus {
+    Completed,  // the whole song was delivered
+    Cancelled,  // the processed part was delivered (or nothing, when cancelled during the peak scan)
+    Failed,     // nothing was delivered; `message` says why
+};
+
+struct ExportOutcome {
+    ExportStatus status = ExportStatus::Failed;
+    std::string message;        // one line, for Failed
+    std::string deliveredPath;  // the file written, when one was
+};
+
+// Everything one job needs besides the processor and the host.
+struct ExportRequest {
+    SongRecord* song = nullptr;      // the song; its peakLevel is updated by a normalising export
+    int32_t* songStatus = nullptr;   // set to 2 when the job refuses the song
+    std::string targetPath;          // the chosen file; its extension is replaced
+    const ExportOptions* options = nullptr;
+    std::string runStamp;            // 8 digits, names the job's temporary files
+    std::string temporaryFolder;     // where the temporary files go (the system's, normally)
+};
+
+// The job. Brings the processor to a known state, prepares it for the song's rate, sets its
+// normalizeGain from the song's peak, and sends host.endNotice() exactly once, as its last act,
+// on every path.
+ExportOutcome RunExportJob(Processor& p, const ExportRequest& request, JobHost& host);
+
+// The run stamp of this process: the clock's seconds since 1970 modulo 10^8, as 8 digits, mixed
+// with the process id so that two exports started in the same second never share temporary files.
+std::string makeRunStamp();
+
+}  // namespace loudara
