@@ -4,8 +4,9 @@
 //
 // Within a frame the bands depend on each other only through the side chains (band 3 feeds
 // band 4, band 4 feeds band 5), which carry the pre-reduction signals, and every reduction found
-// on a frame applies from the next. So a frame runs in four passes over the bands: filters,
-// gates, signal paths, then detectors and envelopes, the last two bands to a Pair.
+// on a frame applies from the next. So a frame runs in passes over the bands: filters; side
+// chains; detectors and envelopes, two bands to a Pair; gates; outputs. A band's output half
+// uses only the gain its side-chain half found, so the new reductions may come first.
 
 #include <cmath>
 
@@ -22,6 +23,9 @@ inline constexpr double kGateConstant[kBandCount] = {
 };
 
 inline constexpr double kMaxReduction = 31743.0;  // the band gain never falls below about 0.031
+
+// The bands of each envelope group, lane 0 then lane 1 (see BandEnvelopes).
+inline constexpr int kGroupBands[kEnvelopeGroups][2] = {{1, 2}, {3, 4}, {5, 0}};
 
 // Band filter chain of band b on the driven input.
 inline Pair bandFilter(Processor& p, int b, Pair x) {
@@ -65,7 +69,6 @@ inline void bandGates(Processor& p, const BlockValues& v, const Pair (&filtered)
         }
         return;
     }
-    constexpr int kGroupBands[kEnvelopeGroups][2] = {{1, 2}, {3, 4}, {5, 0}};
     for (int g = 0; g < kEnvelopeGroups; ++g) {
         const int b0 = kGroupBands[g][0], b1 = kGroupBands[g][1];
         const Pair louder = pairOf(absMax(filtered[b0][0], filtered[b0][1]), absMax(filtered[b1][0], filtered[b1][1]));
@@ -82,30 +85,46 @@ inline void bandGates(Processor& p, const BlockValues& v, const Pair (&filtered)
     }
 }
 
-// Signal path of band b from its filtered signal: level, side-chain output, look-ahead, gain,
+// Gains 1 - reduction/32767 of the reductions found on the previous frame, two bands per
+// division, paired as bandReductions computes them.
+struct ReductionGains {
+    double band[kBandCount];
+};
+
+inline ReductionGains reductionGains(const BandSettings (&bands)[kBandCount]) {
+    ReductionGains gains;
+    for (int g = 0; g < kEnvelopeGroups; ++g) {
+        const int b0 = kGroupBands[g][0], b1 = kGroupBands[g][1];
+        const Pair k = 1.0 - pairOf(bands[b0].reduction, bands[b1].reduction) / 32767.0;
+        gains.band[b0] = k[0];
+        gains.band[b1] = k[1];
+    }
+    return gains;
+}
+
+// Side-chain half of band b's signal path: the level and the side-chain output that the
+// detectors see. Returns the gain of the band's output half on this frame. `gain` is the band's
+// entry of reductionGains, taken before any band of this frame has run.
+inline double bandSideChain(Processor& p, int b, const BlockValues& v, Pair filtered, double gain) {
+    BandSettings& band = p.bands[b];
+    const Pair preReduction = gain * (v.normalizeGain * filtered);
+    band.preReductionL = preReduction[0];
+    band.preReductionR = preReduction[1];
+    if (b == 0) {
+        // Band 0's gain follows its reduction reductionDelayMs later.
+        band.delayedReduction = step(p.reductionDelay, band.reduction, v.reductionDelay);
+        return 1.0 - band.delayedReduction / 32767.0;
+    }
+    return gain;
+}
+
+// Output half of band b's signal path, with the gain k from bandSideChain: look-ahead, gain,
 // gate, output stage, output level and compensation delay.
-inline void bandSignalPath(Processor& p, int b, const BlockValues& v, Pair filtered) {
+inline void bandOutput(Processor& p, int b, const BlockValues& v, Pair filtered, double k) {
     BandSettings& band = p.bands[b];
     const BandDerived& d = v.band[b];
     BandMemory& memory = p.bandMemory[b];
-    const double previousReduction = band.reduction;
-
-    const Pair y = v.normalizeGain * filtered;
-    const Pair preReduction = (1.0 - previousReduction / 32767.0) * y;
-    band.preReductionL = preReduction[0];
-    band.preReductionR = preReduction[1];
-
-    const Pair delayed = step(memory.lookAhead, y, band.lookAheadLength);
-
-    double k;
-    if (b == 0) {
-        // Band 0's gain follows its reduction reductionDelayMs later.
-        band.delayedReduction = step(p.reductionDelay, previousReduction, v.reductionDelay);
-        k = 1.0 - band.delayedReduction / 32767.0;
-    } else {
-        k = 1.0 - previousReduction / 32767.0;
-    }
-
+    const Pair delayed = step(memory.lookAhead, v.normalizeGain * filtered, band.lookAheadLength);
     const Pair shaped = bandOutputStage(p, b, k * delayed * band.gateGain, d.clipLevel, band.clipFlag);
     const Pair out = step(memory.compensation, d.outputFactor * shaped, kLookAheadCapacity - band.lookAheadLength);
     band.outputL = out[0];
@@ -115,8 +134,8 @@ inline void bandSignalPath(Processor& p, int b, const BlockValues& v, Pair filte
 // Detector input of band b: how far the louder of its own pre-reduction signal and the side
 // chain rises above the threshold, in the louder channel.
 inline double bandDetector(const BandSettings& band, const BandDerived& d, Pair sideChain) {
-    return maxOf(overThreshold(absMax(band.preReductionL, sideChain[0]), d.thresholdLevel),
-                 overThreshold(absMax(band.preReductionR, sideChain[1]), d.thresholdLevel));
+    const Pair own = pairOf(band.preReductionL, band.preReductionR);
+    return maxLane(overThreshold(pairMax(pairAbs(own), pairAbs(sideChain)), d.thresholdLevel));
 }
 
 // New reductions of all bands from their detector inputs e. Band 0 follows its envelope filter B
@@ -126,7 +145,6 @@ inline double bandDetector(const BandSettings& band, const BandDerived& d, Pair 
 // r = (1 - w) * yB + w * yC with w = sqrt(X(yA + yB) / 32767), at most 1.
 inline void bandReductions(Processor& p, const BlockValues& v, const double (&e)[kBandCount]) {
     BandEnvelopes& env = p.envelopes;
-    constexpr int kGroupBands[kEnvelopeGroups][2] = {{1, 2}, {3, 4}, {5, 0}};
     for (int g = 0; g < kEnvelopeGroups; ++g) {
         const int b0 = kGroupBands[g][0], b1 = kGroupBands[g][1];
         const Pair in = pairOf(e[b0], e[b1]);

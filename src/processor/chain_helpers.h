@@ -61,6 +61,9 @@ inline double maxLane(Pair x) { return maxOf(x[0], x[1]); }
 // Left and right exchanged.
 inline Pair swapped(Pair x) { return __builtin_shuffle(x, PairMask{1, 0}); }
 
+// processBlock takes the frames of a block through the chain in runs of at most this many.
+inline constexpr int32_t kRunFrames = 128;
+
 // Values computed from the settings once per block.
 struct BlockValues {
     double agcGainFactor;

@@ -156,6 +156,50 @@ inline T step(Fir23T<T>& f, T x) {
     return y;
 }
 
+// Four doubles: two consecutive frames of a Pair signal (left, right, next left, next right).
+typedef double Quad __attribute__((vector_size(32)));
+
+// n steps of a stereo FIR over x[0..n-1] in place, the same outputs and final state as n calls of
+// step(f, x[i]). The inputs are laid out in time order after the 22 previous ones, so that two
+// consecutive outputs are one sum over Quads; each lane adds its products in the same order as
+// step does.
+template <int Capacity>
+inline void stepRun(Fir23T<Pair>& f, Pair (&x)[Capacity], int32_t n) {
+    constexpr int taps = Fir23T<Pair>::kTaps;
+    constexpr int past = taps - 1;
+    Pair line[past + Capacity + 1];
+    for (int k = 0; k < past; ++k) line[past - 1 - k] = f.history[f.newest + k];
+    for (int32_t i = 0; i < n; ++i) line[past + i] = x[i];
+    Quad c[taps];
+    for (int k = 0; k < taps; ++k) c[k] = Quad{f.c[k][0], f.c[k][1], f.c[k][0], f.c[k][1]};
+    int32_t i = 0;
+    for (; i + 1 < n; i += 2) {
+        Quad h;
+        __builtin_memcpy(&h, &line[past + i], sizeof h);
+        Quad y = c[0] * h;
+#pragma GCC unroll 23
+        for (int k = 1; k < taps; ++k) {
+            __builtin_memcpy(&h, &line[past + i - k], sizeof h);
+            y += c[k] * h;
+        }
+        __builtin_memcpy(&x[i], &y, sizeof y);
+    }
+    for (; i < n; ++i) {
+        Pair y = f.c[0] * line[past + i];
+#pragma GCC unroll 23
+        for (int k = 1; k < taps; ++k) y += f.c[k] * line[past + i - k];
+        x[i] = y;
+    }
+    // The history as step leaves it: history[newest + k] is the input k steps back.
+    // Input j lands at newest - (j + 1) modulo taps; the last taps inputs fill distinct places.
+    const int32_t kept = n < taps ? n : taps;
+    for (int32_t j = n - kept; j < n; ++j) {
+        const int32_t at = ((f.newest - (j + 1)) % taps + taps) % taps;
+        f.history[at] = f.history[at + taps] = line[past + j];
+    }
+    f.newest = ((f.newest - n) % taps + taps) % taps;
+}
+
 // A coefficient of one filter type as another: broadcast into both lanes, or lane 0 taken.
 template <class T>
 inline T coefficient(double c) {
@@ -269,6 +313,30 @@ inline double step(Diffuser& d, double x) {
     d.buffer[i] = v;
     d.index = i + 1;
     return w - d.gain * v;
+}
+
+// n steps of a diffuser over x[0..n-1] in place, the same outputs and final state as n calls of
+// step(d, x[i]). Between two wraps of the index every step reads a place written a whole
+// length before, so each such stretch is a plain loop over independent frames.
+inline void stepRun(Diffuser& d, double* x, int32_t n) {
+    const double g = d.gain;
+    int32_t i = d.index;
+    if (i >= d.length) i %= d.length;
+    for (int32_t done = 0; done < n;) {
+        if (i == d.length) i = 0;
+        const int32_t m = n - done < d.length - i ? n - done : d.length - i;
+        double* __restrict b = d.buffer + i;
+        double* __restrict y = x + done;
+        for (int32_t j = 0; j < m; ++j) {
+            const double w = b[j];
+            const double v = y[j] + g * w;
+            b[j] = v;
+            y[j] = w - g * v;
+        }
+        done += m;
+        i += m;
+    }
+    d.index = i;
 }
 
 }  // namespace loudara

@@ -14,8 +14,10 @@ namespace loudara {
 inline Pair widebandAgc(Processor& p, const BlockValues& v, Pair x) {
     CoefficientBank& a = p.active;
     ProcessorParams& r = p.params;
-    const Pair low = (1.0 - r.agcLowReduction / 23169.0) * step(a.agcSplitLow, x);
-    const Pair high = (1.0 - r.agcHighReduction / 23169.0) * step(a.agcSplitHigh, x);
+    // Both parts' gains from last frame's reductions, in one division.
+    const Pair gain = 1.0 - pairOf(r.agcLowReduction, r.agcHighReduction) / 23169.0;
+    const Pair low = gain[0] * step(a.agcSplitLow, x);
+    const Pair high = gain[1] * step(a.agcSplitHigh, x);
     const Pair e = pairOf(maxLane(overThreshold(low, v.agcThreshold)), maxLane(overThreshold(high, v.agcThreshold)));
     const Pair e1 = step(a.agcSmooth, e);
     const Pair e2 = step(a.agcSpeed[v.agcSpeed - 1], e);

@@ -1,7 +1,7 @@
 #pragma once
 // The whole state of the sound processor in one plain struct: the parameter set, the installed
 // coefficient tables, the working filters and every delay memory of the chain. It never
-// allocates after construction; it is large (about 1.4 MB), so create it on the heap or as a
+// allocates after construction; it is large (about 0.9 MB), so create it on the heap or as a
 // static. The program has exactly one (theProcessor()); tests, benchmarks and the command-line
 // tool may create their own.
 

@@ -72,33 +72,51 @@ inline Pair stereoEnhancer(Processor& p, const BlockValues& v, Pair x) {
     return x;
 }
 
-inline double diffuse(Diffuser (&chain)[3], double x) {
-    return step(chain[2], step(chain[1], step(chain[0], x)));
-}
-
 // Virtual speaker: each channel gets a delayed, filtered copy of the other (the cross-feed of a
 // speaker pair spaced speakerSpacingCm apart) and two diffused, notched pairs of room
-// reflections. Speed of sound 34000 cm/s, 340 m/s.
-inline Pair virtualSpeaker(Processor& p, const BlockValues& v, Pair x) {
+// reflections. Speed of sound 34000 cm/s, 340 m/s. It runs in three steps over a run of frames:
+// the feeds frame by frame, the four diffuser chains over the whole run, then the reflection
+// filters and the mix frame by frame.
+struct SpeakerRun {
+    Pair cross[kRunFrames];
+    // Diffuser chain inputs, then outputs: first reflection left and right, second left and right.
+    double reflection[4][kRunFrames];
+};
+
+inline void speakerFeeds(Processor& p, const BlockValues& v, Pair x, SpeakerRun& run, int32_t i) {
     VirtualSpeakerState& vs = p.speaker;
-    const Pair cross = step(vs.crossDelay, step(vs.crossLowpass, step(vs.crossShelf, x)), v.speakerCrossDelay);
+    run.cross[i] = step(vs.crossDelay, step(vs.crossLowpass, step(vs.crossShelf, x)), v.speakerCrossDelay);
 
     const int32_t dr = v.speakerNearDelay;
     const double aL = step(vs.roomNearL, x[0], dr);
     const double aR = step(vs.roomNearR, x[1], dr + 98);
-    const Pair first = pairOf(diffuse(vs.firstL, 0.7 * aL + 0.3 * aR), diffuse(vs.firstR, 0.7 * aR + 0.3 * aL));
-    const Pair r1 = step(vs.firstNotch, first);
-    const Pair f1 = step(vs.firstFarDelay, step(vs.firstShelfB, step(vs.firstShelfA, r1)), 30);
+    run.reflection[0][i] = 0.7 * aL + 0.3 * aR;
+    run.reflection[1][i] = 0.7 * aR + 0.3 * aL;
 
     const int32_t df = v.speakerFarDelay;
     const double bL = step(vs.roomFarL, x[0], df);
     const double bR = step(vs.roomFarR, x[1], df + 98);
-    const Pair second = pairOf(diffuse(vs.secondL, 0.7 * bL + 0.3 * bR), diffuse(vs.secondR, 0.7 * bR + 0.3 * bL));
-    const Pair r2 = step(vs.secondNotch, second);
+    run.reflection[2][i] = 0.7 * bL + 0.3 * bR;
+    run.reflection[3][i] = 0.7 * bR + 0.3 * bL;
+}
+
+inline void speakerDiffusers(VirtualSpeakerState& vs, SpeakerRun& run, int32_t n) {
+    Diffuser* chains[4] = {vs.firstL, vs.firstR, vs.secondL, vs.secondR};
+    for (int c = 0; c < 4; ++c) {
+        for (int k = 0; k < 3; ++k) stepRun(chains[c][k], run.reflection[c], n);
+    }
+}
+
+// x is the frame's input to the virtual speaker.
+inline Pair speakerMix(Processor& p, const SpeakerRun& run, int32_t i, Pair x) {
+    VirtualSpeakerState& vs = p.speaker;
+    const Pair r1 = step(vs.firstNotch, pairOf(run.reflection[0][i], run.reflection[1][i]));
+    const Pair f1 = step(vs.firstFarDelay, step(vs.firstShelfB, step(vs.firstShelfA, r1)), 30);
+    const Pair r2 = step(vs.secondNotch, pairOf(run.reflection[2][i], run.reflection[3][i]));
     const Pair f2 = step(vs.secondFarDelay, step(vs.secondShelfB, step(vs.secondShelfA, r2)), 6);
 
     const Pair reflections = swapped(f1) + r1 + r2 + swapped(f2);
-    return reflections * p.settings.reflectionPercent / 100.0 * 0.707 + (swapped(cross) + x) * 0.707;
+    return reflections * p.settings.reflectionPercent / 100.0 * 0.707 + (swapped(run.cross[i]) + x) * 0.707;
 }
 
 }  // namespace loudara
