@@ -19,7 +19,7 @@ loudara_install_packages() {
     $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
 
-LOUDARA_BUILD_PACKAGES=(build-essential cmake pkg-config)
+LOUDARA_BUILD_PACKAGES=(build-essential cmake pkg-config libmp3lame-dev)
 LOUDARA_TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev)
 
 loudara_build() {

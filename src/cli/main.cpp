@@ -12,9 +12,14 @@
 #include <string_view>
 #include <vector>
 
+#include "cli/commands.h"
+#include "core/host.h"
 #include "files/export_job.h"
+#include "files/id3_tag.h"
+#include "files/mp3_bridge.h"
 #include "files/peak_level.h"
 #include "files/wav_file.h"
+#include "persistence/parameter_file.h"
 #include "processor/parameter_names.h"
 #include "processor/processor.h"
 
@@ -28,9 +33,11 @@ void printUsage(std::FILE* out) {
         "\n"
         "Commands:\n"
         "  presets                 list the built-in recommended presets with their command ids\n"
-        "  probe FILE...           show whether each file can be played, with its format and length\n"
+        "  probe FILE...           show whether each WAV or MP3 file can be played, with its format and length\n"
         "  peak FILE...            measure the peak level of WAV files and the normalisation gain\n"
-        "  process IN OUT [...]    process a WAV song into a new WAV file\n"
+        "  process IN OUT [...]    process a WAV or MP3 song into a new WAV or MP3 file\n"
+        "  params show|save ...    show or write a parameter file\n"
+        "  playlist show|make ...  show or build a playlist file\n"
         "\n"
         "Run 'loudara-cli COMMAND --help' for the options of a command.\n",
         out);
@@ -99,10 +106,42 @@ const char* probeResultText(WavProbeResult result) {
     }
 }
 
+// A tag field for a tab-separated line: tabs would split it.
+std::string tagField(const SongTag& tag, int offset) {
+    std::string text = TagFieldText(tag, offset);
+    std::replace(text.begin(), text.end(), '\t', ' ');
+    return text;
+}
+
+// One line of `probe` for a file the WAV probe cannot read: as an MP3 stream, if it is one.
+bool probeAsMp3(const char* path, int& status) {
+    SongRecord song;
+    std::string reason;
+    const Mp3ProbeResult result = ProbeMp3File(path, song, nullptr, &reason);
+    if (result == Mp3ProbeResult::Unreadable) return false;
+    if (result == Mp3ProbeResult::Unsupported) {
+        std::printf("%s\tMP3\tUnsupported\t%u\t%u\t%s\n", path, song.sampleRate, song.channels, reason.c_str());
+        status = 1;
+        return true;
+    }
+    std::printf("%s\tMP3\tOk\t%u\t%u\t%u\t%s", path, song.sampleRate, song.channels, song.dataBytes,
+                FormatSongLength(song).c_str());
+    SongTag tag;
+    ReadSongTag(path, tag);
+    if (HasId3v1Tag(tag)) {
+        std::printf("\t%s\t%s\t%s", tagField(tag, kTagTitleOffset).c_str(), tagField(tag, kTagArtistOffset).c_str(),
+                    tagField(tag, kTagAlbumOffset).c_str());
+    }
+    std::printf("\n");
+    return true;
+}
+
 int probeFiles(int argc, char** argv) {
     if (wantsHelp(argc, argv) || argc == 0) {
-        std::puts("Usage: loudara-cli probe FILE...\n\nOne line per file: path, Ok/Unsupported/Unreadable, sample rate, "
-                  "channels,\nsample data bytes and length (mm:ss). Only Ok files can be played or exported.");
+        std::puts("Usage: loudara-cli probe FILE...\n\nOne tab-separated line per file: path, kind (WAV or MP3), "
+                  "Ok/Unsupported,\nsample rate, channels, sample data bytes (for MP3 the decoded size) and length "
+                  "(mm:ss);\nfor an MP3 file with an ID3v1 tag also its title, artist and album. A file that is\n"
+                  "neither shows only its path and Unreadable. Only Ok files can be played or exported.");
         return argc == 0 ? 2 : 0;
     }
     int status = 0;
@@ -110,9 +149,12 @@ int probeFiles(int argc, char** argv) {
         SongRecord song;
         const WavProbeResult result = ProbeWavFile(argv[i], song);
         if (result == WavProbeResult::Ok) {
-            std::printf("%s\tOk\t%u\t%u\t%u\t%s\n", argv[i], song.sampleRate, song.channels, song.dataBytes,
+            std::printf("%s\tWAV\tOk\t%u\t%u\t%u\t%s\n", argv[i], song.sampleRate, song.channels, song.dataBytes,
                         FormatSongLength(song).c_str());
-        } else {
+        } else if (result == WavProbeResult::Unsupported) {
+            std::printf("%s\tWAV\t%s\n", argv[i], probeResultText(result));
+            status = 1;
+        } else if (!probeAsMp3(argv[i], status)) {
             std::printf("%s\t%s\n", argv[i], probeResultText(result));
             status = 1;
         }
@@ -159,7 +201,9 @@ class ConsoleHost : public JobHost {
 public:
     explicit ConsoleHost(bool show) : show_(show) {}
     void setStatusText(const std::string& text) override {
-        if (show_ && !text.empty()) std::fprintf(stderr, "%s\n", text.c_str());
+        if (!show_ || text.empty()) return;
+        std::fprintf(stderr, "%s%s\n", shown_ ? "\n" : "", text.c_str());
+        shown_ = false;
     }
     void setProgressRange(int maximum) override { maximum_ = maximum; }
     void stepProgress() override { ++steps_; }
@@ -169,6 +213,10 @@ public:
         std::fprintf(stderr, "\r%3d%%  Processed WAV Time : %s", percent, text.c_str());
         std::fflush(stderr);
         shown_ = true;
+    }
+    void showMessage(const std::string& text, const std::string& caption) override {
+        std::fprintf(stderr, "%s%s: %s\n", shown_ ? "\n" : "", caption.c_str(), text.c_str());
+        shown_ = false;
     }
     void endNotice() override {
         if (shown_) std::fputc('\n', stderr);
@@ -202,12 +250,24 @@ std::unique_ptr<Processor> firstStartProcessor() {
 const char* kProcessHelp =
     "Usage: loudara-cli process IN OUT [OPTIONS]\n"
     "\n"
-    "Processes the WAV song IN into the new WAV file OUT, exactly as the program's single-song\n"
-    "export does: same chain, same length as the input, the input's header kept. OUT's extension\n"
-    "becomes .wav. Ctrl-C cancels: the part processed so far is delivered.\n"
+    "Processes the song IN (WAV, or MP3 decoded first) into the new file OUT, exactly as the\n"
+    "program's single-song export does: same chain, same length as the input. A WAV output keeps\n"
+    "the input's header and OUT's extension becomes .wav; an MP3 output is encoded at constant bit\n"
+    "rate, OUT's extension becomes .mp3, and an MP3 song's ID3v1 tag goes with it. Ctrl-C cancels:\n"
+    "the part processed so far is delivered.\n"
     "\n"
     "Options:\n"
-    "  --preset ID         start from built-in preset ID (232, 334..343; see 'loudara-cli presets')\n"
+    "  --format wav|mp3    the output format (default: mp3 when OUT ends in .mp3, else wav)\n"
+    "  --bitrate N         MP3 bit rate in kbit/s, raised to the next of 32, 40, 48, 56, 64, 80, 96,\n"
+    "                      112, 128, 160, 192, 224, 256, 320; outside 32..320 it is 192 (default 128)\n"
+    "  --album-prefix TEXT put TEXT (at most 31 bytes) in front of the album of the MP3's tag\n"
+    "  --title-prefix TEXT put TEXT (at most 31 bytes) in front of the title of the MP3's tag\n"
+    "  --external-encoder PATH --encoder-params TEXT\n"
+    "                      encode with the program PATH instead of the built-in encoder; in TEXT\n"
+    "                      %1 is the WAV file to encode and %2 the MP3 file to write (each quoted)\n"
+    "  --settings FILE     start from a current-settings file (ldmp3.prf) instead of a first start\n"
+    "  --params FILE       load a parameter file (.ld3) over the starting state\n"
+    "  --preset ID         apply built-in preset ID (232, 334..343; see 'loudara-cli presets')\n"
     "  --set NAME=VALUE    set a sound parameter by its name, e.g. driveDb[2]=18, preEmphasis=0,\n"
     "                      bypass=1 (repeatable; see --list-parameters)\n"
     "  --normalize         raise the song so its peak reaches full scale first (default)\n"
@@ -223,10 +283,15 @@ int processSong(int argc, char** argv) {
     }
     std::vector<std::string> positional;
     std::vector<std::pair<std::string, double>> sets;
-    int preset = 232;
+    int preset = 0;
+    std::string settingsFile, paramsFile;
     int normalize = 1;
     int throttleLevel = 0;
     bool quiet = false;
+    std::string format;
+    int bitrate = 128;
+    std::string albumPrefix, titlePrefix, encoderPath, encoderParams;
+    bool haveEncoderParams = false;
     for (int i = 0; i < argc; ++i) {
         const std::string_view arg = argv[i];
         auto value = [&](const char* option) -> const char* {
@@ -240,6 +305,10 @@ int processSong(int argc, char** argv) {
                             info.isSwitch ? "\tswitch" : "");
             }
             return 0;
+        } else if (arg == "--settings" || arg == "--params") {
+            const char* v = value(arg.data());
+            if (!v) return usageError("process", std::string(arg) + " needs a file");
+            (arg == "--settings" ? settingsFile : paramsFile) = v;
         } else if (arg == "--preset") {
             const char* v = value("--preset");
             if (!v || !parseInteger(v, preset)) return usageError("process", "--preset needs a command id");
@@ -266,6 +335,34 @@ int processSong(int argc, char** argv) {
             }
         } else if (arg == "--quiet") {
             quiet = true;
+        } else if (arg == "--format") {
+            const char* v = value("--format");
+            format = v ? v : "";
+            if (format != "wav" && format != "mp3") return usageError("process", "--format needs wav or mp3");
+        } else if (arg == "--bitrate") {
+            const char* v = value("--bitrate");
+            int entered = 0;
+            if (!v || !parseInteger(v, entered)) return usageError("process", "--bitrate needs a number of kbit/s");
+            bitrate = exportBitrateFor(entered, false);
+        } else if (arg == "--album-prefix" || arg == "--title-prefix") {
+            const char* v = value("--album-prefix");
+            if (!v || std::strlen(v) > 31) {
+                std::string message(arg);
+                message += " needs a text of at most 31 bytes";
+                return usageError("process", message);
+            }
+            (arg == "--album-prefix" ? albumPrefix : titlePrefix) = v;
+        } else if (arg == "--external-encoder") {
+            const char* v = value("--external-encoder");
+            if (!v || v[0] == '\0' || std::strlen(v) > 257) {
+                return usageError("process", "--external-encoder needs a program path of at most 257 bytes");
+            }
+            encoderPath = v;
+        } else if (arg == "--encoder-params") {
+            const char* v = value("--encoder-params");
+            if (!v || std::strlen(v) > 257) return usageError("process", "--encoder-params needs a text of at most 257 bytes");
+            encoderParams = v;
+            haveEncoderParams = true;
         } else if (arg.size() > 1 && arg[0] == '-') {
             return usageError("process", "unknown option '" + std::string(arg) + "'");
         } else {
@@ -276,42 +373,87 @@ int processSong(int argc, char** argv) {
     const std::string& in = positional[0];
     const std::string& out = positional[1];
 
+    // The starting state: a first start, then the settings file and the parameter file if given,
+    // then the preset, then single parameters.
     auto p = firstStartProcessor();
-    selectPresetById(*p, preset);
+    StoredSettings stored;
+    TextHost messages;
+    for (const auto& [path, currentSettings] : {std::pair{settingsFile, true}, std::pair{paramsFile, false}}) {
+        if (path.empty()) continue;
+        const ParameterLoadOutcome loaded = LoadParameterFileAt(*p, stored, path, currentSettings, messages);
+        if (loaded.status == ParameterLoadStatus::NotOpened) {
+            std::fprintf(stderr, "loudara-cli process: cannot read %s\n", path.c_str());
+            return 1;
+        }
+        if (loaded.status == ParameterLoadStatus::WrongMagic) {
+            std::fprintf(stderr, "loudara-cli process: %s is not a Loudara parameter file\n", path.c_str());
+            return 1;
+        }
+    }
+    if (preset != 0) selectPresetById(*p, preset);
     for (const auto& [name, number] : sets) {
         std::string error;
         if (!setSoundParameter(*p, name, number, error)) return usageError("process", error);
     }
     applyParameterChanges(*p);
 
-    if (endsWithNoCase(out, ".mp3")) {
-        return usageError("process", "MP3 output is not available in this build; give OUT a .wav name");
+    if (encoderPath.empty() != !haveEncoderParams) {
+        return usageError("process", "--external-encoder and --encoder-params go together");
     }
+    const bool mp3Output = format.empty() ? endsWithNoCase(out, ".mp3") : format == "mp3";
+    if (!mp3Output && (!encoderPath.empty() || !albumPrefix.empty() || !titlePrefix.empty())) {
+        return usageError("process", "the encoder and tag options need MP3 output (--format mp3 or OUT.mp3)");
+    }
+
     SongRecord song;
+    SongTag tag;
     if (in.size() >= sizeof song.path) return usageError("process", "the input path is too long");
-    const WavProbeResult probe = ProbeWavFile(in.c_str(), song);
-    if (probe == WavProbeResult::Unreadable) {
-        std::fprintf(stderr, "loudara-cli process: cannot read %s as a WAV file\n", in.c_str());
-        return 1;
-    }
-    if (probe == WavProbeResult::Unsupported) {
+    // The playlist goes by the extension; a file that is not what its name says is tried as the other kind.
+    const bool mp3Name = endsWithNoCase(in, ".mp3");
+    WavProbeResult wavProbe = WavProbeResult::Unreadable;
+    Mp3ProbeResult mp3Probe = Mp3ProbeResult::Unreadable;
+    std::string mp3Reason;
+    if (!mp3Name) wavProbe = ProbeWavFile(in.c_str(), song);
+    if (wavProbe == WavProbeResult::Unreadable) mp3Probe = ProbeMp3File(in.c_str(), song, nullptr, &mp3Reason);
+    if (mp3Name && mp3Probe == Mp3ProbeResult::Unreadable) wavProbe = ProbeWavFile(in.c_str(), song);
+    if (wavProbe == WavProbeResult::Ok) {
+        song.kind = SongKind::Wav;
+    } else if (mp3Probe == Mp3ProbeResult::Ok) {
+        song.kind = SongKind::Mp3;
+        ReadSongTag(in.c_str(), tag);
+    } else if (wavProbe == WavProbeResult::Unsupported) {
         std::fprintf(stderr,
                      "loudara-cli process: %s is not 16-bit mono or stereo PCM at 32000, 44100 or 48000 Hz\n",
                      in.c_str());
         return 1;
+    } else if (mp3Probe == Mp3ProbeResult::Unsupported) {
+        std::fprintf(stderr, "loudara-cli process: %s: %s\n", in.c_str(), mp3Reason.c_str());
+        return 1;
+    } else {
+        std::fprintf(stderr, "loudara-cli process: cannot read %s as a WAV or MP3 file%s%s\n", in.c_str(),
+                     mp3Reason.empty() || !mp3Name ? "" : ": ", mp3Name ? mp3Reason.c_str() : "");
+        return 1;
     }
     std::snprintf(song.path, sizeof song.path, "%s", in.c_str());
-    song.kind = SongKind::Wav;
 
     ExportOptions options;
-    options.exportFormat = 0;
+    options.exportFormat = mp3Output ? 1 : 0;
+    options.mp3Bitrate = bitrate;
+    std::snprintf(options.albumPrefix, sizeof options.albumPrefix, "%s", albumPrefix.c_str());
+    std::snprintf(options.titlePrefix, sizeof options.titlePrefix, "%s", titlePrefix.c_str());
     options.normalizeOnExport = normalize;
+    EncoderSettings encoder;
+    encoder.useExternalEncoder = encoderPath.empty() ? 0 : 1;
+    std::snprintf(encoder.externalEncoderPath, sizeof encoder.externalEncoderPath, "%s", encoderPath.c_str());
+    std::snprintf(encoder.externalEncoderParams, sizeof encoder.externalEncoderParams, "%s", encoderParams.c_str());
     int32_t songStatus = 0;
     ExportRequest request;
     request.song = &song;
     request.songStatus = &songStatus;
+    request.tag = &tag;
     request.targetPath = out;
     request.options = &options;
+    request.encoder = &encoder;
     request.runStamp = makeRunStamp();
     std::error_code ec;
     request.temporaryFolder = std::filesystem::temp_directory_path(ec).string();
@@ -362,6 +504,8 @@ int main(int argc, char** argv) {
     if (command == "probe") return probeFiles(argc - 2, argv + 2);
     if (command == "peak") return peakFiles(argc - 2, argv + 2);
     if (command == "process") return processSong(argc - 2, argv + 2);
+    if (command == "params") return paramsCommand(argc - 2, argv + 2);
+    if (command == "playlist") return playlistCommand(argc - 2, argv + 2);
     std::fprintf(stderr, "loudara-cli: unknown command '%s'\n\n", command.c_str());
     printUsage(stderr);
     return 2;

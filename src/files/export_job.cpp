@@ -11,6 +11,8 @@
 #include <thread>
 #include <vector>
 
+#include "files/id3_tag.h"
+#include "files/mp3_bridge.h"
 #include "files/peak_level.h"
 #include "files/wav_file.h"
 
@@ -70,7 +72,12 @@ constexpr int kBlockValues = 2 * kExportBlockFrames;  // 16-bit values per proce
 class ExportJob {
 public:
     ExportJob(Processor& p, const ExportRequest& request, JobHost& host)
-        : p_(p), request_(request), song_(*request.song), options_(*request.options), host_(host) {}
+        : p_(p),
+          request_(request),
+          song_(*request.song),
+          options_(*request.options),
+          host_(host),
+          tag_(request.tag ? *request.tag : noTag_) {}
 
     ~ExportJob() {
         input_.reset();
@@ -78,6 +85,8 @@ public:
         removeQuietly(workPath_);
         removeQuietly(processedPath_);
         removeQuietly(partPath_);
+        removeQuietly(mp3CopyPath_);
+        removeQuietly(mp3OutPath_);
         if (!endNoticeSent_) host_.endNotice();
     }
 
@@ -107,16 +116,19 @@ private:
     void processBlockInto(std::vector<int16_t>& out);
     bool writeFrames(const std::vector<int16_t>& block, int from, int to);
     bool patchSizes();
-    bool deliver(std::string& error);
+    bool deliver(const std::string& source, std::string& error);
+    bool prepareMp3Song(std::string& error);
 
     Processor& p_;
     const ExportRequest& request_;
     SongRecord& song_;
-    const ExportOptions& options_;
+    ExportOptions& options_;
     JobHost& host_;
+    SongTag& tag_;
+    SongTag noTag_;
     bool endNoticeSent_ = false;
 
-    std::string workPath_, processedPath_, finalPath_, partPath_;
+    std::string workPath_, processedPath_, finalPath_, partPath_, mp3CopyPath_, mp3OutPath_;
     FileHandle input_, output_;
     std::vector<int16_t> stereoIn_, stereoOut_, mono_;
     bool stereo_ = true;
@@ -203,18 +215,48 @@ bool ExportJob::patchSizes() {
            putU32(static_cast<long>(headerBytes_ - 4), static_cast<uint32_t>(writtenBytes_));
 }
 
-// Copies the processed file beside the target and renames it over the target, so an existing
+// Copies the finished file beside the target and renames it over the target, so an existing
 // file is replaced only by a complete new one.
-bool ExportJob::deliver(std::string& error) {
+bool ExportJob::deliver(const std::string& source, std::string& error) {
     partPath_ = finalPath_ + ".part-" + request_.runStamp;
     std::error_code ec;
-    fs::copy_file(processedPath_, partPath_, fs::copy_options::overwrite_existing, ec);
+    fs::copy_file(source, partPath_, fs::copy_options::overwrite_existing, ec);
     if (!ec) fs::rename(partPath_, finalPath_, ec);
     if (ec) {
         error = "cannot write " + finalPath_ + ": " + ec.message();
         return false;
     }
     partPath_.clear();
+    return true;
+}
+
+// An MP3 song is copied and decoded into the working WAV file; its format fields and its tag are
+// taken from the file again. A song that cannot be decoded is marked failed.
+bool ExportJob::prepareMp3Song(std::string& error) {
+    mp3CopyPath_ = temporaryPath("$$temp_ldr_src_", ".mp3");
+    std::error_code ec;
+    fs::copy_file(song_.path, mp3CopyPath_, fs::copy_options::overwrite_existing, ec);
+    if (ec) {
+        error = std::string("cannot copy ") + song_.path + ": " + ec.message();
+        return false;
+    }
+    host_.setStatusText("Converting to WAV format..");
+    SongRecord decoded;
+    std::string why;
+    if (!DecodeMp3ToWav(mp3CopyPath_.c_str(), workPath_.c_str(), tag_, host_, why) ||
+        ProbeWavFile(workPath_.c_str(), decoded) != WavProbeResult::Ok) {
+        error = "cannot decode ";
+        error += song_.path;
+        error += ": ";
+        error += why.empty() ? "the decoded song cannot be read back" : why;
+        if (request_.songStatus) *request_.songStatus = 2;
+        return false;
+    }
+    song_.sampleRate = decoded.sampleRate;
+    song_.channels = decoded.channels;
+    song_.dataBytes = decoded.dataBytes;
+    removeQuietly(mp3CopyPath_);
+    mp3CopyPath_.clear();
     return true;
 }
 
@@ -230,20 +272,30 @@ ExportOutcome ExportJob::run() {
 
     host_.setFromText(song_.path);
     std::string target = request_.targetPath;
-    if (options_.exportFormat == 0) target = replaceExtension(target, ".wav");
+    const bool mp3Output = options_.exportFormat != 0;
+    if (!mp3Output) target = replaceExtension(target, ".wav");
     host_.setToText(target);
 
-    if (options_.exportFormat != 0) return fail("MP3 output is not available in this build; export to WAV");
-    if (song_.kind != SongKind::Wav) return fail("MP3 songs cannot be read in this build");
-    if (isSongsOwnFile(target)) {
+    if (song_.kind != SongKind::Wav && song_.kind != SongKind::Mp3) return fail("the song has not been probed yet");
+    // The file the job will deliver must not be the song itself, whatever the format.
+    finalPath_ = mp3Output ? replaceExtension(target, ".mp3") : target;
+    if (isSongsOwnFile(finalPath_)) {
         if (request_.songStatus) *request_.songStatus = 2;
-        return fail("the target " + target + " is the song's own file");
+        std::string message = "the target ";
+        message += finalPath_;
+        message += " is the song's own file";
+        return fail(message);
     }
 
     workPath_ = temporaryPath("$$temp_ldr_", ".wav");
-    std::error_code ec;
-    fs::copy_file(song_.path, workPath_, fs::copy_options::overwrite_existing, ec);
-    if (ec) return fail(std::string("cannot copy ") + song_.path + ": " + ec.message());
+    if (song_.kind == SongKind::Mp3) {
+        std::string error;
+        if (!prepareMp3Song(error)) return fail(error);
+    } else {
+        std::error_code ec;
+        fs::copy_file(song_.path, workPath_, fs::copy_options::overwrite_existing, ec);
+        if (ec) return fail(std::string("cannot copy ") + song_.path + ": " + ec.message());
+    }
     if (options_.normalizeOnExport) {
         host_.setStatusText("Searching max level for normalization..");
         const PeakScanResult scan = ScanSongPeak(song_, workPath_.c_str(), host_);
@@ -259,7 +311,6 @@ ExportOutcome ExportJob::run() {
         }
     }
     host_.setStatusText("");
-    finalPath_ = target;
     processedPath_ = temporaryPath("$$temp_ldr_dst_", ".wav");
 
     input_ = OpenFile(workPath_.c_str(), "rb");
@@ -330,7 +381,24 @@ ExportOutcome ExportJob::run() {
     if (!patched || !flushed) return fail("cannot write the processed file " + processedPath_ + " (disk full?)");
 
     std::string error;
-    if (!deliver(error)) return fail(error);
+    if (mp3Output) {
+        // The MP3 is written next to the processed file, then delivered like a WAV file.
+        static const EncoderSettings kBuiltInEncoder;
+        const EncoderSettings& encoder = request_.encoder ? *request_.encoder : kBuiltInEncoder;
+        mp3OutPath_ = Mp3OutputPathFor(processedPath_);
+        if (!EncodeWavToMp3(host_, processedPath_, options_.mp3Bitrate, tag_, encoder, options_.albumPrefix,
+                            options_.titlePrefix, error)) {
+            options_.exportFormat = 0;
+            std::string message = "MP3 encoding failed: ";
+            message += error;
+            message += "; nothing was written, and later exports are WAV";
+            return fail(message);
+        }
+        host_.setStatusText("");
+        if (!deliver(mp3OutPath_, error)) return fail(error);
+    } else if (!deliver(processedPath_, error)) {
+        return fail(error);
+    }
     ExportOutcome outcome;
     outcome.status = cancelled ? ExportStatus::Cancelled : ExportStatus::Completed;
     outcome.deliveredPath = finalPath_;

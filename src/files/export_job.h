@@ -1,14 +1,16 @@
 #pragma once
-// The export job: one song of the playlist through the processing chain, off line, into a new
-// 16-bit WAV file that has exactly as many frames as the song (the chain's delay is dropped at
-// the start and flushed at the end). It runs on a worker thread and talks to its owner only
-// through a JobHost.
+// The export job: one song of the playlist (WAV, or MP3 decoded first) through the processing
+// chain, off line, into a new 16-bit WAV file that has exactly as many frames as the song (the
+// chain's delay is dropped at the start and flushed at the end), delivered as it is or encoded to
+// MP3. It runs on a worker thread and talks to its owner only through a JobHost.
 
 #include <cstdint>
 #include <string>
 
 #include "core/song_record.h"
+#include "core/song_tag.h"
 #include "files/job_host.h"
+#include "files/mp3_bridge.h"
 #include "processor/processor.h"
 
 namespace loudara {
@@ -60,10 +62,14 @@ struct ExportOutcome {
 
 // Everything one job needs besides the processor and the host.
 struct ExportRequest {
-    SongRecord* song = nullptr;      // the song; its peakLevel is updated by a normalising export
-    int32_t* songStatus = nullptr;   // set to 2 when the job refuses the song
+    SongRecord* song = nullptr;      // the song; its peakLevel is updated by a normalising export,
+                                     // an MP3 song's format fields by its decoding
+    int32_t* songStatus = nullptr;   // set to 2 when the job refuses the song or cannot decode it
+    SongTag* tag = nullptr;          // the song's ID3v1 block; an MP3 song's is read again when it
+                                     // is decoded. None: the song has no tag
     std::string targetPath;          // the chosen file; its extension is replaced
-    const ExportOptions* options = nullptr;
+    ExportOptions* options = nullptr;  // exportFormat falls back to 0 (WAV) when MP3 encoding fails
+    const EncoderSettings* encoder = nullptr;  // none: the built-in encoder
     std::string runStamp;            // 8 digits, names the job's temporary files
     std::string temporaryFolder;     // where the temporary files go (the system's, normally)
 };

@@ -24,6 +24,8 @@ public:
     virtual void setProcessedTimeText(const std::string& /*text*/) {}
     // The sound panel's meters changed; repaint it when convenient.
     virtual void refreshPanel() {}
+    // A message box: the GUI shows it (OK button, exclamation icon), the CLI prints it.
+    virtual void showMessage(const std::string& /*text*/, const std::string& /*caption*/) {}
     // The job's last act, sent exactly once per job; the job touches nothing shared after it.
     virtual void endNotice() = 0;
 

@@ -1,0 +1,65 @@
+#include "core/app_state.h"
+
+#include <cstring>
+#include <filesystem>
+#include <memory>
+
+#include "files/export_job.h"
+
+namespace loudara {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int kPanelLeft = 0;
+constexpr int kPanelTop = 28;
+constexpr int kPanelWidth = 745;
+constexpr int kPanelBottomBeforeLayout = 314;
+constexpr double kFirstStartGateDb = -36.0;
+constexpr int kDefaultPresetCommand = 232;
+
+}  // namespace
+
+AppState& theAppState() {
+    static const std::unique_ptr<AppState> state = std::make_unique<AppState>();
+    return *state;
+}
+
+std::string TemporaryFolder(const AppState& state) {
+    std::string folder = state.startupFolder;
+    if (folder.empty() || folder.back() != '/') folder += '/';
+    folder += "tempwav/";
+    return folder;
+}
+
+void StartCore(AppState& state, Processor& p, Host& host, const CoreStartOptions& options) {
+    state.panelRect = {kPanelLeft, kPanelTop, kPanelWidth + 2 * options.sizingFrameWidth, kPanelBottomBeforeLayout};
+    state.runStamp = makeRunStamp();
+    if (!options.startupFolder.empty()) {
+        state.startupFolder = options.startupFolder;
+    } else {
+        std::error_code ec;
+        state.startupFolder = fs::current_path(ec).string();
+        if (ec) state.startupFolder.assign(1, '.');
+    }
+    std::memset(p.settings.presetDescription, 0, sizeof p.settings.presetDescription);
+    ClearPlaylistTables(state.playlist);
+    for (BandSettings& band : p.bands) band.gateDb = kFirstStartGateDb;
+    resetProcessor(p);
+    selectPresetById(p, kDefaultPresetCommand);
+    initVirtualSpeaker(p);
+    LoadParameterFile(p, state.stored, "", state.startupFolder, host);
+    selectEnvelopeTimes(p);
+}
+
+bool ShutdownCore(AppState& state, Processor& p, std::string& error) {
+    std::error_code ec;
+    for (fs::directory_iterator it(TemporaryFolder(state), ec), end; !ec && it != end; it.increment(ec)) {
+        std::error_code e;
+        if (it->symlink_status(e).type() == fs::file_type::directory) continue;
+        fs::remove(it->path(), e);  // a file that cannot be deleted is left
+    }
+    return SaveParameterFile(p, state.stored, "", state.startupFolder, error);
+}
+
+}  // namespace loudara

@@ -1,0 +1,73 @@
+#pragma once
+// Parameter files: one fixed 1899-byte little-endian record holding the whole sound parameter set
+// together with the device, ON-AIR, export and external-encoder options. The same reader and
+// writer serve the current-settings file (start-up folder + "/ldmp3.prf", loaded at start and
+// saved at exit), the user's ".ld3" files and the three user presets.
+
+#include <cstdint>
+#include <string>
+
+#include "core/host.h"
+#include "files/export_job.h"
+#include "processor/processor.h"
+
+namespace loudara {
+
+inline constexpr int kParameterFileBytes = 1899;
+inline constexpr char kParameterFileMagic[9] = "LDR0ERSP";
+inline constexpr const char* kCurrentSettingsFileName = "ldmp3.prf";
+inline constexpr int kEncoderTextBytes = 260;
+
+// The options a parameter file carries besides the sound parameters. Their owners (the sound
+// device engine, the MP3 bridge) copy them in and out; the export options are used as they are.
+struct StoredSettings {
+    // Sound devices and ON-AIR mode.
+    uint16_t selectedOutputDevice = 0;
+    uint16_t selectedInputDevice = 0;
+    uint16_t onAirRateChoice = 1;  // 0 = 32000, 1 = 44100, 2 = 48000 samples per second
+    int32_t startOnAirAtBoot = 0;
+    int32_t blockCount = 4;        // sound buffer blocks, 2..8
+    // Export.
+    ExportOptions exportOptions;
+    // External MP3 encoder.
+    int32_t useExternalEncoder = 0;
+    char externalEncoderPath[kEncoderTextBytes] = "";
+    char externalEncoderParams[kEncoderTextBytes] = "";
+};
+
+enum class ParameterLoadStatus {
+    Loaded,      // the file was read (perhaps only its first bytes: see fileBytes)
+    NotOpened,   // missing or unreadable: nothing changed, the processor was refreshed
+    WrongMagic,  // not a parameter file: nothing changed, a beep was sounded
+};
+
+struct ParameterLoadOutcome {
+    ParameterLoadStatus status = ParameterLoadStatus::NotOpened;
+    int fileBytes = 0;  // bytes the file held, up to kParameterFileBytes (Loaded only)
+};
+
+// The file a name means: the name itself, or the current-settings file of `startupFolder` when
+// the name is empty.
+std::string ParameterFilePath(const std::string& fileName, const std::string& startupFolder);
+
+// Reads a parameter file into the live values and brings the processor up to date (envelope
+// times, bass EQ, final low-pass). An empty name means the current-settings file; only that file
+// sets fileNameString, gateOn and the six gateDb values.
+ParameterLoadOutcome LoadParameterFile(Processor& p, StoredSettings& stored, const std::string& fileName,
+                                       const std::string& startupFolder, Host& host);
+
+// The same for the file at `path`, read as the current-settings file when `currentSettingsFile`
+// is true (every field) or as a user file otherwise.
+ParameterLoadOutcome LoadParameterFileAt(Processor& p, StoredSettings& stored, const std::string& path,
+                                         bool currentSettingsFile, Host& host);
+
+// Writes the live values; an empty name means the current-settings file. spareB is set to 0.0
+// first. The old file stays intact when the new one cannot be written completely; the return
+// value and `error` say whether it was (the program itself reports nothing).
+bool SaveParameterFile(Processor& p, const StoredSettings& stored, const std::string& fileName,
+                       const std::string& startupFolder, std::string& error);
+
+// The 1899 bytes SaveParameterFile writes for the live values (spareB is set to 0.0 first).
+void EncodeParameterFile(Processor& p, const StoredSettings& stored, uint8_t (&image)[kParameterFileBytes]);
+
+}  // namespace loudara
