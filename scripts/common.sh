@@ -19,8 +19,9 @@ loudara_install_packages() {
     $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
 
-LOUDARA_BUILD_PACKAGES=(build-essential cmake pkg-config libmp3lame-dev)
-LOUDARA_TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev)
+# qt6-base-dev brings Qt Widgets and Qt Test; its offscreen platform runs the GUI tests headless.
+LOUDARA_BUILD_PACKAGES=(build-essential cmake pkg-config libmp3lame-dev portaudio19-dev qt6-base-dev)
+LOUDARA_TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev jackd2)
 
 loudara_build() {
     cmake -S "$LOUDARA_ROOT" -B "$LOUDARA_BUILD" -DCMAKE_BUILD_TYPE=Release "$@" >/dev/null

@@ -10,4 +10,13 @@ int paramsCommand(int argc, char** argv);
 // playlist show FILE.plt | playlist make OUT.plt FILE_OR_FOLDER... [--force]
 int playlistCommand(int argc, char** argv);
 
+// devices: the output and input sound devices, "N: name"
+int devicesCommand(int argc, char** argv);
+
+// play FILE_OR_PLAYLIST... [--output N] [--blocks N] [--params FILE] [--preset ID]
+int playCommand(int argc, char** argv);
+
+// onair [--input N] [--output N] [--rate 32000|44100|48000] [--blocks N] [--params FILE] [--seconds S]
+int onairCommand(int argc, char** argv);
+
 }  // namespace loudara

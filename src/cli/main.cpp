@@ -38,6 +38,9 @@ void printUsage(std::FILE* out) {
         "  process IN OUT [...]    process a WAV or MP3 song into a new WAV or MP3 file\n"
         "  params show|save ...    show or write a parameter file\n"
         "  playlist show|make ...  show or build a playlist file\n"
+        "  devices                 list the output and input sound devices\n"
+        "  play FILE...            play songs or playlists through the processor to a sound device\n"
+        "  onair                   process the sound input live to the sound output (ON-AIR)\n"
         "\n"
         "Run 'loudara-cli COMMAND --help' for the options of a command.\n",
         out);
@@ -506,6 +509,9 @@ int main(int argc, char** argv) {
     if (command == "process") return processSong(argc - 2, argv + 2);
     if (command == "params") return paramsCommand(argc - 2, argv + 2);
     if (command == "playlist") return playlistCommand(argc - 2, argv + 2);
+    if (command == "devices") return devicesCommand(argc - 2, argv + 2);
+    if (command == "play") return playCommand(argc - 2, argv + 2);
+    if (command == "onair") return onairCommand(argc - 2, argv + 2);
     std::fprintf(stderr, "loudara-cli: unknown command '%s'\n\n", command.c_str());
     printUsage(stderr);
     return 2;

@@ -1,0 +1,149 @@
+// How long one refill takes (FillFromWav, FillFromMp3, FillFromInput, each with processBlock) as a
+// share of a block's duration at 48000 Hz (4096 frames, 85.3 ms): median and worst of 1000
+// refills of each kind, on a music-like song with the default preset. Prints one line per kind.
+//   refill_bench [REFILLS]
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "audio/streaming.h"
+#include "files/mp3_bridge.h"
+#include "measure.h"
+
+namespace {
+
+using namespace loudara;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kRate = 48000;
+constexpr double kBlockMs = 4096.0 * 1000.0 / kRate;
+
+// No sound devices: the refills never reach one.
+class NoDevices : public WavePlatform {
+public:
+    unsigned deviceCount(WaveDirection) override { return 0; }
+    bool deviceCaps(WaveDirection, unsigned, WaveDeviceCaps&) override { return false; }
+    WaveResult open(WaveDirection, unsigned, uint32_t, NoticeChannel&, std::unique_ptr<WaveDevice>&) override {
+        return kWaveBadDevice;
+    }
+    std::string errorText(WaveResult r) override { return WaveErrorText(r); }
+};
+
+class NoLoop : public EventLoop {
+public:
+    void startTimer(int, int) override {}
+    void stopTimer(int) override {}
+    void sleepMs(int) override {}
+};
+
+template <typename Fill>
+void measure(const char* name, int refills, Fill fill) {
+    std::vector<double> ms;
+    ms.reserve(refills);
+    for (int i = 0; i < refills; ++i) {
+        const Clock::time_point t0 = Clock::now();
+        fill();
+        ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
+    }
+    std::sort(ms.begin(), ms.end());
+    const double median = ms[ms.size() / 2];
+    const double worst = ms.back();
+    std::printf("%-14s refills %d  median %.3f ms (%.2f %% of a block)  worst %.3f ms (%.2f %%)\n", name, refills,
+                median, 100.0 * median / kBlockMs, worst, 100.0 * worst / kBlockMs);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int refills = argc > 1 ? std::atoi(argv[1]) : 1000;
+    if (refills <= 0) {
+        std::fprintf(stderr, "usage: refill_bench [REFILLS]\n");
+        return 2;
+    }
+    namespace fs = std::filesystem;
+    const fs::path folder = fs::temp_directory_path() / ("loudara_refill_" + std::to_string(::getpid()));
+    fs::create_directories(folder);
+    const std::string wavPath = (folder / "song.wav").string();
+    const std::string mp3Path = (folder / "song.mp3").string();
+
+    // Enough song for every refill: 4096 frames each, and a little more.
+    const int frames = (refills + 8) * 4096;
+    const std::vector<int16_t> samples = test::musicLikeSignal(frames, kRate, 20000.0, 7);
+    {
+        FileHandle out = OpenFile(wavPath.c_str(), "wb");
+        const uint32_t dataBytes = static_cast<uint32_t>(samples.size() * 2);
+        if (!out || !WriteWavHeader(out.get(), dataBytes, kRate, 2, 16) ||
+            std::fwrite(samples.data(), 2, samples.size(), out.get()) != samples.size()) {
+            std::fprintf(stderr, "refill_bench: cannot write %s\n", wavPath.c_str());
+            return 1;
+        }
+        FileHandle pcm(std::tmpfile());
+        FileHandle mp3 = OpenFile(mp3Path.c_str(), "wb");
+        std::string error;
+        const bool pcmWritten = pcm && std::fwrite(samples.data(), 2, samples.size(), pcm.get()) == samples.size();
+        if (pcmWritten) std::rewind(pcm.get());
+        if (!mp3 || !pcmWritten || !EncodePcmToMp3(pcm.get(), dataBytes, kRate, 2, 192, mp3.get(), nullptr, error)) {
+            std::fprintf(stderr, "refill_bench: cannot write %s: %s\n", mp3Path.c_str(), error.c_str());
+            return 1;
+        }
+    }
+
+    auto app = std::make_unique<AppState>();
+    auto p = std::make_unique<Processor>();
+    resetProcessor(*p);
+    selectPresetById(*p, 232);
+    initVirtualSpeaker(*p);
+    selectEnvelopeTimes(*p);
+    prepareForSong(*p, kRate);
+    NoDevices platform;
+    auto engine = std::make_unique<DeviceEngine>(platform);
+    NoLoop loop;
+    StreamView view;
+    TextHost host;
+    Mp3Decoder mp3;
+    Streaming s{*app, *p, *engine, loop, view, host, mp3};
+    engine->sampleRate = kRate;
+    engine->channels = 2;
+
+    std::vector<uint8_t> buffer(kSoundBlockBytes);
+    SoundBlock block;
+    block.data = buffer.data();
+
+    engine->songFile = OpenFile(wavPath.c_str(), "rb");
+    const int64_t dataBytes = engine->songFile ? SeekWavData(engine->songFile.get()) : -1;
+    if (dataBytes < 0) {
+        std::fprintf(stderr, "refill_bench: cannot read %s\n", wavPath.c_str());
+        return 1;
+    }
+    engine->dataStart = std::ftell(engine->songFile.get());
+    engine->dataBytes = static_cast<uint32_t>(dataBytes);
+    measure("FillFromWav", refills, [&] { FillFromWav(s, block); });
+    engine->songFile.reset();
+
+    prepareForSong(*p, kRate);
+    if (!mp3.open(mp3Path.c_str())) {
+        std::fprintf(stderr, "refill_bench: cannot decode %s\n", mp3Path.c_str());
+        return 1;
+    }
+    measure("FillFromMp3", refills, [&] { FillFromMp3(s, block); });
+    mp3.close();
+
+    prepareForSong(*p, kRate);
+    engine->outputBlocks[0] = &block;
+    engine->allocatedBlocks = 1;
+    std::memcpy(engine->inputRing[0], samples.data(), kSoundBlockBytes);
+    measure("FillFromInput", refills, [&] { FillFromInput(s, block); });
+    engine->outputBlocks[0] = nullptr;
+    engine->allocatedBlocks = 0;
+
+    fs::remove_all(folder);
+    return 0;
+}

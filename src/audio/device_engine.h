@@ -1,0 +1,114 @@
+#pragma once
+// The one sound stream's record: the listed devices, the open devices, the blocks, the song being
+// read and the buffers of the refill. Listing, opening, allocating and closing live here; what
+// goes into the blocks is streaming.h.
+//
+// Large (the input ring and the refill buffers, about 330 kB): create it on the heap.
+
+#include <cstdint>
+#include <memory>
+
+#include "audio/block_notices.h"
+#include "audio/sound_block.h"
+#include "audio/wave_device.h"
+#include "core/host.h"
+#include "files/wav_file.h"
+#include "persistence/parameter_file.h"
+
+namespace loudara {
+
+inline constexpr int kMaxListedDevices = 8;
+inline constexpr uint32_t kInputRingSlotBytes = 32768;
+inline constexpr uint32_t kStagingBytes = 32768;
+inline constexpr uint32_t kMonoReadBytes = 16384;
+// One block plus one decoder frame of 1152 stereo frames.
+inline constexpr uint32_t kMp3CarryBytes = kSoundBlockBytes + 1152 * kBytesPerFrame;
+
+struct DeviceEntry {
+    char name[32] = {};
+    uint32_t id = 0;  // the platform's identifier
+};
+
+struct DeviceEngine {
+    explicit DeviceEngine(WavePlatform& platform) : platform(&platform) {}
+    DeviceEngine(const DeviceEngine&) = delete;
+    DeviceEngine& operator=(const DeviceEngine&) = delete;
+    ~DeviceEngine();
+
+    WavePlatform* platform;
+    NoticeChannel notices;
+
+    uint32_t sampleRate = 44100;
+    uint16_t bitsPerSample = 16;
+    uint16_t channels = 2;  // of the song; the devices always run stereo
+    SoundBlock* inputBlocks[kMaxSoundBlocks] = {};
+    SoundBlock* outputBlocks[kMaxSoundBlocks] = {};
+    // The blocks AllocateBlocks made, whatever blockCount has become since.
+    int allocatedBlocks = 0;
+    bool allocatedInputBlocks = false;
+    std::unique_ptr<WaveDevice> input;
+    std::unique_ptr<WaveDevice> output;
+    uint32_t playPosition = 0;  // bytes of stereo output produced for the song
+    char songPath[256] = {};
+
+    // The song being read: its WAV file (positioned in the "data" chunk), or the MP3 decoder.
+    FileHandle songFile;
+    bool mp3Open = false;
+    int64_t dataStart = 0;      // file offset of the first sample
+    uint32_t dataBytes = 0;     // bytes of sample data (the "data" chunk, never beyond it)
+    uint32_t dataOffset = 0;    // bytes of sample data read so far
+
+    DeviceEntry outputDevices[kMaxListedDevices];
+    uint16_t outputCount = 0;
+    DeviceEntry inputDevices[kMaxListedDevices];
+    uint16_t inputCount = 0;
+
+    // Refill buffers, reused for every block.
+    alignas(16) uint8_t stagingBuffer[kStagingBytes] = {};
+    alignas(16) uint8_t monoBuffer[kMonoReadBytes] = {};
+    alignas(16) uint8_t mp3Carry[kMp3CarryBytes] = {};
+    uint32_t mp3CarryBytes = 0;
+    alignas(16) uint8_t inputRing[kMaxSoundBlocks][kInputRingSlotBytes] = {};
+
+    // Device counters as they stood when the song stopped being refilled (see WaveCounters).
+    WaveCounters outputCountersAtDrain;
+    bool drainCountersTaken = false;
+    // The counters of the devices CloseDevices closed last.
+    WaveCounters closedOutputCounters;
+    WaveCounters closedInputCounters;
+};
+
+// The engine's state before any stream: 44100 Hz, 16-bit, 2 channels, no blocks, no devices,
+// position 0, no song.
+void InitDeviceEngine(DeviceEngine& engine);
+
+// Rebuild one list: identifiers 0..7 of the platform, those whose query fails skipped. A stored
+// selection that is not below the count becomes 0. Returns the count.
+int EnumerateOutputDevices(DeviceEngine& engine, StoredSettings& stored);
+int EnumerateInputDevices(DeviceEngine& engine, StoredSettings& stored);
+
+inline constexpr const char* kNoOutputDeviceText =
+    "No available output sound device can be found.\nThe sound player and 'ON-AIR' mode will be disabled.";
+inline constexpr const char* kNoInputDeviceText =
+    "No available input sound device can be found.\nThe 'ON-AIR' mode will be disabled.";
+
+// Start-up: InitDeviceEngine and both listings, with the messages for an empty list.
+void StartDeviceEngine(DeviceEngine& engine, StoredSettings& stored, Host& host);
+
+// Opens the input (ON-AIR mode only, first) and the output at engine.sampleRate. A device whose
+// query fails or that lacks 44.1 kHz stereo 16-bit fails quietly; a refused open shows the
+// platform's text (the output's followed by a line feed and the device's name). True only when
+// every device it had to open is open.
+bool OpenDevices(DeviceEngine& engine, const StoredSettings& stored, bool onAirMode, Host& host);
+
+// blockCount (held to 2..8) zeroed output blocks of 16384 bytes, and as many input blocks in
+// ON-AIR mode. False when memory runs out; the blocks made so far stay and FreeBlocks frees them.
+bool AllocateBlocks(DeviceEngine& engine, int32_t blockCount, bool onAirMode);
+// Frees exactly the blocks AllocateBlocks made.
+void FreeBlocks(DeviceEngine& engine);
+// Zeroes the first blockCount slots of the input ring in ON-AIR mode.
+void ClearInputRing(DeviceEngine& engine, int32_t blockCount, bool onAirMode);
+// Stops, resets and closes whatever is open, then frees the blocks.
+void CloseDevices(DeviceEngine& engine);
+
+}  // namespace loudara

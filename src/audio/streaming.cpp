@@ -1,0 +1,484 @@
+#include "audio/streaming.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <initializer_list>
+
+#include "files/peak_level.h"
+
+namespace loudara {
+
+namespace {
+
+bool playableRate(uint32_t rate) { return rate == 32000 || rate == 44100 || rate == 48000; }
+
+const SongRecord* playingRecord(const Streaming& s) {
+    const Playlist& list = s.app.playlist;
+    if (list.playingSong < 0 || list.playingSong >= kMaxSongs) return nullptr;
+    return &list.songs[list.playingSong];
+}
+
+void closeSong(Streaming& s) {
+    if (s.engine.mp3Open) {
+        s.mp3.close();
+        s.engine.mp3Open = false;
+    }
+    s.engine.songFile.reset();
+}
+
+// A start that got past OpenDevices and then failed leaves nothing open behind it.
+StartResult abandonStart(Streaming& s, StartResult result) {
+    closeSong(s);
+    CloseDevices(s.engine);
+    s.app.playState = PlayState::Stopped;
+    return result;
+}
+
+void copySongPath(DeviceEngine& engine, const SongRecord& song) {
+    std::snprintf(engine.songPath, sizeof engine.songPath, "%s", song.path);
+}
+
+void enterDraining(Streaming& s) {
+    s.app.playState = PlayState::Draining;
+    if (!s.engine.drainCountersTaken && s.engine.output) {
+        s.engine.outputCountersAtDrain = s.engine.output->counters();
+        s.engine.drainCountersTaken = true;
+    }
+}
+
+// The seek of a held transport button: the step count (negative backwards), or 0 when no seek
+// is held. The seek ends when the cursor has left the buttons that keep it alive.
+int seekStepsNow(Streaming& s, std::initializer_list<int> keepAlive) {
+    AppState& a = s.app;
+    if (!a.seekActive) return 0;
+    bool over = false;
+    for (int button : keepAlive) over = over || s.view.cursorOverTransportButton(button);
+    if (!over) {
+        a.seekActive = 0;
+        s.view.clearTransportButtons();
+        return 0;
+    }
+    return a.seekSteps;
+}
+
+// Reads the next block of sample data (never past the "data" chunk) into `target`.
+uint32_t readSamples(DeviceEngine& e, uint8_t* target, uint32_t blockBytes, bool mono) {
+    const uint32_t want = std::min(blockBytes, e.dataBytes - e.dataOffset);
+    const std::size_t got = want > 0 && e.songFile ? std::fread(target, 1, want, e.songFile.get()) : 0;
+    e.dataOffset += static_cast<uint32_t>(got);
+    e.playPosition += static_cast<uint32_t>(mono ? 2 * got : got);
+    return static_cast<uint32_t>(got);
+}
+
+void processInto(Streaming& s, const uint8_t* input, SoundBlock& block, uint32_t bytes) {
+    processBlock(s.processor, static_cast<int32_t>(bytes / 2), reinterpret_cast<const int16_t*>(input),
+                 reinterpret_cast<int16_t*>(block.data));
+    block.bufferLength = bytes;
+}
+
+int refill(Streaming& s, SoundBlock& block) {
+    if (s.app.onAirMode) return FillFromInput(s, block);
+    if (s.engine.mp3Open) return FillFromMp3(s, block);
+    return FillFromWav(s, block);
+}
+
+}  // namespace
+
+const char* StartResultText(StartResult result) {
+    switch (result) {
+        case StartResult::Started: return "started";
+        case StartResult::NotStopped: return "a stream is already running";
+        case StartResult::NoSong: return "no song is selected";
+        case StartResult::SongPending: return "the MP3 song's header has not been read yet";
+        case StartResult::SongUnsupported: return "the song is not 16-bit mono or stereo at 32000, 44100 or 48000 Hz";
+        case StartResult::DevicesNotOpened: return "the sound device could not be opened";
+        case StartResult::NoBlocks: return "out of memory for the sound blocks";
+        case StartResult::SongNotOpened: return "the song's file could not be opened";
+        case StartResult::Mp3NotFilled: return "the MP3 song is too short or cannot be decoded";
+    }
+    return "?";
+}
+
+SongRecord OnAirPseudoSong(uint16_t onAirRateChoice) {
+    SongRecord song;
+    song.sampleRate = onAirRateChoice == 0 ? 32000 : (onAirRateChoice == 1 ? 44100 : 48000);
+    song.channels = 2;
+    song.peakLevel = 0;
+    song.kind = SongKind::Wav;
+    song.dataBytes = 0;
+    std::snprintf(song.path, sizeof song.path, "%s", kOnAirSongPath);
+    return song;
+}
+
+StartResult StartPlayback(Streaming& s) {
+    AppState& a = s.app;
+    DeviceEngine& e = s.engine;
+    Playlist& list = a.playlist;
+    const bool onAir = a.onAirMode != 0;
+    if (a.playState != PlayState::Stopped) return StartResult::NotStopped;
+    if (list.currentSong < 0 || list.currentSong >= list.songCount || list.currentSong >= kMaxSongs) {
+        return StartResult::NoSong;
+    }
+    const SongRecord song = list.songs[list.currentSong];
+    if (!onAir && song.kind == SongKind::Mp3Pending) return StartResult::SongPending;
+    if ((song.channels != 1 && song.channels != 2) || !playableRate(song.sampleRate)) {
+        return StartResult::SongUnsupported;
+    }
+
+    list.playingSong = list.currentSong;
+    e.mp3CarryBytes = 0;
+    e.sampleRate = song.sampleRate;
+    e.channels = static_cast<uint16_t>(song.channels);
+    e.drainCountersTaken = false;
+    if (!OpenDevices(e, a.stored, onAir, s.host)) return abandonStart(s, StartResult::DevicesNotOpened);
+
+    s.processor.settings.normalizeGain = normalizeGainFor(song.peakLevel);
+    if (!AllocateBlocks(e, a.stored.blockCount, onAir)) return abandonStart(s, StartResult::NoBlocks);
+    clearEnhancerDelay(s.processor);
+    clearBandMemory(s.processor);
+    prepareForSong(s.processor, static_cast<int>(song.sampleRate));
+
+    if (!onAir) {
+        copySongPath(e, song);
+        if (song.kind == SongKind::Mp3) {
+            if (!s.mp3.open(e.songPath)) return abandonStart(s, StartResult::SongNotOpened);
+            e.mp3Open = true;
+        } else {
+            e.songFile = OpenFile(e.songPath, "rb");
+            if (!e.songFile) return abandonStart(s, StartResult::SongNotOpened);
+            const int64_t dataBytes = SeekWavData(e.songFile.get());
+            const long dataStart = std::ftell(e.songFile.get());
+            if (dataBytes < 0 || dataStart < 0) return abandonStart(s, StartResult::SongNotOpened);
+            e.dataStart = dataStart;
+            e.dataBytes = static_cast<uint32_t>(std::min<int64_t>(dataBytes, UINT32_MAX));
+            e.dataOffset = 0;
+        }
+    }
+
+    e.playPosition = 0;
+    e.output->reset();
+    e.output->pause();
+
+    if (onAir && e.input) {
+        WaveResult last = kWaveOk;
+        for (int i = 0; i < e.allocatedBlocks; ++i) {
+            last = e.input->prepare(*e.inputBlocks[i]);
+            if (last == kWaveOk) last = e.input->queue(*e.inputBlocks[i]);
+        }
+        if (last == kWaveOk) {
+            // The input settles before capture starts.
+            s.loop.sleepMs(100);
+            e.input->start();
+        }
+    }
+
+    for (int i = 0; i < e.allocatedBlocks; ++i) {
+        SoundBlock* block = e.outputBlocks[i];
+        if (!block) return abandonStart(s, StartResult::NoBlocks);
+        if (onAir) {
+            FillFromInput(s, *block);
+        } else if (song.kind == SongKind::Mp3) {
+            if (FillFromMp3(s, *block) == 0) {
+                list.songStatus[list.playingSong] = kSongStatusFailed;
+                abandonStart(s, StartResult::Mp3NotFilled);
+                s.view.refreshSongList();
+                return StartResult::Mp3NotFilled;
+            }
+        } else {
+            // A song shorter than the blocks queues short and empty blocks; they return at once.
+            FillFromWav(s, *block);
+        }
+        if (e.output->prepare(*block) == kWaveOk) e.output->queue(*block);
+    }
+
+    a.playState = PlayState::Playing;
+    e.output->restart();
+    s.view.refreshSongList();
+    return StartResult::Started;
+}
+
+void StopPlayback(Streaming& s) {
+    s.app.playState = PlayState::Stopped;
+    s.view.clearTransportButtons();
+    for (BandSettings& band : s.processor.bands) band.gateState = 0;
+    closeSong(s);
+    CloseDevices(s.engine);
+    s.view.refreshSongList();
+}
+
+int FillFromWav(Streaming& s, SoundBlock& block) {
+    DeviceEngine& e = s.engine;
+    const int steps = seekStepsNow(s, {5, 4, 0, 1});
+    const bool mono = e.channels == 1;
+    // A block holds 4096 frames: 16384 bytes of a stereo file, 8192 of a mono one. Going back
+    // one block per step means moving back two before reading one.
+    const uint32_t readBytes = mono ? kSoundBlockBytes / 2 : kSoundBlockBytes;
+    uint8_t* target = mono ? e.monoBuffer : e.stagingBuffer;
+    std::memset(e.stagingBuffer, 0, kSoundBlockBytes);
+
+    uint32_t got = 0;
+    if (steps == 0) {
+        got = readSamples(e, target, readBytes, mono);
+    } else {
+        const int count = steps < 0 ? -steps : steps;
+        for (int k = 0; k < count; ++k) {
+            if (steps < 0) {
+                const uint32_t back = 2 * readBytes;
+                e.dataOffset = e.dataOffset > back ? e.dataOffset - back : 0;
+                if (e.songFile) std::fseek(e.songFile.get(), static_cast<long>(e.dataStart + e.dataOffset), SEEK_SET);
+                e.playPosition = mono ? 2 * e.dataOffset : e.dataOffset;
+            }
+            got = readSamples(e, target, readBytes, mono);
+            if (got == 0) break;
+        }
+    }
+
+    uint32_t bytes = 0;
+    if (mono) {
+        const uint32_t samples = got / 2;
+        const int16_t* in = reinterpret_cast<const int16_t*>(e.monoBuffer);
+        int16_t* out = reinterpret_cast<int16_t*>(e.stagingBuffer);
+        for (uint32_t i = 0; i < samples; ++i) out[2 * i] = out[2 * i + 1] = in[i];
+        bytes = samples * kBytesPerFrame;
+    } else {
+        bytes = got - got % kBytesPerFrame;
+    }
+    processInto(s, e.stagingBuffer, block, bytes);
+    return bytes == kSoundBlockBytes ? 1 : 0;
+}
+
+int FillFromMp3(Streaming& s, SoundBlock& block) {
+    AppState& a = s.app;
+    DeviceEngine& e = s.engine;
+    int steps = 1;
+    if (a.seekActive) {
+        // MP3 songs cannot be rewound: only the forward buttons keep a seek alive.
+        if (!s.view.cursorOverTransportButton(5) && !s.view.cursorOverTransportButton(4)) {
+            a.seekActive = 0;
+            s.view.clearTransportButtons();
+        } else if (a.seekSteps < 0) {
+            a.seekActive = 0;
+        } else {
+            steps = std::max(1, a.seekSteps);
+        }
+    }
+    std::memset(e.stagingBuffer, 0, kStagingBytes);
+    const bool mono = s.mp3.info().channels == 1 || (s.mp3.info().channels == 0 && e.channels == 1);
+
+    int16_t left[kMp3FrameSamples];
+    int16_t right[kMp3FrameSamples];
+    int last = 0;
+    do {
+        for (int k = 0; k < steps; ++k) {
+            last = s.mp3.readFrame(left, right);
+            if (last <= 0) break;
+            e.playPosition += static_cast<uint32_t>(kBytesPerFrame * last);
+        }
+        if (last <= 0) break;
+        int16_t* carry = reinterpret_cast<int16_t*>(e.mp3Carry + e.mp3CarryBytes);
+        for (int i = 0; i < last; ++i) {
+            carry[2 * i] = left[i];
+            carry[2 * i + 1] = mono ? left[i] : right[i];
+        }
+        e.mp3CarryBytes += static_cast<uint32_t>(kBytesPerFrame * last);
+    } while (e.mp3CarryBytes <= kSoundBlockBytes);
+
+    if (last < 0) {
+        e.mp3CarryBytes = 0;
+        block.bufferLength = 0;
+        return 0;
+    }
+    uint32_t bytes = 0;
+    if (last > 0 && e.mp3CarryBytes > kSoundBlockBytes) {
+        bytes = kSoundBlockBytes;
+        std::memcpy(e.stagingBuffer, e.mp3Carry, bytes);
+        e.mp3CarryBytes -= bytes;
+        std::memmove(e.mp3Carry, e.mp3Carry + bytes, e.mp3CarryBytes);
+    } else {
+        bytes = e.mp3CarryBytes;
+        std::memcpy(e.stagingBuffer, e.mp3Carry, bytes);
+        e.mp3CarryBytes = 0;
+    }
+    processInto(s, e.stagingBuffer, block, bytes);
+    return last > 0 ? 1 : 0;
+}
+
+int FillFromInput(Streaming& s, SoundBlock& block) {
+    DeviceEngine& e = s.engine;
+    int slot = 0;
+    for (int j = 0; j < e.allocatedBlocks; ++j) {
+        if (e.outputBlocks[j] && e.outputBlocks[j]->data == block.data) {
+            slot = j;
+            break;
+        }
+    }
+    processInto(s, e.inputRing[slot], block, kSoundBlockBytes);
+    e.playPosition += kSoundBlockBytes;
+    return 1;
+}
+
+void OnInputData(Streaming& s, SoundBlock& block) {
+    DeviceEngine& e = s.engine;
+    if (!s.app.onAirMode || !e.input || s.app.playState != PlayState::Playing) return;
+    int slot = 0;
+    for (int i = 0; i < e.allocatedBlocks; ++i) {
+        if (e.inputBlocks[i] && e.inputBlocks[i]->data == block.data) {
+            slot = i;
+            break;
+        }
+    }
+    std::memcpy(e.inputRing[slot], block.data, kSoundBlockBytes);
+    if (e.input->prepare(block) == kWaveOk) e.input->queue(block);
+}
+
+void OnOutputDone(Streaming& s, SoundBlock& block) {
+    AppState& a = s.app;
+    DeviceEngine& e = s.engine;
+    if (a.playState == PlayState::Playing) {
+        const int more = refill(s, block);
+        WaveResult queued = e.output ? e.output->prepare(block) : kWaveInvalidBlock;
+        if (queued == kWaveOk) queued = e.output->queue(block);
+        if (queued != kWaveOk) StopPlayback(s);
+        if (more == 0) enterDraining(s);
+    }
+    if (a.playState == PlayState::Draining) {
+        for (int i = 0; i < e.allocatedBlocks; ++i) {
+            if (e.outputBlocks[i] && e.outputBlocks[i]->inQueue()) return;
+        }
+        a.playState = PlayState::Finished;
+    }
+    if (a.playState == PlayState::Finished) {
+        StopPlayback(s);
+        clearProcessorState(s.processor);
+        a.playState = PlayState::Stopped;
+        Playlist& list = a.playlist;
+        if (a.noAdvanceOnce) {
+            a.noAdvanceOnce = 0;
+        } else if (a.continuousPlayback && list.currentSong < list.songCount - 1) {
+            clearEnhancerDelay(s.processor);
+            clearBandMemory(s.processor);
+            resetProcessor(s.processor);
+            list.currentSong += 1;
+            copySongPath(e, list.songs[list.currentSong]);
+            s.loop.startTimer(kNextSongTimer, kNextSongDelayMs);
+        }
+    }
+    s.view.repaintPanel();
+}
+
+void DispatchDeviceNotices(Streaming& s) {
+    s.engine.notices.acknowledgeWake();
+    WaveDirection direction = WaveDirection::Output;
+    SoundBlock* block = nullptr;
+    while (s.engine.notices.take(direction, block)) {
+        if (direction == WaveDirection::Output) {
+            OnOutputDone(s, *block);
+        } else {
+            OnInputData(s, *block);
+        }
+    }
+}
+
+void OnStreamTimer(Streaming& s, int timerId, StartResult* result) {
+    StartResult started = StartResult::NotStopped;
+    if (timerId == kNextSongTimer) {
+        s.loop.stopTimer(kNextSongTimer);
+        started = StartPlayback(s);
+    } else if (timerId == kOnAirBootTimer) {
+        s.loop.stopTimer(kOnAirBootTimer);
+        AppState& a = s.app;
+        if (a.playState == PlayState::Stopped) {
+            a.onAirMode = 1;
+            a.playlist.currentSong = a.playlist.playingSong = 0;
+            a.playlist.songCount = 1;
+            a.playlist.songs[0] = OnAirPseudoSong(a.stored.onAirRateChoice);
+            s.view.setOnAirLock(true);
+            started = StartPlayback(s);
+        }
+    }
+    if (result) *result = started;
+}
+
+std::string FormatPlayTime(const Streaming& s) {
+    const DeviceEngine& e = s.engine;
+    if (!e.output || s.app.playState == PlayState::Stopped) return " 00:00";
+    if (s.app.onAirMode) return " ";
+    const SongRecord* song = playingRecord(s);
+    if (!song || song->channels == 0 || song->sampleRate == 0) return " 00:00";
+    const uint32_t seconds = e.playPosition / kBytesPerFrame / song->sampleRate;
+    char text[32];
+    std::snprintf(text, sizeof text, " %02u:%02u", seconds / 60, seconds % 60);
+    return text;
+}
+
+bool PlayCommand(Streaming& s, StartResult* result) {
+    const Playlist& list = s.app.playlist;
+    if (s.app.playState != PlayState::Stopped || list.songCount <= 0 || list.currentSong < 0 ||
+        list.currentSong >= list.songCount) {
+        return false;
+    }
+    const StartResult started = StartPlayback(s);
+    if (result) *result = started;
+    return true;
+}
+
+bool StopCommand(Streaming& s) {
+    if (s.app.playState == PlayState::Stopped) return false;
+    s.app.noAdvanceOnce = 1;
+    enterDraining(s);
+    return true;
+}
+
+bool SongRowDoubleClicked(Streaming& s, StartResult* result) {
+    if (s.app.playState == PlayState::Stopped) return PlayCommand(s, result);
+    return StopCommand(s);
+}
+
+void ToggleContinuousPlayback(Streaming& s) { s.app.continuousPlayback = s.app.continuousPlayback ? 0 : 1; }
+
+bool ToggleOnAirMode(Streaming& s) {
+    AppState& a = s.app;
+    if (a.playState != PlayState::Stopped) return false;
+    a.playlist.currentSong = a.playlist.playingSong = 0;
+    a.onAirMode = a.onAirMode ? 0 : 1;
+    if (a.onAirMode) {
+        a.playlist.songCount = 1;
+        a.playlist.songs[0] = OnAirPseudoSong(a.stored.onAirRateChoice);
+        s.view.setOnAirLock(true);
+    } else {
+        a.playlist.songCount = 0;
+        s.view.setOnAirLock(false);
+    }
+    s.view.refreshSongList();
+    return true;
+}
+
+bool PressTransportButton(Streaming& s, int button) {
+    int steps = 0;
+    switch (button) {
+        case 0: steps = -20; break;
+        case 1: steps = -5; break;
+        case 4: steps = 5; break;
+        case 5: steps = 20; break;
+        default: return false;
+    }
+    s.app.seekSteps = steps;
+    s.app.seekActive = 1;
+    return true;
+}
+
+void ReleaseTransportButtons(Streaming& s) {
+    s.app.seekActive = 0;
+    s.view.clearTransportButtons();
+}
+
+void ArmOnAirAtBoot(Streaming& s) {
+    if (s.app.stored.startOnAirAtBoot) s.loop.startTimer(kOnAirBootTimer, kOnAirBootDelayMs);
+}
+
+void MainWindowClosing(Streaming& s) {
+    if (s.app.playState != PlayState::Stopped) StopPlayback(s);
+}
+
+}  // namespace loudara

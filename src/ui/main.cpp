@@ -1,0 +1,48 @@
+// loudara: the program's window. The core comes up first, then the window; after the event loop
+// the core goes down (playback already stopped by the closing window) before the skin is freed.
+
+#include <QApplication>
+#include <QFont>
+#include <memory>
+
+#include "core/app_state.h"
+#include "persistence/playlist.h"
+#include "ui/main_window.h"
+
+namespace {
+
+// Messages of the core start-up, before the window exists.
+class StartupHost : public loudara::Host {
+public:
+    void showMessage(const std::string& text, const std::string& caption, loudara::MessageIcon icon) override {
+        loudara::ShowMessageBox(nullptr, text, caption, icon);
+    }
+    void beep() override { QApplication::beep(); }
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    QApplication::setApplicationName("Loudara");
+    QFont font = QApplication::font();
+    font.setPixelSize(12);
+    QApplication::setFont(font);
+
+    loudara::AppState& state = loudara::theAppState();
+    loudara::Processor& processor = loudara::theProcessor();
+    StartupHost startupHost;
+    loudara::StartCore(state, processor, startupHost);
+    state.playlist.probeMp3 = loudara::programMp3Probe();
+
+    int code = 0;
+    {
+        auto window = std::make_unique<loudara::MainWindow>(state, processor);
+        window->show();
+        window->activateWindow();
+        code = QApplication::exec();
+        std::string error;
+        loudara::ShutdownCore(state, processor, error);
+    }
+    return code;
+}
