@@ -567,6 +567,19 @@ TEST_F(DeviceLists, EmptyListsShowTheirMessagesAndARefusedOpenShowsTheDeviceName
     ASSERT_EQ(host.messages.size(), 2u);  // the empty input list, then the refused open
     EXPECT_EQ(host.messages[1].text, "fake error -9999\nCard");
     EXPECT_EQ(host.messages[1].caption, "");
+    EXPECT_EQ(host.messages[1].icon, MessageIcon::None);
+    EXPECT_TRUE(nothingOpen());
+
+    // A refused input shows the platform's text alone, and the output is not tried.
+    platform.inputs = {{"Line In"}};
+    host.messages.clear();
+    startEngine();
+    ASSERT_TRUE(ToggleOnAirMode(s));
+    EXPECT_EQ(StartPlayback(s), StartResult::DevicesNotOpened);
+    ASSERT_EQ(host.messages.size(), 1u);
+    EXPECT_EQ(host.messages[0].text, "fake error -9999");
+    EXPECT_EQ(host.messages[0].caption, "");
+    EXPECT_EQ(host.messages[0].icon, MessageIcon::None);
     EXPECT_TRUE(nothingOpen());
 }
 

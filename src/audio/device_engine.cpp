@@ -112,7 +112,7 @@ bool OpenDevices(DeviceEngine& engine, const StoredSettings& stored, bool onAirM
                                           stored.selectedInputDevice, engine.input, error);
         if (in == OpenOutcome::Failed) {
             // The platform's text alone, in a box of no caption and no icon.
-            host.showMessage(engine.platform->errorText(error), "", MessageIcon::Information);
+            host.showMessage(engine.platform->errorText(error), "", MessageIcon::None);
         }
         if (in != OpenOutcome::Opened) return false;
     }
@@ -123,7 +123,7 @@ bool OpenDevices(DeviceEngine& engine, const StoredSettings& stored, bool onAirM
         std::string text = engine.platform->errorText(error);
         text += '\n';
         text += engine.outputDevices[stored.selectedOutputDevice].name;
-        host.showMessage(text, "", MessageIcon::Information);
+        host.showMessage(text, "", MessageIcon::None);
     }
     return out == OpenOutcome::Opened;
 }

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "core/export_commands.h"
 #include "persistence/parameter_file.h"
 #include "persistence/playlist.h"
 #include "persistence/settings_file.h"
@@ -38,14 +39,13 @@ CommandDispatcher::CommandDispatcher(AppState& state, Processor& processor, Comm
 
 bool CommandDispatcher::available(int id) const {
     switch (id) {
-        // Their dialogs are not part of the window yet.
         case cmd::SoundDeviceSettings:
         case cmd::PeakLevel:
         case cmd::ExportCurrent:
         case cmd::ExportAll:
         case cmd::EncoderSettings:
         case cmd::About:
-            return false;
+            return dialogs_ != nullptr;
         case cmd::Play:
         case cmd::Stop:
         case cmd::OnAir:
@@ -64,6 +64,7 @@ void CommandDispatcher::toggle(int32_t& flag) {
 
 void CommandDispatcher::dispatch(int id) {
     if (!available(id)) return;
+    if (dialogs_ != nullptr && RunDialogCommand({state_, p_, host_, *dialogs_, settingsFile_}, id)) return;
     Playlist& list = state_.playlist;
     ProcessorSettings& s = p_.settings;
     switch (id) {

@@ -131,6 +131,8 @@ public:
 
 enum class ListKey { Space, Up, Down, Delete };
 
+class DialogHost;
+
 class CommandDispatcher {
 public:
     CommandDispatcher(AppState& state, Processor& processor, CommandHost& host);
@@ -143,6 +145,9 @@ public:
     void setSettingsFile(std::string path) { settingsFile_ = std::move(path); }
     // The page "Get the latest version..." offers; the command is unavailable without one.
     void setLatestVersionPage(std::string url) { latestVersionPage_ = std::move(url); }
+    // The window's dialogs (export, peak scan, settings, splash); their commands are unavailable
+    // without them.
+    void setDialogHost(DialogHost* dialogs) { dialogs_ = dialogs; }
 
     // Whether this program has the action of a command at all (menus disable the others).
     bool available(int commandId) const;
@@ -185,6 +190,7 @@ private:
     Transport* transport_ = nullptr;
     std::string settingsFile_;
     std::string latestVersionPage_;
+    DialogHost* dialogs_ = nullptr;
 };
 
 // "users/user_preset_N.ld3" under the start-up folder.

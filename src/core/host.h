@@ -8,7 +8,8 @@
 
 namespace loudara {
 
-enum class MessageIcon { Information, Exclamation, Question, Error };
+// None: a plain box with the platform's default caption (the sound devices' own error texts).
+enum class MessageIcon { None, Information, Exclamation, Question, Error };
 
 class Host {
 public:
@@ -25,7 +26,7 @@ public:
     explicit TextHost(std::FILE* out = stderr) : out_(out) {}
     void showMessage(const std::string& text, const std::string& caption, MessageIcon) override {
         std::string line = caption;
-        line += ": ";
+        if (!caption.empty()) line += ": ";
         for (char c : text) line += c == '\n' ? ' ' : c;
         std::fprintf(out_, "%s\n", line.c_str());
         ++messages;

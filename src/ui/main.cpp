@@ -1,13 +1,16 @@
-// loudara: the program's window. The core comes up first, then the window; after the event loop
-// the core goes down (playback already stopped by the closing window) before the skin is freed.
+// loudara: the program's window. The core comes up first, then the window and its sound devices;
+// after the event loop the stream ends, then the core goes down before the skin is freed.
 
 #include <QApplication>
 #include <QFont>
 #include <memory>
 
+#include "audio/portaudio_device.h"
 #include "core/app_state.h"
 #include "persistence/playlist.h"
 #include "ui/main_window.h"
+#include "ui/stream_adapter.h"
+#include "ui/window_dialogs.h"
 
 namespace {
 
@@ -38,9 +41,17 @@ int main(int argc, char** argv) {
     int code = 0;
     {
         auto window = std::make_unique<loudara::MainWindow>(state, processor);
+        window->dialogs().showSplash();
+        loudara::PortAudioPlatform platform;
+        loudara::StreamAdapter streams(*window, state, processor, platform, loudara::PlaybackMp3Decoder());
+        streams.start();
+        window->dialogs().setDeviceEngine(&streams.engine());
         window->show();
         window->activateWindow();
         code = QApplication::exec();
+        // The window has stopped a song that was playing; the devices close before the settings
+        // are saved.
+        streams.close();
         std::string error;
         loudara::ShutdownCore(state, processor, error);
     }

@@ -20,11 +20,13 @@
 #include <QToolTip>
 #include <QUrl>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <chrono>
 
 #include "persistence/playlist.h"
 #include "ui/panel_painter.h"
 #include "ui/song_list.h"
+#include "ui/window_dialogs.h"
 
 namespace loudara {
 
@@ -63,6 +65,7 @@ namespace {
 
 QMessageBox::Icon qtIcon(MessageIcon icon) {
     switch (icon) {
+        case MessageIcon::None: return QMessageBox::NoIcon;
         case MessageIcon::Information: return QMessageBox::Information;
         case MessageIcon::Exclamation: return QMessageBox::Warning;
         case MessageIcon::Question: return QMessageBox::Question;
@@ -150,6 +153,9 @@ void ShowMessageBox(QWidget* parent, const std::string& text, const std::string&
 MainWindow::MainWindow(AppState& state, Processor& processor)
     : state_(state), p_(processor), dispatcher_(state, processor, *this), tick_(steadyMilliseconds) {
     BuildKnobTable(knobs_, p_);
+    dialogs_ = std::make_unique<WindowDialogs>(*this);
+    dispatcher_.setDialogHost(dialogs_.get());
+    dispatcher_.setLatestVersionPage(kLatestVersionPage);
     setWindowTitle(kWindowCaption);
     setWindowIcon(skin_.appIcon());
     setWindowFlag(Qt::WindowMaximizeButtonHint, false);
@@ -207,9 +213,7 @@ MainWindow::MainWindow(AppState& state, Processor& processor)
     }
     setAcceptDrops(true);
     refreshSongList();
-    if (state_.stored.startOnAirAtBoot != 0 && dispatcher_.transport() != nullptr) {
-        startTimer(kTimerOnAirBoot, kTimerOnAirBootMs);
-    }
+    // The sound devices and timer 3 come with the transport (ui/stream_adapter.h).
 }
 
 MainWindow::~MainWindow() = default;
@@ -513,9 +517,20 @@ void MainWindow::refreshSongList() {
 }
 
 void MainWindow::setOnAirLock(bool locked) {
-    for (int id : kOnAirLockedCommands) {
-        const auto [first, last] = commandActions_.equal_range(id);
-        for (auto it = first; it != last; ++it) it->second->setEnabled(!locked && dispatcher_.available(id));
+    onAirLocked_ = locked;
+    refreshCommandStates();
+}
+
+void MainWindow::setTransport(Transport* transport) {
+    dispatcher_.setTransport(transport);
+    refreshCommandStates();
+}
+
+void MainWindow::refreshCommandStates() {
+    for (const auto& [id, action] : commandActions_) {
+        const bool locked = onAirLocked_ && std::find(std::begin(kOnAirLockedCommands), std::end(kOnAirLockedCommands),
+                                                      id) != std::end(kOnAirLockedCommands);
+        action->setEnabled(!locked && dispatcher_.available(id));
     }
 }
 

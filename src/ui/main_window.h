@@ -24,6 +24,7 @@ namespace loudara {
 
 class SongListView;
 class PanelWidget;
+class WindowDialogs;
 
 inline constexpr const char* kWindowCaption = "Loudara V3.04";
 inline constexpr int kClientWidth = 745;
@@ -44,6 +45,13 @@ public:
     ~MainWindow() override;
 
     CommandDispatcher& dispatcher() { return dispatcher_; }
+    // The dialogs of the export, peak, settings and About commands.
+    WindowDialogs& dialogs() { return *dialogs_; }
+    // Joins the sound layer (or leaves it, with nullptr): Play, Stop and ON-AIR follow.
+    void setTransport(Transport* transport);
+    // Enables each menu item and toolbar button whose command is available, except the ones
+    // the ON-AIR lock greys while it holds.
+    void refreshCommandStates();
     KnobTable& knobs() { return knobs_; }
     PanelButtons& panelButtons() { return buttons_; }
     QWidget* panel() const;
@@ -102,6 +110,7 @@ private:
     AppState& state_;
     Processor& p_;
     CommandDispatcher dispatcher_;
+    std::unique_ptr<WindowDialogs> dialogs_;
     Skin skin_;
     KnobTable knobs_;
     PanelButtons buttons_;
@@ -109,6 +118,7 @@ private:
     int toolbarHeight_ = kToolbarHeight;
     Qt::KeyboardModifiers pressModifiers_;
     bool repeating_ = false;
+    bool onAirLocked_ = false;
 
     PanelWidget* panel_ = nullptr;
     SongListView* songList_ = nullptr;

@@ -122,7 +122,7 @@ private slots:
     void menuTreeHasEveryTextIdAndImage() {
         const QStringList expected = {
             "File/Open Playlist... 321 img", "File/Save Playlist... 354 img", "File/-",
-            "File/Open WAV/MP3 File... 331 img", "File/-", "File/Sound Device Settings... 358 img off", "File/-",
+            "File/Open WAV/MP3 File... 331 img", "File/-", "File/Sound Device Settings... 358 img", "File/-",
             "File/Quit 345",
             "Sound Parameters/Open Parameter File... 322 img", "Sound Parameters/Save Parameter File... 355 img",
             "Sound Parameters/-",
@@ -158,12 +158,12 @@ private slots:
             "Playlist/Move the current song/UP 326 img", "Playlist/Move the current song/DOWN 325 img",
             "Playlist/Move the current song/-", "Playlist/Move the current song/Delete 352 img", "Playlist/-",
             "Playlist/Sort List/Ascending 359 img", "Playlist/Sort List/Descending 360 img", "Playlist/-",
-            "Playlist/Get Peak Level... 320 img off", "Playlist/-", "Playlist/Remove all songs 40125 img",
-            "Export/Export the current song to a new WAV/MP3 file... 323 img off", "Export/-",
-            "Export/Export all songs to new WAV/MP3 files... 324 img off", "Export/-",
-            "Export/External MP3 Encoding Program Setings.. 269 img off",
-            "Help/About Loudara... 301 img off", "Help/-", "Help/User's Manual 346 img",
-            "Help/Get the latest version... 365 img off",
+            "Playlist/Get Peak Level... 320 img", "Playlist/-", "Playlist/Remove all songs 40125 img",
+            "Export/Export the current song to a new WAV/MP3 file... 323 img", "Export/-",
+            "Export/Export all songs to new WAV/MP3 files... 324 img", "Export/-",
+            "Export/External MP3 Encoding Program Setings.. 269 img",
+            "Help/About Loudara... 301 img", "Help/-", "Help/User's Manual 346 img",
+            "Help/Get the latest version... 365 img",
         };
         QCOMPARE(menuLines(), expected);
     }
@@ -188,8 +188,7 @@ private slots:
         for (QAction* action : all) {
             const int id = action->data().toInt();
             if (!locked.contains(id)) continue;
-            const bool dialogPending = id == 358 || id == 320 || id == 323 || id == 324;
-            QCOMPARE(action->isEnabled(), !dialogPending);
+            QVERIFY2(action->isEnabled(), qPrintable(QString::number(id)));
         }
     }
 

@@ -1,0 +1,289 @@
+// The window with its stream over fake devices, on the offscreen platform: Play, Stop and ON-AIR
+// enabled once the transport is in and greyed by the ON-AIR lock as the menu expects, the device
+// notices reaching the streaming logic through the window's event loop, the panel while a song
+// plays (time display, meters rising and falling back, rate and channel displays), the seek
+// buttons held under the cursor, start-up without devices, and closing while a song plays.
+
+#include <QCursor>
+#include <QMenu>
+#include <QMenuBar>
+#include <QTest>
+#include <QToolBar>
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <random>
+
+#include "fake_wave.h"
+#include "ui/main_window.h"
+#include "ui/stream_adapter.h"
+
+namespace fs = std::filesystem;
+using namespace loudara;
+
+namespace {
+
+constexpr int kFramesPerBlock = 4096;
+
+class TestWindow : public MainWindow {
+public:
+    using MainWindow::MainWindow;
+    void showMessage(const std::string& text, const std::string& caption, MessageIcon icon) override {
+        messages.push_back({text, caption, icon});
+    }
+    void beep() override {}
+    bool askConfirmation(const std::string&, const std::string&, ConfirmButtons) override { return false; }
+    std::vector<std::string> chooseFiles(const FileDialogRequest&) override { return {}; }
+    void openDocument(const std::string&) override {}
+    std::vector<RecordingHost::Message> messages;
+};
+
+// A loud 1 kHz stereo tone at 44100 Hz as a WAV file.
+void writeTone(const fs::path& path, int frames) {
+    const uint32_t dataBytes = static_cast<uint32_t>(frames) * 4;
+    std::ofstream out(path, std::ios::binary);
+    auto u32 = [&](uint32_t v) { out.write(reinterpret_cast<const char*>(&v), 4); };
+    auto u16 = [&](uint16_t v) { out.write(reinterpret_cast<const char*>(&v), 2); };
+    out.write("RIFF", 4);
+    u32(36 + dataBytes);
+    out.write("WAVEfmt ", 8);
+    u32(16);
+    u16(1);
+    u16(2);
+    u32(44100);
+    u32(44100 * 4);
+    u16(4);
+    u16(16);
+    out.write("data", 4);
+    u32(dataBytes);
+    for (int f = 0; f < frames; ++f) {
+        const auto v = static_cast<uint16_t>(static_cast<int16_t>(20000 * std::sin(2 * M_PI * 1000 * f / 44100.0)));
+        u16(v);
+        u16(v);
+    }
+}
+
+}  // namespace
+
+class StreamWindowTest : public QObject {
+    Q_OBJECT
+
+private:
+    fs::path folder;
+    std::unique_ptr<AppState> state;
+    std::unique_ptr<Processor> processor;
+    std::unique_ptr<test::FakeWavePlatform> platform;
+    std::unique_ptr<Mp3Decoder> mp3;
+    std::unique_ptr<TestWindow> window;
+    std::unique_ptr<StreamAdapter> streams;
+
+    int T() const { return window->toolbarHeight(); }
+
+    void makeWindow() {
+        window = std::make_unique<TestWindow>(*state, *processor);
+        window->dispatcher().setSettingsFile((folder / "ldrmp3.ini").string());
+        streams = std::make_unique<StreamAdapter>(*window, *state, *processor, *platform, *mp3);
+    }
+    void showWindow() {
+        window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+    }
+
+    void addTone(const char* name, int frames) {
+        const fs::path path = folder / name;
+        writeTone(path, frames);
+        window->dispatcher().drop({path.string()});
+    }
+
+    // Every enabled state of the command's menu items and toolbar buttons, in one list.
+    QList<bool> enabled(int id) const {
+        QList<bool> states;
+        for (QAction* action : window->findChildren<QAction*>()) {
+            if (!action->isSeparator() && action->menu() == nullptr && action->data().toInt() == id) {
+                states << action->isEnabled();
+            }
+        }
+        return states;
+    }
+    QAction* toolbarAction(int id) const {
+        for (QAction* action : window->toolbar()->actions()) {
+            if (action->data().toInt() == id) return action;
+        }
+        return nullptr;
+    }
+
+    // One period of the fake output; the notices go through the window's event loop.
+    void playPeriod() {
+        std::vector<uint8_t> buffer(kSoundBlockBytes);
+        platform->output->render(buffer.data(), buffer.size());
+        QTRY_VERIFY(!streams->engine().notices.pending());
+    }
+    QImage panelArea(int x, int y, int width, int height) {
+        window->paintPanel();
+        return window->backSurface().copy(x, y, width, height).toImage();
+    }
+    // The cursor at client point (x, y) of the panel.
+    void cursorAt(int x, int y) { QCursor::setPos(window->panel()->mapToGlobal(QPoint(x, y - T()))); }
+
+private slots:
+    void init() {
+        folder = fs::temp_directory_path() / ("loudara_stream_ui_" + std::to_string(std::random_device{}()));
+        fs::create_directories(folder);
+        state = std::make_unique<AppState>();
+        state->startupFolder = folder.string();
+        processor = std::make_unique<Processor>();
+        for (BandSettings& band : processor->bands) band.gateDb = -36;
+        resetProcessor(*processor);
+        selectPresetById(*processor, 232);
+        initVirtualSpeaker(*processor);
+        selectEnvelopeTimes(*processor);
+        platform = std::make_unique<test::FakeWavePlatform>();
+        mp3 = std::make_unique<Mp3Decoder>();
+    }
+    void cleanup() {
+        streams.reset();
+        window.reset();
+        fs::remove_all(folder);
+    }
+
+    void playStopAndOnAirFollowTheTransportAndTheLock() {
+        makeWindow();
+        showWindow();
+        for (int id : {cmd::Play, cmd::Stop, cmd::OnAir}) QVERIFY(!enabled(id).contains(true));
+        streams->start();
+        QCOMPARE(enabled(cmd::Play), (QList<bool>{true, true}));  // menu and toolbar
+        QCOMPARE(enabled(cmd::Stop), (QList<bool>{true, true}));
+        QCOMPARE(enabled(cmd::OnAir), (QList<bool>{true}));
+
+        // ON-AIR from its menu item greys the playlist commands; Play and Stop stay.
+        for (QAction* action : window->menuBar()->findChildren<QAction*>()) {
+            if (action->data().toInt() == cmd::OnAir && action->menu() == nullptr) action->trigger();
+        }
+        QCOMPARE(state->onAirMode, 1);
+        for (int id : kOnAirLockedCommands) QVERIFY2(!enabled(id).contains(true), qPrintable(QString::number(id)));
+        QCOMPARE(enabled(cmd::RemoveAll).size(), 2);  // its toolbar button is greyed too
+        QCOMPARE(enabled(cmd::Play), (QList<bool>{true, true}));
+        QCOMPARE(enabled(cmd::OnAir), (QList<bool>{true}));
+        QCOMPARE(enabled(cmd::Bypass), (QList<bool>{true}));
+
+        window->dispatcher().dispatch(cmd::OnAir);
+        QCOMPARE(state->onAirMode, 0);
+        for (int id : kOnAirLockedCommands) {
+            const bool available = window->dispatcher().available(id);
+            for (bool on : enabled(id)) QCOMPARE(on, available);
+        }
+        QVERIFY(enabled(cmd::OpenSoundFile).contains(true));
+
+        // Without the transport they go grey again.
+        streams.reset();
+        for (int id : {cmd::Play, cmd::Stop, cmd::OnAir}) QVERIFY(!enabled(id).contains(true));
+    }
+
+    void aPlayingSongDrivesThePanelThroughTheWindowsLoop() {
+        makeWindow();
+        streams->start();
+        showWindow();
+        addTone("tone.wav", 40 * kFramesPerBlock);
+        const QImage restTime = panelArea(405, 33, 70, 15);
+        const QImage restInput = panelArea(33, 44, 48, 75);
+        const QImage restOutput = panelArea(345, 44, 48, 75);
+        const QImage restRate = panelArea(575, 34, 93, 12);
+        const QImage restChannels = panelArea(495, 34, 76, 12);
+
+        toolbarAction(cmd::Play)->trigger();
+        QCOMPARE(state->playState, PlayState::Playing);
+        QCOMPARE(streams->transport().lastStart(), StartResult::Started);
+        QVERIFY(window->toolTipText(cmd::Play).isEmpty());  // no tips while playing
+        for (int i = 0; i < 7; ++i) playPeriod();
+        QCOMPARE(state->playState, PlayState::Playing);
+        QCOMPARE(FormatPlayTime(streams->streaming()), QString(" 00:01").toStdString());
+        QVERIFY(panelArea(405, 33, 70, 15) != restTime);
+        QVERIFY(panelArea(575, 34, 93, 12) != restRate);
+        QVERIFY(panelArea(495, 34, 76, 12) != restChannels);
+        playPeriod();
+        QVERIFY(panelArea(33, 44, 48, 75) != restInput);
+        playPeriod();
+        QVERIFY(panelArea(345, 44, 48, 75) != restOutput);
+
+        // Stop: the queued blocks play out, the devices close, and the meters fall back as the
+        // panel is painted.
+        toolbarAction(cmd::Stop)->trigger();
+        QCOMPARE(state->playState, PlayState::Draining);
+        for (int i = 0; i < 8 && state->playState != PlayState::Stopped; ++i) playPeriod();
+        QCOMPARE(state->playState, PlayState::Stopped);
+        QVERIFY(!streams->engine().output);
+        for (int i = 0; i < 60; ++i) window->paintPanel();
+        QCOMPARE(panelArea(33, 44, 48, 75), restInput);
+        QCOMPARE(panelArea(345, 44, 48, 75), restOutput);
+        QCOMPARE(panelArea(405, 33, 70, 15), restTime);
+        QCOMPARE(panelArea(575, 34, 93, 12), restRate);
+    }
+
+    void seekGoesOnOnlyWhileTheCursorStaysOnTheButton() {
+        makeWindow();
+        streams->start();
+        showWindow();
+        addTone("tone.wav", 80 * kFramesPerBlock);
+        window->dispatcher().dispatch(cmd::Play);
+        QCOMPARE(state->playState, PlayState::Playing);
+        const PanelButton& fastForward = window->panelButtons().transports[5];
+        const QPoint inside(fastForward.x + 15, fastForward.y + 12);
+        cursorAt(inside.x(), inside.y());
+        QVERIFY(streams->view().cursorOverTransportButton(5));
+        QVERIFY(!streams->view().cursorOverTransportButton(4));
+        QTest::mousePress(window->panel(), Qt::LeftButton, {}, QPoint(inside.x(), inside.y() - T()));
+        QCOMPARE(state->seekActive, 1);
+        QCOMPARE(state->seekSteps, 20);
+        QVERIFY(window->panelButtons().transports[5].pressed);
+
+        const uint32_t before = streams->engine().playPosition;
+        playPeriod();
+        QCOMPARE(streams->engine().playPosition - before, 20u * kSoundBlockBytes);
+
+        // The cursor leaves the button (its left edge is outside): the seek ends by itself.
+        cursorAt(fastForward.x, inside.y());
+        QVERIFY(!streams->view().cursorOverTransportButton(5));
+        const uint32_t after = streams->engine().playPosition;
+        playPeriod();
+        QCOMPARE(streams->engine().playPosition - after, uint32_t(kSoundBlockBytes));
+        QCOMPARE(state->seekActive, 0);
+        QVERIFY(!window->panelButtons().transports[5].pressed);
+        QTest::mouseRelease(window->panel(), Qt::LeftButton, {}, QPoint(fastForward.x, inside.y() - T()));
+    }
+
+    void startUpWithoutDevicesShowsBothMessagesAndArmsTimerThree() {
+        platform->outputs.clear();
+        platform->inputs.clear();
+        state->stored.startOnAirAtBoot = 1;
+        makeWindow();
+        streams->start();
+        QCOMPARE(window->messages.size(), size_t(2));
+        QCOMPARE(window->messages[0].text, std::string(kNoOutputDeviceText));
+        QCOMPARE(window->messages[1].text, std::string(kNoInputDeviceText));
+        QVERIFY(window->timerRunning(kTimerOnAirBoot));
+        QVERIFY(!window->timerRunning(kTimerNextSong));
+        showWindow();
+        QVERIFY(window->isVisible());
+        QCOMPARE(enabled(cmd::Play), (QList<bool>{true, true}));  // nothing else is switched off
+    }
+
+    void closingWhileASongPlaysStopsItFirst() {
+        makeWindow();
+        streams->start();
+        showWindow();
+        addTone("tone.wav", 40 * kFramesPerBlock);
+        window->dispatcher().dispatch(cmd::Play);
+        playPeriod();
+        QCOMPARE(state->playState, PlayState::Playing);
+        window->close();
+        QCOMPARE(state->playState, PlayState::Stopped);
+        QVERIFY(!streams->engine().output);
+        QVERIFY(platform->output->streamClosed);
+        streams->close();
+        QCOMPARE(state->playState, PlayState::Stopped);
+    }
+};
+
+QTEST_MAIN(StreamWindowTest)
+#include "stream_window_test.moc"
