@@ -1,10 +1,42 @@
 #include "ui/song_list.h"
 
+#include <QApplication>
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QMouseEvent>
+#include <QPainter>
+#include <QStyledItemDelegate>
 
 namespace loudara {
+namespace {
+
+// The "No" column is 40 pixels wide: its 16-pixel icon and two-digit number fit side by side
+// only without the style's item margins, which would otherwise elide the number.
+class NumberColumnDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+    void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+        QStyleOptionViewItem background(option);
+        initStyleOption(&background, index);
+        background.text.clear();
+        background.icon = QIcon();
+        const QWidget* widget = option.widget;
+        QStyle* style = widget ? widget->style() : QApplication::style();
+        style->drawControl(QStyle::CE_ItemViewItem, &background, painter, widget);
+
+        const QRect r = option.rect;
+        const QIcon icon = index.data(Qt::DecorationRole).value<QIcon>();
+        if (!icon.isNull()) icon.paint(painter, QRect(r.left() + 1, r.top() + (r.height() - 16) / 2, 16, 16));
+        const bool selected = option.state & QStyle::State_Selected;
+        painter->save();
+        painter->setPen(selected ? option.palette.highlightedText().color() : option.palette.text().color());
+        painter->drawText(r.adjusted(19, 0, 0, 0), Qt::AlignLeft | Qt::AlignVCenter, index.data().toString());
+        painter->restore();
+    }
+};
+
+}  // namespace
 
 void SongListModel::setRows(std::vector<SongRow> rows) {
     beginResetModel();
@@ -48,6 +80,7 @@ SongListView::SongListView(const Skin& skin, QWidget* parent) : QTableView(paren
     horizontalHeader()->setHighlightSections(false);
     horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     for (int c = 0; c < kSongListColumns; ++c) setColumnWidth(c, kSongListWidths[c]);
+    setItemDelegateForColumn(0, new NumberColumnDelegate(this));
     viewport()->installEventFilter(this);
 }
 
