@@ -20,6 +20,7 @@
 #include "audio/poll_event_loop.h"
 #include "audio/portaudio_device.h"
 #include "audio/streaming.h"
+#include "cli/cli_support.h"
 #include "cli/commands.h"
 #include "core/app_state.h"
 #include "persistence/parameter_file.h"
@@ -27,6 +28,12 @@
 
 namespace loudara {
 namespace {
+
+using cli::endsWithNoCase;
+using cli::firstStartProcessor;
+using cli::parseInteger;
+using cli::usageError;
+using cli::wantsHelp;
 
 const char* kDevicesHelp =
     "Usage: loudara-cli devices\n"
@@ -63,31 +70,6 @@ const char* kOnAirHelp =
     "  --blocks N      sound blocks of 4096 frames per direction, 2..8 (default 4)\n"
     "  --params FILE   load a parameter file (.ld3) first\n"
     "  --seconds S     stop after S seconds\n";
-
-int usageError(const char* command, const std::string& message) {
-    std::fprintf(stderr, "loudara-cli %s: %s\n", command, message.c_str());
-    return 2;
-}
-
-bool wantsHelp(int argc, char** argv) {
-    for (int i = 0; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) return true;
-    }
-    return false;
-}
-
-bool parseInteger(std::string_view text, int& value) {
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    return ec == std::errc() && end == text.data() + text.size() && !text.empty();
-}
-
-bool endsWithNoCase(std::string_view text, std::string_view suffix) {
-    if (text.size() < suffix.size()) return false;
-    for (size_t i = 0; i < suffix.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(text[text.size() - suffix.size() + i])) != suffix[i]) return false;
-    }
-    return true;
-}
 
 // Resident memory of this process in kB, from /proc/self/status; -1 when unknown.
 long residentKb() {
@@ -132,16 +114,6 @@ public:
         }
     }
 };
-
-std::unique_ptr<Processor> firstStartProcessor() {
-    auto p = std::make_unique<Processor>();
-    for (BandSettings& band : p->bands) band.gateDb = -36;
-    resetProcessor(*p);
-    selectPresetById(*p, 232);
-    initVirtualSpeaker(*p);
-    selectEnvelopeTimes(*p);
-    return p;
-}
 
 // Peak since the last look, in dBFS ("-inf" for silence); the meter restarts.
 std::string peakText(double& left, double& right) {

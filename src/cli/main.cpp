@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "cli/cli_support.h"
 #include "cli/commands.h"
 #include "core/host.h"
 #include "files/export_job.h"
@@ -26,6 +27,7 @@
 namespace {
 
 using namespace loudara;
+using namespace loudara::cli;
 
 void printUsage(std::FILE* out) {
     std::fputs(
@@ -44,37 +46,6 @@ void printUsage(std::FILE* out) {
         "\n"
         "Run 'loudara-cli COMMAND --help' for the options of a command.\n",
         out);
-}
-
-bool wantsHelp(int argc, char** argv) {
-    for (int i = 0; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) return true;
-    }
-    return false;
-}
-
-int usageError(const char* command, const std::string& message) {
-    std::fprintf(stderr, "loudara-cli %s: %s\n", command, message.c_str());
-    return 2;
-}
-
-bool parseNumber(std::string_view text, double& value) {
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    return ec == std::errc() && end == text.data() + text.size() && !text.empty();
-}
-
-bool parseInteger(std::string_view text, int& value) {
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    return ec == std::errc() && end == text.data() + text.size() && !text.empty();
-}
-
-bool endsWithNoCase(std::string_view text, std::string_view suffix) {
-    if (text.size() < suffix.size()) return false;
-    for (size_t i = 0; i < suffix.size(); ++i) {
-        const char a = text[text.size() - suffix.size() + i];
-        if (std::tolower(static_cast<unsigned char>(a)) != suffix[i]) return false;
-    }
-    return true;
 }
 
 // Menu texts double '&' to show one.
@@ -236,18 +207,6 @@ JobHost* gCancelTarget = nullptr;
 
 extern "C" void onInterrupt(int) {
     if (gCancelTarget) gCancelTarget->cancelRequested = true;
-}
-
-// The state of a first start of the program: gates at -36 dB, the default preset, the virtual
-// speaker initialised.
-std::unique_ptr<Processor> firstStartProcessor() {
-    auto p = std::make_unique<Processor>();
-    for (BandSettings& band : p->bands) band.gateDb = -36;
-    resetProcessor(*p);
-    selectPresetById(*p, 232);
-    initVirtualSpeaker(*p);
-    selectEnvelopeTimes(*p);
-    return p;
 }
 
 const char* kProcessHelp =

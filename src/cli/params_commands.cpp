@@ -9,12 +9,16 @@
 #include <string_view>
 #include <vector>
 
+#include "cli/cli_support.h"
 #include "cli/commands.h"
 #include "persistence/parameter_file.h"
 #include "processor/parameter_names.h"
 
 namespace loudara {
 namespace {
+
+using cli::parseNumber;
+using cli::wantsHelp;
 
 const char* kParamsHelp =
     "Usage: loudara-cli params show FILE\n"
@@ -48,22 +52,7 @@ const char* kSaveHelp =
     "                      fields by the names 'params show' prints, e.g. mp3Bitrate=320,\n"
     "                      albumPrefix=[FM] , blockCount=6, externalEncoderPath=/usr/bin/lame\n";
 
-int usageError(const std::string& message) {
-    std::fprintf(stderr, "loudara-cli params: %s\n", message.c_str());
-    return 2;
-}
-
-bool wantsHelp(int argc, char** argv) {
-    for (int i = 0; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) return true;
-    }
-    return false;
-}
-
-bool parseNumber(std::string_view text, double& value) {
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    return ec == std::errc() && end == text.data() + text.size() && !text.empty();
-}
+int usageError(const std::string& message) { return cli::usageError("params", message); }
 
 // The shortest text that reads back as the same double.
 std::string numberText(double value) {
@@ -207,13 +196,7 @@ bool setField(State& s, std::string_view name, std::string_view value, std::stri
 }
 
 // The state of a first start of the program, without its current-settings file.
-void firstStart(State& s) {
-    for (BandSettings& band : s.p->bands) band.gateDb = -36;
-    resetProcessor(*s.p);
-    selectPresetById(*s.p, 232);
-    initVirtualSpeaker(*s.p);
-    selectEnvelopeTimes(*s.p);
-}
+void firstStart(State& s) { cli::applyFirstStartState(*s.p); }
 
 // Reads `path` as the current-settings file (every field), with a clear reason when it is none.
 bool loadForCli(State& s, const char* path, bool& shortFile) {

@@ -10,11 +10,14 @@
 #include <string_view>
 #include <vector>
 
+#include "cli/cli_support.h"
 #include "cli/commands.h"
 #include "persistence/playlist.h"
 
 namespace loudara {
 namespace {
+
+using cli::wantsHelp;
 
 namespace fs = std::filesystem;
 
@@ -47,17 +50,7 @@ const char* kMakeHelp =
     "Options:\n"
     "  --force    replace OUT.plt when it exists (otherwise an existing file is left alone)\n";
 
-int usageError(const std::string& message) {
-    std::fprintf(stderr, "loudara-cli playlist: %s\n", message.c_str());
-    return 2;
-}
-
-bool wantsHelp(int argc, char** argv) {
-    for (int i = 0; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) return true;
-    }
-    return false;
-}
+int usageError(const std::string& message) { return cli::usageError("playlist", message); }
 
 // A cell for a tab-separated line: tabs and line breaks would split it.
 std::string cellText(std::string text) {

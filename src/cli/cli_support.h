@@ -1,0 +1,30 @@
+#pragma once
+// What every loudara-cli command shares: option reading, usage errors and the starting state.
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "processor/processor.h"
+
+namespace loudara::cli {
+
+// True when --help or -h is among the arguments.
+bool wantsHelp(int argc, char** argv);
+
+// Prints "loudara-cli COMMAND: MESSAGE" on stderr and returns the usage-error status, 2.
+int usageError(const char* command, const std::string& message);
+
+// Whole-text numbers: trailing characters or an empty text are refused.
+bool parseNumber(std::string_view text, double& value);
+bool parseInteger(std::string_view text, int& value);
+
+// Does `text` end in `suffix` (given in lower case), letter case ignored?
+bool endsWithNoCase(std::string_view text, std::string_view suffix);
+
+// The processor as a first start of the program leaves it before its current-settings file is
+// read: gates at -36 dB, the default preset, the virtual speaker initialised.
+void applyFirstStartState(Processor& p);
+std::unique_ptr<Processor> firstStartProcessor();
+
+}  // namespace loudara::cli
