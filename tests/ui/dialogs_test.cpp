@@ -18,6 +18,7 @@
 #include <memory>
 #include <random>
 
+#include "wav_writer.h"
 #include "files/wav_file.h"
 #include "persistence/settings_file.h"
 #include "ui/device_settings_dialog.h"
@@ -33,25 +34,8 @@ using namespace loudara;
 
 namespace {
 
-// A 16-bit PCM WAV file with these interleaved samples.
 void writeWav(const fs::path& path, const std::vector<int16_t>& samples, uint16_t channels, uint32_t rate) {
-    const uint32_t dataBytes = static_cast<uint32_t>(samples.size() * 2);
-    std::ofstream out(path, std::ios::binary);
-    auto u32 = [&](uint32_t v) { out.write(reinterpret_cast<const char*>(&v), 4); };
-    auto u16 = [&](uint16_t v) { out.write(reinterpret_cast<const char*>(&v), 2); };
-    out.write("RIFF", 4);
-    u32(36 + dataBytes);
-    out.write("WAVEfmt ", 8);
-    u32(16);
-    u16(1);
-    u16(channels);
-    u32(rate);
-    u32(rate * channels * 2);
-    u16(channels * 2);
-    u16(16);
-    out.write("data", 4);
-    u32(dataBytes);
-    out.write(reinterpret_cast<const char*>(samples.data()), dataBytes);
+    test::writePcmWav(path, samples, channels, rate);
 }
 
 // A tone whose loudest sample is `peak`.

@@ -15,6 +15,7 @@
 #include <memory>
 #include <random>
 
+#include "wav_writer.h"
 #include "core/command_dispatch.h"
 #include "ui/main_window.h"
 #include "ui/song_list.h"
@@ -36,26 +37,7 @@ public:
 };
 
 // A one-second 44.1 kHz stereo WAV file of silence.
-void writeWav(const fs::path& path) {
-    const uint32_t dataBytes = 44100 * 4;
-    std::ofstream out(path, std::ios::binary);
-    auto u32 = [&](uint32_t v) { out.write(reinterpret_cast<const char*>(&v), 4); };
-    auto u16 = [&](uint16_t v) { out.write(reinterpret_cast<const char*>(&v), 2); };
-    out.write("RIFF", 4);
-    u32(36 + dataBytes);
-    out.write("WAVEfmt ", 8);
-    u32(16);
-    u16(1);
-    u16(2);
-    u32(44100);
-    u32(44100 * 4);
-    u16(4);
-    u16(16);
-    out.write("data", 4);
-    u32(dataBytes);
-    const std::string silence(dataBytes, '\0');
-    out.write(silence.data(), silence.size());
-}
+void writeWav(const fs::path& path) { test::writePcmWav(path, std::vector<int16_t>(2 * 44100, 0), 2, 44100); }
 
 // "Menu/Sub/Text id" lines (with " img" when the item has an image and " off" when it is
 // disabled); separators as "Menu/-".

@@ -15,6 +15,7 @@
 #include <memory>
 #include <random>
 
+#include "wav_writer.h"
 #include "fake_wave.h"
 #include "ui/main_window.h"
 #include "ui/stream_adapter.h"
@@ -41,27 +42,11 @@ public:
 
 // A loud 1 kHz stereo tone at 44100 Hz as a WAV file.
 void writeTone(const fs::path& path, int frames) {
-    const uint32_t dataBytes = static_cast<uint32_t>(frames) * 4;
-    std::ofstream out(path, std::ios::binary);
-    auto u32 = [&](uint32_t v) { out.write(reinterpret_cast<const char*>(&v), 4); };
-    auto u16 = [&](uint16_t v) { out.write(reinterpret_cast<const char*>(&v), 2); };
-    out.write("RIFF", 4);
-    u32(36 + dataBytes);
-    out.write("WAVEfmt ", 8);
-    u32(16);
-    u16(1);
-    u16(2);
-    u32(44100);
-    u32(44100 * 4);
-    u16(4);
-    u16(16);
-    out.write("data", 4);
-    u32(dataBytes);
+    std::vector<int16_t> samples(2 * static_cast<size_t>(frames));
     for (int f = 0; f < frames; ++f) {
-        const auto v = static_cast<uint16_t>(static_cast<int16_t>(20000 * std::sin(2 * M_PI * 1000 * f / 44100.0)));
-        u16(v);
-        u16(v);
+        samples[2 * f] = samples[2 * f + 1] = static_cast<int16_t>(20000 * std::sin(2 * M_PI * 1000 * f / 44100.0));
     }
+    test::writePcmWav(path, samples, 2, 44100);
 }
 
 }  // namespace
