@@ -1,0 +1,151 @@
+#include "core/loudness_meter.h"
+
+#include <ebur128.h>
+
+#include <algorithm>
+#include <cmath>
+#include <stdexcept>
+#include <string>
+
+namespace loudara {
+
+namespace {
+
+constexpr double kNegInf = -std::numeric_limits<double>::infinity();
+
+int modeFor(LoudnessMeter::History history) {
+    int mode = EBUR128_MODE_M | EBUR128_MODE_S | EBUR128_MODE_I | EBUR128_MODE_LRA | EBUR128_MODE_SAMPLE_PEAK |
+               EBUR128_MODE_TRUE_PEAK;
+    if (history == LoudnessMeter::History::Bounded) mode |= EBUR128_MODE_HISTOGRAM;
+    return mode;
+}
+
+ebur128_state* stateOf(void* state) { return static_cast<ebur128_state*>(state); }
+
+ebur128_state* makeState(unsigned channels, unsigned rate, LoudnessMeter::History history) {
+    ebur128_state* state = ebur128_init(channels, rate, modeFor(history));
+    if (!state) throw std::runtime_error("loudness: cannot measure at " + std::to_string(rate) + " Hz");
+    if (channels == 1) ebur128_set_channel(state, 0, EBUR128_DUAL_MONO);
+    return state;
+}
+
+// libebur128 reports silence as -HUGE_VAL and some undefined readings as very low finite values.
+double cleaned(double value) { return std::isfinite(value) && value > -200.0 ? value : kNegInf; }
+
+}  // namespace
+
+double amplitudeToDb(double amplitude) { return amplitude > 0.0 ? 20.0 * std::log10(amplitude) : kNegInf; }
+
+LoudnessMeter::LoudnessMeter(unsigned rate, unsigned channels, History history)
+    : rate_(rate), channels_(channels), history_(history) {
+    if (channels < 1 || channels > 2) throw std::runtime_error("loudness: 1 or 2 channels, not " + std::to_string(channels));
+    state_ = makeState(channels, rate, history);
+    framesToStep_ = rate_ / 10;
+}
+
+LoudnessMeter::~LoudnessMeter() {
+    ebur128_state* state = stateOf(state_);
+    ebur128_destroy(&state);
+}
+
+void LoudnessMeter::reset() {
+    ebur128_state* fresh = makeState(channels_, rate_, history_);
+    ebur128_state* old = stateOf(state_);
+    ebur128_destroy(&old);
+    state_ = fresh;
+    frames_ = 0;
+    framesToStep_ = rate_ / 10;
+    maxMomentary_ = kNegInf;
+    maxShortTerm_ = kNegInf;
+}
+
+void LoudnessMeter::feed(const std::int16_t* interleaved, std::size_t frames) {
+    ebur128_add_frames_short(stateOf(state_), interleaved, frames);
+    frames_ += frames;
+}
+
+// Fed in pieces that end on 100 ms steps, so the momentary and short-term maxima are read at the
+// same instants whatever sizes the caller feeds.
+void LoudnessMeter::addFrames(const std::int16_t* interleaved, std::size_t frames) {
+    while (frames > 0) {
+        const std::size_t piece = std::min(frames, framesToStep_);
+        feed(interleaved, piece);
+        interleaved += piece * channels_;
+        frames -= piece;
+        framesToStep_ -= piece;
+        if (framesToStep_ == 0) {
+            framesToStep_ = rate_ / 10;
+            if (frames_ >= static_cast<std::uint64_t>(rate_) * 4 / 10) maxMomentary_ = std::max(maxMomentary_, momentaryLufs());
+            if (frames_ >= static_cast<std::uint64_t>(rate_) * 3) maxShortTerm_ = std::max(maxShortTerm_, shortTermLufs());
+        }
+    }
+}
+
+double LoudnessMeter::momentaryLufs() const {
+    if (frames_ < static_cast<std::uint64_t>(rate_) * 4 / 10) return kNegInf;
+    double value = kNegInf;
+    ebur128_loudness_momentary(stateOf(state_), &value);
+    return cleaned(value);
+}
+
+double LoudnessMeter::shortTermLufs() const {
+    if (frames_ < static_cast<std::uint64_t>(rate_) * 3) return kNegInf;
+    double value = kNegInf;
+    ebur128_loudness_shortterm(stateOf(state_), &value);
+    return cleaned(value);
+}
+
+double LoudnessMeter::integratedLufs() const {
+    double value = kNegInf;
+    if (ebur128_loudness_global(stateOf(state_), &value) != EBUR128_SUCCESS) return kNegInf;
+    return cleaned(value);
+}
+
+double LoudnessMeter::loudnessRangeLu() const {
+    // Below one short-term window there is no range to speak of.
+    if (frames_ < static_cast<std::uint64_t>(rate_) * 3) return kNegInf;
+    double value = kNegInf;
+    if (ebur128_loudness_range(stateOf(state_), &value) != EBUR128_SUCCESS || !std::isfinite(value)) return kNegInf;
+    return value;
+}
+
+double LoudnessMeter::samplePeakDbfs() const {
+    double peak = 0.0;
+    for (unsigned channel = 0; channel < channels_; ++channel) {
+        double value = 0.0;
+        if (ebur128_sample_peak(stateOf(state_), channel, &value) == EBUR128_SUCCESS) peak = std::max(peak, value);
+    }
+    return amplitudeToDb(peak);
+}
+
+double LoudnessMeter::truePeakDbtp() const {
+    double peak = 0.0;
+    for (unsigned channel = 0; channel < channels_; ++channel) {
+        double value = 0.0;
+        if (ebur128_true_peak(stateOf(state_), channel, &value) == EBUR128_SUCCESS) peak = std::max(peak, value);
+    }
+    return amplitudeToDb(peak);
+}
+
+double LoudnessMeter::lastTruePeakDbtp() const {
+    double peak = 0.0;
+    for (unsigned channel = 0; channel < channels_; ++channel) {
+        double value = 0.0;
+        if (ebur128_prev_true_peak(stateOf(state_), channel, &value) == EBUR128_SUCCESS) peak = std::max(peak, value);
+    }
+    return amplitudeToDb(peak);
+}
+
+LoudnessFigures LoudnessMeter::figures() const {
+    LoudnessFigures result;
+    result.integratedLufs = integratedLufs();
+    result.loudnessRangeLu = loudnessRangeLu();
+    result.maxMomentaryLufs = maxMomentary_;
+    result.maxShortTermLufs = maxShortTerm_;
+    result.samplePeakDbfs = samplePeakDbfs();
+    result.truePeakDbtp = truePeakDbtp();
+    result.frames = frames_;
+    return result;
+}
+
+}  // namespace loudara

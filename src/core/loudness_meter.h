@@ -1,0 +1,84 @@
+#pragma once
+// Loudness and peak measurement of 16-bit sound (ITU-R BS.1770 / EBU R128), over libebur128.
+//
+// A meter is fed interleaved frames as they pass (a song being exported, blocks being played or
+// put on the air) and can be read at any time. It never runs in a sound card callback: feeding it
+// filters every sample and allocates as the song grows (unless bounded).
+
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+
+namespace loudara {
+
+// Everything one measurement reports. A value that has no meaning yet (silence, a song shorter
+// than one gating block) is -infinity; `hasValue` tells it apart from a number.
+struct LoudnessFigures {
+    double integratedLufs = -std::numeric_limits<double>::infinity();
+    double loudnessRangeLu = -std::numeric_limits<double>::infinity();
+    double maxMomentaryLufs = -std::numeric_limits<double>::infinity();
+    double maxShortTermLufs = -std::numeric_limits<double>::infinity();
+    double samplePeakDbfs = -std::numeric_limits<double>::infinity();
+    double truePeakDbtp = -std::numeric_limits<double>::infinity();
+    std::uint64_t frames = 0;
+};
+
+inline bool hasValue(double figure) { return figure > -std::numeric_limits<double>::infinity(); }
+
+class LoudnessMeter {
+public:
+    enum class History {
+        Exact,    // every gating block kept: exact integrated loudness and range (files)
+        Bounded,  // a histogram of 0.1 LU steps: constant memory for a stream that runs for days
+    };
+
+    // rate in Hz, 1 or 2 channels. A mono song counts as heard on two speakers (dual mono), so a
+    // mono file and its stereo copy measure the same. Throws std::runtime_error when libebur128
+    // refuses the format.
+    LoudnessMeter(unsigned rate, unsigned channels, History history = History::Exact);
+    ~LoudnessMeter();
+    LoudnessMeter(const LoudnessMeter&) = delete;
+    LoudnessMeter& operator=(const LoudnessMeter&) = delete;
+
+    // Interleaved 16-bit frames; any count, in any pieces.
+    void addFrames(const std::int16_t* interleaved, std::size_t frames);
+    // Starts a new measurement at the same rate and channel count.
+    void reset();
+
+    unsigned rate() const { return rate_; }
+    unsigned channels() const { return channels_; }
+    std::uint64_t frames() const { return frames_; }
+
+    // Loudness of the last 400 ms / 3 s (-inf before that much has been fed).
+    double momentaryLufs() const;
+    double shortTermLufs() const;
+    double integratedLufs() const;
+    double loudnessRangeLu() const;
+    double maxMomentaryLufs() const { return maxMomentary_; }
+    double maxShortTermLufs() const { return maxShortTerm_; }
+    // Highest sample / true (4x oversampled) peak over all channels since the start.
+    double samplePeakDbfs() const;
+    double truePeakDbtp() const;
+    // Highest true peak of the frames fed by the last addFrames call.
+    double lastTruePeakDbtp() const;
+
+    LoudnessFigures figures() const;
+
+private:
+    void feed(const std::int16_t* interleaved, std::size_t frames);
+
+    void* state_ = nullptr;  // the library's ebur128_state (an unnamed struct: no forward declaration)
+    unsigned rate_;
+    unsigned channels_;
+    History history_;
+    std::uint64_t frames_ = 0;
+    // Frames until the next 100 ms step, where momentary and short-term maxima are read.
+    std::size_t framesToStep_ = 0;
+    double maxMomentary_ = -std::numeric_limits<double>::infinity();
+    double maxShortTerm_ = -std::numeric_limits<double>::infinity();
+};
+
+// dB of a linear amplitude (1.0 = full scale); -inf for 0.
+double amplitudeToDb(double amplitude);
+
+}  // namespace loudara
