@@ -7,10 +7,13 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <limits>
+#include <memory>
 #include <system_error>
 #include <thread>
 #include <vector>
 
+#include "files/byte_pipe.h"
 #include "files/id3_tag.h"
 #include "files/mp3_bridge.h"
 #include "files/peak_level.h"
@@ -67,6 +70,18 @@ namespace {
 
 constexpr int kBlockValues = 2 * kExportBlockFrames;  // 16-bit values per processed block
 
+// Processed sound held between the chain and the encoder: about 6 s of 44.1 kHz stereo. The
+// encoder takes 92160 bytes at a time and the chain gives 65536, so this lets each run on while
+// the other takes its turn, and bounds the job's memory whatever the song's length.
+constexpr std::size_t kEncoderPipeBytes = 1 << 20;
+
+// What the encoder thread sees of the job: the throttle only. The job copies the owner's throttle
+// into it once per block, and cancels it only when a cancel must stop the encoding itself.
+class EncoderStageHost : public JobHost {
+public:
+    void endNotice() override {}
+};
+
 // The job's files, buffers and temporary names; whatever is left open or on disk when the job
 // ends is closed and removed.
 class ExportJob {
@@ -80,6 +95,7 @@ public:
           tag_(request.tag ? *request.tag : noTag_) {}
 
     ~ExportJob() {
+        stopEncoderStage();
         input_.reset();
         output_.reset();
         removeQuietly(workPath_);
@@ -118,6 +134,10 @@ private:
     bool patchSizes();
     bool deliver(const std::string& source, std::string& error);
     bool prepareMp3Song(std::string& error);
+    bool startEncoderStage();
+    void runEncoderStage(std::FILE* pcm);
+    void stopEncoderStage();
+    bool finishEncoderStage(std::string& error);
 
     Processor& p_;
     const ExportRequest& request_;
@@ -138,6 +158,14 @@ private:
     int64_t remainingBytes_ = 0;
     int64_t writtenBytes_ = 0;
     std::clock_t lastClock_ = 0;
+
+    // The encoder stage: with the built-in encoder, the MP3 is encoded on its own thread from the
+    // processed blocks as they are written, instead of from the finished file afterwards.
+    std::unique_ptr<BytePipe> pipe_;
+    std::thread encoderThread_;
+    EncoderStageHost encoderHost_;
+    bool encoderOk_ = false;
+    std::string encoderError_;
 };
 
 bool ExportJob::isSongsOwnFile(const std::string& target) const {
@@ -197,7 +225,62 @@ bool ExportJob::writeFrames(const std::vector<int16_t>& block, int from, int to)
         written = std::fwrite(mono_.data(), 2, static_cast<size_t>(to - from), output_.get());
     }
     writtenBytes_ += static_cast<int64_t>(written) * (stereo_ ? 4 : 2);
+    if (pipe_ && written > 0) {
+        // An encoder that stopped (it failed) takes nothing more; the loop ends when it sees that.
+        const int16_t* samples = stereo_ ? block.data() + 2 * from : mono_.data();
+        pipe_->write(samples, written * (stereo_ ? 4 : 2));
+    }
     return written == static_cast<size_t>(to - from);
+}
+
+// The built-in encoder encodes whatever the chain delivers through the pipe, in the same pieces
+// as it would read them from the finished file, so the MP3 file is the same byte for byte.
+bool ExportJob::startEncoderStage() {
+    pipe_ = std::make_unique<BytePipe>(kEncoderPipeBytes);
+    std::FILE* pcm = pipe_->openReadStream();
+    if (!pcm) {
+        pipe_.reset();
+        return false;
+    }
+    mp3OutPath_ = Mp3OutputPathFor(processedPath_);
+    encoderThread_ = std::thread([this, pcm] { runEncoderStage(pcm); });
+    return true;
+}
+
+void ExportJob::runEncoderStage(std::FILE* pcm) {
+    FileHandle out = OpenFile(mp3OutPath_.c_str(), "wb");
+    if (!out) {
+        encoderError_ = "cannot create " + mp3OutPath_;
+    } else {
+        encoderOk_ = EncodePcmToMp3(pcm, std::numeric_limits<int64_t>::max(), song_.sampleRate, song_.channels,
+                                    options_.mp3Bitrate, out.get(), &encoderHost_, encoderError_);
+        if (encoderOk_ && std::fclose(out.release()) != 0) {
+            encoderOk_ = false;
+            encoderError_ = "cannot write " + mp3OutPath_ + " (disk full?)";
+        }
+    }
+    std::fclose(pcm);  // the writer learns that nothing more is read
+}
+
+// Ends the encoder stage on any path: the encoder sees the end of the sound and finishes.
+void ExportJob::stopEncoderStage() {
+    if (!pipe_) return;
+    pipe_->closeWrite();
+    if (encoderThread_.joinable()) encoderThread_.join();
+}
+
+// Waits for the encoder, then appends the tag as the file encoder does.
+bool ExportJob::finishEncoderStage(std::string& error) {
+    host_.setStatusText("Converting to MP3 format..");
+    stopEncoderStage();
+    bool ok = encoderOk_;
+    error = encoderError_;
+    if (ok && HasId3v1Tag(tag_) && !AppendId3v1Tag(mp3OutPath_.c_str(), tag_, options_.albumPrefix, options_.titlePrefix)) {
+        error = "cannot append the ID3 tag to " + mp3OutPath_;
+        ok = false;
+    }
+    if (!ok) removeQuietly(mp3OutPath_);
+    return ok;
 }
 
 // A cancelled or short song leaves fewer samples than the copied header announces: the RIFF and
@@ -341,7 +424,15 @@ ExportOutcome ExportJob::run() {
     constexpr int B = kExportBlockFrames;
     bool writeOk = true;
 
+    // With the built-in encoder the MP3 is encoded while the song is processed.
+    static const EncoderSettings kBuiltInEncoder;
+    const EncoderSettings& encoder = request_.encoder ? *request_.encoder : kBuiltInEncoder;
+    const bool pipelined = request_.pipelined && mp3Output && wave_ && !encoder.useExternalEncoder &&
+                           IsMpeg1Bitrate(options_.mp3Bitrate) && startEncoderStage();
+
     while (true) {
+        encoderHost_.throttleOn = host_.throttleOn.load();
+        encoderHost_.throttleLevel = host_.throttleLevel.load();
         throttle();
         const int n = readBlock();
         processBlockInto(stereoOut_);
@@ -361,7 +452,7 @@ ExportOutcome ExportJob::run() {
             }
         }
         firstBlock = false;
-        if (!writeOk || n < kBlockValues) break;
+        if (!writeOk || n < kBlockValues || (pipe_ && pipe_->readerGone())) break;
 
         processedValues += n;
         host_.setProcessedTimeText(formatProcessedTime(processedValues, song_.sampleRate));
@@ -383,11 +474,15 @@ ExportOutcome ExportJob::run() {
     std::string error;
     if (mp3Output) {
         // The MP3 is written next to the processed file, then delivered like a WAV file.
-        static const EncoderSettings kBuiltInEncoder;
-        const EncoderSettings& encoder = request_.encoder ? *request_.encoder : kBuiltInEncoder;
-        mp3OutPath_ = Mp3OutputPathFor(processedPath_);
-        if (!EncodeWavToMp3(host_, processedPath_, options_.mp3Bitrate, tag_, encoder, options_.albumPrefix,
-                            options_.titlePrefix, error)) {
+        bool encoded;
+        if (pipelined) {
+            encoded = finishEncoderStage(error);
+        } else {
+            mp3OutPath_ = Mp3OutputPathFor(processedPath_);
+            encoded = EncodeWavToMp3(host_, processedPath_, options_.mp3Bitrate, tag_, encoder, options_.albumPrefix,
+                                     options_.titlePrefix, error);
+        }
+        if (!encoded) {
             options_.exportFormat = 0;
             std::string message = "MP3 encoding failed: ";
             message += error;

@@ -72,6 +72,9 @@ struct ExportRequest {
     const EncoderSettings* encoder = nullptr;  // none: the built-in encoder
     std::string runStamp;            // 8 digits, names the job's temporary files
     std::string temporaryFolder;     // where the temporary files go (the system's, normally)
+    // The built-in encoder encodes the processed blocks on a thread of its own as the chain
+    // delivers them. Off: the whole song is processed, then encoded (the same bytes, slower).
+    bool pipelined = true;
 };
 
 // The job. Brings the processor to a known state, prepares it for the song's rate, sets its

@@ -115,6 +115,9 @@ bool DecodeMp3ToWav(const char* mp3Path, const char* wavPath, SongTag& tag, JobH
 // is longer than those 4 characters), then ".mp3".
 std::string Mp3OutputPathFor(const std::string& wavPath);
 
+// One of the MPEG-1 Layer III bit rates 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320.
+bool IsMpeg1Bitrate(int kbps);
+
 // Encodes `pcmBytes` bytes of 16-bit little-endian PCM read from `pcm` (interleaved left, right
 // for two channels) into `out` at constant bitrateKbps, with the codec's defaults otherwise, and
 // writes the codec's final LAME/Info frame over its placeholder at the position `out` had at the

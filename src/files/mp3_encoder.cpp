@@ -24,11 +24,6 @@ struct LameCloser {
     void operator()(lame_global_flags* flags) const { lame_close(flags); }
 };
 
-bool isMpeg1Bitrate(int kbps) {
-    static constexpr int kBitrates[] = {32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320};
-    return std::find(std::begin(kBitrates), std::end(kBitrates), kbps) != std::end(kBitrates);
-}
-
 constexpr int kChunkFrames = 20 * kMp3FrameSamples;  // the throttle rests between such chunks
 
 // Pieces of a message joined with += (GCC 12 at -O3 warns falsely about some chains of +).
@@ -39,6 +34,11 @@ std::string joinText(std::initializer_list<std::string_view> parts) {
 }
 
 }  // namespace
+
+bool IsMpeg1Bitrate(int kbps) {
+    static constexpr int kBitrates[] = {32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320};
+    return std::find(std::begin(kBitrates), std::end(kBitrates), kbps) != std::end(kBitrates);
+}
 
 std::string Mp3OutputPathFor(const std::string& wavPath) {
     std::string path = wavPath;
@@ -154,7 +154,7 @@ namespace {
 bool encodeBuiltIn(JobHost& host, const std::string& wavPath, const std::string& mp3Path, int bitrateKbps,
                    std::string& error) {
     host.setStatusText("Converting to MP3 format..");
-    if (!isMpeg1Bitrate(bitrateKbps)) {
+    if (!IsMpeg1Bitrate(bitrateKbps)) {
         error = joinText({std::to_string(bitrateKbps), " kbit/s is not an MP3 bit rate (32, 40, 48, 56, 64, 80, 96, "
                                                        "112, 128, 160, 192, 224, 256 or 320)"});
         return false;
