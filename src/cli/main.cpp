@@ -14,6 +14,7 @@
 
 #include "cli/cli_support.h"
 #include "cli/commands.h"
+#include "cli/process_setup.h"
 #include "core/host.h"
 #include "files/export_job.h"
 #include "files/id3_tag.h"
@@ -209,205 +210,38 @@ extern "C" void onInterrupt(int) {
     if (gCancelTarget) gCancelTarget->cancelRequested = true;
 }
 
-const char* kProcessHelp =
-    "Usage: loudara-cli process IN OUT [OPTIONS]\n"
-    "\n"
-    "Processes the song IN (WAV, or MP3 decoded first) into the new file OUT, exactly as the\n"
-    "program's single-song export does: same chain, same length as the input. A WAV output keeps\n"
-    "the input's header and OUT's extension becomes .wav; an MP3 output is encoded at constant bit\n"
-    "rate, OUT's extension becomes .mp3, and an MP3 song's ID3v1 tag goes with it. Ctrl-C cancels:\n"
-    "the part processed so far is delivered.\n"
-    "\n"
-    "Options:\n"
-    "  --format wav|mp3    the output format (default: mp3 when OUT ends in .mp3, else wav)\n"
-    "  --bitrate N         MP3 bit rate in kbit/s, raised to the next of 32, 40, 48, 56, 64, 80, 96,\n"
-    "                      112, 128, 160, 192, 224, 256, 320; outside 32..320 it is 192 (default 128)\n"
-    "  --album-prefix TEXT put TEXT (at most 31 bytes) in front of the album of the MP3's tag\n"
-    "  --title-prefix TEXT put TEXT (at most 31 bytes) in front of the title of the MP3's tag\n"
-    "  --external-encoder PATH --encoder-params TEXT\n"
-    "                      encode with the program PATH instead of the built-in encoder; in TEXT\n"
-    "                      %1 is the WAV file to encode and %2 the MP3 file to write (each quoted)\n"
-    "  --settings FILE     start from a current-settings file (ldmp3.prf) instead of a first start\n"
-    "  --params FILE       load a parameter file (.ld3) over the starting state\n"
-    "  --preset ID         apply built-in preset ID (232, 334..343; see 'loudara-cli presets')\n"
-    "  --set NAME=VALUE    set a sound parameter by its name, e.g. driveDb[2]=18, preEmphasis=0,\n"
-    "                      bypass=1 (repeatable; see --list-parameters)\n"
-    "  --normalize         raise the song so its peak reaches full scale first (default)\n"
-    "  --no-normalize      process the song at its own level\n"
-    "  --throttle LEVEL    rest between blocks, LEVEL 1..40 (10 rests about as long as it works)\n"
-    "  --quiet             no progress line\n"
-    "  --list-parameters   list the sound parameters with their ranges and exit\n";
-
 int processSong(int argc, char** argv) {
-    if (wantsHelp(argc, argv)) {
-        std::fputs(kProcessHelp, stdout);
-        return 0;
-    }
-    std::vector<std::string> positional;
-    std::vector<std::pair<std::string, double>> sets;
-    int preset = 0;
-    std::string settingsFile, paramsFile;
-    int normalize = 1;
-    int throttleLevel = 0;
-    bool quiet = false;
-    std::string format;
-    int bitrate = 128;
-    std::string albumPrefix, titlePrefix, encoderPath, encoderParams;
-    bool haveEncoderParams = false;
-    for (int i = 0; i < argc; ++i) {
-        const std::string_view arg = argv[i];
-        auto value = [&](const char* option) -> const char* {
-            if (i + 1 >= argc) return nullptr;
-            (void)option;
-            return argv[++i];
-        };
-        if (arg == "--list-parameters") {
-            for (const ParameterInfo& info : soundParameters()) {
-                std::printf("%s%s\t%g\t%g%s\n", info.name, info.perBand ? "[0..5]" : "", info.minValue, info.maxValue,
-                            info.isSwitch ? "\tswitch" : "");
-            }
-            return 0;
-        } else if (arg == "--settings" || arg == "--params") {
-            const char* v = value(arg.data());
-            if (!v) return usageError("process", std::string(arg) + " needs a file");
-            (arg == "--settings" ? settingsFile : paramsFile) = v;
-        } else if (arg == "--preset") {
-            const char* v = value("--preset");
-            if (!v || !parseInteger(v, preset)) return usageError("process", "--preset needs a command id");
-            if (preset != 232 && (preset < 334 || preset > 343)) {
-                return usageError("process", "unknown preset " + std::string(v) + " (232 or 334..343)");
-            }
-        } else if (arg == "--set") {
-            const char* v = value("--set");
-            const std::string_view text = v ? v : "";
-            const size_t eq = text.find('=');
-            double number = 0;
-            if (eq == std::string_view::npos || !parseNumber(text.substr(eq + 1), number)) {
-                return usageError("process", "--set needs NAME=VALUE with a number, e.g. driveDb[2]=18");
-            }
-            sets.emplace_back(std::string(text.substr(0, eq)), number);
-        } else if (arg == "--normalize") {
-            normalize = 1;
-        } else if (arg == "--no-normalize") {
-            normalize = 0;
-        } else if (arg == "--throttle") {
-            const char* v = value("--throttle");
-            if (!v || !parseInteger(v, throttleLevel) || throttleLevel < 1 || throttleLevel > 40) {
-                return usageError("process", "--throttle needs a level from 1 to 40");
-            }
-        } else if (arg == "--quiet") {
-            quiet = true;
-        } else if (arg == "--format") {
-            const char* v = value("--format");
-            format = v ? v : "";
-            if (format != "wav" && format != "mp3") return usageError("process", "--format needs wav or mp3");
-        } else if (arg == "--bitrate") {
-            const char* v = value("--bitrate");
-            int entered = 0;
-            if (!v || !parseInteger(v, entered)) return usageError("process", "--bitrate needs a number of kbit/s");
-            bitrate = exportBitrateFor(entered, false);
-        } else if (arg == "--album-prefix" || arg == "--title-prefix") {
-            const char* v = value("--album-prefix");
-            if (!v || std::strlen(v) > 31) {
-                std::string message(arg);
-                message += " needs a text of at most 31 bytes";
-                return usageError("process", message);
-            }
-            (arg == "--album-prefix" ? albumPrefix : titlePrefix) = v;
-        } else if (arg == "--external-encoder") {
-            const char* v = value("--external-encoder");
-            if (!v || v[0] == '\0' || std::strlen(v) > 257) {
-                return usageError("process", "--external-encoder needs a program path of at most 257 bytes");
-            }
-            encoderPath = v;
-        } else if (arg == "--encoder-params") {
-            const char* v = value("--encoder-params");
-            if (!v || std::strlen(v) > 257) return usageError("process", "--encoder-params needs a text of at most 257 bytes");
-            encoderParams = v;
-            haveEncoderParams = true;
-        } else if (arg.size() > 1 && arg[0] == '-') {
-            return usageError("process", "unknown option '" + std::string(arg) + "'");
-        } else {
-            positional.emplace_back(arg);
-        }
-    }
-    if (positional.size() != 2) return usageError("process", "needs IN and OUT (see --help)");
-    const std::string& in = positional[0];
-    const std::string& out = positional[1];
+    ProcessOptions o;
+    if (const int status = parseProcessOptions(argc, argv, o); status >= 0) return status;
+    if (!o.outputDir.empty()) return processBatch(o);
+    if (o.positional.size() != 2) return usageError("process", "needs IN and OUT, or --output-dir DIR (see --help)");
+    if (o.jobs != 0 || o.force) return usageError("process", "-j and --force belong to a batch (--output-dir)");
+    const std::string& in = o.positional[0];
+    const std::string& out = o.positional[1];
 
-    // The starting state: a first start, then the settings file and the parameter file if given,
-    // then the preset, then single parameters.
-    auto p = firstStartProcessor();
-    StoredSettings stored;
-    TextHost messages;
-    for (const auto& [path, currentSettings] : {std::pair{settingsFile, true}, std::pair{paramsFile, false}}) {
-        if (path.empty()) continue;
-        const ParameterLoadOutcome loaded = LoadParameterFileAt(*p, stored, path, currentSettings, messages);
-        if (loaded.status == ParameterLoadStatus::NotOpened) {
-            std::fprintf(stderr, "loudara-cli process: cannot read %s\n", path.c_str());
-            return 1;
-        }
-        if (loaded.status == ParameterLoadStatus::WrongMagic) {
-            std::fprintf(stderr, "loudara-cli process: %s is not a Loudara parameter file\n", path.c_str());
-            return 1;
-        }
+    std::string error;
+    int status = 0;
+    auto p = makeProcessor(o, error, status);
+    if (!p) {
+        if (status == 2) return usageError("process", error);
+        std::fprintf(stderr, "loudara-cli process: %s\n", error.c_str());
+        return status;
     }
-    if (preset != 0) selectPresetById(*p, preset);
-    for (const auto& [name, number] : sets) {
-        std::string error;
-        if (!setSoundParameter(*p, name, number, error)) return usageError("process", error);
-    }
-    applyParameterChanges(*p);
-
-    if (encoderPath.empty() != !haveEncoderParams) {
-        return usageError("process", "--external-encoder and --encoder-params go together");
-    }
-    const bool mp3Output = format.empty() ? endsWithNoCase(out, ".mp3") : format == "mp3";
-    if (!mp3Output && (!encoderPath.empty() || !albumPrefix.empty() || !titlePrefix.empty())) {
-        return usageError("process", "the encoder and tag options need MP3 output (--format mp3 or OUT.mp3)");
+    const bool mp3Output = o.format.empty() ? endsWithNoCase(out, ".mp3") : o.format == "mp3";
+    if (const std::string problem = checkProcessOptions(o, mp3Output); !problem.empty()) {
+        return usageError("process", problem);
     }
 
     SongRecord song;
     SongTag tag;
-    if (in.size() >= sizeof song.path) return usageError("process", "the input path is too long");
-    // The playlist goes by the extension; a file that is not what its name says is tried as the other kind.
-    const bool mp3Name = endsWithNoCase(in, ".mp3");
-    WavProbeResult wavProbe = WavProbeResult::Unreadable;
-    Mp3ProbeResult mp3Probe = Mp3ProbeResult::Unreadable;
-    std::string mp3Reason;
-    if (!mp3Name) wavProbe = ProbeWavFile(in.c_str(), song);
-    if (wavProbe == WavProbeResult::Unreadable) mp3Probe = ProbeMp3File(in.c_str(), song, nullptr, &mp3Reason);
-    if (mp3Name && mp3Probe == Mp3ProbeResult::Unreadable) wavProbe = ProbeWavFile(in.c_str(), song);
-    if (wavProbe == WavProbeResult::Ok) {
-        song.kind = SongKind::Wav;
-    } else if (mp3Probe == Mp3ProbeResult::Ok) {
-        song.kind = SongKind::Mp3;
-        ReadSongTag(in.c_str(), tag);
-    } else if (wavProbe == WavProbeResult::Unsupported) {
-        std::fprintf(stderr,
-                     "loudara-cli process: %s is not 16-bit mono or stereo PCM at 32000, 44100 or 48000 Hz\n",
-                     in.c_str());
-        return 1;
-    } else if (mp3Probe == Mp3ProbeResult::Unsupported) {
-        std::fprintf(stderr, "loudara-cli process: %s: %s\n", in.c_str(), mp3Reason.c_str());
-        return 1;
-    } else {
-        std::fprintf(stderr, "loudara-cli process: cannot read %s as a WAV or MP3 file%s%s\n", in.c_str(),
-                     mp3Reason.empty() || !mp3Name ? "" : ": ", mp3Name ? mp3Reason.c_str() : "");
-        return 1;
+    if (!probeSongForExport(in, song, tag, error, status)) {
+        if (status == 2) return usageError("process", error);
+        std::fprintf(stderr, "loudara-cli process: %s\n", error.c_str());
+        return status;
     }
-    std::snprintf(song.path, sizeof song.path, "%s", in.c_str());
 
-    ExportOptions options;
-    options.exportFormat = mp3Output ? 1 : 0;
-    options.mp3Bitrate = bitrate;
-    std::snprintf(options.albumPrefix, sizeof options.albumPrefix, "%s", albumPrefix.c_str());
-    std::snprintf(options.titlePrefix, sizeof options.titlePrefix, "%s", titlePrefix.c_str());
-    options.normalizeOnExport = normalize;
-    EncoderSettings encoder;
-    encoder.useExternalEncoder = encoderPath.empty() ? 0 : 1;
-    std::snprintf(encoder.externalEncoderPath, sizeof encoder.externalEncoderPath, "%s", encoderPath.c_str());
-    std::snprintf(encoder.externalEncoderParams, sizeof encoder.externalEncoderParams, "%s", encoderParams.c_str());
+    ExportOptions options = exportOptionsFor(o, mp3Output);
+    EncoderSettings encoder = encoderSettingsFor(o);
     int32_t songStatus = 0;
     ExportRequest request;
     request.song = &song;
@@ -417,10 +251,10 @@ int processSong(int argc, char** argv) {
     request.options = &options;
     request.encoder = &encoder;
     request.runStamp = makeRunStamp();
-    std::error_code ec;
-    request.temporaryFolder = std::filesystem::temp_directory_path(ec).string();
-    if (ec) request.temporaryFolder = "/tmp";
+    request.temporaryFolder = temporaryFolder();
 
+    const bool quiet = o.quiet;
+    const int throttleLevel = o.throttleLevel;
     ConsoleHost host(!quiet);
     host.throttleOn = throttleLevel > 0 ? 1 : 0;
     host.throttleLevel = throttleLevel;

@@ -1,0 +1,363 @@
+// loudara-cli process IN... --output-dir DIR: a whole library through the chain, several songs at
+// a time, each through its own job and processor, resumable, with one progress display.
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "cli/cli_support.h"
+#include "cli/process_setup.h"
+#include "files/export_job.h"
+#include "persistence/playlist.h"
+
+namespace loudara::cli {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// One song of the batch and what became of it.
+struct BatchSong {
+    std::string input;
+    fs::path output;
+    enum class Result { Pending, Done, Failed, Skipped, Cancelled } result = Result::Pending;
+    std::string reason;  // why it failed or was skipped
+};
+
+std::atomic<bool> gBatchInterrupted{false};
+
+extern "C" void onBatchInterrupt(int) { gBatchInterrupted = true; }
+
+bool isSoundFileName(const std::string& name) { return endsWithNoCase(name, ".wav") || endsWithNoCase(name, ".mp3"); }
+
+// The output format of one song: --format when given, otherwise the song's own.
+bool mp3OutputFor(const ProcessOptions& o, const std::string& input) {
+    return o.format.empty() ? endsWithNoCase(input, ".mp3") : o.format == "mp3";
+}
+
+fs::path outputFor(const ProcessOptions& o, const std::string& input, const fs::path& relative) {
+    return fs::path(o.outputDir) / replaceExtension(relative.string(), mp3OutputFor(o, input) ? ".mp3" : ".wav");
+}
+
+// Every song the inputs name, in order: a folder's sound files sorted by path (its sub-folders
+// kept below the output folder), a playlist's songs in its order, a file as it is.
+std::vector<BatchSong> collectSongs(const ProcessOptions& o) {
+    std::vector<BatchSong> songs;
+    auto add = [&](const std::string& input, const fs::path& relative) {
+        BatchSong song;
+        song.input = input;
+        song.output = outputFor(o, input, relative);
+        songs.push_back(std::move(song));
+    };
+    auto fail = [&](const std::string& input, std::string reason) {
+        BatchSong song;
+        song.input = input;
+        song.result = BatchSong::Result::Failed;
+        song.reason = std::move(reason);
+        songs.push_back(std::move(song));
+    };
+    for (const std::string& input : o.positional) {
+        std::error_code ec;
+        const fs::file_status status = fs::status(input, ec);
+        if (ec || !fs::exists(status)) {
+            fail(input, "no such file or folder");
+        } else if (fs::is_directory(status)) {
+            std::vector<fs::path> found;
+            fs::recursive_directory_iterator it(input, fs::directory_options::skip_permission_denied, ec), end;
+            for (; !ec && it != end; it.increment(ec)) {
+                if (it->is_regular_file(ec) && isSoundFileName(it->path().filename().string())) found.push_back(it->path());
+            }
+            if (ec) fail(input, "cannot read the folder: " + ec.message());
+            std::sort(found.begin(), found.end());
+            for (const fs::path& path : found) add(path.string(), path.lexically_relative(input));
+        } else if (endsWithNoCase(input, ".plt")) {
+            auto list = std::make_unique<Playlist>();
+            list->probeMp3 = programMp3Probe();
+            if (LoadPlaylist(*list, input, PlayState::Stopped) == PlaylistLoadStatus::NotOpened) {
+                fail(input, "cannot read the playlist");
+                continue;
+            }
+            for (int i = 0; i < list->songCount; ++i) {
+                const std::string path = list->songs[i].path;
+                add(path, fs::path(path).filename());
+            }
+        } else if (!fs::is_regular_file(status)) {
+            fail(input, "not a regular file");
+        } else {
+            add(input, fs::path(input).filename());
+        }
+    }
+    // Two songs must never write the same file, and no song its own file.
+    std::map<std::string, std::string> claimed;
+    for (BatchSong& song : songs) {
+        if (song.result != BatchSong::Result::Pending) continue;
+        const std::string key = fs::weakly_canonical(song.output).string();
+        std::error_code ec;
+        if (fs::exists(song.output, ec) && fs::equivalent(song.output, song.input, ec)) {
+            song.result = BatchSong::Result::Failed;
+            song.reason = "its output would replace the song itself";
+        } else if (const auto [it, fresh] = claimed.emplace(key, song.input); !fresh) {
+            song.result = BatchSong::Result::Failed;
+            song.reason = "the same output as " + it->second;
+        }
+    }
+    return songs;
+}
+
+// A job's progress as the batch display reads it from another thread.
+class BatchJobHost : public JobHost {
+public:
+    void setProgressRange(int maximum) override { maximum_ = maximum; }
+    void stepProgress() override { ++steps_; }
+    void showMessage(const std::string& text, const std::string& caption) override {
+        std::lock_guard lock(mutex_);
+        messages_ += caption + ": " + text + "\n";
+    }
+    void endNotice() override {}
+    double fraction() const {
+        const int maximum = maximum_.load();
+        return maximum > 0 ? std::min(1.0, static_cast<double>(steps_.load()) / maximum) : 0.0;
+    }
+    std::string messages() const {
+        std::lock_guard lock(mutex_);
+        return messages_;
+    }
+
+private:
+    std::atomic<int> maximum_{0}, steps_{0};
+    mutable std::mutex mutex_;
+    std::string messages_;
+};
+
+class Batch {
+public:
+    Batch(const ProcessOptions& o, std::vector<BatchSong> songs, int jobs)
+        : o_(o), songs_(std::move(songs)), hosts_(songs_.size()), jobs_(jobs) {}
+
+    void run();
+    int summarise() const;
+
+private:
+    void worker();
+    void runSong(std::size_t index, BatchJobHost& host);
+    void finish(std::size_t index, BatchSong::Result result, std::string reason);
+    void showProgress(bool last);
+
+    const ProcessOptions& o_;
+    std::vector<BatchSong> songs_;
+    std::vector<std::atomic<BatchJobHost*>> hosts_;  // the running songs' hosts
+    int jobs_;
+    std::atomic<std::size_t> next_{0};
+    std::atomic<bool> cancelled_{false};
+    std::atomic<int> activeWorkers_{0};
+    std::mutex mutex_;  // songs_' results and the console
+    int finished_ = 0;
+    const bool terminal_ = isatty(STDERR_FILENO) == 1;
+    bool lineShown_ = false;
+};
+
+void Batch::finish(std::size_t index, BatchSong::Result result, std::string reason) {
+    std::lock_guard lock(mutex_);
+    BatchSong& song = songs_[index];
+    song.result = result;
+    song.reason = std::move(reason);
+    ++finished_;
+    if (o_.quiet || terminal_) return;
+    // Not a terminal (a log file): one line per song as it ends.
+    switch (result) {
+        case BatchSong::Result::Done: std::fprintf(stderr, "done\t%s\t%s\n", song.input.c_str(), song.output.c_str()); break;
+        case BatchSong::Result::Skipped: std::fprintf(stderr, "skipped\t%s\t%s\n", song.input.c_str(), song.reason.c_str()); break;
+        case BatchSong::Result::Cancelled: std::fprintf(stderr, "cancelled\t%s\n", song.input.c_str()); break;
+        default: std::fprintf(stderr, "failed\t%s\t%s\n", song.input.c_str(), song.reason.c_str()); break;
+    }
+}
+
+// The job writes a hidden file beside the output, renamed over the output only when the whole
+// song was delivered: an interrupted batch never leaves a part that a later run would skip as done.
+void Batch::runSong(std::size_t index, BatchJobHost& host) {
+    BatchSong& song = songs_[index];
+    const bool mp3Output = mp3OutputFor(o_, song.input);
+    std::string error;
+    int status = 0;
+    auto p = makeProcessor(o_, error, status);
+    if (!p) return finish(index, BatchSong::Result::Failed, error);
+    if (std::string problem = checkProcessOptions(o_, mp3Output); !problem.empty()) {
+        return finish(index, BatchSong::Result::Failed, problem);
+    }
+    SongRecord record;
+    SongTag tag;
+    if (!probeSongForExport(song.input, record, tag, error, status)) return finish(index, BatchSong::Result::Failed, error);
+
+    std::error_code ec;
+    fs::create_directories(song.output.parent_path(), ec);
+    if (ec) return finish(index, BatchSong::Result::Failed, "cannot create " + song.output.parent_path().string() + ": " + ec.message());
+    const fs::path working = song.output.parent_path() /
+                             ("." + song.output.stem().string() + ".loudara-" + std::to_string(getpid()) + "-" +
+                              std::to_string(index) + song.output.extension().string());
+    // Each job keeps its temporary files apart, since every job of this process has the same stamp.
+    std::string temporary = (fs::path(temporaryFolder()) / "loudara-batch-XXXXXX").string();
+    if (!mkdtemp(temporary.data())) return finish(index, BatchSong::Result::Failed, "cannot make a temporary folder");
+
+    ExportOptions options = exportOptionsFor(o_, mp3Output);
+    EncoderSettings encoder = encoderSettingsFor(o_);
+    int32_t songStatus = 0;
+    ExportRequest request;
+    request.song = &record;
+    request.songStatus = &songStatus;
+    request.tag = &tag;
+    request.targetPath = working.string();
+    request.options = &options;
+    request.encoder = &encoder;
+    request.runStamp = makeRunStamp();
+    request.temporaryFolder = temporary;
+    host.throttleOn = o_.throttleLevel > 0 ? 1 : 0;
+    host.throttleLevel = o_.throttleLevel;
+    const ExportOutcome outcome = RunExportJob(*p, request, host);
+    fs::remove_all(temporary, ec);
+
+    if (outcome.status == ExportStatus::Completed) {
+        fs::rename(outcome.deliveredPath, song.output, ec);
+        if (ec) {
+            fs::remove(outcome.deliveredPath, ec);
+            return finish(index, BatchSong::Result::Failed, "cannot write " + song.output.string());
+        }
+        return finish(index, BatchSong::Result::Done, host.messages());
+    }
+    if (!outcome.deliveredPath.empty()) fs::remove(outcome.deliveredPath, ec);
+    if (outcome.status == ExportStatus::Cancelled) return finish(index, BatchSong::Result::Cancelled, "cancelled");
+    finish(index, BatchSong::Result::Failed, outcome.message);
+}
+
+void Batch::worker() {
+    while (!cancelled_) {
+        const std::size_t index = next_++;
+        if (index >= songs_.size()) return;
+        if (songs_[index].result != BatchSong::Result::Pending) continue;
+        BatchJobHost host;
+        hosts_[index] = &host;
+        if (cancelled_) host.cancelRequested = true;
+        runSong(index, host);
+        hosts_[index] = nullptr;
+    }
+}
+
+void Batch::showProgress(bool last) {
+    if (o_.quiet || !terminal_) return;
+    std::lock_guard lock(mutex_);
+    double done = finished_;
+    std::size_t running = 0;
+    for (const auto& slot : hosts_) {
+        if (const BatchJobHost* host = slot.load()) {
+            done += host->fraction();
+            ++running;
+        }
+    }
+    const std::size_t total = songs_.size();
+    const int percent = total == 0 ? 100 : static_cast<int>(100.0 * done / static_cast<double>(total));
+    std::fprintf(stderr, "\r%3d%%  %d of %zu songs finished, %zu running ", last ? 100 : std::min(percent, 99),
+                 finished_, total, running);
+    if (last) std::fputc('\n', stderr);
+    std::fflush(stderr);
+    lineShown_ = true;
+}
+
+void Batch::run() {
+    // Songs already failed or with an output that exists are settled before any job starts.
+    for (std::size_t i = 0; i < songs_.size(); ++i) {
+        BatchSong& song = songs_[i];
+        std::error_code ec;
+        if (song.result == BatchSong::Result::Failed) {
+            song.result = BatchSong::Result::Pending;
+            finish(i, BatchSong::Result::Failed, song.reason);
+        } else if (!o_.force && fs::exists(song.output, ec)) {
+            finish(i, BatchSong::Result::Skipped, "its output " + song.output.string() + " exists");
+        }
+    }
+    gBatchInterrupted = false;
+    std::signal(SIGINT, onBatchInterrupt);
+    std::signal(SIGTERM, onBatchInterrupt);
+    std::vector<std::thread> workers;
+    activeWorkers_ = jobs_;
+    for (int i = 0; i < jobs_; ++i) {
+        workers.emplace_back([this] {
+            worker();
+            --activeWorkers_;
+        });
+    }
+    // The main thread watches: Ctrl-C reaches every running job, and the display follows them.
+    for (;;) {
+        if (gBatchInterrupted && !cancelled_) {
+            cancelled_ = true;
+            for (auto& slot : hosts_) {
+                if (BatchJobHost* host = slot.load()) host->cancelRequested = true;
+            }
+        }
+        if (activeWorkers_.load() == 0) break;
+        showProgress(false);
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    for (std::thread& worker : workers) worker.join();
+    std::signal(SIGINT, SIG_DFL);
+    std::signal(SIGTERM, SIG_DFL);
+    showProgress(true);
+}
+
+int Batch::summarise() const {
+    int done = 0, failed = 0, skipped = 0, cancelled = 0, notStarted = 0;
+    for (const BatchSong& song : songs_) {
+        switch (song.result) {
+            case BatchSong::Result::Done: ++done; break;
+            case BatchSong::Result::Failed: ++failed; break;
+            case BatchSong::Result::Skipped: ++skipped; break;
+            case BatchSong::Result::Cancelled: ++cancelled; break;
+            default: ++notStarted; break;
+        }
+    }
+    if (failed > 0) {
+        std::fprintf(stderr, "failed:\n");
+        for (const BatchSong& song : songs_) {
+            if (song.result == BatchSong::Result::Failed) std::fprintf(stderr, "  %s: %s\n", song.input.c_str(), song.reason.c_str());
+        }
+    }
+    std::fprintf(stderr, "%d done, %d failed, %d skipped", done, failed, skipped);
+    if (cancelled + notStarted > 0) std::fprintf(stderr, ", %d cancelled or not started", cancelled + notStarted);
+    std::fputc('\n', stderr);
+    if (cancelled_) return 130;
+    return failed > 0 ? 1 : 0;
+}
+
+}  // namespace
+
+int processBatch(const ProcessOptions& o) {
+    if (o.positional.empty()) return usageError("process", "a batch needs at least one song, folder or playlist");
+    std::error_code ec;
+    if (fs::exists(o.outputDir, ec) && !fs::is_directory(o.outputDir, ec)) {
+        return usageError("process", "--output-dir " + o.outputDir + " is not a folder");
+    }
+    fs::create_directories(o.outputDir, ec);
+    if (ec || access(o.outputDir.c_str(), W_OK) != 0) {
+        std::fprintf(stderr, "loudara-cli process: cannot write into %s\n", o.outputDir.c_str());
+        return 1;
+    }
+    std::vector<BatchSong> songs = collectSongs(o);
+    const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+    const int jobs = std::max(1, std::min<int>(o.jobs > 0 ? o.jobs : static_cast<int>(cores), static_cast<int>(std::max<std::size_t>(songs.size(), 1))));
+    Batch batch(o, std::move(songs), jobs);
+    batch.run();
+    return batch.summarise();
+}
+
+}  // namespace loudara::cli

@@ -1,0 +1,254 @@
+#include "cli/process_setup.h"
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <string_view>
+#include <system_error>
+
+#include "cli/cli_support.h"
+#include "core/host.h"
+#include "files/id3_tag.h"
+#include "files/wav_file.h"
+#include "persistence/parameter_file.h"
+#include "processor/parameter_names.h"
+
+namespace loudara::cli {
+
+namespace {
+
+const char* kProcessHelp =
+    "Usage: loudara-cli process IN OUT [OPTIONS]\n"
+    "       loudara-cli process IN... --output-dir DIR [-j N] [--force] [OPTIONS]\n"
+    "\n"
+    "Processes the song IN (WAV, or MP3 decoded first) into the new file OUT, exactly as the\n"
+    "program's single-song export does: same chain, same length as the input. A WAV output keeps\n"
+    "the input's header and OUT's extension becomes .wav; an MP3 output is encoded at constant bit\n"
+    "rate, OUT's extension becomes .mp3, and an MP3 song's ID3v1 tag goes with it. Ctrl-C cancels:\n"
+    "the part processed so far is delivered.\n"
+    "\n"
+    "Options:\n"
+    "  --format wav|mp3    the output format (default: mp3 when OUT ends in .mp3, else wav)\n"
+    "  --bitrate N         MP3 bit rate in kbit/s, raised to the next of 32, 40, 48, 56, 64, 80, 96,\n"
+    "                      112, 128, 160, 192, 224, 256, 320; outside 32..320 it is 192 (default 128)\n"
+    "  --album-prefix TEXT put TEXT (at most 31 bytes) in front of the album of the MP3's tag\n"
+    "  --title-prefix TEXT put TEXT (at most 31 bytes) in front of the title of the MP3's tag\n"
+    "  --external-encoder PATH --encoder-params TEXT\n"
+    "                      encode with the program PATH instead of the built-in encoder; in TEXT\n"
+    "                      %1 is the WAV file to encode and %2 the MP3 file to write (each quoted)\n"
+    "  --settings FILE     start from a current-settings file (ldmp3.prf) instead of a first start\n"
+    "  --params FILE       load a parameter file (.ld3) over the starting state\n"
+    "  --preset ID         apply built-in preset ID (232, 334..343; see 'loudara-cli presets')\n"
+    "  --set NAME=VALUE    set a sound parameter by its name, e.g. driveDb[2]=18, preEmphasis=0,\n"
+    "                      bypass=1 (repeatable; see --list-parameters)\n"
+    "  --normalize         raise the song so its peak reaches full scale first (default)\n"
+    "  --no-normalize      process the song at its own level\n"
+    "  --throttle LEVEL    rest between blocks, LEVEL 1..40 (10 rests about as long as it works)\n"
+    "  --quiet             no progress line\n"
+    "  --list-parameters   list the sound parameters with their ranges and exit\n"
+    "\n"
+    "A batch (--output-dir): each IN may be a song, a folder (its WAV and MP3 songs, sub-folders\n"
+    "kept below DIR) or a playlist file (.plt). Every song goes through its own job into DIR,\n"
+    "named after it with the output format's extension; -j N runs N songs at a time (default: one\n"
+    "per core). A song whose output exists is skipped unless --force, so running the same command\n"
+    "again resumes an interrupted batch. Ctrl-C cancels every running song and delivers nothing of\n"
+    "them. The exit status is 0 only when every song was done or skipped.\n"
+    "  --output-dir DIR    the batch's output folder (created when missing)\n"
+    "  -j, --jobs N        songs processed at the same time\n"
+    "  --force             process songs whose output exists again\n";
+
+}  // namespace
+
+int parseProcessOptions(int argc, char** argv, ProcessOptions& o) {
+    if (wantsHelp(argc, argv)) {
+        std::fputs(kProcessHelp, stdout);
+        return 0;
+    }
+    for (int i = 0; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        auto value = [&](const char* option) -> const char* {
+            if (i + 1 >= argc) return nullptr;
+            (void)option;
+            return argv[++i];
+        };
+        if (arg == "--list-parameters") {
+            for (const ParameterInfo& info : soundParameters()) {
+                std::printf("%s%s\t%g\t%g%s\n", info.name, info.perBand ? "[0..5]" : "", info.minValue, info.maxValue,
+                            info.isSwitch ? "\tswitch" : "");
+            }
+            return 0;
+        } else if (arg == "--settings" || arg == "--params") {
+            const char* v = value(arg.data());
+            if (!v) return usageError("process", std::string(arg) + " needs a file");
+            (arg == "--settings" ? o.settingsFile : o.paramsFile) = v;
+        } else if (arg == "--preset") {
+            const char* v = value("--preset");
+            if (!v || !parseInteger(v, o.preset)) return usageError("process", "--preset needs a command id");
+            if (o.preset != 232 && (o.preset < 334 || o.preset > 343)) {
+                return usageError("process", "unknown preset " + std::string(v) + " (232 or 334..343)");
+            }
+        } else if (arg == "--set") {
+            const char* v = value("--set");
+            const std::string_view text = v ? v : "";
+            const size_t eq = text.find('=');
+            double number = 0;
+            if (eq == std::string_view::npos || !parseNumber(text.substr(eq + 1), number)) {
+                return usageError("process", "--set needs NAME=VALUE with a number, e.g. driveDb[2]=18");
+            }
+            o.sets.emplace_back(std::string(text.substr(0, eq)), number);
+        } else if (arg == "--normalize") {
+            o.normalize = 1;
+        } else if (arg == "--no-normalize") {
+            o.normalize = 0;
+        } else if (arg == "--throttle") {
+            const char* v = value("--throttle");
+            if (!v || !parseInteger(v, o.throttleLevel) || o.throttleLevel < 1 || o.throttleLevel > 40) {
+                return usageError("process", "--throttle needs a level from 1 to 40");
+            }
+        } else if (arg == "--quiet") {
+            o.quiet = true;
+        } else if (arg == "--format") {
+            const char* v = value("--format");
+            o.format = v ? v : "";
+            if (o.format != "wav" && o.format != "mp3") return usageError("process", "--format needs wav or mp3");
+        } else if (arg == "--bitrate") {
+            const char* v = value("--bitrate");
+            int entered = 0;
+            if (!v || !parseInteger(v, entered)) return usageError("process", "--bitrate needs a number of kbit/s");
+            o.bitrate = exportBitrateFor(entered, false);
+        } else if (arg == "--album-prefix" || arg == "--title-prefix") {
+            const char* v = value("--album-prefix");
+            if (!v || std::strlen(v) > 31) {
+                std::string message(arg);
+                message += " needs a text of at most 31 bytes";
+                return usageError("process", message);
+            }
+            (arg == "--album-prefix" ? o.albumPrefix : o.titlePrefix) = v;
+        } else if (arg == "--external-encoder") {
+            const char* v = value("--external-encoder");
+            if (!v || v[0] == '\0' || std::strlen(v) > 257) {
+                return usageError("process", "--external-encoder needs a program path of at most 257 bytes");
+            }
+            o.encoderPath = v;
+        } else if (arg == "--encoder-params") {
+            const char* v = value("--encoder-params");
+            if (!v || std::strlen(v) > 257) return usageError("process", "--encoder-params needs a text of at most 257 bytes");
+            o.encoderParams = v;
+            o.haveEncoderParams = true;
+        } else if (arg == "--output-dir") {
+            const char* v = value("--output-dir");
+            if (!v || v[0] == '\0') return usageError("process", "--output-dir needs a folder");
+            o.outputDir = v;
+        } else if (arg == "-j" || arg == "--jobs") {
+            const char* v = value("--jobs");
+            if (!v || !parseInteger(v, o.jobs) || o.jobs < 1 || o.jobs > 256) {
+                return usageError("process", "-j needs a number of songs at a time from 1 to 256");
+            }
+        } else if (arg == "--force") {
+            o.force = true;
+        } else if (arg.size() > 1 && arg[0] == '-') {
+            return usageError("process", "unknown option '" + std::string(arg) + "'");
+        } else {
+            o.positional.emplace_back(arg);
+        }
+    }
+    return -1;
+}
+
+std::string checkProcessOptions(const ProcessOptions& o, bool mp3Output) {
+    if (o.encoderPath.empty() != !o.haveEncoderParams) return "--external-encoder and --encoder-params go together";
+    if (!mp3Output && (!o.encoderPath.empty() || !o.albumPrefix.empty() || !o.titlePrefix.empty())) {
+        return "the encoder and tag options need MP3 output (--format mp3 or OUT.mp3)";
+    }
+    return {};
+}
+
+std::unique_ptr<Processor> makeProcessor(const ProcessOptions& o, std::string& error, int& status) {
+    status = 1;
+    auto p = firstStartProcessor();
+    StoredSettings stored;
+    TextHost messages;
+    for (const auto& [path, currentSettings] : {std::pair{o.settingsFile, true}, std::pair{o.paramsFile, false}}) {
+        if (path.empty()) continue;
+        const ParameterLoadOutcome loaded = LoadParameterFileAt(*p, stored, path, currentSettings, messages);
+        if (loaded.status == ParameterLoadStatus::NotOpened) {
+            error = "cannot read " + path;
+            return nullptr;
+        }
+        if (loaded.status == ParameterLoadStatus::WrongMagic) {
+            error = path + " is not a Loudara parameter file";
+            return nullptr;
+        }
+    }
+    if (o.preset != 0) selectPresetById(*p, o.preset);
+    for (const auto& [name, number] : o.sets) {
+        if (!setSoundParameter(*p, name, number, error)) {
+            status = 2;
+            return nullptr;
+        }
+    }
+    applyParameterChanges(*p);
+    return p;
+}
+
+bool probeSongForExport(const std::string& in, SongRecord& song, SongTag& tag, std::string& error, int& status) {
+    song = SongRecord{};
+    tag = SongTag{};
+    status = 1;
+    if (in.size() >= sizeof song.path) {
+        error = "the input path is too long";
+        status = 2;
+        return false;
+    }
+    const bool mp3Name = endsWithNoCase(in, ".mp3");
+    WavProbeResult wavProbe = WavProbeResult::Unreadable;
+    Mp3ProbeResult mp3Probe = Mp3ProbeResult::Unreadable;
+    std::string mp3Reason;
+    if (!mp3Name) wavProbe = ProbeWavFile(in.c_str(), song);
+    if (wavProbe == WavProbeResult::Unreadable) mp3Probe = ProbeMp3File(in.c_str(), song, nullptr, &mp3Reason);
+    if (mp3Name && mp3Probe == Mp3ProbeResult::Unreadable) wavProbe = ProbeWavFile(in.c_str(), song);
+    if (wavProbe == WavProbeResult::Ok) {
+        song.kind = SongKind::Wav;
+    } else if (mp3Probe == Mp3ProbeResult::Ok) {
+        song.kind = SongKind::Mp3;
+        ReadSongTag(in.c_str(), tag);
+    } else if (wavProbe == WavProbeResult::Unsupported) {
+        error = in + " is not 16-bit mono or stereo PCM at 32000, 44100 or 48000 Hz";
+        return false;
+    } else if (mp3Probe == Mp3ProbeResult::Unsupported) {
+        error = in + ": " + mp3Reason;
+        return false;
+    } else {
+        error = "cannot read " + in + " as a WAV or MP3 file";
+        if (mp3Name && !mp3Reason.empty()) error += ": " + mp3Reason;
+        return false;
+    }
+    std::snprintf(song.path, sizeof song.path, "%s", in.c_str());
+    return true;
+}
+
+ExportOptions exportOptionsFor(const ProcessOptions& o, bool mp3Output) {
+    ExportOptions options;
+    options.exportFormat = mp3Output ? 1 : 0;
+    options.mp3Bitrate = o.bitrate;
+    std::snprintf(options.albumPrefix, sizeof options.albumPrefix, "%s", o.albumPrefix.c_str());
+    std::snprintf(options.titlePrefix, sizeof options.titlePrefix, "%s", o.titlePrefix.c_str());
+    options.normalizeOnExport = o.normalize;
+    return options;
+}
+
+EncoderSettings encoderSettingsFor(const ProcessOptions& o) {
+    EncoderSettings encoder;
+    encoder.useExternalEncoder = o.encoderPath.empty() ? 0 : 1;
+    std::snprintf(encoder.externalEncoderPath, sizeof encoder.externalEncoderPath, "%s", o.encoderPath.c_str());
+    std::snprintf(encoder.externalEncoderParams, sizeof encoder.externalEncoderParams, "%s", o.encoderParams.c_str());
+    return encoder;
+}
+
+std::string temporaryFolder() {
+    std::error_code ec;
+    const std::string folder = std::filesystem::temp_directory_path(ec).string();
+    return ec ? "/tmp" : folder;
+}
+
+}  // namespace loudara::cli

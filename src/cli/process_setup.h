@@ -1,0 +1,63 @@
+#pragma once
+// What `loudara-cli process` reads from its options and builds from them, shared by the one-song
+// run and the batch: the processor's starting state, the song as the playlist would add it, and
+// the export options.
+
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/song_record.h"
+#include "core/song_tag.h"
+#include "files/export_job.h"
+#include "files/mp3_bridge.h"
+#include "processor/processor.h"
+
+namespace loudara::cli {
+
+struct ProcessOptions {
+    std::vector<std::string> positional;
+    std::vector<std::pair<std::string, double>> sets;
+    int preset = 0;
+    std::string settingsFile, paramsFile;
+    int normalize = 1;
+    int throttleLevel = 0;
+    bool quiet = false;
+    std::string format;  // "wav", "mp3" or empty (from the output's name)
+    int bitrate = 128;
+    std::string albumPrefix, titlePrefix, encoderPath, encoderParams;
+    bool haveEncoderParams = false;
+    // The batch: every input into this folder, `jobs` songs at a time (0: one per core).
+    std::string outputDir;
+    int jobs = 0;
+    bool force = false;
+};
+
+// Reads the options of `process`. Returns -1 when the command should go on, else the exit status
+// (0 after --help or --list-parameters, 2 after a usage error, which it has printed).
+int parseProcessOptions(int argc, char** argv, ProcessOptions& options);
+
+// Checks the options that go together; a usage error's message, or empty.
+std::string checkProcessOptions(const ProcessOptions& options, bool mp3Output);
+
+// The starting state: a first start, then the settings file and the parameter file if given,
+// then the preset, then single parameters. Null, with the reason and the exit status it calls for
+// (1: a file cannot be used, 2: a usage error), otherwise.
+std::unique_ptr<Processor> makeProcessor(const ProcessOptions& options, std::string& error, int& status);
+
+// The song at `path` as the playlist would add it (the extension first; a file that is not what
+// its name says is tried as the other kind), with an MP3 song's tag. False, with the reason and the
+// exit status it calls for (1, or 2 for a path too long for the song list).
+bool probeSongForExport(const std::string& path, SongRecord& song, SongTag& tag, std::string& error, int& status);
+
+ExportOptions exportOptionsFor(const ProcessOptions& options, bool mp3Output);
+EncoderSettings encoderSettingsFor(const ProcessOptions& options);
+
+// process IN... --output-dir DIR: every song through its own job; the exit status.
+int processBatch(const ProcessOptions& options);
+
+// The system's temporary folder (where the job's temporary files go).
+std::string temporaryFolder();
+
+}  // namespace loudara::cli
