@@ -1,10 +1,13 @@
 // loudara-cli process IN... --output-dir DIR: a whole library through the chain, several songs at
 // a time, each through its own job and processor, resumable, with one progress display.
 
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdlib>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -274,7 +277,32 @@ void Batch::showProgress(bool last) {
     lineShown_ = true;
 }
 
+// A batch that was killed leaves its hidden working files behind: they are removed when the
+// process that wrote them is gone.
+void removeStaleWorkingFiles(const std::vector<BatchSong>& songs) {
+    std::vector<fs::path> folders;
+    for (const BatchSong& song : songs) {
+        if (!song.output.empty()) folders.push_back(song.output.parent_path());
+    }
+    std::sort(folders.begin(), folders.end());
+    folders.erase(std::unique(folders.begin(), folders.end()), folders.end());
+    for (const fs::path& folder : folders) {
+        std::error_code ec;
+        for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+            const std::string name = it->path().filename().string();
+            const std::size_t mark = name.find(".loudara-");
+            if (name.empty() || name[0] != '.' || mark == std::string::npos) continue;
+            const long pid = std::strtol(name.c_str() + mark + 9, nullptr, 10);
+            if (pid > 0 && kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) {
+                std::error_code ignored;
+                fs::remove(it->path(), ignored);
+            }
+        }
+    }
+}
+
 void Batch::run() {
+    removeStaleWorkingFiles(songs_);
     // Songs already failed or with an output that exists are settled before any job starts.
     for (std::size_t i = 0; i < songs_.size(); ++i) {
         BatchSong& song = songs_[i];

@@ -1,0 +1,96 @@
+#!/usr/bin/env bash
+# loudara-cli process --output-dir: mixed inputs, the summary and exit status, -j 1 and -j 2 and
+# one-at-a-time runs giving the same bytes, resuming, Ctrl-C, and GNU parallel over a folder.
+#   batch_test.sh PATH_TO_LOUDARA_CLI
+set -u
+cli="$1"
+work="$(mktemp -d)"
+trap 'rm -rf "$work"' EXIT
+failures=0
+fail() { echo "FAIL $*"; failures=$((failures + 1)); }
+
+# A 16-bit 44.1 kHz stereo WAV of noise: song NAME SECONDS
+le32() { printf "\\x$(printf %02x $(($1 & 255)))\\x$(printf %02x $((($1 >> 8) & 255)))\\x$(printf %02x $((($1 >> 16) & 255)))\\x$(printf %02x $((($1 >> 24) & 255)))"; }
+song() {
+    local data=$(($2 * 44100 * 4))
+    {
+        printf 'RIFF'; le32 $((data + 36)); printf 'WAVEfmt '; le32 16
+        printf '\x01\x00\x02\x00'; le32 44100; le32 $((44100 * 4)); printf '\x04\x00\x10\x00'
+        printf 'data'; le32 "$data"
+        head -c "$data" /dev/urandom
+    } >"$1"
+}
+
+mkdir -p "$work/lib/sub"
+song "$work/lib/a.wav" 2
+song "$work/lib/b.wav" 3
+song "$work/lib/sub/c.wav" 2
+"$cli" process "$work/lib/b.wav" "$work/lib/sub/d.mp3" --quiet || fail "making the MP3 song"
+echo "not a song" >"$work/lib/broken.wav"
+
+# Mixed inputs: four good songs, one unplayable, one missing.
+"$cli" process "$work/lib" "$work/missing.wav" --output-dir "$work/j1" -j 1 >"$work/out" 2>"$work/err"
+status=$?
+[ "$status" -eq 1 ] || fail "mixed batch exits $status, not 1"
+grep -q "^4 done, 2 failed, 0 skipped" "$work/err" || { fail "mixed batch summary"; cat "$work/err"; }
+grep -q "broken.wav: cannot read" "$work/err" || fail "the unplayable song's reason"
+grep -q "missing.wav: no such file" "$work/err" || fail "the missing song's reason"
+grep -q $'\r' "$work/err" && fail "progress bytes in a log file"
+for f in a.wav b.wav sub/c.wav sub/d.mp3; do [ -s "$work/j1/$f" ] || fail "no output $f"; done
+[ -z "$(find "$work/j1" -name '.*')" ] || fail "working files left: $(find "$work/j1" -name '.*')"
+
+# Two at a time and one song at a time give the same bytes.
+"$cli" process "$work/lib/a.wav" "$work/lib/b.wav" "$work/lib/sub" --output-dir "$work/j2" -j 2 2>/dev/null
+[ $? -eq 0 ] || fail "batch of good songs does not exit 0"
+for f in a.wav b.wav c.wav d.mp3; do
+    from="$work/j1/$f"; [ -f "$from" ] || from="$work/j1/sub/$f"
+    cmp -s "$from" "$work/j2/$f" || fail "-j 2 output $f differs from -j 1"
+done
+"$cli" process "$work/lib/sub/d.mp3" "$work/single.mp3" --quiet
+cmp -s "$work/single.mp3" "$work/j1/sub/d.mp3" || fail "batch MP3 differs from a one-song run"
+"$cli" process "$work/lib/a.wav" "$work/single.wav" --quiet
+cmp -s "$work/single.wav" "$work/j1/a.wav" || fail "batch WAV differs from a one-song run"
+
+# Resuming: outputs that exist are skipped, unless --force; a killed run's working file goes.
+rm "$work/j2/b.wav"
+touch "$work/j2/.b.loudara-999999999-1.wav"
+"$cli" process "$work/lib/a.wav" "$work/lib/b.wav" --output-dir "$work/j2" 2>"$work/err"
+[ $? -eq 0 ] || fail "resumed batch does not exit 0"
+grep -q "^1 done, 0 failed, 1 skipped" "$work/err" || { fail "resume summary"; cat "$work/err"; }
+[ -e "$work/j2/.b.loudara-999999999-1.wav" ] && fail "a dead run's working file was left"
+"$cli" process "$work/lib/a.wav" --output-dir "$work/j2" --force 2>"$work/err"
+grep -q "^1 done, 0 failed, 0 skipped" "$work/err" || fail "--force does not process again"
+
+# Ctrl-C cancels every running song and delivers nothing of them; the same command then finishes.
+mkdir -p "$work/long"
+for n in 1 2 3 4; do song "$work/long/l$n.wav" 40; done
+"$cli" process "$work/long" --output-dir "$work/cut" -j 2 --throttle 40 2>"$work/err" &
+pid=$!
+sleep 1
+kill -INT "$pid"
+wait "$pid"
+status=$?
+[ "$status" -eq 130 ] || fail "cancelled batch exits $status, not 130"
+[ -z "$(find "$work/cut" -name '.*')" ] || fail "cancel left working files"
+for f in "$work"/cut/*.wav; do
+    [ -e "$f" ] && ! cmp -s <(head -c 44 "$f") <(head -c 44 "$work/long/$(basename "$f")") && fail "partial output $f"
+done
+"$cli" process "$work/long" --output-dir "$work/cut" -j 2 2>"$work/err" || fail "resuming the cancelled batch"
+[ "$(ls "$work/cut" | wc -l)" -eq 4 ] || fail "resumed batch did not finish every song"
+
+# GNU parallel spreads one-song runs over jobs (over machines with --sshlogin): same bytes.
+if command -v parallel >/dev/null; then
+    mkdir -p "$work/par"
+    parallel -j 2 "$cli" process {} "$work/par/{/.}.mp3" --quiet ::: "$work"/lib/a.wav "$work"/lib/b.wav "$work"/lib/sub/c.wav
+    [ $? -eq 0 ] || fail "GNU parallel run"
+    "$cli" process "$work/lib" --output-dir "$work/ser" --format mp3 -j 1 2>/dev/null
+    for f in a b c; do
+        ser="$work/ser/$f.mp3"; [ -f "$ser" ] || ser="$work/ser/sub/$f.mp3"
+        cmp -s "$work/par/$f.mp3" "$ser" || fail "GNU parallel output $f.mp3 differs from the serial batch"
+    done
+else
+    echo "GNU parallel is not installed: its recipe is not checked"
+fi
+
+[ "$failures" -eq 0 ] && echo "all batch checks passed"
+exit "$failures"
