@@ -96,9 +96,10 @@ TEST_F(ExportPipeline, SameBytesAsEncodingAfterProcessingForEveryFormat) {
 TEST_F(ExportPipeline, CancelAtAnyBlockDeliversTheSameValidPartAsTheSerialJob) {
     options.exportFormat = 1;
     options.normalizeOnExport = 0;
-    addSong("long.wav", false, 2, 44100, 6 * kExportBlockFrames);
     for (const int cancelAt : {1, 3, 5}) {
         SCOPED_TRACE(cancelAt);
+        const bool mp3In = cancelAt == 3;
+        addSong(mp3In ? "long.mp3" : "long.wav", mp3In, 2, 44100, 6 * kExportBlockFrames);
         CountingHost a, b;
         a.cancelAfterSteps = b.cancelAfterSteps = cancelAt;
         const ExportOutcome piped = run("piped.mp3", true, a);
@@ -108,6 +109,30 @@ TEST_F(ExportPipeline, CancelAtAnyBlockDeliversTheSameValidPartAsTheSerialJob) {
         SongRecord part;
         ASSERT_EQ(ProbeMp3File(piped.deliveredPath.c_str(), part), Mp3ProbeResult::Ok);
         EXPECT_EQ(read(piped.deliveredPath), read(serial.deliveredPath));
+    }
+}
+
+// Bytes in the middle of an MP3 song that are not frames: the job that decodes while it processes
+// ends as the one that decodes first, with the same files.
+TEST_F(ExportPipeline, ADamagedMp3SongEndsAsWhenDecodedFirst) {
+    options.exportFormat = 1;
+    addSong("bad.mp3", true, 2, 44100, 5 * kExportBlockFrames);
+    ByteVector bytes = read(song.path);
+    for (size_t i = 0; i < 3000; ++i) bytes[bytes.size() / 2 + i] = static_cast<unsigned char>("broken "[i % 7]);
+    write("bad.mp3", bytes);
+    CountingHost a, b;
+    int32_t pipedStatus = 0;
+    const ExportOutcome piped = run("piped.mp3", true, a);
+    std::swap(pipedStatus, status);
+    const ExportOutcome serial = run("serial.mp3", false, b);
+    EXPECT_EQ(piped.status, serial.status);
+    EXPECT_EQ(piped.message, serial.message);
+    EXPECT_EQ(pipedStatus, status);
+    EXPECT_EQ(a.ends, 1);
+    if (serial.status == ExportStatus::Completed) {
+        EXPECT_EQ(read(piped.deliveredPath), read(serial.deliveredPath));
+    } else {
+        EXPECT_FALSE(fs::exists(folder / "piped.mp3"));
     }
 }
 

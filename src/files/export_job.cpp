@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "files/byte_pipe.h"
+#include "files/growing_file.h"
 #include "files/id3_tag.h"
 #include "files/mp3_bridge.h"
 #include "files/peak_level.h"
@@ -95,6 +96,7 @@ public:
           tag_(request.tag ? *request.tag : noTag_) {}
 
     ~ExportJob() {
+        if (decodeThread_.joinable()) decodeThread_.join();
         stopEncoderStage();
         input_.reset();
         output_.reset();
@@ -134,6 +136,8 @@ private:
     bool patchSizes();
     bool deliver(const std::string& source, std::string& error);
     bool prepareMp3Song(std::string& error);
+    bool startDecodeStage(std::string& error);
+    bool finishDecodeStage(std::string& error);
     bool startEncoderStage();
     void runEncoderStage(std::FILE* pcm);
     void stopEncoderStage();
@@ -158,6 +162,13 @@ private:
     int64_t remainingBytes_ = 0;
     int64_t writtenBytes_ = 0;
     std::clock_t lastClock_ = 0;
+
+    // The decoder stage: an MP3 song is decoded into the working file on its own thread while
+    // the peak scan and the chain read that file behind it.
+    std::unique_ptr<GrowingFile> decoded_;
+    std::thread decodeThread_;
+    bool decodeOk_ = false;
+    std::string decodeError_;
 
     // The encoder stage: with the built-in encoder, the MP3 is encoded on its own thread from the
     // processed blocks as they are written, instead of from the finished file afterwards.
@@ -343,6 +354,46 @@ bool ExportJob::prepareMp3Song(std::string& error) {
     return true;
 }
 
+// Copies the MP3 song and starts decoding it into the working file; the song's rate and channels
+// are those its probe found in the same stream.
+bool ExportJob::startDecodeStage(std::string& error) {
+    mp3CopyPath_ = temporaryPath("$$temp_ldr_src_", ".mp3");
+    std::error_code ec;
+    fs::copy_file(song_.path, mp3CopyPath_, fs::copy_options::overwrite_existing, ec);
+    if (ec) {
+        error = std::string("cannot copy ") + song_.path + ": " + ec.message();
+        return false;
+    }
+    host_.setStatusText("Converting to WAV format..");
+    decoded_ = std::make_unique<GrowingFile>(workPath_);
+    decodeThread_ = std::thread([this] {
+        decodeOk_ = DecodeMp3ToWav(mp3CopyPath_.c_str(), workPath_.c_str(), tag_, host_, decodeError_, decoded_.get());
+        std::error_code sizeError;
+        const auto bytes = fs::file_size(workPath_, sizeError);
+        decoded_->finish(sizeError ? 0 : static_cast<int64_t>(bytes), decodeOk_);
+    });
+    return true;
+}
+
+// Waits for the decoding; as after decoding first, the song takes the decoded file's format
+// fields, and a song that cannot be decoded is marked failed.
+bool ExportJob::finishDecodeStage(std::string& error) {
+    if (decodeThread_.joinable()) decodeThread_.join();
+    SongRecord decoded;
+    if (!decodeOk_ || ProbeWavFile(workPath_.c_str(), decoded) != WavProbeResult::Ok) {
+        error = "cannot decode ";
+        error += song_.path;
+        error += ": ";
+        error += decodeError_.empty() ? "the decoded song cannot be read back" : decodeError_;
+        if (request_.songStatus) *request_.songStatus = 2;
+        return false;
+    }
+    song_.sampleRate = decoded.sampleRate;
+    song_.channels = decoded.channels;
+    song_.dataBytes = decoded.dataBytes;
+    return true;
+}
+
 ExportOutcome ExportJob::run() {
     host_.cancelRequested = false;
     clearEnhancerDelay(p_);
@@ -371,9 +422,10 @@ ExportOutcome ExportJob::run() {
     }
 
     workPath_ = temporaryPath("$$temp_ldr_", ".wav");
+    const bool decodeStage = request_.pipelined && song_.kind == SongKind::Mp3;
     if (song_.kind == SongKind::Mp3) {
         std::string error;
-        if (!prepareMp3Song(error)) return fail(error);
+        if (decodeStage ? !startDecodeStage(error) : !prepareMp3Song(error)) return fail(error);
     } else {
         std::error_code ec;
         fs::copy_file(song_.path, workPath_, fs::copy_options::overwrite_existing, ec);
@@ -381,12 +433,15 @@ ExportOutcome ExportJob::run() {
     }
     if (options_.normalizeOnExport) {
         host_.setStatusText("Searching max level for normalization..");
-        const PeakScanResult scan = ScanSongPeak(song_, workPath_.c_str(), host_);
+        const PeakScanResult scan = decodeStage ? ScanSongPeakIn(song_, FileHandle(decoded_->openReader()), host_)
+                                                : ScanSongPeak(song_, workPath_.c_str(), host_);
         if (peakScanSentEndNotice(scan)) {
             endNoticeSent_ = true;
             ExportOutcome outcome;
             if (scan == PeakScanResult::Cancelled) {
                 outcome.status = ExportStatus::Cancelled;
+            } else if (std::string error; decodeStage && !finishDecodeStage(error)) {
+                outcome.message = error;
             } else {
                 outcome.message = "the song's WAV header ends early";
             }
@@ -396,7 +451,7 @@ ExportOutcome ExportJob::run() {
     host_.setStatusText("");
     processedPath_ = temporaryPath("$$temp_ldr_dst_", ".wav");
 
-    input_ = OpenFile(workPath_.c_str(), "rb");
+    input_ = decodeStage ? FileHandle(decoded_->openReader()) : OpenFile(workPath_.c_str(), "rb");
     output_ = OpenFile(processedPath_.c_str(), "w+b");
     if (!input_) return fail("cannot read the working copy " + workPath_);
     if (!output_) return fail("cannot create " + processedPath_);
@@ -404,14 +459,20 @@ ExportOutcome ExportJob::run() {
     p_.settings.normalizeGain = normalizeGainFor(song_.peakLevel);
 
     const WavHeaderCopy header = CopyWavHeader(input_.get(), output_.get());
-    if (!header.ok) return fail("the song's WAV header ends early or cannot be copied");
+    if (!header.ok) {
+        if (std::string error; decodeStage && !finishDecodeStage(error)) return fail(error);
+        return fail("the song's WAV header ends early or cannot be copied");
+    }
     headerBytes_ = header.headerBytes;
     dataBytes_ = header.dataBytes;
     wave_ = header.headerBytes > 0;
     remainingBytes_ = dataBytes_;
     stereo_ = song_.channels == 2;
 
-    const int64_t steps = dataBytes_ == 0 ? 100 : (dataBytes_ / (int64_t{song_.channels == 0 ? 1 : song_.channels} * 32768)) & 0xFFFF;
+    // While the song is still being decoded its header holds a placeholder size: the probe's
+    // decoded size stands in for it.
+    const int64_t sizeForSteps = decodeStage ? int64_t{song_.dataBytes} : dataBytes_;
+    const int64_t steps = sizeForSteps == 0 ? 100 : (sizeForSteps / (int64_t{song_.channels == 0 ? 1 : song_.channels} * 32768)) & 0xFFFF;
     host_.setProgressRange(static_cast<int>(steps));
     host_.setFromText(song_.path);
     host_.setToText(finalPath_);
@@ -461,6 +522,15 @@ ExportOutcome ExportJob::run() {
         if (host_.cancelRequested.load()) {
             cancelled = true;
             break;
+        }
+    }
+    if (decodeStage) {
+        // A song whose decoding failed part way is not delivered, as when it is decoded first;
+        // a cancelled one delivers what was processed, whatever the decoder did meanwhile.
+        if (cancelled) {
+            decodeThread_.join();
+        } else if (std::string error; !finishDecodeStage(error)) {
+            return fail(error);
         }
     }
     if (!writeOk) return fail("cannot write the processed file " + processedPath_ + " (disk full?)");

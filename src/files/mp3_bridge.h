@@ -21,6 +21,8 @@
 
 namespace loudara {
 
+class GrowingFile;
+
 // The external-encoder options; kept in the parameter file.
 struct EncoderSettings {
     int32_t useExternalEncoder = 0;       // 1 = encode with the program below
@@ -109,7 +111,10 @@ Mp3Decoder& PlaybackMp3Decoder();
 // (capped at 0xFFFFFFD0), the first Mp3LeadingSamples samples of each channel dropped, the
 // throttle before every 20th frame. Refuses streams Loudara cannot play (rate, channels). On
 // failure `error` says why; the WAV file may be left behind, half written.
-bool DecodeMp3ToWav(const char* mp3Path, const char* wavPath, SongTag& tag, JobHost& host, std::string& error);
+// With `growing`, the bytes written are published every 20 frames (flushed), so that readers can
+// follow the decoding; the caller finishes it.
+bool DecodeMp3ToWav(const char* mp3Path, const char* wavPath, SongTag& tag, JobHost& host, std::string& error,
+                    GrowingFile* growing = nullptr);
 
 // The MP3 name of a WAV file: the path less a final ".wav" or ".mp3" (any case, only when the path
 // is longer than those 4 characters), then ".mp3".

@@ -14,6 +14,7 @@
 #include <string_view>
 #include <thread>
 
+#include "files/growing_file.h"
 #include "files/id3_tag.h"
 #include "files/mp3_bridge.h"
 #include "files/wav_file.h"
@@ -467,7 +468,8 @@ void ThrottleMp3Frames(JobHost& host) {
     if (restMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(restMs));
 }
 
-bool DecodeMp3ToWav(const char* mp3Path, const char* wavPath, SongTag& tag, JobHost& host, std::string& error) {
+bool DecodeMp3ToWav(const char* mp3Path, const char* wavPath, SongTag& tag, JobHost& host, std::string& error,
+                    GrowingFile* growing) {
     ReadSongTag(mp3Path, tag);
     Mp3Decoder decoder;
     std::string why;
@@ -497,8 +499,12 @@ bool DecodeMp3ToWav(const char* mp3Path, const char* wavPath, SongTag& tag, JobH
     int64_t written = 0;  // samples per channel
     int16_t left[kMp3FrameSamples], right[kMp3FrameSamples];
     std::vector<uint8_t> bytes(kMp3FrameSamples * 4);
+    const int64_t frameBytes = int64_t{channels} * 2;
     for (int64_t frame = 0;; ++frame) {
-        if (frame % 20 == 0) ThrottleMp3Frames(host);
+        if (frame % 20 == 0) {
+            if (growing && std::fflush(out.get()) == 0) growing->publish(kWavCanonicalHeaderBytes + written * frameBytes);
+            ThrottleMp3Frames(host);
+        }
         const int n = decoder.readFrame(left, right);
         if (n < 0) {
             error = decoder.error();
@@ -526,9 +532,11 @@ bool DecodeMp3ToWav(const char* mp3Path, const char* wavPath, SongTag& tag, JobH
     }
 
     // The real size, capped so that the RIFF size (data + 36) still fits in 32 bits.
-    const int64_t frameBytes = int64_t{channels} * 2;
     const uint32_t dataBytes = written > int64_t{0xFFFFFFD0u} / frameBytes ? 0xFFFFFFD0u
                                                                             : static_cast<uint32_t>(written * frameBytes);
+    if (growing && std::fflush(out.get()) == 0) growing->publish(kWavCanonicalHeaderBytes + written * frameBytes);
+    std::unique_lock<std::mutex> holdReaders;
+    if (growing) holdReaders = growing->holdReaders();
     if (std::fseek(out.get(), 0, SEEK_SET) != 0 ||
         !WriteWavHeader(out.get(), dataBytes, stream.sampleRate, channels, 16) || std::fflush(out.get()) != 0) {
         error = joinText({"cannot write ", wavPath, " (disk full?)"});

@@ -98,6 +98,11 @@ PeakScanResult ScanPeakLevels(SongRecord* songs, int songCount, JobHost& host) {
 PeakScanResult ScanSongPeak(SongRecord& song, const char* wavPath, JobHost& host) {
     FileHandle file = OpenFile(wavPath, "rb");
     if (!file) return PeakScanResult::FileNotOpened;
+    return ScanSongPeakIn(song, std::move(file), host);
+}
+
+PeakScanResult ScanSongPeakIn(SongRecord& song, FileHandle file, JobHost& host) {
+    if (!file) return PeakScanResult::FileNotOpened;
     const WavLayout layout = ReadWavLayout(file.get());
     if (layout.kind == WavLayoutKind::NotWave) {
         song.peakLevel = 0;

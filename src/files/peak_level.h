@@ -10,6 +10,7 @@
 
 #include "core/song_record.h"
 #include "files/job_host.h"
+#include "files/wav_file.h"
 
 namespace loudara {
 
@@ -44,5 +45,7 @@ PeakScanResult ScanPeakLevels(SongRecord* songs, int songCount, JobHost& host);
 // header the record is unchanged and the host's end notice is sent (the export job then ends
 // without a second one); on Done and FileNotOpened nothing is sent.
 PeakScanResult ScanSongPeak(SongRecord& song, const char* wavPath, JobHost& host);
+// The same over a stream already open at its start (a song still being decoded); it is closed.
+PeakScanResult ScanSongPeakIn(SongRecord& song, FileHandle file, JobHost& host);
 
 }  // namespace loudara
