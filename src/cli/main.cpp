@@ -215,7 +215,7 @@ int processSong(int argc, char** argv) {
     if (const int status = parseProcessOptions(argc, argv, o); status >= 0) return status;
     if (!o.outputDir.empty()) return processBatch(o);
     if (o.positional.size() != 2) return usageError("process", "needs IN and OUT, or --output-dir DIR (see --help)");
-    if (o.jobs != 0 || o.force) return usageError("process", "-j and --force belong to a batch (--output-dir)");
+    if (o.jobs != 0) return usageError("process", "-j belongs to a batch (--output-dir)");
     const std::string& in = o.positional[0];
     const std::string& out = o.positional[1];
 
