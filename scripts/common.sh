@@ -22,7 +22,10 @@ loudara_install_packages() {
 # qt6-base-dev brings Qt Widgets and Qt Test; its offscreen platform runs the GUI tests headless.
 LOUDARA_BUILD_PACKAGES=(build-essential cmake pkg-config libmp3lame-dev portaudio19-dev qt6-base-dev libebur128-dev
                         nlohmann-json3-dev)
-LOUDARA_TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev jackd2)
+# The install and package tests validate the desktop entry and metainfo and build the .deb (dpkg-shlibdeps
+# reads the binaries with file); the font covers the full-width brackets of the preset names.
+LOUDARA_TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev jackd2 desktop-file-utils appstream dpkg-dev file
+                       fakeroot fonts-wqy-microhei)
 
 loudara_build() {
     cmake -S "$LOUDARA_ROOT" -B "$LOUDARA_BUILD" -DCMAKE_BUILD_TYPE=Release "$@" >/dev/null

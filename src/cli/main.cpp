@@ -462,6 +462,10 @@ int main(int argc, char** argv) {
         printUsage(stdout);
         return 0;
     }
+    if (command == "--version") {
+        std::printf("loudara-cli %s\n", LOUDARA_VERSION);
+        return 0;
+    }
     if (command == "presets") return listPresets(argc - 2, argv + 2);
     if (command == "probe") return probeFiles(argc - 2, argv + 2);
     if (command == "peak") return peakFiles(argc - 2, argv + 2);
