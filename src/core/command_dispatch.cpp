@@ -4,6 +4,7 @@
 #include <filesystem>
 
 #include "core/export_commands.h"
+#include "core/user_paths.h"
 #include "persistence/parameter_file.h"
 #include "persistence/playlist.h"
 #include "persistence/settings_file.h"
@@ -150,7 +151,7 @@ void CommandDispatcher::dispatch(int id) {
             host_.repaintPanel();
             return;
         case cmd::RemoveAll: removeAllSongs(); return;
-        case cmd::UserManual: host_.openDocument(kUserManualPath); return;
+        case cmd::UserManual: host_.openDocument(UserManualPath()); return;
         case cmd::LatestVersion: {
             std::string text = "The latest version of Loudara can be found on the web page\n";
             text += latestVersionPage_;

@@ -82,7 +82,6 @@ inline constexpr const char* kKeyHelpText =
     "[SPACE]:Play/Stop | [UP/DOWN]:Choose Song | [Shift + UP/DOWN]:Move Song | [DEL]:Delete Song";
 inline constexpr const char* kOnAirEntryText = "On-Air mode in process..";
 inline constexpr const char* kConfirmationCaption = "Confirmation";
-inline constexpr const char* kUserManualPath = "help/index.html";
 
 enum class ConfirmButtons { OkCancel, YesNo };
 
