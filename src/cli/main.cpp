@@ -8,12 +8,15 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <signal.h>
+#include <unistd.h>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "cli/cli_support.h"
 #include "cli/commands.h"
+#include "cli/output_rules.h"
 #include "core/host.h"
 #include "files/export_job.h"
 #include "files/id3_tag.h"
@@ -170,10 +173,11 @@ int peakFiles(int argc, char** argv) {
     return status;
 }
 
-// Shows the job's progress on one updating line of stderr.
+// Shows the job's progress on one updating line of stderr, when stderr is a terminal: a log file
+// gets no progress bytes.
 class ConsoleHost : public JobHost {
 public:
-    explicit ConsoleHost(bool show) : show_(show) {}
+    explicit ConsoleHost(bool show) : show_(show && isatty(STDERR_FILENO)) {}
     void setStatusText(const std::string& text) override {
         if (!show_ || text.empty()) return;
         std::fprintf(stderr, "%s%s\n", shown_ ? "\n" : "", text.c_str());
@@ -192,8 +196,15 @@ public:
         std::fprintf(stderr, "%s%s: %s\n", shown_ ? "\n" : "", caption.c_str(), text.c_str());
         shown_ = false;
     }
-    void endNotice() override {
+    void endNotice() override {}
+    // Ends the progress line; a whole song ends it at 100 % with the song's length.
+    void finish(bool completed, const std::string& songTime) {
+        if (show_ && completed) {
+            std::fprintf(stderr, "\r100%%  Processed WAV Time : %s", songTime.c_str());
+            shown_ = true;
+        }
         if (shown_) std::fputc('\n', stderr);
+        shown_ = false;
     }
 
 private:
@@ -204,9 +215,20 @@ private:
 };
 
 JobHost* gCancelTarget = nullptr;
+volatile int gInterrupted = 0;
 
 extern "C" void onInterrupt(int) {
+    gInterrupted = 1;
     if (gCancelTarget) gCancelTarget->cancelRequested = true;
+}
+
+// Ctrl-C and SIGTERM cancel; a blocking read of standard input is interrupted by them too.
+void catchInterrupts(bool on) {
+    struct sigaction action {};
+    action.sa_handler = on ? onInterrupt : SIG_DFL;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
 }
 
 const char* kProcessHelp =
@@ -214,12 +236,18 @@ const char* kProcessHelp =
     "\n"
     "Processes the song IN (WAV, or MP3 decoded first) into the new file OUT, exactly as the\n"
     "program's single-song export does: same chain, same length as the input. A WAV output keeps\n"
-    "the input's header and OUT's extension becomes .wav; an MP3 output is encoded at constant bit\n"
-    "rate, OUT's extension becomes .mp3, and an MP3 song's ID3v1 tag goes with it. Ctrl-C cancels:\n"
-    "the part processed so far is delivered.\n"
+    "the input's header; an MP3 output is encoded at constant bit rate, and an MP3 song's ID3v1\n"
+    "tag goes with it. Ctrl-C cancels: the part processed so far is delivered.\n"
+    "\n"
+    "OUT is checked before the song is processed: an existing folder takes the output under IN's\n"
+    "file name; otherwise OUT's extension (.wav or .mp3) must agree with the format, and an\n"
+    "existing file is replaced only with --force. '-' as IN reads a WAV stream from standard\n"
+    "input, '-' as OUT writes the output to standard output:\n"
+    "  sox song.flac -t wav - | loudara-cli process - - | lame - song.mp3\n"
     "\n"
     "Options:\n"
-    "  --format wav|mp3    the output format (default: mp3 when OUT ends in .mp3, else wav)\n"
+    "  --format wav|mp3    the output format (default: OUT's extension; WAV for standard output)\n"
+    "  --force             replace an existing OUT\n"
     "  --bitrate N         MP3 bit rate in kbit/s, raised to the next of 32, 40, 48, 56, 64, 80, 96,\n"
     "                      112, 128, 160, 192, 224, 256, 320; outside 32..320 it is 192 (default 128)\n"
     "  --album-prefix TEXT put TEXT (at most 31 bytes) in front of the album of the MP3's tag\n"
@@ -235,7 +263,8 @@ const char* kProcessHelp =
     "  --normalize         raise the song so its peak reaches full scale first (default)\n"
     "  --no-normalize      process the song at its own level\n"
     "  --throttle LEVEL    rest between blocks, LEVEL 1..40 (10 rests about as long as it works)\n"
-    "  --quiet             no progress line\n"
+    "  -q, --quiet         no progress line and no closing line (the progress line shows only\n"
+    "                      when stderr is a terminal)\n"
     "  --list-parameters   list the sound parameters with their ranges and exit\n";
 
 int processSong(int argc, char** argv) {
@@ -250,6 +279,7 @@ int processSong(int argc, char** argv) {
     int normalize = 1;
     int throttleLevel = 0;
     bool quiet = false;
+    bool force = false;
     std::string format;
     int bitrate = 128;
     std::string albumPrefix, titlePrefix, encoderPath, encoderParams;
@@ -297,6 +327,8 @@ int processSong(int argc, char** argv) {
             }
         } else if (arg == "--quiet") {
             quiet = true;
+        } else if (arg == "--force") {
+            force = true;
         } else if (arg == "--format") {
             const char* v = value("--format");
             format = v ? v : "";
@@ -332,8 +364,23 @@ int processSong(int argc, char** argv) {
         }
     }
     if (positional.size() != 2) return usageError("process", "needs IN and OUT (see --help)");
-    const std::string& in = positional[0];
+    std::string in = positional[0];
     const std::string& out = positional[1];
+    if (encoderPath.empty() != !haveEncoderParams) {
+        return usageError("process", "--external-encoder and --encoder-params go together");
+    }
+    // Everything about the output is settled before the song is touched.
+    OutputTarget target;
+    if (const int refused = ResolveOutputTarget(in, out, format, force, target)) return refused;
+    const bool mp3Output = target.mp3;
+    if (!mp3Output && (!encoderPath.empty() || !albumPrefix.empty() || !titlePrefix.empty())) {
+        return usageError("process", "the encoder and tag options need MP3 output (--format mp3 or OUT.mp3)");
+    }
+    ScratchFolder scratch;
+    if (!scratch.ok()) {
+        std::fprintf(stderr, "loudara-cli process: cannot make a temporary folder\n");
+        return 1;
+    }
 
     // The starting state: a first start, then the settings file and the parameter file if given,
     // then the preset, then single parameters.
@@ -359,12 +406,21 @@ int processSong(int argc, char** argv) {
     }
     applyParameterChanges(*p);
 
-    if (encoderPath.empty() != !haveEncoderParams) {
-        return usageError("process", "--external-encoder and --encoder-params go together");
-    }
-    const bool mp3Output = format.empty() ? endsWithNoCase(out, ".mp3") : format == "mp3";
-    if (!mp3Output && (!encoderPath.empty() || !albumPrefix.empty() || !titlePrefix.empty())) {
-        return usageError("process", "the encoder and tag options need MP3 output (--format mp3 or OUT.mp3)");
+    catchInterrupts(true);
+    if (in == "-") {
+        // A WAV stream on standard input becomes a WAV file of known size first.
+        const std::string spooled = scratch.path() + "/stdin.wav";
+        std::string error;
+        if (!SpoolWavStream(STDIN_FILENO, spooled, gInterrupted, error)) {
+            catchInterrupts(false);
+            if (gInterrupted) {
+                std::fprintf(stderr, "loudara-cli process: cancelled, nothing written\n");
+                return 130;
+            }
+            std::fprintf(stderr, "loudara-cli process: %s\n", error.c_str());
+            return 1;
+        }
+        in = spooled;
     }
 
     SongRecord song;
@@ -413,7 +469,9 @@ int processSong(int argc, char** argv) {
     request.song = &song;
     request.songStatus = &songStatus;
     request.tag = &tag;
-    request.targetPath = out;
+    // The job writes into the scratch folder; the result is moved into place (or sent to
+    // standard output) afterwards, under exactly the name decided above.
+    request.targetPath = scratch.path() + (mp3Output ? "/out.mp3" : "/out.wav");
     request.options = &options;
     request.encoder = &encoder;
     request.runStamp = makeRunStamp();
@@ -424,24 +482,36 @@ int processSong(int argc, char** argv) {
     ConsoleHost host(!quiet);
     host.throttleOn = throttleLevel > 0 ? 1 : 0;
     host.throttleLevel = throttleLevel;
+    host.cancelRequested = gInterrupted != 0;
     gCancelTarget = &host;
-    std::signal(SIGINT, onInterrupt);
-    std::signal(SIGTERM, onInterrupt);
-    const ExportOutcome outcome = RunExportJob(*p, request, host);
-    std::signal(SIGINT, SIG_DFL);
-    std::signal(SIGTERM, SIG_DFL);
+    ExportOutcome outcome = RunExportJob(*p, request, host);
     gCancelTarget = nullptr;
+    host.finish(outcome.status == ExportStatus::Completed,
+                formatProcessedTime(int64_t{song.dataBytes} / (song.channels == 1 ? 1 : 2), song.sampleRate));
+
+    const std::string shownTarget = target.toStdout ? std::string("standard output") : target.path;
+    if (!outcome.deliveredPath.empty()) {
+        std::string error;
+        signal(SIGPIPE, SIG_IGN);  // a reader that goes away is a write error, reported
+        const bool delivered = target.toStdout ? CopyToStdout(outcome.deliveredPath, error)
+                                               : DeliverFile(outcome.deliveredPath, target.path, force, error);
+        if (!delivered) {
+            outcome.status = ExportStatus::Failed;
+            outcome.message = error;
+        }
+    }
+    catchInterrupts(false);
 
     switch (outcome.status) {
         case ExportStatus::Completed:
-            if (!quiet) std::fprintf(stderr, "wrote %s\n", outcome.deliveredPath.c_str());
+            if (!quiet) std::fprintf(stderr, "wrote %s\n", shownTarget.c_str());
             return 0;
         case ExportStatus::Cancelled:
             if (outcome.deliveredPath.empty()) {
                 std::fprintf(stderr, "loudara-cli process: cancelled, nothing written\n");
             } else {
                 std::fprintf(stderr, "loudara-cli process: cancelled, the part processed so far is in %s\n",
-                             outcome.deliveredPath.c_str());
+                             shownTarget.c_str());
             }
             return 130;
         default:
@@ -454,8 +524,8 @@ int processSong(int argc, char** argv) {
 
 int main(int argc, char** argv) {
     if (argc < 2) {
-        printUsage(stdout);
-        return 0;
+        printUsage(stderr);
+        return 2;
     }
     const std::string command = argv[1];
     if (command == "--help" || command == "-h" || command == "help") {
@@ -466,15 +536,22 @@ int main(int argc, char** argv) {
         std::printf("loudara-cli %s\n", LOUDARA_VERSION);
         return 0;
     }
-    if (command == "presets") return listPresets(argc - 2, argv + 2);
-    if (command == "probe") return probeFiles(argc - 2, argv + 2);
-    if (command == "peak") return peakFiles(argc - 2, argv + 2);
-    if (command == "process") return processSong(argc - 2, argv + 2);
-    if (command == "params") return paramsCommand(argc - 2, argv + 2);
-    if (command == "playlist") return playlistCommand(argc - 2, argv + 2);
-    if (command == "devices") return devicesCommand(argc - 2, argv + 2);
-    if (command == "play") return playCommand(argc - 2, argv + 2);
-    if (command == "onair") return onairCommand(argc - 2, argv + 2);
+    // One form of the arguments for every command's own option loop.
+    std::vector<std::string> arguments = NormalizeArguments(argc - 2, argv + 2);
+    std::vector<char*> pointers;
+    for (std::string& argument : arguments) pointers.push_back(argument.data());
+    pointers.push_back(nullptr);
+    const int n = static_cast<int>(arguments.size());
+    char** args = pointers.data();
+    if (command == "presets") return listPresets(n, args);
+    if (command == "probe") return probeFiles(n, args);
+    if (command == "peak") return peakFiles(n, args);
+    if (command == "process") return processSong(n, args);
+    if (command == "params") return paramsCommand(n, args);
+    if (command == "playlist") return playlistCommand(n, args);
+    if (command == "devices") return devicesCommand(n, args);
+    if (command == "play") return playCommand(n, args);
+    if (command == "onair") return onairCommand(n, args);
     std::fprintf(stderr, "loudara-cli: unknown command '%s'\n\n", command.c_str());
     printUsage(stderr);
     return 2;
