@@ -234,7 +234,9 @@ void CommandDispatcher::openSoundFiles() {
     const std::string remembered =
         chosen.size() == 1 ? chosen.front() : fs::path(chosen.front()).parent_path().string();
     WriteSetting(kSoundFileDirKey, remembered, settingsFile_);
+    state_.playlist.skipped = {};
     AddChosenSoundFiles(state_.playlist, chosen, state_.playState, host_);
+    if (state_.playlist.skipped.total() > 0) host_.showStatusText(SkippedFilesText(state_.playlist.skipped));
     host_.refreshSongList();
     host_.repaintPanel();
 }
@@ -352,7 +354,9 @@ void CommandDispatcher::headerClick(int column) {
 }
 
 void CommandDispatcher::drop(const std::vector<std::string>& names) {
+    state_.playlist.skipped = {};
     AddDroppedNames(state_.playlist, names, state_.playState, host_);
+    if (state_.playlist.skipped.total() > 0) host_.showStatusText(SkippedFilesText(state_.playlist.skipped));
     host_.refreshSongList();
     host_.repaintPanel();
 }

@@ -112,6 +112,8 @@ public:
     virtual void closeMainWindow() = 0;
     // Asks the desktop to open a document or a web page.
     virtual void openDocument(const std::string& target) = 0;
+    // A passing notice in the status bar (for instance, files that could not be added).
+    virtual void showStatusText(const std::string&) {}
     virtual void startTimer(int timerId, int periodMs) = 0;
     virtual void stopTimer(int timerId) = 0;
 };
