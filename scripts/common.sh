@@ -19,11 +19,15 @@ loudara_install_packages() {
     $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
 
-# qt6-base-dev brings Qt Widgets and Qt Test; its offscreen platform runs the GUI tests headless.
+# qt6-base-dev brings Qt Widgets and Qt Test; its offscreen platform runs the GUI tests headless. The
+# font gives the full-width brackets of the preset names a glyph (the package depends on it too); file lets
+# `cpack -G DEB` find the binaries whose library dependencies dpkg-shlibdeps reads.
 LOUDARA_BUILD_PACKAGES=(build-essential cmake pkg-config libmp3lame-dev portaudio19-dev qt6-base-dev libebur128-dev
-                        nlohmann-json3-dev)
-# parallel: the batch test spreads one-song runs with GNU parallel, as the README shows.
-LOUDARA_TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev jackd2 parallel)
+                        nlohmann-json3-dev fonts-wqy-microhei file)
+# The install and package tests validate the desktop entry and metainfo and build the .deb; the batch
+# test spreads one-song runs with GNU parallel, as the README shows.
+LOUDARA_TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev jackd2 desktop-file-utils appstream dpkg-dev
+                       parallel)
 
 loudara_build() {
     cmake -S "$LOUDARA_ROOT" -B "$LOUDARA_BUILD" -DCMAKE_BUILD_TYPE=Release "$@" >/dev/null

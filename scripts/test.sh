@@ -12,7 +12,7 @@ for arg in "$@"; do
     esac
 done
 loudara_install_packages "${LOUDARA_BUILD_PACKAGES[@]}" "${LOUDARA_TEST_PACKAGES[@]}"
-loudara_build
+loudara_build -DLOUDARA_BUILD_TESTS=ON -DLOUDARA_BUILD_BENCH=ON
 ctest --test-dir "$LOUDARA_BUILD" --output-on-failure -j"$(nproc)"
 if [ "$run_bench" -eq 1 ]; then
     "$LOUDARA_BUILD/bench/loudara_bench" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true

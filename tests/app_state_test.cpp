@@ -144,6 +144,7 @@ TEST_F(AppStateTest, TemporaryFilesGoAtShutdownNotAtStart) {
 }
 
 TEST_F(AppStateTest, ShutdownReportsASettingsFileThatCannotBeWritten) {
+    write("gone", ByteVector(4, 0));  // a file where the folder should be
     CoreStartOptions options{(folder / "gone").string(), 0};
     StartCore(*state, *p, host, options);
     std::string error;

@@ -6,6 +6,9 @@ cli="$1"
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 failures=0
+# Every run's temporary files go here, and its own files (if it kept any) under data/ and config/.
+mkdir "$work/tmp"
+export TMPDIR="$work/tmp" XDG_DATA_HOME="$work/data" XDG_CONFIG_HOME="$work/config"
 
 check() {  # check NAME EXPECTED_STATUS EXPECTED_STDERR_TEXT -- command...
     local name="$1" want="$2" text="$3"
@@ -48,13 +51,12 @@ check "MP3 output" 0 "wrote" -- "$cli" process "$work/song.wav" "$work/song.mp3"
 check "probe of an MP3" 0 "song.mp3	MP3	Ok	44100	2	" -- "$cli" probe "$work/song.mp3"
 byte() { od -An -tu1 -j"$2" -N1 "$1" | tr -d ' '; }
 [ $(($(byte "$work/song.mp3" 2) >> 4)) -eq 9 ] || { echo "FAIL default bit rate is not 128"; failures=$((failures + 1)); }
-check "bit rate 100 becomes 112" 0 "wrote" -- "$cli" process "$work/song.wav" "$work/b112.wav" --format mp3 --bitrate 100
+check "bit rate 100 becomes 112" 0 "wrote" -- "$cli" process "$work/song.wav" "$work/b112.mp3" --format mp3 --bitrate 100
 [ -f "$work/b112.mp3" ] && [ $(($(byte "$work/b112.mp3" 2) >> 4)) -eq 8 ] || { echo "FAIL --bitrate 100"; failures=$((failures + 1)); }
 mp3bytes="$("$cli" probe "$work/song.mp3" | cut -f6)"
 check "MP3 song to WAV" 0 "wrote" -- "$cli" process "$work/song.mp3" "$work/back.wav"
 check "decoded length" 0 "back.wav	WAV	Ok	44100	2	$mp3bytes	00:03" -- "$cli" probe "$work/back.wav"
-check "WAV format asked for" 0 "wrote" -- "$cli" process "$work/song.mp3" "$work/fmt.mp3" --format wav
-[ -f "$work/fmt.wav" ] || { echo "FAIL --format wav"; failures=$((failures + 1)); }
+check "WAV format asked for" 0 "wrote" -- "$cli" process "$work/song.mp3" "$work/fmt.wav" --format wav
 
 # An ID3v1 tag: shown by probe, carried to the exported MP3 with the prefixes.
 field30() { printf '%s' "$1"; head -c $((30 - ${#1})) /dev/zero; }
@@ -82,6 +84,7 @@ chmod +x "$work/enc.sh"
 check "external encoder" 0 "wrote" -- "$cli" process "$work/song.wav" "$work/ext.mp3" --external-encoder "$work/enc.sh" --encoder-params '-q %1 %2 %'
 [ "$(head -1 "$work/enc_args")" = "-q" ] && [ "$(wc -l <"$work/enc_args")" -eq 3 ] && [ -s "$work/ext.mp3" ] || { echo "FAIL external encoder arguments"; cat "$work/enc_args"; failures=$((failures + 1)); }
 check "external encoder fails" 1 "exited with status 1.*later exports are WAV" -- "$cli" process "$work/song.wav" "$work/ext2.mp3" --external-encoder false --encoder-params '%1 %2' --quiet
+[ -z "$(ls -A "$work/tmp")" ] && ! [ -e "$work/ext2.mp3" ] || { echo "FAIL files left after a failed export: $(ls -A "$work/tmp")"; failures=$((failures + 1)); }
 long="$(head -c 250 /dev/zero | tr '\0' x)"
 check "parameter text too long" 1 "External encoder parameter error: The parameter string is too long. (MAX LENGTH=260)" -- "$cli" process "$work/song.wav" "$work/ext3.mp3" --external-encoder "$work/enc.sh" --encoder-params "$long %1"
 check "encoder options together" 2 "go together" -- "$cli" process "$work/song.wav" "$work/x.mp3" --external-encoder "$work/enc.sh"
@@ -94,10 +97,87 @@ check "unknown command" 2 "unknown command" -- "$cli" nosuch
 check "params save" 0 "" -- "$cli" params save "$work/mine.ld3" --preset 343 --set 'driveDb[1]=20'
 check "params show" 0 "driveDb\[1\] = 20" -- "$cli" params show "$work/mine.ld3"
 check "process with a parameter file" 0 "wrote" -- "$cli" process "$work/song.wav" "$work/p.wav" --params "$work/mine.ld3"
-check "not a parameter file" 1 "not a Loudara parameter file" -- "$cli" process "$work/song.wav" "$work/p.wav" --params "$work/song.wav"
+check "not a parameter file" 1 "not a Loudara parameter file" -- "$cli" process "$work/song.wav" "$work/p2.wav" --params "$work/song.wav"
 check "playlist make" 0 "" -- "$cli" playlist make "$work/list.plt" "$work/song.wav"
 check "playlist show" 0 "song.wav" -- "$cli" playlist show "$work/list.plt"
 [ "$(stat -c %s "$work/list.plt")" -eq 640008 ] || { echo "FAIL playlist size"; failures=$((failures + 1)); }
+
+# Conventions: usage, version, option forms.
+"$cli" >"$work/stdout" 2>"$work/stderr"
+[ $? -eq 2 ] && [ ! -s "$work/stdout" ] && grep -q "^Usage: loudara-cli" "$work/stderr" || { echo "FAIL no arguments"; failures=$((failures + 1)); }
+check "version" 0 "^loudara-cli [0-9]" -- "$cli" --version
+for command in presets probe peak process params "params show" playlist "playlist make" devices play onair; do
+    # shellcheck disable=SC2086
+    check "$command -h" 0 "Usage: loudara-cli" -- "$cli" $command -h
+done
+check "--name=value" 0 "wrote" -- "$cli" process "$work/song.wav" "$work/eq.wav" --preset=343 --set='driveDb[2]=18' --set preEmphasis=0
+cmp -s "$work/eq.wav" "$work/out.mp3.wav" || { echo "FAIL --name=value differs from --name value"; failures=$((failures + 1)); }
+cp "$work/song.wav" "$work/-dash.wav"
+(cd "$work" && "$cli" process -q -- -dash.wav dash-out.wav >"$work/stdout" 2>"$work/stderr")
+[ $? -eq 0 ] && [ -f "$work/dash-out.wav" ] && [ ! -s "$work/stderr" ] || { echo "FAIL -- and -q"; cat "$work/stderr"; failures=$((failures + 1)); }
+
+# The output, decided before the song is touched.
+mkdir "$work/into"
+check "into a folder" 0 "wrote $work/into/song.wav" -- "$cli" process "$work/song.wav" "$work/into"
+check "into a folder as MP3" 0 "wrote $work/into/song.mp3" -- "$cli" process "$work/song.wav" "$work/into/" --format mp3
+check "unknown extension" 2 "cannot tell the output format from $work/out.flac" -- "$cli" process "$work/song.wav" "$work/out.flac"
+check "extension against the format" 2 "the format is mp3 but OUT $work/c.wav ends in .wav" -- "$cli" process "$work/song.wav" "$work/c.wav" --format mp3
+check "no extension" 2 "has no extension" -- "$cli" process "$work/song.wav" "$work/plain" --format wav
+ls "$work" | grep -q "^out.flac\|^c\.\|^plain" && { echo "FAIL a refused output was written"; failures=$((failures + 1)); }
+printf 'keep' >"$work/exists.wav"
+check "existing output" 1 "exists.wav exists: add --force" -- "$cli" process "$work/song.wav" "$work/exists.wav"
+[ "$(cat "$work/exists.wav")" = "keep" ] || { echo "FAIL an existing file was overwritten"; failures=$((failures + 1)); }
+check "existing output with --force" 0 "wrote" -- "$cli" process "$work/song.wav" "$work/exists.wav" --force
+cmp -s "$work/exists.wav" "$work/into/song.wav" || { echo "FAIL --force did not replace the file"; failures=$((failures + 1)); }
+# An unwritable target is reported before the input is even opened: a FIFO without a writer
+# would block a read for ever.
+mkfifo "$work/fifo.wav"
+check "no such folder" 1 "cannot write $work/no/x.wav" -- timeout 10 "$cli" process "$work/fifo.wav" "$work/no/x.wav"
+check "unwritable folder" 1 "cannot write /proc/x.wav" -- timeout 10 "$cli" process "$work/fifo.wav" /proc/x.wav
+if [ "$(id -u)" -ne 0 ]; then
+    mkdir "$work/ro" && chmod 555 "$work/ro"
+    check "read-only folder" 1 "cannot write $work/ro/x.wav: Permission denied" -- timeout 10 "$cli" process "$work/fifo.wav" "$work/ro/x.wav"
+fi
+
+# Pipes: the same bytes as a file-to-file run, whatever sizes the stream's header announces.
+"$cli" process "$work/song.wav" "$work/ref.wav" -q && "$cli" process "$work/song.wav" "$work/ref.mp3" -q ||
+    { echo "FAIL reference runs"; failures=$((failures + 1)); }
+setSizes() {  # setSizes FILE RIFF_SIZE DATA_SIZE: what a writer that cannot seek back leaves
+    le32 "$2" | dd of="$1" bs=1 seek=4 conv=notrunc 2>/dev/null
+    le32 "$3" | dd of="$1" bs=1 seek=40 conv=notrunc 2>/dev/null
+}
+cp "$work/song.wav" "$work/unknown.wav" && setSizes "$work/unknown.wav" 4294967295 4294967295
+cp "$work/song.wav" "$work/sox.wav" && setSizes "$work/sox.wav" 2147479588 2147479552
+cp "$work/song.wav" "$work/zero.wav" && setSizes "$work/zero.wav" 0 0
+for stream in song unknown sox zero; do
+    cat "$work/$stream.wav" | "$cli" process - - >"$work/piped.wav" 2>"$work/stderr"
+    cmp -s "$work/piped.wav" "$work/ref.wav" || { echo "FAIL pipe to pipe ($stream sizes) differs"; cat "$work/stderr"; failures=$((failures + 1)); }
+done
+cat "$work/unknown.wav" | "$cli" process - "$work/from-pipe.wav" -q && cmp -s "$work/from-pipe.wav" "$work/ref.wav" ||
+    { echo "FAIL pipe to file"; failures=$((failures + 1)); }
+"$cli" process "$work/song.wav" - -q | cmp -s - "$work/ref.wav" || { echo "FAIL file to pipe"; failures=$((failures + 1)); }
+"$cli" process "$work/song.wav" - --format mp3 -q | cmp -s - "$work/ref.mp3" || { echo "FAIL MP3 to pipe"; failures=$((failures + 1)); }
+check "not WAV on standard input" 1 "standard input is not a WAV stream" -- sh -c "printf 'hello' | \"$cli\" process - - >/dev/null"
+check "standard input into a folder" 2 "is a folder" -- sh -c "\"$cli\" process - \"$work/into\" </dev/null"
+
+# The progress line goes to a terminal only, and ends at 100 %.
+"$cli" process "$work/song.wav" "$work/log.wav" 2>"$work/stderr"
+[ "$(cat "$work/stderr")" = "wrote $work/log.wav" ] || { echo "FAIL progress bytes in a log:"; od -c "$work/stderr" | head; failures=$((failures + 1)); }
+if command -v script >/dev/null; then
+    script -qc "\"$cli\" process \"$work/song.wav\" \"$work/tty.wav\"" /dev/null >"$work/tty" </dev/null
+    tr '\r' '\n' <"$work/tty" | grep -v '^$' | tail -2 | head -1 | grep -q "^100%  Processed WAV Time : 00:03" ||
+        { echo "FAIL progress on a terminal:"; od -c "$work/tty" | tail; failures=$((failures + 1)); }
+    script -qc "\"$cli\" process \"$work/song.wav\" -" /dev/null >"$work/tty" </dev/null
+    grep -q "standard output is a terminal" "$work/tty" || { echo "FAIL sound to a terminal"; failures=$((failures + 1)); }
+fi
+
+# Started from two folders, the tool writes only what it is asked to: nothing of its own there,
+# in the program's per-user folders or in the temporary folder.
+mkdir "$work/a" "$work/b"
+(cd "$work/a" && "$cli" process ../song.wav out.wav -q) && (cd "$work/b" && "$cli" process ../song.wav out.mp3 -q) ||
+    { echo "FAIL runs from two folders"; failures=$((failures + 1)); }
+[ "$(ls -A "$work/a")" = "out.wav" ] && [ "$(ls -A "$work/b")" = "out.mp3" ] && [ ! -e "$work/data" ] && [ ! -e "$work/config" ] &&
+    [ -z "$(ls -A "$work/tmp")" ] || { echo "FAIL files left: $(ls -A "$work/a" "$work/b" "$work/tmp")"; failures=$((failures + 1)); }
 
 # Ctrl-C cancels: the part processed so far is delivered as a valid WAV file.
 long=$((60 * 44100 * 4))
@@ -113,7 +193,7 @@ if [ "$status" -ne 130 ] || ! grep -q "cancelled" "$work/stderr" || ! "$cli" pro
     echo "FAIL cancel: status $status"; cat "$work/stderr"; failures=$((failures + 1))
 fi
 
-[ -z "$(ls "$work" | grep -F '$$temp_ldr')" ] || { echo "FAIL temporary files left"; failures=$((failures + 1)); }
+[ -z "$(ls -A "$work/tmp")" ] || { echo "FAIL temporary files left after a cancel: $(ls -A "$work/tmp")"; failures=$((failures + 1)); }
 
 [ "$failures" -eq 0 ] && echo "all loudara-cli checks passed"
 exit "$failures"

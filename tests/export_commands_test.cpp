@@ -508,6 +508,47 @@ TEST_F(DialogCommands, CancellingTheSecondSongEndsTheBatch) {
     EXPECT_EQ(statuses(), (std::vector<int>{2, 1, 1}));
 }
 
+// The export jobs keep their working files in the system's temporary folder ($TMPDIR): a
+// finished, a failed and a cancelled export all leave it as they found it.
+TEST_F(DialogCommands, ExportsLeaveNothingInTheTemporaryFolder) {
+    const fs::path temporary = folder / "tmp";
+    fs::create_directories(temporary);
+    const char* previous = std::getenv("TMPDIR");
+    const std::string saved = previous ? previous : "";
+    setenv("TMPDIR", temporary.c_str(), 1);
+    ASSERT_EQ(ExportTemporaryFolder(), temporary.string());
+
+    addSongs({"a.wav", "b.wav", "c.wav"});
+    fs::remove(music("c.wav"));  // its export fails: the song is gone
+    for (int format : {0, 1}) {  // WAV, then MP3 through the encoder's own working files
+        dialogs.setOptions = [=](ExportOptions& o) {
+            o.exportFormat = format;
+            o.normalizeOnExport = 1;
+            std::snprintf(o.fileNameString, sizeof o.fileNameString, "_%d", format);
+            o.fileNameStringIsPostfix = 1;
+            o.useOriginalFolder = 0;
+        };
+        dialogs.cancelExport = 2;  // a done, b cancelled: the batch ends there
+        dispatcher.dispatch(cmd::ExportAll);
+        EXPECT_TRUE(fs::is_empty(temporary));
+        state->playlist.currentSong = 2;
+        dialogs.cancelExport = 0;
+        host.chosen = {out(format == 0 ? "c.wav" : "c.mp3")};
+        dispatcher.dispatch(cmd::ExportCurrent);  // c fails
+        ASSERT_FALSE(dialogs.delivered.empty());
+        EXPECT_EQ(dialogs.delivered.back(), "");  // nothing delivered
+        EXPECT_TRUE(fs::is_empty(temporary));
+        state->playlist.currentSong = 0;
+    }
+    EXPECT_TRUE(fs::exists(out("a_0.wav")));
+    EXPECT_TRUE(fs::exists(out("a_1.mp3")));
+    if (previous) {
+        setenv("TMPDIR", saved.c_str(), 1);
+    } else {
+        unsetenv("TMPDIR");
+    }
+}
+
 TEST_F(DialogCommands, OriginalFolderWritesBesideTheSongsWithLdrPrefix) {
     addSongs({"a.wav", "b.wav"});
     fs::create_directories(folder / "music" / "sub");

@@ -52,3 +52,47 @@ std::unique_ptr<Processor> firstStartProcessor() {
 }
 
 }  // namespace loudara::cli
+
+namespace loudara::cli {
+namespace {
+
+// Options of any command that take the next argument as their value.
+constexpr std::string_view kValueOptions[] = {
+    "--settings", "--params", "--preset", "--set", "--throttle", "--format", "--bitrate",
+    "--album-prefix", "--title-prefix", "--external-encoder", "--encoder-params", "--output", "--input",
+    "--rate", "--blocks", "--seconds", "--output-dir", "--jobs", "-j",
+};
+
+bool takesValue(std::string_view option) {
+    for (std::string_view known : kValueOptions) {
+        if (option == known) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+std::vector<std::string> NormalizeArguments(int argc, char** argv) {
+    std::vector<std::string> out;
+    bool operands = false;
+    for (int i = 0; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        if (operands) {
+            out.emplace_back(arg.size() > 1 && arg[0] == '-' ? "./" + std::string(arg) : std::string(arg));
+        } else if (arg == "--") {
+            operands = true;
+        } else if (arg == "-q") {
+            out.emplace_back("--quiet");
+        } else if (arg.size() > 2 && arg.substr(0, 2) == "--" && arg.find('=') != std::string_view::npos) {
+            const size_t eq = arg.find('=');
+            out.emplace_back(arg.substr(0, eq));
+            out.emplace_back(arg.substr(eq + 1));
+        } else {
+            out.emplace_back(arg);
+            if (takesValue(arg) && i + 1 < argc) out.emplace_back(argv[++i]);
+        }
+    }
+    return out;
+}
+
+}  // namespace loudara::cli

@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "processor/processor.h"
 
@@ -26,5 +27,16 @@ bool endsWithNoCase(std::string_view text, std::string_view suffix);
 // read: gates at -36 dB, the default preset, the virtual speaker initialised.
 void applyFirstStartState(Processor& p);
 std::unique_ptr<Processor> firstStartProcessor();
+
+}  // namespace loudara::cli
+
+namespace loudara::cli {
+
+// The arguments after the command word, rewritten into the one form the commands' own option
+// loops read: "--name=value" becomes "--name" "value"; "-q" becomes "--quiet"; "--" ends the
+// options: it is dropped, and a later argument that starts with '-' (other than "-" itself) gets
+// "./" in front, so it is read as the file it names. The values of options that take one are
+// left as they are.
+std::vector<std::string> NormalizeArguments(int argc, char** argv);
 
 }  // namespace loudara::cli

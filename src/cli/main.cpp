@@ -8,12 +8,15 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <signal.h>
+#include <unistd.h>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "cli/cli_support.h"
 #include "cli/commands.h"
+#include "cli/output_rules.h"
 #include "cli/process_setup.h"
 #include "core/host.h"
 #include "files/export_job.h"
@@ -171,10 +174,11 @@ int peakFiles(int argc, char** argv) {
     return status;
 }
 
-// Shows the job's progress on one updating line of stderr.
+// Shows the job's progress on one updating line of stderr, when stderr is a terminal: a log file
+// gets no progress bytes.
 class ConsoleHost : public JobHost {
 public:
-    explicit ConsoleHost(bool show) : show_(show) {}
+    explicit ConsoleHost(bool show) : show_(show && isatty(STDERR_FILENO)) {}
     void setStatusText(const std::string& text) override {
         if (!show_ || text.empty()) return;
         std::fprintf(stderr, "%s%s\n", shown_ ? "\n" : "", text.c_str());
@@ -193,8 +197,15 @@ public:
         std::fprintf(stderr, "%s%s: %s\n", shown_ ? "\n" : "", caption.c_str(), text.c_str());
         shown_ = false;
     }
-    void endNotice() override {
+    void endNotice() override {}
+    // Ends the progress line; a whole song ends it at 100 % with the song's length.
+    void finish(bool completed, const std::string& songTime) {
+        if (show_ && completed) {
+            std::fprintf(stderr, "\r100%%  Processed WAV Time : %s", songTime.c_str());
+            shown_ = true;
+        }
         if (shown_) std::fputc('\n', stderr);
+        shown_ = false;
     }
 
 private:
@@ -205,9 +216,20 @@ private:
 };
 
 JobHost* gCancelTarget = nullptr;
+volatile int gInterrupted = 0;
 
 extern "C" void onInterrupt(int) {
+    gInterrupted = 1;
     if (gCancelTarget) gCancelTarget->cancelRequested = true;
+}
+
+// Ctrl-C and SIGTERM cancel; a blocking read of standard input is interrupted by them too.
+void catchInterrupts(bool on) {
+    struct sigaction action {};
+    action.sa_handler = on ? onInterrupt : SIG_DFL;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
 }
 
 int processSong(int argc, char** argv) {
@@ -216,8 +238,23 @@ int processSong(int argc, char** argv) {
     if (!o.outputDir.empty()) return processBatch(o);
     if (o.positional.size() != 2) return usageError("process", "needs IN and OUT, or --output-dir DIR (see --help)");
     if (o.jobs != 0) return usageError("process", "-j belongs to a batch (--output-dir)");
-    const std::string& in = o.positional[0];
+    std::string in = o.positional[0];
     const std::string& out = o.positional[1];
+    if (o.encoderPath.empty() != !o.haveEncoderParams) {
+        return usageError("process", "--external-encoder and --encoder-params go together");
+    }
+    // Everything about the output is settled before the song is touched.
+    OutputTarget target;
+    if (const int refused = ResolveOutputTarget(in, out, o.format, o.force, target)) return refused;
+    const bool mp3Output = target.mp3;
+    if (const std::string problem = checkProcessOptions(o, mp3Output); !problem.empty()) {
+        return usageError("process", problem);
+    }
+    ScratchFolder scratch;
+    if (!scratch.ok()) {
+        std::fprintf(stderr, "loudara-cli process: cannot make a temporary folder\n");
+        return 1;
+    }
 
     std::string error;
     int status = 0;
@@ -227,14 +264,27 @@ int processSong(int argc, char** argv) {
         std::fprintf(stderr, "loudara-cli process: %s\n", error.c_str());
         return status;
     }
-    const bool mp3Output = o.format.empty() ? endsWithNoCase(out, ".mp3") : o.format == "mp3";
-    if (const std::string problem = checkProcessOptions(o, mp3Output); !problem.empty()) {
-        return usageError("process", problem);
+
+    catchInterrupts(true);
+    if (in == "-") {
+        // A WAV stream on standard input becomes a WAV file of known size first.
+        const std::string spooled = scratch.path() + "/stdin.wav";
+        if (!SpoolWavStream(STDIN_FILENO, spooled, gInterrupted, error)) {
+            catchInterrupts(false);
+            if (gInterrupted) {
+                std::fprintf(stderr, "loudara-cli process: cancelled, nothing written\n");
+                return 130;
+            }
+            std::fprintf(stderr, "loudara-cli process: %s\n", error.c_str());
+            return 1;
+        }
+        in = spooled;
     }
 
     SongRecord song;
     SongTag tag;
     if (!probeSongForExport(in, song, tag, error, status)) {
+        catchInterrupts(false);
         if (status == 2) return usageError("process", error);
         std::fprintf(stderr, "loudara-cli process: %s\n", error.c_str());
         return status;
@@ -247,35 +297,48 @@ int processSong(int argc, char** argv) {
     request.song = &song;
     request.songStatus = &songStatus;
     request.tag = &tag;
-    request.targetPath = out;
+    // The job writes into the scratch folder; the result is moved into place (or sent to
+    // standard output) afterwards, under exactly the name decided above.
+    request.targetPath = scratch.path() + (mp3Output ? "/out.mp3" : "/out.wav");
     request.options = &options;
     request.encoder = &encoder;
     request.runStamp = makeRunStamp();
     request.temporaryFolder = temporaryFolder();
 
     const bool quiet = o.quiet;
-    const int throttleLevel = o.throttleLevel;
     ConsoleHost host(!quiet);
-    host.throttleOn = throttleLevel > 0 ? 1 : 0;
-    host.throttleLevel = throttleLevel;
+    host.throttleOn = o.throttleLevel > 0 ? 1 : 0;
+    host.throttleLevel = o.throttleLevel;
+    host.cancelRequested = gInterrupted != 0;
     gCancelTarget = &host;
-    std::signal(SIGINT, onInterrupt);
-    std::signal(SIGTERM, onInterrupt);
-    const ExportOutcome outcome = RunExportJob(*p, request, host);
-    std::signal(SIGINT, SIG_DFL);
-    std::signal(SIGTERM, SIG_DFL);
+    ExportOutcome outcome = RunExportJob(*p, request, host);
     gCancelTarget = nullptr;
+    host.finish(outcome.status == ExportStatus::Completed,
+                formatProcessedTime(int64_t{song.dataBytes} / (song.channels == 1 ? 1 : 2), song.sampleRate));
+
+    const std::string shownTarget = target.toStdout ? std::string("standard output") : target.path;
+    if (!outcome.deliveredPath.empty()) {
+        std::string error;
+        signal(SIGPIPE, SIG_IGN);  // a reader that goes away is a write error, reported
+        const bool delivered = target.toStdout ? CopyToStdout(outcome.deliveredPath, error)
+                                               : DeliverFile(outcome.deliveredPath, target.path, o.force, error);
+        if (!delivered) {
+            outcome.status = ExportStatus::Failed;
+            outcome.message = error;
+        }
+    }
+    catchInterrupts(false);
 
     switch (outcome.status) {
         case ExportStatus::Completed:
-            if (!quiet) std::fprintf(stderr, "wrote %s\n", outcome.deliveredPath.c_str());
+            if (!quiet) std::fprintf(stderr, "wrote %s\n", shownTarget.c_str());
             return 0;
         case ExportStatus::Cancelled:
             if (outcome.deliveredPath.empty()) {
                 std::fprintf(stderr, "loudara-cli process: cancelled, nothing written\n");
             } else {
                 std::fprintf(stderr, "loudara-cli process: cancelled, the part processed so far is in %s\n",
-                             outcome.deliveredPath.c_str());
+                             shownTarget.c_str());
             }
             return 130;
         default:
@@ -288,23 +351,34 @@ int processSong(int argc, char** argv) {
 
 int main(int argc, char** argv) {
     if (argc < 2) {
-        printUsage(stdout);
-        return 0;
+        printUsage(stderr);
+        return 2;
     }
     const std::string command = argv[1];
     if (command == "--help" || command == "-h" || command == "help") {
         printUsage(stdout);
         return 0;
     }
-    if (command == "presets") return listPresets(argc - 2, argv + 2);
-    if (command == "probe") return probeFiles(argc - 2, argv + 2);
-    if (command == "peak") return peakFiles(argc - 2, argv + 2);
-    if (command == "process") return processSong(argc - 2, argv + 2);
-    if (command == "params") return paramsCommand(argc - 2, argv + 2);
-    if (command == "playlist") return playlistCommand(argc - 2, argv + 2);
-    if (command == "devices") return devicesCommand(argc - 2, argv + 2);
-    if (command == "play") return playCommand(argc - 2, argv + 2);
-    if (command == "onair") return onairCommand(argc - 2, argv + 2);
+    if (command == "--version") {
+        std::printf("loudara-cli %s\n", LOUDARA_VERSION);
+        return 0;
+    }
+    // One form of the arguments for every command's own option loop.
+    std::vector<std::string> arguments = NormalizeArguments(argc - 2, argv + 2);
+    std::vector<char*> pointers;
+    for (std::string& argument : arguments) pointers.push_back(argument.data());
+    pointers.push_back(nullptr);
+    const int n = static_cast<int>(arguments.size());
+    char** args = pointers.data();
+    if (command == "presets") return listPresets(n, args);
+    if (command == "probe") return probeFiles(n, args);
+    if (command == "peak") return peakFiles(n, args);
+    if (command == "process") return processSong(n, args);
+    if (command == "params") return paramsCommand(n, args);
+    if (command == "playlist") return playlistCommand(n, args);
+    if (command == "devices") return devicesCommand(n, args);
+    if (command == "play") return playCommand(n, args);
+    if (command == "onair") return onairCommand(n, args);
     std::fprintf(stderr, "loudara-cli: unknown command '%s'\n\n", command.c_str());
     printUsage(stderr);
     return 2;

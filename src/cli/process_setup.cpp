@@ -23,12 +23,18 @@ const char* kProcessHelp =
     "\n"
     "Processes the song IN (WAV, or MP3 decoded first) into the new file OUT, exactly as the\n"
     "program's single-song export does: same chain, same length as the input. A WAV output keeps\n"
-    "the input's header and OUT's extension becomes .wav; an MP3 output is encoded at constant bit\n"
-    "rate, OUT's extension becomes .mp3, and an MP3 song's ID3v1 tag goes with it. Ctrl-C cancels:\n"
-    "the part processed so far is delivered.\n"
+    "the input's header; an MP3 output is encoded at constant bit rate, and an MP3 song's ID3v1\n"
+    "tag goes with it. Ctrl-C cancels: the part processed so far is delivered.\n"
+    "\n"
+    "OUT is checked before the song is processed: an existing folder takes the output under IN's\n"
+    "file name; otherwise OUT's extension (.wav or .mp3) must agree with the format, and an\n"
+    "existing file is replaced only with --force. '-' as IN reads a WAV stream from standard\n"
+    "input, '-' as OUT writes the output to standard output:\n"
+    "  sox song.flac -t wav - | loudara-cli process - - | lame - song.mp3\n"
     "\n"
     "Options:\n"
-    "  --format wav|mp3    the output format (default: mp3 when OUT ends in .mp3, else wav)\n"
+    "  --format wav|mp3    the output format (default: OUT's extension; WAV for standard output)\n"
+    "  --force             replace an existing OUT\n"
     "  --bitrate N         MP3 bit rate in kbit/s, raised to the next of 32, 40, 48, 56, 64, 80, 96,\n"
     "                      112, 128, 160, 192, 224, 256, 320; outside 32..320 it is 192 (default 128)\n"
     "  --album-prefix TEXT put TEXT (at most 31 bytes) in front of the album of the MP3's tag\n"
@@ -44,18 +50,19 @@ const char* kProcessHelp =
     "  --normalize         raise the song so its peak reaches full scale first (default)\n"
     "  --no-normalize      process the song at its own level\n"
     "  --throttle LEVEL    rest between blocks, LEVEL 1..40 (10 rests about as long as it works)\n"
-    "  --quiet             no progress line\n"
+    "  -q, --quiet         no progress line and no closing line (the progress line shows only\n"
+    "                      when stderr is a terminal)\n"
     "  --list-parameters   list the sound parameters with their ranges and exit\n"
     "\n"
     "A batch (--output-dir): each IN may be a song, a folder (its WAV and MP3 songs, sub-folders\n"
     "kept below DIR) or a playlist file (.plt). Every song goes through its own job into DIR,\n"
-    "named after it with the output format's extension; -j N runs N songs at a time (default: one\n"
-    "per core). A song whose output exists is skipped unless --force, so running the same command\n"
-    "again resumes an interrupted batch. Ctrl-C cancels every running song and delivers nothing of\n"
-    "them. The exit status is 0 only when every song was done or skipped.\n"
+    "named after it with the output format's extension (the song's own format unless --format);\n"
+    "-j N runs N songs at a time (default: one per core). A song whose output exists is skipped\n"
+    "unless --force, so running the same command again resumes an interrupted batch; an output\n"
+    "appears only when its whole song is done. Ctrl-C cancels every running song. The exit status\n"
+    "is 0 only when no song failed.\n"
     "  --output-dir DIR    the batch's output folder (created when missing)\n"
-    "  -j, --jobs N        songs processed at the same time\n"
-    "  --force             process songs whose output exists again\n";
+    "  -j, --jobs N        songs processed at the same time\n";
 
 }  // namespace
 
@@ -107,6 +114,8 @@ int parseProcessOptions(int argc, char** argv, ProcessOptions& o) {
             }
         } else if (arg == "--quiet") {
             o.quiet = true;
+        } else if (arg == "--force") {
+            o.force = true;
         } else if (arg == "--format") {
             const char* v = value("--format");
             o.format = v ? v : "";
@@ -144,8 +153,6 @@ int parseProcessOptions(int argc, char** argv, ProcessOptions& o) {
             if (!v || !parseInteger(v, o.jobs) || o.jobs < 1 || o.jobs > 256) {
                 return usageError("process", "-j needs a number of songs at a time from 1 to 256");
             }
-        } else if (arg == "--force") {
-            o.force = true;
         } else if (arg.size() > 1 && arg[0] == '-') {
             return usageError("process", "unknown option '" + std::string(arg) + "'");
         } else {

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <memory>
 
+#include "core/user_paths.h"
 #include "files/export_job.h"
 
 namespace loudara {
@@ -35,12 +36,12 @@ std::string TemporaryFolder(const AppState& state) {
 void StartCore(AppState& state, Processor& p, Host& host, const CoreStartOptions& options) {
     state.panelRect = {kPanelLeft, kPanelTop, kPanelWidth + 2 * options.sizingFrameWidth, kPanelBottomBeforeLayout};
     state.runStamp = makeRunStamp();
-    if (!options.startupFolder.empty()) {
-        state.startupFolder = options.startupFolder;
-    } else {
-        std::error_code ec;
-        state.startupFolder = fs::current_path(ec).string();
-        if (ec) state.startupFolder.assign(1, '.');
+    // The start-up folder is the user's data folder, whatever folder the program was started
+    // from; it is made at the first start. One that cannot be made leaves the files unsaved.
+    state.startupFolder = options.startupFolder.empty() ? UserDataFolder() : options.startupFolder;
+    {
+        std::string ignored;
+        MakeUserDataFolder(TemporaryFolder(state), ignored);
     }
     std::memset(p.settings.presetDescription, 0, sizeof p.settings.presetDescription);
     ClearPlaylistTables(state.playlist);

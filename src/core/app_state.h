@@ -23,7 +23,7 @@ struct PanelRect {
 // tables; `stored` holds the device, ON-AIR, export and encoder options of the parameter file.
 // Large (the playlist tables): create it on the heap.
 struct AppState {
-    std::string startupFolder;  // the process's current directory at start
+    std::string startupFolder;  // the per-user data folder (UserDataFolder())
     std::string runStamp;       // 8 digits, names the export job's temporary files
     PlayState playState = PlayState::Stopped;
     int32_t continuousPlayback = 1;
@@ -46,7 +46,7 @@ AppState& theAppState();
 std::string TemporaryFolder(const AppState& state);
 
 struct CoreStartOptions {
-    std::string startupFolder;  // empty: the process's current directory
+    std::string startupFolder;  // empty: the per-user data folder, made when missing
     int sizingFrameWidth = 0;   // the window system's sizing-frame width, for panelRect
 };
 

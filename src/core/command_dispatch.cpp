@@ -4,6 +4,7 @@
 #include <filesystem>
 
 #include "core/export_commands.h"
+#include "core/user_paths.h"
 #include "persistence/parameter_file.h"
 #include "persistence/playlist.h"
 #include "persistence/settings_file.h"
@@ -150,7 +151,7 @@ void CommandDispatcher::dispatch(int id) {
             host_.repaintPanel();
             return;
         case cmd::RemoveAll: removeAllSongs(); return;
-        case cmd::UserManual: host_.openDocument(kUserManualPath); return;
+        case cmd::UserManual: host_.openDocument(UserManualPath()); return;
         case cmd::LatestVersion: {
             std::string text = "The latest version of Loudara can be found on the web page\n";
             text += latestVersionPage_;
@@ -233,7 +234,9 @@ void CommandDispatcher::openSoundFiles() {
     const std::string remembered =
         chosen.size() == 1 ? chosen.front() : fs::path(chosen.front()).parent_path().string();
     WriteSetting(kSoundFileDirKey, remembered, settingsFile_);
+    state_.playlist.skipped = {};
     AddChosenSoundFiles(state_.playlist, chosen, state_.playState, host_);
+    if (state_.playlist.skipped.total() > 0) host_.showStatusText(SkippedFilesText(state_.playlist.skipped));
     host_.refreshSongList();
     host_.repaintPanel();
 }
@@ -351,7 +354,9 @@ void CommandDispatcher::headerClick(int column) {
 }
 
 void CommandDispatcher::drop(const std::vector<std::string>& names) {
+    state_.playlist.skipped = {};
     AddDroppedNames(state_.playlist, names, state_.playState, host_);
+    if (state_.playlist.skipped.total() > 0) host_.showStatusText(SkippedFilesText(state_.playlist.skipped));
     host_.refreshSongList();
     host_.repaintPanel();
 }

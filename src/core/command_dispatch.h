@@ -82,7 +82,6 @@ inline constexpr const char* kKeyHelpText =
     "[SPACE]:Play/Stop | [UP/DOWN]:Choose Song | [Shift + UP/DOWN]:Move Song | [DEL]:Delete Song";
 inline constexpr const char* kOnAirEntryText = "On-Air mode in process..";
 inline constexpr const char* kConfirmationCaption = "Confirmation";
-inline constexpr const char* kUserManualPath = "help/index.html";
 
 enum class ConfirmButtons { OkCancel, YesNo };
 
@@ -113,6 +112,8 @@ public:
     virtual void closeMainWindow() = 0;
     // Asks the desktop to open a document or a web page.
     virtual void openDocument(const std::string& target) = 0;
+    // A passing notice in the status bar (for instance, files that could not be added).
+    virtual void showStatusText(const std::string&) {}
     virtual void startTimer(int timerId, int periodMs) = 0;
     virtual void stopTimer(int timerId) = 0;
 };

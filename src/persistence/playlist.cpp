@@ -134,7 +134,13 @@ ProbedSong probeForList(const Playlist& list, const std::string& path, PlayState
 
 AddResult addFile(Playlist& list, const std::string& path, PlayState state, Host& host, bool limitMessage) {
     const ProbedSong probed = probeForList(list, path, state);
-    if (probed.result != AddResult::Added && probed.result != AddResult::AddedPending) return probed.result;
+    switch (probed.result) {
+        case AddResult::NotSoundFile: ++list.skipped.notSoundFile; return probed.result;
+        case AddResult::ProbeFailed: ++list.skipped.unplayable; return probed.result;
+        case AddResult::PathTooLong: ++list.skipped.pathTooLong; return probed.result;
+        case AddResult::ListFull: return probed.result;
+        default: break;
+    }
     if (list.songCount >= kMaxSongs) return AddResult::ListFull;
     const int i = list.songCount++;
     list.songs[i] = probed.record;
@@ -242,6 +248,22 @@ std::string SongLimitText() {
     std::snprintf(text, sizeof text,
                   "More than %d sound files cannot be placed on the list.\nThe exceeded files has been canceled.",
                   kMaxSongs);
+    return text;
+}
+
+std::string SkippedFilesText(const SkippedFiles& skipped) {
+    const int total = skipped.total();
+    if (total == 0) return {};
+    std::string text = std::to_string(total) + (total == 1 ? " file" : " files") + " not added:";
+    const char* separator = " ";
+    auto reason = [&](int count, const char* why) {
+        if (count == 0) return;
+        text += separator + std::to_string(count) + " " + why;
+        separator = ", ";
+    };
+    reason(skipped.notSoundFile, "not WAV or MP3");
+    reason(skipped.unplayable, "not 16-bit mono/stereo at 32/44.1/48 kHz, or unreadable");
+    reason(skipped.pathTooLong, "path over 255 bytes");
     return text;
 }
 

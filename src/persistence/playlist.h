@@ -30,6 +30,17 @@ Mp3ProbeFunction programMp3Probe();
 
 // The tables and the values that go with them. Large (about 900 kB): create it on the heap or as
 // part of the AppState.
+// Files the adding routes passed over since `skipped` was last cleared, by reason.
+struct SkippedFiles {
+    int32_t notSoundFile = 0;  // neither ".wav" nor ".mp3"
+    int32_t unplayable = 0;    // not 16-bit mono or stereo PCM at 32, 44.1 or 48 kHz, or unreadable
+    int32_t pathTooLong = 0;   // more than 255 bytes
+    int32_t total() const { return notSoundFile + unplayable + pathTooLong; }
+};
+
+// "3 files not added: 2 not WAV or MP3, 1 not 16-bit at 32/44.1/48 kHz", or empty when none.
+std::string SkippedFilesText(const SkippedFiles& skipped);
+
 struct Playlist {
     SongRecord songs[kMaxSongs];
     SongTag tags[kMaxSongs];
@@ -42,6 +53,7 @@ struct Playlist {
     // How MP3 files are probed. Without a probe, a readable MP3 file enters as Mp3Pending (as
     // during playback) and stays pending.
     Mp3ProbeFunction probeMp3 = nullptr;
+    SkippedFiles skipped;  // what the adding routes passed over, for the status bar
 };
 
 // Zeroes the three tables (the counts and sort values are left alone).

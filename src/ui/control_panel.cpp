@@ -1,6 +1,7 @@
 #include "ui/control_panel.h"
 
 #include <cstdio>
+#include <cstdlib>
 
 namespace loudara {
 namespace {
@@ -173,6 +174,110 @@ std::string KnobLabel(const Knob& knob, const Processor& p) {
     if (knob.gateTag && p.settings.gateOn == 0) return " ---";
     if (key.empty()) return {};
     return formatValue(knob.labelKey, value);
+}
+
+namespace {
+
+struct ColumnName {
+    const char* title;
+    const char* script;
+};
+constexpr ColumnName kColumnNames[kKnobColumns] = {
+    {"Gate threshold", "gateDb"}, {"Drive", "driveDb"},       {"Depth", "depthDb"},
+    {"Threshold", "thresholdDb"}, {"Clip level", "clipDb"},   {"Output level", "outputDb"},
+};
+
+struct SingleName {
+    const double* (*field)(const Processor&);
+    const char* title;
+    const char* unit;  // empty: a choice of settings, no unit
+    const char* script;
+};
+#define LOUDARA_FIELD(expr) [](const Processor& q) -> const double* { return &q.expr; }
+const SingleName kSingleNames[] = {
+    {LOUDARA_FIELD(params.agcDepthDb), "AGC depth", "dB", "agcDepthDb"},
+    {LOUDARA_FIELD(params.agcThresholdDb), "AGC threshold", "dB", "agcThresholdDb"},
+    {LOUDARA_FIELD(params.agcSpeed), "AGC speed", "", "agcSpeed"},
+    {LOUDARA_FIELD(params.enhancerDepthDb), "Stereo enhancer depth", "dB", "enhancerDepthDb"},
+    {LOUDARA_FIELD(params.enhancerDelayMs), "Stereo enhancer delay", "ms", "enhancerDelayMs"},
+    {LOUDARA_FIELD(params.enhancerMode), "Stereo enhancer mode", "", "enhancerMode"},
+    {LOUDARA_FIELD(params.bandAttackTime), "Band attack time", "", "bandAttackTime"},
+    {LOUDARA_FIELD(params.bandReleaseTime), "Band release time", "", "bandReleaseTime"},
+    {LOUDARA_FIELD(settings.bassEqFreqHz), "Bass EQ frequency", "Hz", "bassEqFreqHz"},
+    {LOUDARA_FIELD(settings.bassEqGainDb), "Bass EQ gain", "dB", "bassEqGainDb"},
+    {LOUDARA_FIELD(settings.bassEqQ), "Bass EQ Q", "", "bassEqQ"},
+    {LOUDARA_FIELD(bands[0].reductionDelayMs), "Band 1 reduction delay", "ms", "reductionDelayMs"},
+    {LOUDARA_FIELD(params.preEmphasis), "Pre-emphasis", "", "preEmphasis"},
+    {LOUDARA_FIELD(params.hfLimitThresholdDb), "HF limiter threshold", "dB", "hfLimitThresholdDb"},
+    {LOUDARA_FIELD(params.hfLimitDepthDb), "HF limiter depth", "dB", "hfLimitDepthDb"},
+    {LOUDARA_FIELD(params.finalClipDb), "Final clipper level", "dB", "finalClipDb"},
+    {LOUDARA_FIELD(settings.finalLowpass), "Final low-pass filter", "", "finalLowpass"},
+    {LOUDARA_FIELD(params.clipType), "Final clipper type", "", "clipType"},
+    {LOUDARA_FIELD(params.postClipDb), "Post clip level", "dB", "postClipDb"},
+    {LOUDARA_FIELD(settings.speakerSpacingCm), "Virtual speaker spacing", "cm", "speakerSpacingCm"},
+    {LOUDARA_FIELD(settings.roomDistanceM), "Virtual speaker room distance", "m", "roomDistanceM"},
+    {LOUDARA_FIELD(settings.reflectionPercent), "Virtual speaker reflections", "%", "reflectionPercent"},
+    {LOUDARA_FIELD(settings.channelMode), "Virtual speaker channels", "", "channelMode"},
+};
+#undef LOUDARA_FIELD
+
+bool covers(const Knob& k, int x, int y) {
+    return x >= k.x + kKnobDownLeft && x <= k.x + kKnobUpRight && y >= k.y && y <= k.y + kKnobHeight;
+}
+
+}  // namespace
+
+const Knob* KnobAt(const KnobTable& table, int x, int y) {
+    for (const auto& column : table.columns) {
+        for (const Knob& k : column) {
+            if (covers(k, x, y)) return &k;
+        }
+    }
+    for (const Knob& k : table.singles) {
+        if (covers(k, x, y)) return &k;
+    }
+    return nullptr;
+}
+
+bool KnobWheel(KnobTable& table, Processor& p, int x, int y, int steps, KnobModifiers modifiers) {
+    const Knob* knob = KnobAt(table, x, y);
+    if (knob == nullptr) return false;
+    const int arrowX = knob->x + (steps > 0 ? (kKnobUpLeft + kKnobUpRight) / 2 : (kKnobDownLeft + kKnobDownRight) / 2);
+    const int arrowY = knob->y + kKnobHeight / 2;
+    for (int i = 0; i < std::abs(steps); ++i) KnobClick(table, p, arrowX, arrowY, modifiers);
+    for (auto& column : table.columns) {
+        for (Knob& k : column) k.pressed = kNotPressed;
+    }
+    for (Knob& k : table.singles) k.pressed = kNotPressed;
+    return true;
+}
+
+std::string KnobTipText(const KnobTable& table, const Processor& p, int x, int y) {
+    const Knob* knob = KnobAt(table, x, y);
+    if (knob == nullptr) return {};
+    char text[160];
+    for (int c = 0; c < kKnobColumns; ++c) {
+        for (int b = 0; b < kBandCount; ++b) {
+            if (knob != &table.columns[c][b]) continue;
+            std::snprintf(text, sizeof text, "%s, band %d (dB) - %s[%d]", kColumnNames[c].title, b + 1,
+                          kColumnNames[c].script, b);
+            return text;
+        }
+        if (knob->value == &table.allBandsDelta[c]) {
+            std::snprintf(text, sizeof text, "%s, all six bands together (dB)", kColumnNames[c].title);
+            return text;
+        }
+    }
+    for (const SingleName& name : kSingleNames) {
+        if (name.field(p) != knob->value) continue;
+        if (name.unit[0] != '\0') {
+            std::snprintf(text, sizeof text, "%s (%s) - %s", name.title, name.unit, name.script);
+        } else {
+            std::snprintf(text, sizeof text, "%s - %s", name.title, name.script);
+        }
+        return text;
+    }
+    return {};
 }
 
 }  // namespace loudara

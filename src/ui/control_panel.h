@@ -58,4 +58,16 @@ bool KnobClick(KnobTable& table, Processor& p, int x, int y, KnobModifiers modif
 // The label a knob shows (the skin font shows it in capitals).
 std::string KnobLabel(const Knob& knob, const Processor& p);
 
+// The knob whose label or arrows cover panel point (x, y), or none.
+const Knob* KnobAt(const KnobTable& table, int x, int y);
+
+// Mouse-wheel steps over a knob: each step up presses its up arrow once, each step down its
+// down arrow, with the same keys and recomputations; no arrow stays drawn pressed. True when
+// (x, y) is over a knob.
+bool KnobWheel(KnobTable& table, Processor& p, int x, int y, int steps, KnobModifiers modifiers);
+
+// The knob's tool tip: what it sets, its unit and its name for scripts ("Drive, band 3 (dB) -
+// driveDb[2]"); empty for a point that is not over a knob.
+std::string KnobTipText(const KnobTable& table, const Processor& p, int x, int y);
+
 }  // namespace loudara

@@ -28,6 +28,8 @@ public:
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName("Loudara");
+    // The desktop entry this window belongs to (its icon and name in docks and task switchers).
+    QGuiApplication::setDesktopFileName("org.loudara.Loudara");
     QFont font = QApplication::font();
     font.setPixelSize(12);
     QApplication::setFont(font);

@@ -30,6 +30,9 @@
 
 namespace loudara {
 
+// How long a notice in the status bar (files that were not added) stays.
+constexpr int kStatusTextMs = 15000;
+
 // The panel area below the toolbar: shows the back surface from the toolbar's height down and
 // hands mouse presses to the window in client coordinates.
 class PanelWidget : public QWidget {
@@ -50,6 +53,26 @@ protected:
     void mouseReleaseEvent(QMouseEvent* event) override {
         if (event->button() == Qt::LeftButton) window_.panelRelease();
     }
+    void wheelEvent(QWheelEvent* event) override {
+        wheelEighths_ += event->angleDelta().y();  // 120 for one notch; touchpads send parts of it
+        const int steps = wheelEighths_ / 120;
+        wheelEighths_ -= steps * 120;
+        const QPoint at = event->position().toPoint();
+        if (steps != 0) window_.panelWheel(at.x(), at.y() + window_.toolbarHeight(), steps, event->modifiers());
+        event->accept();
+    }
+    bool event(QEvent* event) override {
+        if (event->type() != QEvent::ToolTip) return QWidget::event(event);
+        auto* help = static_cast<QHelpEvent*>(event);
+        const QString tip = window_.panelToolTip(help->pos().x(), help->pos().y() + window_.toolbarHeight());
+        if (tip.isEmpty()) {
+            QToolTip::hideText();
+            event->ignore();
+        } else {
+            QToolTip::showText(help->globalPos(), tip, this);
+        }
+        return true;
+    }
 
 private:
     void press(QMouseEvent* event) {
@@ -59,6 +82,7 @@ private:
     }
 
     MainWindow& window_;
+    int wheelEighths_ = 0;
 };
 
 namespace {
@@ -448,6 +472,18 @@ void MainWindow::panelPress(int x, int y, Qt::KeyboardModifiers modifiers) {
     repaintPanel();
 }
 
+void MainWindow::panelWheel(int x, int y, int steps, Qt::KeyboardModifiers modifiers) {
+    const KnobModifiers m{(modifiers & Qt::ShiftModifier) != 0, (modifiers & Qt::ControlModifier) != 0,
+                          (modifiers & Qt::AltModifier) != 0};
+    if (KnobWheel(knobs_, p_, x, y, steps, m)) repaintPanel();
+}
+
+QString MainWindow::panelToolTip(int x, int y) const { return QString::fromStdString(KnobTipText(knobs_, p_, x, y)); }
+
+void MainWindow::showStatusText(const std::string& text) {
+    statusBar()->showMessage(QString::fromStdString(text), kStatusTextMs);
+}
+
 void MainWindow::panelRelease() {
     state_.mouseHeld = 0;
     stopTimer(kTimerRepeat);
@@ -499,6 +535,7 @@ std::vector<std::string> MainWindow::chooseFiles(const FileDialogRequest& reques
     dialog.setNameFilters(filters);
     dialog.setDefaultSuffix(QString::fromStdString(request.defaultExtension));
     dialog.setDirectory(QString::fromStdString(request.folder));
+    if (!request.initialName.empty()) dialog.selectFile(QString::fromStdString(request.initialName));
     if (dialog.exec() != QDialog::Accepted) return {};
     std::vector<std::string> chosen;
     for (const QString& file : dialog.selectedFiles()) chosen.push_back(QDir::toNativeSeparators(file).toStdString());

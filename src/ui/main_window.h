@@ -74,6 +74,9 @@ public:
     // Mouse on the panel, in client coordinates.
     void panelPress(int x, int y, Qt::KeyboardModifiers modifiers);
     void panelRelease();
+    // Wheel steps over a knob (as its arrows), and the tool tip of the knob at a point.
+    void panelWheel(int x, int y, int steps, Qt::KeyboardModifiers modifiers);
+    QString panelToolTip(int x, int y) const;
 
     // CommandHost.
     void showMessage(const std::string& text, const std::string& caption, MessageIcon icon) override;
@@ -85,6 +88,7 @@ public:
     void setOnAirLock(bool locked) override;
     void closeMainWindow() override;
     void openDocument(const std::string& target) override;
+    void showStatusText(const std::string& text) override;
     void startTimer(int timerId, int periodMs) override;
     void stopTimer(int timerId) override;
     bool timerRunning(int timerId) const;

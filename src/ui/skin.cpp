@@ -429,8 +429,11 @@ void drawSpeaker(QPainter& p, QColor c) {
     p.drawArc(QRectF(7, 2, 9, 12), -50 * 16, 100 * 16);
 }
 
-QImage icon(Icon kind) {
-    QImage image = blank(16, 16);
+// Drawn in 16 by 16 units; `scale` 2 gives the same picture at twice the pixels for displays
+// with a device pixel ratio of 2.
+QImage icon(Icon kind, int scale = 1) {
+    QImage image = blank(16 * scale, 16 * scale);
+    image.setDevicePixelRatio(scale);
     QPainter p(&image);
     p.setRenderHint(QPainter::Antialiasing);
     const QColor green(0x1e, 0xa0, 0x3c), red(0xd8, 0x30, 0x28), blue(0x2c, 0x6c, 0xd0), orange(0xe8, 0x80, 0x10);
@@ -885,6 +888,7 @@ Skin::Skin() {
         for (int i = 0; i < kToolbarImages; ++i) p.drawImage(16 * i, 0, icon(kToolbarIcons[i]));
     }
     images_[img::ToolbarStrip] = strip;
+    for (int i = 0; i < kToolbarImages; ++i) toolbarImages2x_[i] = icon(kToolbarIcons[i], 2);
     for (int n = img::MenuFirst; n <= img::MenuLast; ++n) images_[n] = icon(kMenuIcons[n - img::MenuFirst]);
     for (int i = 0; i < kRowIconCount; ++i) rowIcons_[i] = icon(kRowIcons[i]);
     images_[img::AppIcon] = loudara::appIcon();
@@ -896,7 +900,9 @@ const QImage& Skin::image(int number) const {
 }
 
 QIcon Skin::toolbarIcon(int index) const {
-    return QIcon(QPixmap::fromImage(image(img::ToolbarStrip).copy(16 * index, 0, 16, 16)));
+    QIcon icon(QPixmap::fromImage(image(img::ToolbarStrip).copy(16 * index, 0, 16, 16)));
+    if (index >= 0 && index < kToolbarImages) icon.addPixmap(QPixmap::fromImage(toolbarImages2x_[index]));
+    return icon;
 }
 
 QIcon Skin::menuIcon(int number) const { return QIcon(QPixmap::fromImage(image(number))); }

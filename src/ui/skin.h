@@ -44,7 +44,8 @@ public:
     Skin();
     // The image of a number; a null image for a number the skin does not have.
     const QImage& image(int number) const;
-    // Image `index` of the toolbar strip.
+    // Image `index` of the toolbar strip, with a picture drawn at twice the pixels for a device
+    // pixel ratio of 2.
     QIcon toolbarIcon(int index) const;
     QIcon menuIcon(int number) const;
     // Row icon 0..5 in the order of SongIcon (image 240 + icon).
@@ -54,6 +55,7 @@ public:
 private:
     std::map<int, QImage> images_;
     QImage rowIcons_[kRowIconCount];
+    QImage toolbarImages2x_[kToolbarImages];
     QImage none_;
 };
 
