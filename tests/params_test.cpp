@@ -19,55 +19,109 @@ namespace {
 
 using namespace loudara::test;
 
-// A preset column of the table. Fields: bassClipMode, spareB, bandAttackTime, bandReleaseTime,
-// reductionDelayMs, agcThresholdDb, agcDepthDb, enhancerDepthDb, enhancerDelayMs, enhancerMode,
-// bassEqGainDb, bassEqFreqHz, bassEqQ, finalClipDb, finalLowpass, enhancerOn, bassEqOff,
-// phaseShifterOn, deEmphasisOn, preEmphasis, hfLimitThresholdDb, hfLimitDepthDb, spareC,
-// postClipDb, agcSpeed, clipType.
+// A preset column of the table: the values that differ between presets. Every record also has
+// bandAttackTime 4, enhancerDelayMs 10, bassEqQ 1.4, finalClipDb -0.8, spareC -6, postClipDb -0.2,
+// agcSpeed 4, clipType 0, enhancerOn 1, bassEqOff 0 and phaseShifterOn 1.
 struct PresetFigures {
     int commandId;
     double drive, depth[kBandCount], threshold, clip[kBandCount], output[kBandCount];
-    double fields[26];
-    const char* description;
+    double bassClipMode, spareB, releaseTime, reductionDelayMs, agcThresholdDb, agcDepthDb, enhancerDepthDb;
+    double enhancerMode, bassEqGainDb, bassEqFreqHz, finalLowpass, preEmphasis;
+    int32_t deEmphasisOn;
+    double hfLimitThresholdDb, hfLimitDepthDb;
 };
 void PrintTo(const PresetFigures& f, std::ostream* os) { *os << f.commandId; }
 
 const PresetFigures kPresetFigures[] = {
     {232, 16, {12, 12, 12, 12, 12, 12}, -16, {-3, -3, -3, -3, -3, -3}, {-0.5, -1, -1, -1, -0.5, 0},
-     {2, 4, 4, 1, 40, -20, 24, -3, 10, 4, 6, 60, 1.4, -0.8, 1, 1, 0, 1, 1, 2, 0, 0, -6, -0.2, 4, 0},
-     "Simlutates MegaHit FM Radio Station"},
+     2, 4, 1, 40, -20, 24, -3, 4, 6, 60, 1, 2, 1, 0, 0},
+    {334, 22, {16, 16, 16, 16, 16, 16}, -18, {-4, -4, -4, -4, -4, -4}, {-2, -2, -2, -2, -2, -2},
+     2, 4, 4, 20, -36, 24, -6, 2, 3, 100, 5, 0, 0, -32, 24},
     {335, 20, {16, 18, 18, 18, 18, 18}, -18, {-4, -4, -4, -4, -4, -4}, {-1, -1, -1, -1, -2, -4},
-     {2, 4, 4, 4, 20, -36, 24, -6, 10, 2, 3, 80, 1.4, -0.8, 4, 1, 0, 1, 0, 0, -32, 24, -6, -0.2, 4, 0},
-     "Simlutates AM Radio / Internet Radio"},
+     2, 4, 4, 20, -36, 24, -6, 2, 3, 80, 4, 0, 0, -32, 24},
+    {336, 15, {12, 12, 12, 12, 12, 12}, -16, {-3, -3, -2, -2, -2, -5}, {0, -1, -2, -2.5, -3, -4},
+     2, 4, 1, 80, -20, 24, -6, 5, 6, 60, 1, 0, 0, -32, 24},
+    {337, 16, {12, 12, 12, 12, 12, 12}, -16, {-3, -2, -1, -1, -1, -1}, {-2, -2, -2, -2, -2, -2},
+     0, 0, 1, 20, -22, 22, -6, 4, 3, 80, 0, 0, 0, -32, 24},
     {338, 18, {12, 12, 12, 12, 12, 12}, -16, {-3, -2, -1, -1, -1, -3}, {-1, -2, -2, -2.5, -3, -3},
-     {1, 2, 4, 2, 40, -20, 24, -6, 10, 2, 3, 80, 1.4, -0.8, 0, 1, 0, 1, 0, 0, -32, 24, -6, -0.2, 4, 0},
-     "Simlutates Rock FM Radio Station"},
+     1, 2, 2, 40, -20, 24, -6, 2, 3, 80, 0, 0, 0, -32, 24},
+    {339, 16, {12, 12, 12, 12, 12, 12}, -16, {-3, -3, -2, -3, -3, -5}, {-1, -1, -2, -2.5, -3, -4},
+     2, 4, 1, 60, -20, 24, -3, 4, 6, 60, 0, 0, 0, -32, 24},
+    {340, 15, {12, 12, 12, 12, 12, 12}, -16, {-3, -2, -2, -2, -2, -3}, {1, 0.5, 0, 0, 0, 0},
+     2, 4, 1, 80, -20, 24, -6, 5, 6, 60, 1, 2, 1, -24, 24},
     {341, 16, {12, 12, 12, 12, 12, 12}, -16, {-3, -2, -2, -2, -3, -5}, {-1, -1, 0, 0, 0.5, 1},
-     {0, 0, 4, 1, 20, -22, 22, -6, 10, 4, 3, 100, 1.4, -0.8, 1, 1, 0, 1, 1, 2, -24, 24, -6, -0.2, 4, 0},
-     "Simlutates POP FM Radio Station"},
+     0, 0, 1, 20, -22, 22, -6, 4, 3, 100, 1, 2, 1, -24, 24},
+    {342, 18, {12, 12, 12, 12, 12, 12}, -16, {-3, -3, -2, -2, -3, -4}, {0, -1, -1, 0, 1, 1.5},
+     1, 2, 2, 40, -20, 24, -6, 2, 3, 80, 1, 2, 1, -24, 24},
+    {343, 16, {12, 12, 12, 12, 12, 12}, -16, {-3, -3, -3, -3, -3, -3}, {0, 0, -1, -1, -0.5, 0},
+     2, 4, 1, 60, -20, 24, -3, 2, 6, 60, 1, 2, 1, -24, 24},
 };
 
 class Preset : public ::testing::TestWithParam<PresetFigures> {};
 
-TEST_P(Preset, RecordReadsBackFieldByField) {
+// The record holds the table's column, and applying it puts every value in its place (over
+// settings that differ from all of them).
+TEST_P(Preset, RecordAndAppliedSettingsHoldTheTableColumn) {
     const PresetFigures& f = GetParam();
     const PresetRecord& r = presetForCommand(f.commandId);
+    auto p = std::make_unique<Processor>();
+    for (BandSettings& band : p->bands) band.driveDb = band.depthDb = band.thresholdDb = band.clipDb = band.outputDb = 99;
+    std::memset(static_cast<void*>(&p->params), 0x41, sizeof p->params);
+    ProcessorSettings& s = p->settings;
+    s.bassEqGainDb = s.bassEqFreqHz = s.bassEqQ = s.finalLowpass = s.bassEqSampleRate = 99;
+    s.enhancerOn = s.bassEqOff = s.phaseShifterOn = s.deEmphasisOn = 7;
+    applyPreset(*p, r);
+    const ProcessorParams& a = p->params;
     for (int b = 0; b < kBandCount; ++b) {
         SCOPED_TRACE(b);
-        EXPECT_EQ(r.driveDb[b], f.drive);
-        EXPECT_EQ(r.depthDb[b], f.depth[b]);
-        EXPECT_EQ(r.thresholdDb[b], f.threshold);
-        EXPECT_EQ(r.clipDb[b], f.clip[b]);
-        EXPECT_EQ(r.outputDb[b], f.output[b]);
+        const BandSettings& band = p->bands[b];
+        EXPECT_TRUE(r.driveDb[b] == f.drive && band.driveDb == f.drive);
+        EXPECT_TRUE(r.depthDb[b] == f.depth[b] && band.depthDb == f.depth[b]);
+        EXPECT_TRUE(r.thresholdDb[b] == f.threshold && band.thresholdDb == f.threshold);
+        EXPECT_TRUE(r.clipDb[b] == f.clip[b] && band.clipDb == f.clip[b]);
+        EXPECT_TRUE(r.outputDb[b] == f.output[b] && band.outputDb == f.output[b]);
     }
-    const double read[26] = {
-        r.bassClipMode, r.spareB, r.bandAttackTime, r.bandReleaseTime, r.reductionDelayMs, r.agcThresholdDb,
-        r.agcDepthDb, r.enhancerDepthDb, r.enhancerDelayMs, r.enhancerMode, r.bassEqGainDb, r.bassEqFreqHz,
-        r.bassEqQ, r.finalClipDb, r.finalLowpass, double(r.enhancerOn), double(r.bassEqOff),
-        double(r.phaseShifterOn), double(r.deEmphasisOn), r.preEmphasis, r.hfLimitThresholdDb,
-        r.hfLimitDepthDb, r.spareC, r.postClipDb, r.agcSpeed, r.clipType};
-    for (int i = 0; i < 26; ++i) EXPECT_EQ(read[i], f.fields[i]) << "field " << i;
-    EXPECT_STREQ(r.description, f.description);
+    const struct {
+        const char* name;
+        double record, applied, table;
+    } fields[] = {
+        {"bassClipMode", r.bassClipMode, a.bassClipMode, f.bassClipMode},
+        {"spareB", r.spareB, a.spareB, f.spareB},
+        {"bandAttackTime", r.bandAttackTime, a.bandAttackTime, 4},
+        {"bandReleaseTime", r.bandReleaseTime, a.bandReleaseTime, f.releaseTime},
+        {"reductionDelayMs", r.reductionDelayMs, p->bands[0].reductionDelayMs, f.reductionDelayMs},
+        {"agcThresholdDb", r.agcThresholdDb, a.agcThresholdDb, f.agcThresholdDb},
+        {"agcDepthDb", r.agcDepthDb, a.agcDepthDb, f.agcDepthDb},
+        {"enhancerDepthDb", r.enhancerDepthDb, a.enhancerDepthDb, f.enhancerDepthDb},
+        {"enhancerDelayMs", r.enhancerDelayMs, a.enhancerDelayMs, 10},
+        {"enhancerMode", r.enhancerMode, a.enhancerMode, f.enhancerMode},
+        {"bassEqGainDb", r.bassEqGainDb, s.bassEqGainDb, f.bassEqGainDb},
+        {"bassEqFreqHz", r.bassEqFreqHz, s.bassEqFreqHz, f.bassEqFreqHz},
+        {"bassEqQ", r.bassEqQ, s.bassEqQ, 1.4},
+        {"finalClipDb", r.finalClipDb, a.finalClipDb, -0.8},
+        {"finalLowpass", r.finalLowpass, s.finalLowpass, f.finalLowpass},
+        {"enhancerOn", double(r.enhancerOn), double(s.enhancerOn), 1},
+        {"bassEqOff", double(r.bassEqOff), double(s.bassEqOff), 0},
+        {"phaseShifterOn", double(r.phaseShifterOn), double(s.phaseShifterOn), 1},
+        {"deEmphasisOn", double(r.deEmphasisOn), double(s.deEmphasisOn), double(f.deEmphasisOn)},
+        {"preEmphasis", r.preEmphasis, a.preEmphasis, f.preEmphasis},
+        {"hfLimitThresholdDb", r.hfLimitThresholdDb, a.hfLimitThresholdDb, f.hfLimitThresholdDb},
+        {"hfLimitDepthDb", r.hfLimitDepthDb, a.hfLimitDepthDb, f.hfLimitDepthDb},
+        {"spareC", r.spareC, a.spareC, -6},
+        {"postClipDb", r.postClipDb, a.postClipDb, -0.2},
+        {"agcSpeed", r.agcSpeed, a.agcSpeed, 4},
+        {"clipType", r.clipType, a.clipType, 0},
+    };
+    for (const auto& field : fields) {
+        EXPECT_EQ(field.record, field.table) << field.name << " in the record";
+        EXPECT_EQ(field.applied, field.table) << field.name << " applied";
+    }
+    EXPECT_EQ(s.bassEqSampleRate, 44100.0);
+    for (double x : {a.agcLowReduction, a.agcHighReduction, a.hfReductionL, a.hfReductionR, a.hfFeedbackL,
+                     a.hfFeedbackR, a.hfReductionHold}) {
+        EXPECT_EQ(x, 0.0);
+    }
+    EXPECT_STREQ(s.presetDescription, r.description);
 }
 INSTANTIATE_TEST_SUITE_P(Records, Preset, ::testing::ValuesIn(kPresetFigures),
                          [](const auto& info) { return std::to_string(info.param.commandId); });
@@ -112,21 +166,6 @@ TEST(PresetRecords, RecordLayout) {
     EXPECT_EQ(fieldAt<double>(r, 376), 2.0);     // preEmphasis
     EXPECT_EQ(fieldAt<double>(r, 384), -24.0);   // hfLimitThresholdDb
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(&r) + 432), "Simlutates POP FM Radio Station");
-}
-
-TEST(PresetRecords, ApplyingCopiesTheDescriptionAndKeepsTheGate) {
-    auto p = std::make_unique<Processor>();
-    p->bands[2].gateDb = -50;
-    p->settings.gateOn = 1;
-    selectPresetById(*p, 334);
-    EXPECT_STREQ(p->settings.presetDescription, "Simlutates General AM Station - for Talk & Music Show");
-    EXPECT_EQ(p->params.bandReleaseTime, 4);
-    EXPECT_EQ(p->bands[2].gateDb, -50);
-    EXPECT_EQ(p->settings.gateOn, 1);
-    selectPresetById(*p, 701);
-    EXPECT_STREQ(p->settings.presetDescription, "Simlutates MegaHit FM Radio Station");
-    EXPECT_EQ(p->params.preEmphasis, 2);
-    EXPECT_EQ(p->settings.deEmphasisOn, 1);
 }
 
 TEST(IntegerReadings, RoundedTruncatedAndThresholded) {
