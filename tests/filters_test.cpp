@@ -189,15 +189,43 @@ double lagDegrees(std::complex<double> h) {
     return degrees > 0 ? degrees - 360.0 : degrees;
 }
 
+// The poles of a second-order section read off its impulse response: for n >= 3,
+// h[n] = -a1 h[n-1] - a2 h[n-2]; two such equations give a1 and a2.
+struct Poles {
+    double a1, a2;
+    double radius() const { return std::sqrt(a2); }
+    bool doubleReal() const { return std::abs(a1 * a1 - 4.0 * a2) < 1e-9; }
+};
+template <class StepFn>
+Poles polesOf(StepFn f) {
+    const std::vector<double> h = impulseResponse(f, 5);
+    const double det = h[2] * h[2] - h[1] * h[3];
+    return {(h[1] * h[4] - h[3] * h[2]) / det, (h[3] * h[3] - h[2] * h[4]) / det};
+}
+
 TEST(AllpassDesign, FlatGainAndHalfATurnAtTheDesignFrequency) {
-    struct Case { double hz, gain, rate; };
-    for (const Case& c : {Case{140, 1.0187, 48000}, Case{105, 1.0153, 44100}, Case{4657, 1.532, 44100}}) {
+    // Where the frequency can be reached with poles at radius 1/gain (band 4's all-pass at every
+    // rate) the poles lie there; the low all-passes, whose gain near 1 puts the frequency out of
+    // reach at that radius, get a double real pole instead.
+    struct Case { double hz, gain, rate; bool inverseRadius; };
+    for (const Case& c : {Case{140, 1.0187, 48000, false}, Case{105, 1.0153, 44100, false},
+                          Case{104.9, 1.0140, 48000, false}, Case{105, 1.0210, 32000, false},
+                          Case{4657, 1.532, 44100, true}, Case{4571, 1.498, 48000, true},
+                          Case{4657 * 32000.0 / 44100.0, 1.532, 32000, true}}) {
         SCOPED_TRACE(c.hz);
         const auto f = laneOf(designAllpass(c.hz, c.gain, c.rate));
         for (double hz : {c.hz / 4, c.hz, 4 * c.hz, 0.3 * c.rate}) {
             EXPECT_NEAR(std::abs(measureSteady(f, hz, c.rate)), c.gain, 1e-6) << hz << " Hz";
         }
         EXPECT_NEAR(lagDegrees(measureSteady(f, c.hz, c.rate)), -180.0, 0.01);
+        const Poles poles = polesOf(laneOf(designAllpass(c.hz, c.gain, c.rate)));
+        if (c.inverseRadius) {
+            EXPECT_NEAR(poles.radius() * c.gain, 1.0, 1e-9);
+            EXPECT_LT(poles.a1 * poles.a1, 4.0 * poles.a2) << "the poles are not a complex pair";
+        } else {
+            EXPECT_TRUE(poles.doubleReal()) << poles.a1 << " " << poles.a2;
+            EXPECT_GT(poles.radius() * c.gain, 1.0) << "1/gain would have reached the frequency";
+        }
     }
 }
 
