@@ -432,6 +432,7 @@ int processSong(int argc, char** argv) {
     std::signal(SIGTERM, SIG_DFL);
     gCancelTarget = nullptr;
 
+    if (!outcome.warning.empty()) std::fprintf(stderr, "loudara-cli process: warning: %s\n", outcome.warning.c_str());
     switch (outcome.status) {
         case ExportStatus::Completed:
             if (!quiet) std::fprintf(stderr, "wrote %s\n", outcome.deliveredPath.c_str());
