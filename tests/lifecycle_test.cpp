@@ -170,8 +170,8 @@ TEST(Lifecycle, ResetAndPrepareSoundLikeAFreshProcessor) {
         setUp(*fresh);
         prepareForSong(*fresh, 48000);
         const auto song = test::musicLikeSignal(3 * 48000, 48000, 20000, 2);
-        // Fails with the virtual speaker on: a fresh Processor's speaker filters have no
-        // coefficients until the first clearProcessorState (see lifecycle.cpp, Processor()).
+        // With the virtual speaker on too: a fresh processor has its speaker filters installed,
+        // just as the state clear between songs leaves them.
         EXPECT_EQ(test::firstDifference(process(*used, song), process(*fresh, song)), -1)
             << (extras ? "virtual speaker and gates on" : "default preset");
     }
@@ -265,8 +265,7 @@ TEST(VirtualSpeaker, WithoutReflectionsTheDirectSignalDrops3DbAndCrossesOver) {
     p->settings.speakerSpacingCm = 30;
     p->settings.reflectionPercent = 0;
     const int first = test::firstNonZero(test::channelOf(process(*p, leftClick(4000)), 1));
-    // Fails on a fresh Processor: its cross-feed filters have no coefficients until the first
-    // clearProcessorState, so nothing crosses over (see lifecycle.cpp, Processor()).
+    // On a fresh processor too: its cross-feed filters are installed from the start.
     EXPECT_EQ(first - 898, 42);
 }
 
