@@ -1,5 +1,6 @@
 // The six band processors, watched frame by frame inside the chain: path delay, gain below the
-// threshold, the reduction ceiling, the gate indicator and band 0's reduction delay.
+// threshold and the reduction ceiling. Gates and band 0's reduction delay are checked sample for
+// sample against the plain model (reference_chain_test).
 
 #include <gtest/gtest.h>
 
@@ -128,50 +129,6 @@ TEST(BandReduction, NeverExceedsItsCeilingWithHugeInputAndDepth) {
         EXPECT_EQ(highest[b], 31743.0) << "band " << b;
         EXPECT_EQ(p->bands[b].reductionPeak, 31743.0) << "band " << b;
         EXPECT_TRUE(std::isfinite(p->bands[b].outputL)) << "band " << b;
-    }
-}
-
-TEST(BandGate, IndicatorShowsOpenInEveryBandWhenGatesAreOff) {
-    const auto music = test::musicLikeSignal(22050, 44100);
-    const std::vector<int16_t> silence(2 * 22050, 0);
-    std::vector<int16_t> out(music.size());
-    auto p = std::make_unique<Processor>();
-    for (BandSettings& band : p->bands) band.gateState = 0;
-    processBlock(*p, int32_t(silence.size()), silence.data(), out.data());
-    for (int b = 0; b < kBandCount; ++b) EXPECT_EQ(p->bands[b].gateState, 3) << "band " << b;
-
-    // Switched on, the same silence closes every gate and music opens them again.
-    p->settings.gateOn = 1;
-    processBlock(*p, int32_t(silence.size()), silence.data(), out.data());
-    for (int b = 0; b < kBandCount; ++b) {
-        EXPECT_EQ(p->bands[b].gateState, 0) << "band " << b;
-        EXPECT_LT(p->bands[b].gateGain, 0.25) << "band " << b;
-    }
-    processBlock(*p, int32_t(music.size()), music.data(), out.data());
-    for (int b = 0; b < kBandCount; ++b) EXPECT_EQ(p->bands[b].gateState, 3) << "band " << b;
-}
-
-TEST(BandZero, ReductionDelayCountsFramesOf44100AtEveryRate) {
-    // 0 ms: the previous frame's reduction; 1 ms: 44 frames; 40 ms: 1764 frames, also at 48 kHz.
-    const struct {
-        double ms;
-        int frames;
-    } cases[] = {{0, 1}, {1, 44}, {40, 1764}};
-    const auto music = test::musicLikeSignal(12000, 48000, 30000);
-    for (const auto& c : cases) {
-        auto p = std::make_unique<Processor>();
-        prepareForSong(*p, 48000);
-        p->bands[0].reductionDelayMs = c.ms;
-        std::vector<double> reductions;  // reductions[i]: the reduction left by frame i
-        int changes = 0;
-        frameByFrame(*p, music, [&](int i) {
-            const int source = i - c.frames;
-            const double expected = source >= 0 ? reductions[source] : 0.0;
-            ASSERT_EQ(p->bands[0].delayedReduction, expected) << c.ms << " ms, frame " << i;
-            if (source > 0 && reductions[source] != reductions[source - 1]) ++changes;
-            reductions.push_back(p->bands[0].reduction);
-        });
-        EXPECT_GT(changes, 1000) << "the reduction hardly moved, so the delay was not measured";
     }
 }
 
