@@ -1,5 +1,6 @@
 // The parameter set: built-in preset records and their layout, the integer readings of double
-// settings, and the recomputations that settings drive (envelope times, final low-pass, bass EQ).
+// settings, and the bass EQ's redesign. The tables that envelope times and the final low-pass
+// install are checked through the chain against the plain model (reference_chain_test).
 
 #include <gtest/gtest.h>
 
@@ -218,104 +219,6 @@ TEST(DerivedBandValues, GateFactorInvertsTheGateLevel) {
     EXPECT_NEAR(deriveBand(band).gateFactor, 3.981, 0.001);
     band.clipDb = -3;
     EXPECT_NEAR(deriveBand(band).clipLevel, 23197.0, 1.0);
-}
-
-// Leaves some state in a filter, so that a later installation has something to clear.
-template <class F>
-void dirty(F& f) {
-    for (int n = 0; n < 5; ++n) step(f, Pair{1.0, -1.0});
-}
-
-struct EnvelopeCase { double release, attack; int releaseSet, attackSet, lookAhead; };
-void PrintTo(const EnvelopeCase& c, std::ostream* os) { *os << "release " << c.release << ", attack " << c.attack; }
-
-class EnvelopeTimes : public ::testing::TestWithParam<EnvelopeCase> {};
-
-TEST_P(EnvelopeTimes, InstallTheSetsAndLookAheadOfTheTimeIndex) {
-    const EnvelopeCase& c = GetParam();
-    auto p = std::make_unique<Processor>();
-    BandEnvelopes& e = p->envelopes;
-    for (int g = 0; g < kEnvelopeGroups; ++g) {
-        for (StereoOnePole* f : {&e.release[g], &e.gate[g], &e.attack[g], &e.releaseCopy[g], &e.crossfade[g]}) dirty(*f);
-    }
-    p->params.bandReleaseTime = c.release;
-    p->params.bandAttackTime = c.attack;
-    selectEnvelopeTimes(*p);
-    const OnePole* sets = p->active.envelopeTimeSets;
-    for (int b = 0; b < kBandCount; ++b) {
-        SCOPED_TRACE(b);
-        EXPECT_EQ(p->bands[b].lookAheadLength, c.lookAhead);
-        const std::pair<OnePole, const OnePole*> installed[] = {
-            {bandFilter(e.release, b), &sets[c.releaseSet - 1]},
-            {bandFilter(e.gate, b), &sets[c.releaseSet - 1]},
-            {bandFilter(e.releaseCopy, b), &sets[c.releaseSet - 1]},
-            {bandFilter(e.attack, b), &sets[c.attackSet - 1]},
-            {bandFilter(e.crossfade, b), &sets[2]},  // always 4 Hz
-        };
-        for (const auto& [filter, expected] : installed) {
-            // The same impulse response from a cleared state.
-            EXPECT_EQ(impulseResponse(laneOf(filter), 16), impulseResponse(laneOf(*expected), 16));
-            EXPECT_TRUE(filter.x1 == 0 && filter.y1 == 0) << "state not cleared";
-        }
-    }
-    // The release filter's corner: 1, 2, 4, 8, 16 Hz for sets 1 to 5.
-    const double hz = 1 << (c.releaseSet - 1);
-    EXPECT_NEAR(gainDbAt(laneOf(bandFilter(e.release, 0)), hz, 44100, 4.0), -3.0103, 0.005);
-}
-INSTANTIATE_TEST_SUITE_P(Indices, EnvelopeTimes,
-                         ::testing::Values(EnvelopeCase{1, 4, 1, 4, 880}, EnvelopeCase{2, 4, 2, 4, 440},
-                                           EnvelopeCase{3, 1, 3, 1, 220}, EnvelopeCase{4, 4, 4, 4, 110},
-                                           EnvelopeCase{5, 5, 5, 5, 110}, EnvelopeCase{0, 0, 5, 5, 110},
-                                           EnvelopeCase{7, 2.9, 5, 2, 110}, EnvelopeCase{1.9, 6, 1, 5, 880}),
-                         [](const auto& info) { return "Case" + std::to_string(info.index); });
-
-struct FinalLowpassCase { double setting; int iirSet, firSet; };
-void PrintTo(const FinalLowpassCase& c, std::ostream* os) { *os << "finalLowpass " << c.setting; }
-
-class FinalLowpass : public ::testing::TestWithParam<FinalLowpassCase> {};
-
-TEST_P(FinalLowpass, InstallsTheSetsInTheWorkingSetAndTheTemplate) {
-    const FinalLowpassCase& c = GetParam();
-    auto p = std::make_unique<Processor>();
-    dirty(p->work.finalIir);
-    dirty(p->work.finalFir);
-    p->settings.finalLowpass = c.setting;
-    selectFinalLowpass(*p);
-    const std::vector<double> iir = impulseResponse(laneOf(p->active.finalIirSets[c.iirSet]), 64);
-    const std::vector<double> fir = impulseResponse(laneOf(p->active.finalFirSets[c.firSet]), 32);
-    for (const FilterTemplate* set : {&p->work, &p->active.filterTemplate}) {
-        double mismatch = 0;
-        EXPECT_EQ(impulseResponse(laneOf(set->finalIir, &mismatch), 64), iir);
-        EXPECT_EQ(impulseResponse(laneOf(set->finalFir, &mismatch), 32), fir);
-        EXPECT_EQ(mismatch, 0.0);
-    }
-}
-INSTANTIATE_TEST_SUITE_P(Settings, FinalLowpass,
-                         ::testing::Values(FinalLowpassCase{0, 0, 0}, FinalLowpassCase{1, 1, 0},
-                                           FinalLowpassCase{2, 2, 1}, FinalLowpassCase{2.7, 2, 1},
-                                           FinalLowpassCase{5, 5, 0}, FinalLowpassCase{6, 6, 0},
-                                           FinalLowpassCase{7, 6, 0}, FinalLowpassCase{-1, 6, 0}),
-                         [](const auto& info) { return "Case" + std::to_string(info.index); });
-
-// Flat with no gain; otherwise the gain asked at the centre frequency, for the rate asked.
-TEST(BassEq, PeaksByTheGainAtItsFrequencyForItsRate) {
-    for (double rate : {44100.0, 48000.0, 32000.0}) {
-        for (double db : {0.0, 6.0}) {
-            SCOPED_TRACE(testing::Message() << rate << " Hz, " << db << " dB");
-            auto p = std::make_unique<Processor>();
-            p->settings.bassEqGainDb = db;
-            p->settings.bassEqFreqHz = 60;
-            p->settings.bassEqQ = 1.4;
-            p->settings.bassEqSampleRate = rate;
-            designBassEq(*p);
-            double mismatch = 0;
-            const auto eq = laneOf(p->bassEq, &mismatch);
-            EXPECT_NEAR(gainDbAt(eq, 60, rate), db, 0.001);
-            for (double hz : {50.0, 70.0}) EXPECT_LT(gainDbAt(eq, hz, rate), db + 1e-9) << "the peak is at 60 Hz";
-            for (double hz : {0.0, 1000.0, 15000.0}) EXPECT_NEAR(gainDbAt(eq, hz, rate), 0.0, db == 0 ? 1e-9 : 0.05) << hz;
-            EXPECT_EQ(mismatch, 0.0);
-        }
-    }
 }
 
 TEST(BassEq, RedesignRestartsBothChannelsFromSilence) {
