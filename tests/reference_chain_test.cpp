@@ -145,7 +145,9 @@ std::vector<ChainCase> chainCases() {
     add("gates", [](Processor& p) {
         p.settings.gateOn = 1;
         for (int b = 0; b < kBandCount; ++b) p.bands[b].gateDb = -12 - 3 * b;
-    })->rampUp = true;
+    });
+    cases.back().rampUp = true;
+    cases.back().blockSamples = {128};  // gate states compared every 64 frames
     add("gatesLoud", [](Processor& p) { p.settings.gateOn = 1; }, 48000, 340)->peak = 32000;
     add("virtualSpeaker", [](Processor& p) { p.settings.virtualSpeakerOn = 1; });
     add("virtualSpeakerFar", [](Processor& p) {
