@@ -472,6 +472,32 @@ TEST_F(DialogCommands, BatchExportInPostfixAndPrefixMode) {
     for (const char* name : {"pre_a.b.wav", "pre_c.wav", "pre_d.wav"}) EXPECT_TRUE(fs::exists(out(name))) << name;
 }
 
+TEST_F(DialogCommands, SongsThatProduceNothingAreMarkedFailedAndShownAtOnce) {
+    // b is listed as an MP3 but cannot be decoded; c was never probed.
+    addSongs({"a.wav", "b.wav", "c.wav"});
+    state->playlist.songs[1].kind = SongKind::Mp3;
+    state->playlist.songs[2].kind = SongKind::Mp3Pending;
+    batchOptions("_x", true);
+    dispatcher.dispatch(cmd::ExportAll);
+    EXPECT_EQ(statuses(), (std::vector<int>{1, 2, 2}));
+    EXPECT_TRUE(fs::exists(out("a_x.wav")));
+    EXPECT_FALSE(fs::exists(out("b_x.wav")));
+    EXPECT_FALSE(fs::exists(out("c_x.wav")));
+
+    // A single export of the undecodable song refreshes the list as it ends, so the failed icon
+    // shows; a single export that succeeds marks nothing and refreshes nothing.
+    state->playlist.songStatus[1] = 0;
+    dialogs.setOptions = [](ExportOptions& o) { o.exportFormat = 0; };
+    host.chosen = {out("single.wav")};
+    for (int song : {1, 0}) {
+        state->playlist.currentSong = song;
+        const int before = host.refreshes;
+        dispatcher.dispatch(cmd::ExportCurrent);
+        EXPECT_EQ(host.refreshes, before + (song == 1 ? 1 : 0)) << "song " << song;
+    }
+    EXPECT_EQ(statuses(), (std::vector<int>{1, 2, 2}));
+}
+
 TEST_F(DialogCommands, CancellingTheSecondSongEndsTheBatch) {
     addSongs({"a.wav", "b.wav", "c.wav"});
     state->playlist.currentSong = 1;

@@ -6,6 +6,8 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <utility>
+#include <vector>
 
 #include "files/export_job.h"
 #include "files/wav_file.h"
@@ -26,6 +28,11 @@ struct RecordingHost : JobHost {
     void setProcessedTimeText(const std::string& text) override { times.push_back(text); }
     void setStatusText(const std::string& text) override { status.push_back(text); }
     void endNotice() override { ++ends; }
+    // A scripted clock: every reading advances it by `tick` ms; rests are recorded, not slept.
+    long long clockMs = 5000, tick = 37;
+    std::vector<long long> rests;
+    long long processClockMs() override { return std::exchange(clockMs, clockMs + tick); }
+    void rest(long long ms) override { rests.push_back(ms); }
 };
 
 // The lead-in cases: clip type, emphasis and final low-pass each change the chain's delay.
@@ -231,6 +238,27 @@ TEST_F(ExportJob, CancelDeliversTheProcessedPartAsAValidFile) {
     EXPECT_EQ(out[4] | out[5] << 8 | out[6] << 16 | uint32_t(out[7]) << 24, bytes - 8);
 }
 
+TEST_F(ExportJob, ThrottleRestsBeforeEachBlockInProportionToTheTimeSinceTheLast) {
+    // Three full blocks and a short one: four rests of level x d / 10 ms, d the clock's advance
+    // since the last block (37 ms), at most 100 ms counted (the first block counts from 0).
+    addSong("song.wav", pcmWave(std::vector<int16_t>(2 * (3 * kExportBlockFrames + 100), 0), 2, 44100));
+    const std::pair<int, std::vector<long long>> cases[] = {{3, {30, 11, 11, 11}}, {40, {400, 148, 148, 148}}};
+    for (const auto& [level, rests] : cases) {
+        auto p = std::make_unique<Processor>();
+        RecordingHost host;
+        host.throttleOn = 1;
+        host.throttleLevel = level;
+        ASSERT_EQ(run(*p, "out.wav", host).status, ExportStatus::Completed);
+        EXPECT_EQ(host.rests, rests) << "level " << level;
+    }
+    auto p = std::make_unique<Processor>();
+    RecordingHost off;
+    off.throttleLevel = 40;
+    ASSERT_EQ(run(*p, "out.wav", off).status, ExportStatus::Completed);
+    EXPECT_TRUE(off.rests.empty());
+    EXPECT_EQ(off.clockMs, 5000);  // the clock is not even read
+}
+
 TEST_F(ExportJob, OnlyTheDataChunkIsSoundAndCaseDoesNotMatter) {
     Bytes after;
     after.chunk("junk", ByteVector(4000, 0x7F));
@@ -244,7 +272,12 @@ TEST_F(ExportJob, OnlyTheDataChunkIsSoundAndCaseDoesNotMatter) {
     ASSERT_EQ(outcome.status, ExportStatus::Completed) << outcome.message;
     const ByteVector out = read(outcome.deliveredPath);
     EXPECT_EQ(out.size(), 44 + samples.size() * 2);
-    EXPECT_TRUE(std::equal(source.begin(), source.begin() + 44, out.begin()));
+    // The source's header, except that the RIFF size counts the delivered file, which ends with
+    // the data chunk (the source's says 4008 bytes more).
+    EXPECT_TRUE(std::equal(source.begin(), source.begin() + 4, out.begin()));
+    EXPECT_TRUE(std::equal(source.begin() + 8, source.begin() + 44, out.begin() + 8));
+    EXPECT_EQ(out[4] | out[5] << 8 | out[6] << 16 | uint32_t(out[7]) << 24, out.size() - 8);
+    EXPECT_EQ(source[4] | source[5] << 8 | source[6] << 16 | uint32_t(source[7]) << 24, source.size() - 8);
 }
 
 TEST_F(ExportJob, RefusesToWriteOverTheSongAndReportsEveryFailureOnce) {

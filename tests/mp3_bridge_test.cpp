@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <utility>
+#include <vector>
 
 #include "files/id3_tag.h"
 #include "files/mp3_bridge.h"
@@ -115,14 +117,38 @@ TEST_F(Mp3Files, ProbeRefusesWhatCannotBePlayedWithoutCrashing) {
         EXPECT_EQ(song.sampleRate, 0u);
     }
 
-    // Cut short: inside the first frames, or before the length its Info header announces.
+    // Cut short inside the first frames: no frame of sound.
     const std::string whole = encode("whole.mp3", 40000, 2, 44100, 128);
     const ByteVector bytes = read(whole);
-    for (size_t keep : {size_t{3}, size_t{200}, size_t{420}, size_t{900}, bytes.size() / 2, bytes.size() - 200}) {
+    for (size_t keep : {size_t{3}, size_t{200}, size_t{420}}) {
         const std::string cut = write("cut.mp3", ByteVector(bytes.begin(), bytes.begin() + keep));
         reason.clear();
         EXPECT_EQ(ProbeMp3File(cut.c_str(), song, nullptr, &reason), Mp3ProbeResult::Unreadable) << keep;
         EXPECT_FALSE(reason.empty());
+    }
+}
+
+TEST_F(Mp3Files, ACutFileWithAnInfoHeaderProbesWithTheLengthItHolds) {
+    // The Info header announces 40000 samples; the probe counts what the cut file holds, within a
+    // frame of what decoding it gives.
+    const std::string whole = encode("whole.mp3", 40000, 2, 44100, 128);
+    const ByteVector bytes = read(whole);
+    for (size_t keep : {bytes.size() / 3, bytes.size() / 2, bytes.size() - 200}) {
+        SCOPED_TRACE(keep);
+        const std::string cut = write("cut.mp3", ByteVector(bytes.begin(), bytes.begin() + keep));
+        SongRecord song;
+        Mp3StreamInfo info;
+        ASSERT_EQ(ProbeMp3File(cut.c_str(), song, &info), Mp3ProbeResult::Ok);
+        EXPECT_TRUE(info.hasInfoHeader && info.cutShort);
+        SongTag tag;
+        QuietJob job;
+        std::string error;
+        const std::string wav = (folder / "cut.wav").string();
+        ASSERT_TRUE(DecodeMp3ToWav(cut.c_str(), wav.c_str(), tag, job, error)) << error;
+        SongRecord decoded;
+        ASSERT_EQ(ProbeWavFile(wav.c_str(), decoded), WavProbeResult::Ok);
+        EXPECT_NEAR(double(song.dataBytes), double(decoded.dataBytes), 4.0 * kMp3FrameSamples);
+        EXPECT_NEAR(double(song.dataBytes), 4.0 * 40000 * double(keep) / double(bytes.size()), 4.0 * 2 * kMp3FrameSamples);
     }
 }
 
@@ -304,7 +330,7 @@ TEST_F(Mp3Files, DecoderEndsCleanlyOnCutFilesAndPassesTagsAndTrailingBytes) {
     EXPECT_EQ(last, 0);
 }
 
-TEST_F(Mp3Files, GarbageInTheMiddleIsAnErrorAndMonoFillsOnlyTheLeftArray) {
+TEST_F(Mp3Files, GarbageInTheMiddleIsSkippedAndReportedAndMonoFillsOnlyTheLeftArray) {
     const std::string path = encode("mono.mp3", 40000, 1, 48000, 96);
     ByteVector bytes = read(path);
     {
@@ -319,24 +345,44 @@ TEST_F(Mp3Files, GarbageInTheMiddleIsAnErrorAndMonoFillsOnlyTheLeftArray) {
         EXPECT_TRUE(std::all_of(std::begin(right), std::end(right), [](int16_t v) { return v == 1234; }));
         EXPECT_TRUE(std::any_of(std::begin(left), std::end(left), [](int16_t v) { return v != 0; }));
     }
-    const char text[] = "Garbage in the middle of the song: a text where frames should be. ";
-    for (size_t i = 0; i < 1500; ++i) bytes[bytes.size() / 2 + i] = static_cast<unsigned char>(text[i % (sizeof text - 1)]);
-    const std::string damaged = write("damaged.mp3", bytes);
-    Mp3Decoder decoder;
-    ASSERT_TRUE(decoder.open(damaged.c_str()));
     int last = 0;
+    Mp3Decoder decoder;
+    ASSERT_TRUE(decoder.open(path.c_str()));
+    const int64_t full = decodeAll(decoder, last);
+    EXPECT_EQ(decoder.skipped().bytes, 0);
+
+    // Text over 1500 bytes at a third, and 2000 bytes at two thirds: the decoder passes
+    // over them to the next frames and goes on to the end, as players do, losing only the frames
+    // the text touched; the skipped bytes and the first place are reported.
+    const char text[] = "Garbage in the middle of the song: a text where frames should be. ";
+    const size_t first = bytes.size() / 3, second = 2 * bytes.size() / 3;
+    for (size_t i = 0; i < 1500; ++i) bytes[first + i] = static_cast<unsigned char>(text[i % (sizeof text - 1)]);
+    for (size_t i = 0; i < 2000; ++i) bytes[second + i] = static_cast<unsigned char>(text[i % (sizeof text - 1)]);
+    const std::string damaged = write("damaged.mp3", bytes);
+    ASSERT_TRUE(decoder.open(damaged.c_str()));
     const int64_t samples = decodeAll(decoder, last);
-    EXPECT_EQ(last, -1);
-    EXPECT_NE(decoder.error().find("not MP3 frames"), std::string::npos) << decoder.error();
-    EXPECT_GT(samples, 0);
-    int16_t left[kMp3FrameSamples], right[kMp3FrameSamples];
-    EXPECT_EQ(decoder.readFrame(left, right), -1);  // stays failed
+    EXPECT_EQ(last, 0);
+    const Mp3Skips skips = decoder.skipped();
+    EXPECT_EQ(skips.stretches, 2);
+    EXPECT_GT(skips.firstOffset, int64_t(first) - 288);  // within the frame the text begins in
+    EXPECT_LE(skips.firstOffset, int64_t(first) + 1500);
+    EXPECT_GE(skips.bytes, 1500 + 2000 - 2 * 288);
+    EXPECT_LT(skips.bytes, 1500 + 2000 + 2 * 288);
+    // 96 kbit/s at 48 kHz: 288-byte frames; each stretch costs the frames it touched and no more.
+    EXPECT_GE(samples, full - (1500 / 288 + 2 + 2000 / 288 + 2) * kMp3FrameSamples);
+    EXPECT_LT(samples, full);
 
     SongTag tag;
     QuietJob job;
-    std::string error;
-    EXPECT_FALSE(DecodeMp3ToWav(damaged.c_str(), (folder / "damaged.wav").string().c_str(), tag, job, error));
-    EXPECT_NE(error.find("damaged"), std::string::npos) << error;
+    std::string error, warning;
+    const std::string wav = (folder / "damaged.wav").string();
+    ASSERT_TRUE(DecodeMp3ToWav(damaged.c_str(), wav.c_str(), tag, job, error, &warning)) << error;
+    EXPECT_EQ(warning, Mp3SkipWarning(skips));
+    EXPECT_NE(warning.find("skipped " + std::to_string(skips.bytes) + " bytes"), std::string::npos) << warning;
+    EXPECT_NE(warning.find("offset " + std::to_string(skips.firstOffset)), std::string::npos) << warning;
+    SongRecord decoded;
+    ASSERT_EQ(ProbeWavFile(wav.c_str(), decoded), WavProbeResult::Ok);
+    EXPECT_NEAR(double(decoded.dataBytes) / 2, double(samples - Mp3LeadingSamples(decoder.info())), 1.0);
 
     // Random bytes throughout: refused or ended, never a crash or a hang.
     uint32_t s = 99;
@@ -349,6 +395,33 @@ TEST_F(Mp3Files, GarbageInTheMiddleIsAnErrorAndMonoFillsOnlyTheLeftArray) {
         decodeAll(decoder, last);
         EXPECT_LE(last, 0);
     }
+}
+
+TEST_F(Mp3Files, DecodingRestsBeforeEveryTwentiethFrame) {
+    // A scripted clock that advances 64 ms per reading: level x 64 / 50 ms before frames 0, 20,
+    // 40, ... (the read that finds the end counts as a frame).
+    struct ScriptedJob : QuietJob {
+        long long clockMs = 1LL << 40;
+        std::vector<long long> rests;
+        long long processClockMs() override { return std::exchange(clockMs, clockMs + 64); }
+        void rest(long long ms) override { rests.push_back(ms); }
+    };
+    const std::string path = encode("song.mp3", 100000, 2, 44100, 128);
+    Mp3Decoder decoder;
+    ASSERT_TRUE(decoder.open(path.c_str()));
+    int last = 0;
+    const int64_t frames = decodeAll(decoder, last) / kMp3FrameSamples;
+    decoder.close();
+    ScriptedJob job;
+    job.throttleOn = 1;
+    job.throttleLevel = 7;
+    SongTag tag;
+    std::string error;
+    ASSERT_TRUE(DecodeMp3ToWav(path.c_str(), (folder / "song.wav").string().c_str(), tag, job, error)) << error;
+    ASSERT_EQ(int64_t(job.rests.size()), frames / 20 + 1);
+    // The first rest counts from the last throttle of any earlier job, at most 100 ms: 14 ms.
+    EXPECT_EQ(job.rests.front(), 14);
+    EXPECT_EQ(std::vector<long long>(job.rests.begin() + 1, job.rests.end()), std::vector<long long>(frames / 20, 8));
 }
 
 TEST_F(Mp3Files, PlaybackHasOneDecoder) {

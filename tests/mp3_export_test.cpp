@@ -174,11 +174,27 @@ TEST_F(Mp3Export, WavSongToMp3GetsNoTag) {
     expectNoTemporaryFiles();
 }
 
-TEST_F(Mp3Export, ASongThatCannotBeDecodedIsMarkedFailed) {
+TEST_F(Mp3Export, DamageIsPassedOverWithAWarningAndASongThatCannotBeDecodedIsMarkedFailed) {
     const std::string mp3 = addMp3Song("bad.mp3", 80000, 2, 44100);
     ByteVector bytes = read(mp3);
     for (size_t i = 0; i < 3000; ++i) bytes[bytes.size() / 2 + i] = static_cast<unsigned char>("broken "[i % 7]);
     write("bad.mp3", bytes);
+    {
+        options.exportFormat = 0;
+        JobRecorder host;
+        auto p = std::make_unique<Processor>();
+        const ExportOutcome outcome = run("damaged.wav", host, *p);
+        ASSERT_EQ(outcome.status, ExportStatus::Completed) << outcome.message;
+        EXPECT_NE(outcome.warning.find("skipped"), std::string::npos) << outcome.warning;
+        EXPECT_EQ(status, 0);
+        SongRecord out;
+        ASSERT_EQ(ProbeWavFile(outcome.deliveredPath.c_str(), out), WavProbeResult::Ok);
+        // All but the few frames the damage touched: 3000 bytes are about 7 frames at 160 kbit/s.
+        EXPECT_GT(out.dataBytes, 4u * (80000 - 10 * kMp3FrameSamples));
+    }
+
+    // Not MP3 at all, though listed as one.
+    write("bad.mp3", pcmWave(std::vector<int16_t>(20000, 1000), 2, 44100));
     for (int format : {0, 1}) {
         options.exportFormat = format;
         status = 0;

@@ -1,5 +1,6 @@
 // The parameter set: built-in preset records and their layout, the integer readings of double
-// settings, and the recomputations that settings drive (envelope times, final low-pass, bass EQ).
+// settings, and the bass EQ's redesign. The tables that envelope times and the final low-pass
+// install are checked through the chain against the plain model (reference_chain_test).
 
 #include <gtest/gtest.h>
 
@@ -19,55 +20,109 @@ namespace {
 
 using namespace loudara::test;
 
-// A preset column of the table. Fields: bassClipMode, spareB, bandAttackTime, bandReleaseTime,
-// reductionDelayMs, agcThresholdDb, agcDepthDb, enhancerDepthDb, enhancerDelayMs, enhancerMode,
-// bassEqGainDb, bassEqFreqHz, bassEqQ, finalClipDb, finalLowpass, enhancerOn, bassEqOff,
-// phaseShifterOn, deEmphasisOn, preEmphasis, hfLimitThresholdDb, hfLimitDepthDb, spareC,
-// postClipDb, agcSpeed, clipType.
+// A preset column of the table: the values that differ between presets. Every record also has
+// bandAttackTime 4, enhancerDelayMs 10, bassEqQ 1.4, finalClipDb -0.8, spareC -6, postClipDb -0.2,
+// agcSpeed 4, clipType 0, enhancerOn 1, bassEqOff 0 and phaseShifterOn 1.
 struct PresetFigures {
     int commandId;
     double drive, depth[kBandCount], threshold, clip[kBandCount], output[kBandCount];
-    double fields[26];
-    const char* description;
+    double bassClipMode, spareB, releaseTime, reductionDelayMs, agcThresholdDb, agcDepthDb, enhancerDepthDb;
+    double enhancerMode, bassEqGainDb, bassEqFreqHz, finalLowpass, preEmphasis;
+    int32_t deEmphasisOn;
+    double hfLimitThresholdDb, hfLimitDepthDb;
 };
 void PrintTo(const PresetFigures& f, std::ostream* os) { *os << f.commandId; }
 
 const PresetFigures kPresetFigures[] = {
     {232, 16, {12, 12, 12, 12, 12, 12}, -16, {-3, -3, -3, -3, -3, -3}, {-0.5, -1, -1, -1, -0.5, 0},
-     {2, 4, 4, 1, 40, -20, 24, -3, 10, 4, 6, 60, 1.4, -0.8, 1, 1, 0, 1, 1, 2, 0, 0, -6, -0.2, 4, 0},
-     "Simlutates MegaHit FM Radio Station"},
+     2, 4, 1, 40, -20, 24, -3, 4, 6, 60, 1, 2, 1, 0, 0},
+    {334, 22, {16, 16, 16, 16, 16, 16}, -18, {-4, -4, -4, -4, -4, -4}, {-2, -2, -2, -2, -2, -2},
+     2, 4, 4, 20, -36, 24, -6, 2, 3, 100, 5, 0, 0, -32, 24},
     {335, 20, {16, 18, 18, 18, 18, 18}, -18, {-4, -4, -4, -4, -4, -4}, {-1, -1, -1, -1, -2, -4},
-     {2, 4, 4, 4, 20, -36, 24, -6, 10, 2, 3, 80, 1.4, -0.8, 4, 1, 0, 1, 0, 0, -32, 24, -6, -0.2, 4, 0},
-     "Simlutates AM Radio / Internet Radio"},
+     2, 4, 4, 20, -36, 24, -6, 2, 3, 80, 4, 0, 0, -32, 24},
+    {336, 15, {12, 12, 12, 12, 12, 12}, -16, {-3, -3, -2, -2, -2, -5}, {0, -1, -2, -2.5, -3, -4},
+     2, 4, 1, 80, -20, 24, -6, 5, 6, 60, 1, 0, 0, -32, 24},
+    {337, 16, {12, 12, 12, 12, 12, 12}, -16, {-3, -2, -1, -1, -1, -1}, {-2, -2, -2, -2, -2, -2},
+     0, 0, 1, 20, -22, 22, -6, 4, 3, 80, 0, 0, 0, -32, 24},
     {338, 18, {12, 12, 12, 12, 12, 12}, -16, {-3, -2, -1, -1, -1, -3}, {-1, -2, -2, -2.5, -3, -3},
-     {1, 2, 4, 2, 40, -20, 24, -6, 10, 2, 3, 80, 1.4, -0.8, 0, 1, 0, 1, 0, 0, -32, 24, -6, -0.2, 4, 0},
-     "Simlutates Rock FM Radio Station"},
+     1, 2, 2, 40, -20, 24, -6, 2, 3, 80, 0, 0, 0, -32, 24},
+    {339, 16, {12, 12, 12, 12, 12, 12}, -16, {-3, -3, -2, -3, -3, -5}, {-1, -1, -2, -2.5, -3, -4},
+     2, 4, 1, 60, -20, 24, -3, 4, 6, 60, 0, 0, 0, -32, 24},
+    {340, 15, {12, 12, 12, 12, 12, 12}, -16, {-3, -2, -2, -2, -2, -3}, {1, 0.5, 0, 0, 0, 0},
+     2, 4, 1, 80, -20, 24, -6, 5, 6, 60, 1, 2, 1, -24, 24},
     {341, 16, {12, 12, 12, 12, 12, 12}, -16, {-3, -2, -2, -2, -3, -5}, {-1, -1, 0, 0, 0.5, 1},
-     {0, 0, 4, 1, 20, -22, 22, -6, 10, 4, 3, 100, 1.4, -0.8, 1, 1, 0, 1, 1, 2, -24, 24, -6, -0.2, 4, 0},
-     "Simlutates POP FM Radio Station"},
+     0, 0, 1, 20, -22, 22, -6, 4, 3, 100, 1, 2, 1, -24, 24},
+    {342, 18, {12, 12, 12, 12, 12, 12}, -16, {-3, -3, -2, -2, -3, -4}, {0, -1, -1, 0, 1, 1.5},
+     1, 2, 2, 40, -20, 24, -6, 2, 3, 80, 1, 2, 1, -24, 24},
+    {343, 16, {12, 12, 12, 12, 12, 12}, -16, {-3, -3, -3, -3, -3, -3}, {0, 0, -1, -1, -0.5, 0},
+     2, 4, 1, 60, -20, 24, -3, 2, 6, 60, 1, 2, 1, -24, 24},
 };
 
 class Preset : public ::testing::TestWithParam<PresetFigures> {};
 
-TEST_P(Preset, RecordReadsBackFieldByField) {
+// The record holds the table's column, and applying it puts every value in its place (over
+// settings that differ from all of them).
+TEST_P(Preset, RecordAndAppliedSettingsHoldTheTableColumn) {
     const PresetFigures& f = GetParam();
     const PresetRecord& r = presetForCommand(f.commandId);
+    auto p = std::make_unique<Processor>();
+    for (BandSettings& band : p->bands) band.driveDb = band.depthDb = band.thresholdDb = band.clipDb = band.outputDb = 99;
+    std::memset(static_cast<void*>(&p->params), 0x41, sizeof p->params);
+    ProcessorSettings& s = p->settings;
+    s.bassEqGainDb = s.bassEqFreqHz = s.bassEqQ = s.finalLowpass = s.bassEqSampleRate = 99;
+    s.enhancerOn = s.bassEqOff = s.phaseShifterOn = s.deEmphasisOn = 7;
+    applyPreset(*p, r);
+    const ProcessorParams& a = p->params;
     for (int b = 0; b < kBandCount; ++b) {
         SCOPED_TRACE(b);
-        EXPECT_EQ(r.driveDb[b], f.drive);
-        EXPECT_EQ(r.depthDb[b], f.depth[b]);
-        EXPECT_EQ(r.thresholdDb[b], f.threshold);
-        EXPECT_EQ(r.clipDb[b], f.clip[b]);
-        EXPECT_EQ(r.outputDb[b], f.output[b]);
+        const BandSettings& band = p->bands[b];
+        EXPECT_TRUE(r.driveDb[b] == f.drive && band.driveDb == f.drive);
+        EXPECT_TRUE(r.depthDb[b] == f.depth[b] && band.depthDb == f.depth[b]);
+        EXPECT_TRUE(r.thresholdDb[b] == f.threshold && band.thresholdDb == f.threshold);
+        EXPECT_TRUE(r.clipDb[b] == f.clip[b] && band.clipDb == f.clip[b]);
+        EXPECT_TRUE(r.outputDb[b] == f.output[b] && band.outputDb == f.output[b]);
     }
-    const double read[26] = {
-        r.bassClipMode, r.spareB, r.bandAttackTime, r.bandReleaseTime, r.reductionDelayMs, r.agcThresholdDb,
-        r.agcDepthDb, r.enhancerDepthDb, r.enhancerDelayMs, r.enhancerMode, r.bassEqGainDb, r.bassEqFreqHz,
-        r.bassEqQ, r.finalClipDb, r.finalLowpass, double(r.enhancerOn), double(r.bassEqOff),
-        double(r.phaseShifterOn), double(r.deEmphasisOn), r.preEmphasis, r.hfLimitThresholdDb,
-        r.hfLimitDepthDb, r.spareC, r.postClipDb, r.agcSpeed, r.clipType};
-    for (int i = 0; i < 26; ++i) EXPECT_EQ(read[i], f.fields[i]) << "field " << i;
-    EXPECT_STREQ(r.description, f.description);
+    const struct {
+        const char* name;
+        double record, applied, table;
+    } fields[] = {
+        {"bassClipMode", r.bassClipMode, a.bassClipMode, f.bassClipMode},
+        {"spareB", r.spareB, a.spareB, f.spareB},
+        {"bandAttackTime", r.bandAttackTime, a.bandAttackTime, 4},
+        {"bandReleaseTime", r.bandReleaseTime, a.bandReleaseTime, f.releaseTime},
+        {"reductionDelayMs", r.reductionDelayMs, p->bands[0].reductionDelayMs, f.reductionDelayMs},
+        {"agcThresholdDb", r.agcThresholdDb, a.agcThresholdDb, f.agcThresholdDb},
+        {"agcDepthDb", r.agcDepthDb, a.agcDepthDb, f.agcDepthDb},
+        {"enhancerDepthDb", r.enhancerDepthDb, a.enhancerDepthDb, f.enhancerDepthDb},
+        {"enhancerDelayMs", r.enhancerDelayMs, a.enhancerDelayMs, 10},
+        {"enhancerMode", r.enhancerMode, a.enhancerMode, f.enhancerMode},
+        {"bassEqGainDb", r.bassEqGainDb, s.bassEqGainDb, f.bassEqGainDb},
+        {"bassEqFreqHz", r.bassEqFreqHz, s.bassEqFreqHz, f.bassEqFreqHz},
+        {"bassEqQ", r.bassEqQ, s.bassEqQ, 1.4},
+        {"finalClipDb", r.finalClipDb, a.finalClipDb, -0.8},
+        {"finalLowpass", r.finalLowpass, s.finalLowpass, f.finalLowpass},
+        {"enhancerOn", double(r.enhancerOn), double(s.enhancerOn), 1},
+        {"bassEqOff", double(r.bassEqOff), double(s.bassEqOff), 0},
+        {"phaseShifterOn", double(r.phaseShifterOn), double(s.phaseShifterOn), 1},
+        {"deEmphasisOn", double(r.deEmphasisOn), double(s.deEmphasisOn), double(f.deEmphasisOn)},
+        {"preEmphasis", r.preEmphasis, a.preEmphasis, f.preEmphasis},
+        {"hfLimitThresholdDb", r.hfLimitThresholdDb, a.hfLimitThresholdDb, f.hfLimitThresholdDb},
+        {"hfLimitDepthDb", r.hfLimitDepthDb, a.hfLimitDepthDb, f.hfLimitDepthDb},
+        {"spareC", r.spareC, a.spareC, -6},
+        {"postClipDb", r.postClipDb, a.postClipDb, -0.2},
+        {"agcSpeed", r.agcSpeed, a.agcSpeed, 4},
+        {"clipType", r.clipType, a.clipType, 0},
+    };
+    for (const auto& field : fields) {
+        EXPECT_EQ(field.record, field.table) << field.name << " in the record";
+        EXPECT_EQ(field.applied, field.table) << field.name << " applied";
+    }
+    EXPECT_EQ(s.bassEqSampleRate, 44100.0);
+    for (double x : {a.agcLowReduction, a.agcHighReduction, a.hfReductionL, a.hfReductionR, a.hfFeedbackL,
+                     a.hfFeedbackR, a.hfReductionHold}) {
+        EXPECT_EQ(x, 0.0);
+    }
+    EXPECT_STREQ(s.presetDescription, r.description);
 }
 INSTANTIATE_TEST_SUITE_P(Records, Preset, ::testing::ValuesIn(kPresetFigures),
                          [](const auto& info) { return std::to_string(info.param.commandId); });
@@ -83,6 +138,27 @@ TEST(PresetRecords, DescriptionsAreQuotedExactly) {
         {232, "Simlutates MegaHit FM Radio Station"},
     };
     for (const auto& [id, text] : descriptions) EXPECT_STREQ(presetForCommand(id).description, text) << id;
+}
+
+TEST(PresetRecords, DefaultSettingsAreTheDefaultRecords) {
+    const PresetRecord& r = presetForCommand(232);
+    const BandSettings none{};
+    EXPECT_EQ(none.reductionDelayMs, r.reductionDelayMs);
+    EXPECT_EQ(none.gateDb, -36.0);
+    for (int b = 0; b < kBandCount; ++b) {
+        const BandSettings row = defaultBandSettings(b);
+        EXPECT_TRUE(row.driveDb == r.driveDb[b] && row.depthDb == r.depthDb[b] && row.thresholdDb == r.thresholdDb[b] &&
+                    row.clipDb == r.clipDb[b] && row.outputDb == r.outputDb[b])
+            << "band " << b;
+    }
+    const ProcessorParams params;
+    const ProcessorSettings settings;
+    EXPECT_TRUE(params.agcThresholdDb == r.agcThresholdDb && params.agcDepthDb == r.agcDepthDb &&
+                params.enhancerDepthDb == r.enhancerDepthDb && params.enhancerMode == r.enhancerMode &&
+                params.bandReleaseTime == r.bandReleaseTime && params.preEmphasis == r.preEmphasis &&
+                params.hfLimitThresholdDb == r.hfLimitThresholdDb && params.finalClipDb == r.finalClipDb);
+    EXPECT_TRUE(settings.bassEqGainDb == r.bassEqGainDb && settings.bassEqFreqHz == r.bassEqFreqHz &&
+                settings.finalLowpass == r.finalLowpass && settings.deEmphasisOn == r.deEmphasisOn);
 }
 
 TEST(PresetRecords, EveryIdOutside334To343GivesTheDefaultRecord) {
@@ -114,21 +190,6 @@ TEST(PresetRecords, RecordLayout) {
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(&r) + 432), "Simlutates POP FM Radio Station");
 }
 
-TEST(PresetRecords, ApplyingCopiesTheDescriptionAndKeepsTheGate) {
-    auto p = std::make_unique<Processor>();
-    p->bands[2].gateDb = -50;
-    p->settings.gateOn = 1;
-    selectPresetById(*p, 334);
-    EXPECT_STREQ(p->settings.presetDescription, "Simlutates General AM Station - for Talk & Music Show");
-    EXPECT_EQ(p->params.bandReleaseTime, 4);
-    EXPECT_EQ(p->bands[2].gateDb, -50);
-    EXPECT_EQ(p->settings.gateOn, 1);
-    selectPresetById(*p, 701);
-    EXPECT_STREQ(p->settings.presetDescription, "Simlutates MegaHit FM Radio Station");
-    EXPECT_EQ(p->params.preEmphasis, 2);
-    EXPECT_EQ(p->settings.deEmphasisOn, 1);
-}
-
 TEST(IntegerReadings, RoundedTruncatedAndThresholded) {
     EXPECT_EQ(agcSpeedIndex(0.4), 1);
     EXPECT_EQ(agcSpeedIndex(9), 4);
@@ -158,104 +219,6 @@ TEST(DerivedBandValues, GateFactorInvertsTheGateLevel) {
     EXPECT_NEAR(deriveBand(band).gateFactor, 3.981, 0.001);
     band.clipDb = -3;
     EXPECT_NEAR(deriveBand(band).clipLevel, 23197.0, 1.0);
-}
-
-// Leaves some state in a filter, so that a later installation has something to clear.
-template <class F>
-void dirty(F& f) {
-    for (int n = 0; n < 5; ++n) step(f, Pair{1.0, -1.0});
-}
-
-struct EnvelopeCase { double release, attack; int releaseSet, attackSet, lookAhead; };
-void PrintTo(const EnvelopeCase& c, std::ostream* os) { *os << "release " << c.release << ", attack " << c.attack; }
-
-class EnvelopeTimes : public ::testing::TestWithParam<EnvelopeCase> {};
-
-TEST_P(EnvelopeTimes, InstallTheSetsAndLookAheadOfTheTimeIndex) {
-    const EnvelopeCase& c = GetParam();
-    auto p = std::make_unique<Processor>();
-    BandEnvelopes& e = p->envelopes;
-    for (int g = 0; g < kEnvelopeGroups; ++g) {
-        for (StereoOnePole* f : {&e.release[g], &e.gate[g], &e.attack[g], &e.releaseCopy[g], &e.crossfade[g]}) dirty(*f);
-    }
-    p->params.bandReleaseTime = c.release;
-    p->params.bandAttackTime = c.attack;
-    selectEnvelopeTimes(*p);
-    const OnePole* sets = p->active.envelopeTimeSets;
-    for (int b = 0; b < kBandCount; ++b) {
-        SCOPED_TRACE(b);
-        EXPECT_EQ(p->bands[b].lookAheadLength, c.lookAhead);
-        const std::pair<OnePole, const OnePole*> installed[] = {
-            {bandFilter(e.release, b), &sets[c.releaseSet - 1]},
-            {bandFilter(e.gate, b), &sets[c.releaseSet - 1]},
-            {bandFilter(e.releaseCopy, b), &sets[c.releaseSet - 1]},
-            {bandFilter(e.attack, b), &sets[c.attackSet - 1]},
-            {bandFilter(e.crossfade, b), &sets[2]},  // always 4 Hz
-        };
-        for (const auto& [filter, expected] : installed) {
-            // The same impulse response from a cleared state.
-            EXPECT_EQ(impulseResponse(laneOf(filter), 16), impulseResponse(laneOf(*expected), 16));
-            EXPECT_TRUE(filter.x1 == 0 && filter.y1 == 0) << "state not cleared";
-        }
-    }
-    // The release filter's corner: 1, 2, 4, 8, 16 Hz for sets 1 to 5.
-    const double hz = 1 << (c.releaseSet - 1);
-    EXPECT_NEAR(gainDbAt(laneOf(bandFilter(e.release, 0)), hz, 44100, 4.0), -3.0103, 0.005);
-}
-INSTANTIATE_TEST_SUITE_P(Indices, EnvelopeTimes,
-                         ::testing::Values(EnvelopeCase{1, 4, 1, 4, 880}, EnvelopeCase{2, 4, 2, 4, 440},
-                                           EnvelopeCase{3, 1, 3, 1, 220}, EnvelopeCase{4, 4, 4, 4, 110},
-                                           EnvelopeCase{5, 5, 5, 5, 110}, EnvelopeCase{0, 0, 5, 5, 110},
-                                           EnvelopeCase{7, 2.9, 5, 2, 110}, EnvelopeCase{1.9, 6, 1, 5, 880}),
-                         [](const auto& info) { return "Case" + std::to_string(info.index); });
-
-struct FinalLowpassCase { double setting; int iirSet, firSet; };
-void PrintTo(const FinalLowpassCase& c, std::ostream* os) { *os << "finalLowpass " << c.setting; }
-
-class FinalLowpass : public ::testing::TestWithParam<FinalLowpassCase> {};
-
-TEST_P(FinalLowpass, InstallsTheSetsInTheWorkingSetAndTheTemplate) {
-    const FinalLowpassCase& c = GetParam();
-    auto p = std::make_unique<Processor>();
-    dirty(p->work.finalIir);
-    dirty(p->work.finalFir);
-    p->settings.finalLowpass = c.setting;
-    selectFinalLowpass(*p);
-    const std::vector<double> iir = impulseResponse(laneOf(p->active.finalIirSets[c.iirSet]), 64);
-    const std::vector<double> fir = impulseResponse(laneOf(p->active.finalFirSets[c.firSet]), 32);
-    for (const FilterTemplate* set : {&p->work, &p->active.filterTemplate}) {
-        double mismatch = 0;
-        EXPECT_EQ(impulseResponse(laneOf(set->finalIir, &mismatch), 64), iir);
-        EXPECT_EQ(impulseResponse(laneOf(set->finalFir, &mismatch), 32), fir);
-        EXPECT_EQ(mismatch, 0.0);
-    }
-}
-INSTANTIATE_TEST_SUITE_P(Settings, FinalLowpass,
-                         ::testing::Values(FinalLowpassCase{0, 0, 0}, FinalLowpassCase{1, 1, 0},
-                                           FinalLowpassCase{2, 2, 1}, FinalLowpassCase{2.7, 2, 1},
-                                           FinalLowpassCase{5, 5, 0}, FinalLowpassCase{6, 6, 0},
-                                           FinalLowpassCase{7, 6, 0}, FinalLowpassCase{-1, 6, 0}),
-                         [](const auto& info) { return "Case" + std::to_string(info.index); });
-
-// Flat with no gain; otherwise the gain asked at the centre frequency, for the rate asked.
-TEST(BassEq, PeaksByTheGainAtItsFrequencyForItsRate) {
-    for (double rate : {44100.0, 48000.0, 32000.0}) {
-        for (double db : {0.0, 6.0}) {
-            SCOPED_TRACE(testing::Message() << rate << " Hz, " << db << " dB");
-            auto p = std::make_unique<Processor>();
-            p->settings.bassEqGainDb = db;
-            p->settings.bassEqFreqHz = 60;
-            p->settings.bassEqQ = 1.4;
-            p->settings.bassEqSampleRate = rate;
-            designBassEq(*p);
-            double mismatch = 0;
-            const auto eq = laneOf(p->bassEq, &mismatch);
-            EXPECT_NEAR(gainDbAt(eq, 60, rate), db, 0.001);
-            for (double hz : {50.0, 70.0}) EXPECT_LT(gainDbAt(eq, hz, rate), db + 1e-9) << "the peak is at 60 Hz";
-            for (double hz : {0.0, 1000.0, 15000.0}) EXPECT_NEAR(gainDbAt(eq, hz, rate), 0.0, db == 0 ? 1e-9 : 0.05) << hz;
-            EXPECT_EQ(mismatch, 0.0);
-        }
-    }
 }
 
 TEST(BassEq, RedesignRestartsBothChannelsFromSilence) {

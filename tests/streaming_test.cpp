@@ -229,6 +229,49 @@ TEST_F(Streams, HoldingFastRewindGoesBackOneBlockPerStepAndStopsAtTheFirstSample
     StopPlayback(s);
 }
 
+TEST_F(Streams, MonoSeekingReadsHalfBlocksAndCountsThePositionInStereoBytes) {
+    // A mono block is 8192 file bytes (4096 samples); playPosition counts the stereo bytes played,
+    // twice the file bytes. Each sample names its block (1..100).
+    startEngine();
+    std::vector<int16_t> mono(100 * kFramesPerBlock);
+    for (int f = 0; f < int(mono.size()); ++f) mono[f] = static_cast<int16_t>(rightOf(f) + 1);
+    addWav("mono.wav", mono, 1, 44100);
+    ASSERT_EQ(StartPlayback(s), StartResult::Started);
+    EXPECT_EQ(engine->playPosition, 4u * kSoundBlockBytes);
+    auto heardBlock = [this](int i) { return reinterpret_cast<int16_t*>(engine->outputBlocks[i]->data); };
+
+    // Fast forward, 20 steps: blocks 5..24 read, the last one played.
+    ASSERT_TRUE(PressTransportButton(s, 5));
+    view.cursorButton = 5;
+    playPeriod();
+    EXPECT_EQ(engine->playPosition, 24u * kSoundBlockBytes);
+    EXPECT_EQ(heardBlock(0)[0], 24);
+    EXPECT_EQ(heardBlock(0)[1], 24);
+    EXPECT_EQ(engine->outputBlocks[0]->bufferLength, kSoundBlockBytes);
+
+    // Rewind, 5 steps: each moves back two blocks (16384 file bytes), sets the position to twice
+    // the new offset and reads one: 24 -> 22 -> 23, ..., 18 -> 19 blocks; block 19 is played.
+    ASSERT_TRUE(PressTransportButton(s, 1));
+    view.cursorButton = 1;
+    playPeriod();
+    EXPECT_EQ(engine->playPosition, 19u * kSoundBlockBytes);
+    EXPECT_EQ(heardBlock(1)[0], 19);
+
+    // Fast rewind far past the start: the read point stops at the first sample.
+    ASSERT_TRUE(PressTransportButton(s, 0));
+    view.cursorButton = 0;
+    playPeriod();
+    EXPECT_EQ(engine->playPosition, kSoundBlockBytes);
+    EXPECT_EQ(heardBlock(2)[0], 1);
+    EXPECT_EQ(heardBlock(2)[2 * kFramesPerBlock - 1], 1);
+
+    ReleaseTransportButtons(s);
+    playPeriod();
+    EXPECT_EQ(engine->playPosition, 2u * kSoundBlockBytes);
+    EXPECT_EQ(heardBlock(3)[0], 2);
+    StopPlayback(s);
+}
+
 class Mp3Streams : public Streams {
 protected:
     int addMp3(const std::string& name, int frames, uint32_t channels = 2, uint32_t rate = 44100) {

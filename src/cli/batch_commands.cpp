@@ -181,7 +181,10 @@ void Batch::finish(std::size_t index, BatchSong::Result result, std::string reas
     if (o_.quiet || terminal_) return;
     // Not a terminal (a log file): one line per song as it ends.
     switch (result) {
-        case BatchSong::Result::Done: std::fprintf(stderr, "done\t%s\t%s\n", song.input.c_str(), song.output.c_str()); break;
+        case BatchSong::Result::Done:
+            std::fprintf(stderr, "done\t%s\t%s%s%s\n", song.input.c_str(), song.output.c_str(),
+                         song.reason.empty() ? "" : "\t", song.reason.c_str());
+            break;
         case BatchSong::Result::Skipped: std::fprintf(stderr, "skipped\t%s\t%s\n", song.input.c_str(), song.reason.c_str()); break;
         case BatchSong::Result::Cancelled: std::fprintf(stderr, "cancelled\t%s\n", song.input.c_str()); break;
         default: std::fprintf(stderr, "failed\t%s\t%s\n", song.input.c_str(), song.reason.c_str()); break;
@@ -237,7 +240,9 @@ void Batch::runSong(std::size_t index, BatchJobHost& host) {
             fs::remove(outcome.deliveredPath, ec);
             return finish(index, BatchSong::Result::Failed, "cannot write " + song.output.string());
         }
-        return finish(index, BatchSong::Result::Done, host.messages());
+        std::string notes = host.messages();
+        if (!outcome.warning.empty()) notes += "warning: " + outcome.warning;
+        return finish(index, BatchSong::Result::Done, notes);
     }
     if (!outcome.deliveredPath.empty()) fs::remove(outcome.deliveredPath, ec);
     if (outcome.status == ExportStatus::Cancelled) return finish(index, BatchSong::Result::Cancelled, "cancelled");
@@ -352,6 +357,13 @@ int Batch::summarise() const {
             case BatchSong::Result::Skipped: ++skipped; break;
             case BatchSong::Result::Cancelled: ++cancelled; break;
             default: ++notStarted; break;
+        }
+    }
+    if (terminal_ && !o_.quiet) {
+        for (const BatchSong& song : songs_) {
+            if (song.result == BatchSong::Result::Done && !song.reason.empty()) {
+                std::fprintf(stderr, "%s: %s\n", song.input.c_str(), song.reason.c_str());
+            }
         }
     }
     if (failed > 0) {

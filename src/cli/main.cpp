@@ -329,6 +329,7 @@ int processSong(int argc, char** argv) {
     }
     catchInterrupts(false);
 
+    if (!outcome.warning.empty()) std::fprintf(stderr, "loudara-cli process: warning: %s\n", outcome.warning.c_str());
     switch (outcome.status) {
         case ExportStatus::Completed:
             if (!quiet) std::fprintf(stderr, "wrote %s\n", shownTarget.c_str());

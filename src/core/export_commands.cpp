@@ -286,9 +286,12 @@ void exportCurrentSong(const DialogCommandContext& c) {
 
     const std::string target = mp3 ? Mp3ExportTarget(path) : path;
     const EncoderSettings encoder = EncoderSettingsOf(state.stored);
+    const int32_t statusBefore = list.songStatus[list.currentSong];
     state.exportRunning = 1;
     c.dialogs.runExport(c.processor, ExportRequestFor(state, target, encoder));
     state.exportRunning = 0;
+    // A song the job marked failed (an MP3 that cannot be decoded) shows its icon at once.
+    if (list.songStatus[list.currentSong] != statusBefore) c.host.refreshSongList();
     c.host.repaintPanel();
 }
 

@@ -151,6 +151,7 @@ private:
     SongTag& tag_;
     SongTag noTag_;
     bool endNoticeSent_ = false;
+    std::string warning_;
 
     std::string workPath_, processedPath_, finalPath_, partPath_, mp3CopyPath_, mp3OutPath_;
     FileHandle input_, output_;
@@ -161,7 +162,7 @@ private:
     int64_t dataBytes_ = 0;
     int64_t remainingBytes_ = 0;
     int64_t writtenBytes_ = 0;
-    std::clock_t lastClock_ = 0;
+    long long lastClockMs_ = 0;
 
     // The decoder stage: an MP3 song is decoded into the working file on its own thread while
     // the peak scan and the chain read that file behind it.
@@ -191,12 +192,11 @@ bool ExportJob::isSongsOwnFile(const std::string& target) const {
 // counted): throttleLevel 10 rests about as long as it worked.
 void ExportJob::throttle() {
     if (!host_.throttleOn.load()) return;
-    const std::clock_t now = std::clock();
-    long long elapsedMs = static_cast<long long>(now - lastClock_) * 1000 / CLOCKS_PER_SEC;
-    elapsedMs = elapsedMs < 0 ? 0 : (elapsedMs > 100 ? 100 : elapsedMs);
-    lastClock_ = now;
+    const long long now = host_.processClockMs();
+    const long long elapsedMs = std::clamp(now - lastClockMs_, 0LL, 100LL);
+    lastClockMs_ = now;
     const long long restMs = host_.throttleLevel.load() * elapsedMs / 10;
-    if (restMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(restMs));
+    if (restMs > 0) host_.rest(restMs);
 }
 
 // Reads the next block into stereoIn (mono duplicated into both channels, the rest silence) and
@@ -294,10 +294,11 @@ bool ExportJob::finishEncoderStage(std::string& error) {
     return ok;
 }
 
-// A cancelled or short song leaves fewer samples than the copied header announces: the RIFF and
-// data sizes are set to what was written, so the delivered file is a valid WAV file.
+// The RIFF size always becomes the delivered file's own: a chunk after "data" in the source is
+// not written. A cancelled or short song also leaves fewer samples than the copied header
+// announces, so the data size is set to what was written.
 bool ExportJob::patchSizes() {
-    if (!wave_ || writtenBytes_ == dataBytes_) return true;
+    if (!wave_) return true;
     auto putU32 = [this](long offset, uint32_t value) {
         const unsigned char bytes[4] = {static_cast<unsigned char>(value), static_cast<unsigned char>(value >> 8),
                                         static_cast<unsigned char>(value >> 16),
@@ -337,7 +338,7 @@ bool ExportJob::prepareMp3Song(std::string& error) {
     host_.setStatusText("Converting to WAV format..");
     SongRecord decoded;
     std::string why;
-    if (!DecodeMp3ToWav(mp3CopyPath_.c_str(), workPath_.c_str(), tag_, host_, why) ||
+    if (!DecodeMp3ToWav(mp3CopyPath_.c_str(), workPath_.c_str(), tag_, host_, why, &warning_) ||
         ProbeWavFile(workPath_.c_str(), decoded) != WavProbeResult::Ok) {
         error = "cannot decode ";
         error += song_.path;
@@ -367,7 +368,8 @@ bool ExportJob::startDecodeStage(std::string& error) {
     host_.setStatusText("Converting to WAV format..");
     decoded_ = std::make_unique<GrowingFile>(workPath_);
     decodeThread_ = std::thread([this] {
-        decodeOk_ = DecodeMp3ToWav(mp3CopyPath_.c_str(), workPath_.c_str(), tag_, host_, decodeError_, decoded_.get());
+        decodeOk_ = DecodeMp3ToWav(mp3CopyPath_.c_str(), workPath_.c_str(), tag_, host_, decodeError_, &warning_,
+                                   decoded_.get());
         std::error_code sizeError;
         const auto bytes = fs::file_size(workPath_, sizeError);
         decoded_->finish(sizeError ? 0 : static_cast<int64_t>(bytes), decodeOk_);
@@ -410,7 +412,11 @@ ExportOutcome ExportJob::run() {
     if (!mp3Output) target = replaceExtension(target, ".wav");
     host_.setToText(target);
 
-    if (song_.kind != SongKind::Wav && song_.kind != SongKind::Mp3) return fail("the song has not been probed yet");
+    if (song_.kind != SongKind::Wav && song_.kind != SongKind::Mp3) {
+        // Nothing is produced, so the song must not count as exported.
+        if (request_.songStatus) *request_.songStatus = 2;
+        return fail("the song has not been probed yet");
+    }
     // The file the job will deliver must not be the song itself, whatever the format.
     finalPath_ = mp3Output ? replaceExtension(target, ".mp3") : target;
     if (isSongsOwnFile(finalPath_)) {
@@ -567,6 +573,7 @@ ExportOutcome ExportJob::run() {
     ExportOutcome outcome;
     outcome.status = cancelled ? ExportStatus::Cancelled : ExportStatus::Completed;
     outcome.deliveredPath = finalPath_;
+    outcome.warning = warning_;
     return outcome;
 }
 

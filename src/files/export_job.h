@@ -57,6 +57,8 @@ enum class ExportStatus {
 struct ExportOutcome {
     ExportStatus status = ExportStatus::Failed;
     std::string message;        // one line, for Failed
+    std::string warning;        // one line when something of the song was lost but the job went on
+                                // (bytes of an MP3 song that are not frames), else ""
     std::string deliveredPath;  // the file written, when one was
 };
 

@@ -7,7 +7,10 @@
 // which the job reads once per read or block.
 
 #include <atomic>
+#include <chrono>
+#include <ctime>
 #include <string>
+#include <thread>
 
 namespace loudara {
 
@@ -28,6 +31,9 @@ public:
     virtual void showMessage(const std::string& /*text*/, const std::string& /*caption*/) {}
     // The job's last act, sent exactly once per job; the job touches nothing shared after it.
     virtual void endNotice() = 0;
+    // The throttle's clock (the process's processor time, in ms) and its rest.
+    virtual long long processClockMs() { return static_cast<long long>(std::clock()) * 1000 / CLOCKS_PER_SEC; }
+    virtual void rest(long long ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
     std::atomic<bool> cancelRequested{false};  // set by the owner's Cancel
     std::atomic<int> throttleOn{0};            // 1 = rest between blocks

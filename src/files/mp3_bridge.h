@@ -6,8 +6,9 @@
 //
 // Loudara frames the MPEG stream itself and hands the codec one whole Layer III frame at a time.
 // So an ID3v2 tag or junk in front of the first frame is skipped, a tag at the end is not taken for
-// sound, and bytes between two frames that are not a frame (garbage in the middle) are found
-// before the codec sees them: they end the stream with an error instead of being decoded as noise.
+// sound, and bytes between two frames that are not a frame (damage in the middle) are found
+// before the codec sees them: they are passed over to the next frame, as players do, and counted
+// so that the loss can be reported, instead of being decoded as noise.
 
 #include <cstdint>
 #include <cstdio>
@@ -37,6 +38,16 @@ inline constexpr int kMaxEncoderParamChars = 257;
 inline constexpr char kParamsTooLongText[] = "The parameter string is too long. (MAX LENGTH=260)";
 inline constexpr char kParamsTooLongCaption[] = "External encoder parameter error";
 
+// Bytes a decoder passed over between frames of its stream.
+struct Mp3Skips {
+    int64_t bytes = 0;         // in all
+    int stretches = 0;         // places where frames were lost
+    int64_t firstOffset = -1;  // file offset of the first such place
+};
+
+// One line for the user about skipped bytes (their count and where), "" when none were.
+std::string Mp3SkipWarning(const Mp3Skips& skips);
+
 // What the probe and the decoder learn of a stream from its first frames.
 struct Mp3StreamInfo {
     uint32_t sampleRate = 0;
@@ -47,10 +58,12 @@ struct Mp3StreamInfo {
     bool hasInfoHeader = false;     // a Xing/Info header announced the frame count
     int64_t announcedFrames = 0;    // frames of sound the Info header announces
     int64_t announcedBytes = -1;    // bytes of the stream the Info header announces; -1 when it does not
+    bool cutShort = false;          // the file holds fewer bytes than the Info header announces
     int encoderDelay = -1;          // samples, from the LAME header; -1 when the file announces none
     int encoderPadding = -1;
     // Samples per channel that decoding yields after dropping the encoder and decoder delays:
-    // exact for a file with an Info header, estimated from the size and bit rate otherwise.
+    // exact for a whole file with an Info header, estimated from the bytes present and the bit rate
+    // otherwise (a cut file counts what it holds).
     int64_t decodedSamples = 0;
 };
 
@@ -60,7 +73,6 @@ int Mp3LeadingSamples(const Mp3StreamInfo& info);
 
 enum class Mp3ProbeResult : int {
     Unreadable = -1,   // not an MPEG Layer III stream, or cut short before its first audio frame ends
-                       // or before the length its Info header announces
     Unsupported = 0,   // an MP3 stream, but not 32000/44100/48000 Hz with 1 or 2 channels
     Ok = 1,
 };
@@ -86,16 +98,17 @@ struct Mp3Decoder {
     bool open(const char* path, std::string* error = nullptr);
     // Decodes the next frame into left and right (kMp3FrameSamples each; a mono stream fills left
     // only). Returns the samples per channel, 0 at the end of the stream, -1 on an error: a frame
-    // whose bit rate lies outside 32..320 kbit/s, bytes between frames that are not frames of the
-    // stream (garbage, or frames of another rate or channel count) while more frames of the
-    // stream follow them, or the codec's decoding error. A frame cut by the end of the file ends
-    // the stream. After 0 or -1 it keeps returning the same.
+    // whose bit rate lies outside 32..320 kbit/s, or the codec's decoding error. Bytes between
+    // frames that are not frames of the stream (damage, or frames of another rate or channel
+    // count) are passed over to its next frame and counted in skipped(). A frame cut by the end of
+    // the file ends the stream. After 0 or -1 it keeps returning the same.
     int readFrame(int16_t* left, int16_t* right);
     // Releases the file and the codec; safe to call at any time.
     void close();
 
     bool isOpen() const;
     const Mp3StreamInfo& info() const;
+    const Mp3Skips& skipped() const;
     const std::string& error() const;  // why readFrame returned -1
 
     struct State;
@@ -110,11 +123,12 @@ Mp3Decoder& PlaybackMp3Decoder();
 // first, the header written with the size 0x7FFFFFFF and rewritten with the real size at the end
 // (capped at 0xFFFFFFD0), the first Mp3LeadingSamples samples of each channel dropped, the
 // throttle before every 20th frame. Refuses streams Loudara cannot play (rate, channels). On
-// failure `error` says why; the WAV file may be left behind, half written.
-// With `growing`, the bytes written are published every 20 frames (flushed), so that readers can
-// follow the decoding; the caller finishes it.
+// failure `error` says why; the WAV file may be left behind, half written. On success `warning`
+// (when given) receives Mp3SkipWarning of the bytes passed over, "" when there were none. With
+// `growing`, the bytes written are published every 20 frames (flushed), so that readers can follow
+// the decoding; the caller finishes it.
 bool DecodeMp3ToWav(const char* mp3Path, const char* wavPath, SongTag& tag, JobHost& host, std::string& error,
-                    GrowingFile* growing = nullptr);
+                    std::string* warning = nullptr, GrowingFile* growing = nullptr);
 
 // The MP3 name of a WAV file: the path less a final ".wav" or ".mp3" (any case, only when the path
 // is longer than those 4 characters), then ".mp3".

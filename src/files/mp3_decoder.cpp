@@ -106,7 +106,7 @@ bool isInfoFrame(const uint8_t* p, const FrameHeader& h) {
 
 // ---- Sequential reading of the frames ----------------------------------------------------------
 
-enum class FrameStep { Frame, End, Garbage };
+enum class FrameStep { Frame, End };
 
 class FrameReader {
 public:
@@ -180,11 +180,13 @@ public:
         return false;
     }
 
-    // The next frame of the stream at the current position (not consumed), the end of the frames,
-    // or garbage: bytes that are no frame with more frames of the stream after them. An ID3v2 tag
-    // and the Info frame of a second song between frames (songs joined end to end) are passed
-    // over; a frame cut by the end of the file and bytes after the last frame end the stream.
-    FrameStep next(const FrameHeader& stream, FrameHeader& h, std::string& error) {
+    // The next frame of the stream at the current position (not consumed), or the end of the
+    // frames. An ID3v2 tag and the Info frame of a second song between frames (songs joined end to
+    // end) are passed over; so are bytes that are no frame of the stream when more frames of it
+    // follow (damage, a stretch of another stream), as players resynchronise, and they are
+    // counted in skipped(). A frame cut by the end of the file and bytes after the last frame end
+    // the stream.
+    FrameStep next(const FrameHeader& stream, FrameHeader& h) {
         for (;;) {
             const std::size_t available = fill(kMaxFrameBytes + 4);
             if (available < 4) return FrameStep::End;
@@ -203,11 +205,12 @@ public:
             }
             const int64_t lostAt = offset_;
             if (!findFrame(&stream, -1, h)) return FrameStep::End;
-            error = joinText({"bytes at offset ", std::to_string(lostAt), " to ", std::to_string(offset_),
-                              " are not MP3 frames (the file is damaged)"});
-            return FrameStep::Garbage;
+            if (skipped_.stretches++ == 0) skipped_.firstOffset = lostAt;
+            skipped_.bytes += offset_ - lostAt;
         }
     }
+
+    const Mp3Skips& skipped() const { return skipped_; }
 
 private:
     std::FILE* file_ = nullptr;
@@ -216,6 +219,7 @@ private:
     int64_t offset_ = 0;
     int64_t end_ = 0;
     int64_t firstFrame_ = 0;
+    Mp3Skips skipped_;
 };
 
 // Where the frames end: the file less an ID3v1 tag (last 128 bytes from "TAG") and an APEv2 tag
@@ -293,13 +297,10 @@ struct Mp3Decoder::State {
                 codecMayHold = false;
             }
             FrameHeader h;
-            std::string why;
-            const FrameStep step = reader.next(stream, h, why);
-            if (step == FrameStep::End) {
+            if (reader.next(stream, h) == FrameStep::End) {
                 status = 1;
                 return 0;
             }
-            if (step == FrameStep::Garbage) return fail(why);
             if (h.bitrateKbps < 32 || h.bitrateKbps > 320) {
                 return fail(joinText({"a frame at offset ", std::to_string(reader.offset()), " has a bit rate of ",
                                       std::to_string(h.bitrateKbps), " kbit/s (32 to 320 are read)"}));
@@ -328,6 +329,19 @@ bool Mp3Decoder::isOpen() const { return state != nullptr; }
 const Mp3StreamInfo& Mp3Decoder::info() const {
     static const Mp3StreamInfo none;
     return state ? state->info : none;
+}
+
+const Mp3Skips& Mp3Decoder::skipped() const {
+    static const Mp3Skips none;
+    return state ? state->reader.skipped() : none;
+}
+
+std::string Mp3SkipWarning(const Mp3Skips& skips) {
+    if (skips.bytes == 0) return "";
+    return joinText({"skipped ", std::to_string(skips.bytes), " bytes that are not MP3 frames, from offset ",
+                     std::to_string(skips.firstOffset), skips.stretches > 1 ? " on (" : "",
+                     skips.stretches > 1 ? std::to_string(skips.stretches) : "",
+                     skips.stretches > 1 ? " places)" : "", " (the file is damaged or joined)"});
 }
 
 const std::string& Mp3Decoder::error() const {
@@ -393,12 +407,15 @@ bool Mp3Decoder::open(const char* path, std::string* error) {
         s->info.encoderPadding = s->encoderPadding;
     }
     const int64_t leading = Mp3LeadingSamples(s->info);
+    const int64_t available = end - s->info.firstFrameOffset;
+    s->info.cutShort = s->info.hasInfoHeader && s->info.announcedBytes > 0 && available < s->info.announcedBytes;
     int64_t total;
-    if (s->info.hasInfoHeader) {
+    if (s->info.hasInfoHeader && !s->info.cutShort) {
         total = s->info.announcedFrames * s->stream.samplesPerFrame;
     } else {
-        // Estimate: the stream's bytes at the first frame's bit rate.
-        const int64_t bytes = end - s->info.firstFrameOffset;
+        // Estimate: the stream's bytes at the first frame's bit rate; a cut file's Info frame,
+        // which holds no sound, does not count.
+        const int64_t bytes = available - (s->info.hasInfoHeader ? s->stream.frameBytes : 0);
         const int64_t bitsPerSecond = int64_t{s->stream.bitrateKbps} * 1000;
         total = bytes * 8 * s->stream.sampleRate / bitsPerSecond;
     }
@@ -439,16 +456,6 @@ Mp3ProbeResult ProbeMp3File(const char* path, SongRecord& song, Mp3StreamInfo* i
     }
     const Mp3StreamInfo& stream = decoder.info();
     if (info) *info = stream;
-    const int64_t available = stream.audioEndOffset - stream.firstFrameOffset;
-    if (stream.announcedBytes > 0 && available < stream.announcedBytes) {
-        if (reason) {
-            *reason = "the file is cut short: ";
-            *reason += std::to_string(available);
-            *reason += " bytes of frames where its header announces ";
-            *reason += std::to_string(stream.announcedBytes);
-        }
-        return Mp3ProbeResult::Unreadable;
-    }
     const int64_t bytes = stream.decodedSamples * stream.channels * 2;
     song.sampleRate = stream.sampleRate;
     song.channels = stream.channels;
@@ -462,14 +469,14 @@ Mp3ProbeResult ProbeMp3File(const char* path, SongRecord& song, Mp3StreamInfo* i
 
 void ThrottleMp3Frames(JobHost& host) {
     if (!host.throttleOn.load()) return;
-    const long long now = static_cast<long long>(std::clock()) * 1000 / CLOCKS_PER_SEC;
+    const long long now = host.processClockMs();
     const long long elapsedMs = std::clamp(now - gLastThrottleMs.exchange(now), 0LL, 100LL);
     const long long restMs = host.throttleLevel.load() * elapsedMs / 50;
-    if (restMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(restMs));
+    if (restMs > 0) host.rest(restMs);
 }
 
 bool DecodeMp3ToWav(const char* mp3Path, const char* wavPath, SongTag& tag, JobHost& host, std::string& error,
-                    GrowingFile* growing) {
+                    std::string* warning, GrowingFile* growing) {
     ReadSongTag(mp3Path, tag);
     Mp3Decoder decoder;
     std::string why;
@@ -547,6 +554,7 @@ bool DecodeMp3ToWav(const char* mp3Path, const char* wavPath, SongTag& tag, JobH
         error = joinText({"cannot write ", wavPath, " (disk full?)"});
         return false;
     }
+    if (warning) *warning = Mp3SkipWarning(decoder.skipped());
     return true;
 }
 

@@ -111,10 +111,16 @@ FifthOrder designButterworthLowpass5(double cutoffHz, double sampleRate) {
 
 Biquad designAllpass(double phase180Hz, double gain, double sampleRate) {
     const double w = 2.0 * kPi * phase180Hz / sampleRate;
-    const double r = (1.0 - std::sin(w)) / std::cos(w);
+    const double radius = 1.0 / gain;
     Biquad f;
-    f.a1 = -2.0 * r;
-    f.a2 = r * r;
+    if ((1.0 + radius * radius) * std::cos(w) <= 2.0 * radius) {
+        f.a1 = -(1.0 + radius * radius) * std::cos(w);
+        f.a2 = radius * radius;
+    } else {
+        const double r = (1.0 - std::sin(w)) / std::cos(w);
+        f.a1 = -2.0 * r;
+        f.a2 = r * r;
+    }
     f.b0 = gain * f.a2;
     f.b1 = gain * f.a1;
     f.b2 = gain;

@@ -18,10 +18,12 @@ Biquad designButterworthLowpass2(double cutoffHz, double sampleRate);
 ThirdOrder designButterworthHighpass3(double cutoffHz, double sampleRate);
 FifthOrder designButterworthLowpass5(double cutoffHz, double sampleRate);
 
-// Second-order all-pass with a double real pole r, scaled by gain:
-// a1 = -2r, a2 = r^2, b0 = gain*a2, b1 = gain*a1, b2 = gain.
-// r is chosen so that the phase passes -180 degrees exactly at phase180Hz:
-// r = (1 - sin w)/cos w with w = 2*pi*phase180Hz/rate.
+// Second-order all-pass scaled by gain: a1 = -2r cos(theta), a2 = r^2, b0 = gain*a2, b1 = gain*a1,
+// b2 = gain, whose phase passes -180 degrees where (1 + a2) cos w + a1 = 0 (w = 2*pi*f/rate).
+// The poles sit at radius r = 1/gain, at the angle theta that puts -180 degrees at phase180Hz:
+// a1 = -(1 + r^2) cos w. Where no angle reaches that frequency at this radius (cos theta would
+// exceed 1: low frequencies with a gain near 1), the poles become a double real pole at the
+// radius that does, r = (1 - sin w)/cos w, and the gain is kept.
 Biquad designAllpass(double phase180Hz, double gain, double sampleRate);
 
 // Notch (audio-EQ cookbook): unity gain away from centreHz, zero at centreHz.

@@ -23,7 +23,7 @@ struct BandSettings {
     double depthDb = 12;        // multiplier of the gain reduction, 0..24
     double thresholdDb = -16;   // detector threshold on the sample scale, -32..0
     double clipDb = -3;         // band clip level on the sample scale, -24..+6
-    double outputDb = 0;        // level into the final mix, -96..+3
+    double outputDb = 0;        // level into the final mix, -96..+3; defaults per band below
 
     double inputL = 0, inputR = 0;    // band input of the current frame
     double outputL = 0, outputR = 0;  // band output of the current frame
@@ -40,6 +40,15 @@ struct BandSettings {
     double gateDb = -36;  // gate level, -60..-12; used only while gateOn is set
     int32_t gateState = 3;
 };
+
+// A band row as the program starts, before any preset: the default record's levels, whose
+// output levels differ from band to band.
+inline constexpr double kDefaultOutputDb[kBandCount] = {-0.5, -1, -1, -1, -0.5, 0};
+inline constexpr BandSettings defaultBandSettings(int band) {
+    BandSettings row;
+    row.outputDb = kDefaultOutputDb[band];
+    return row;
+}
 
 // Per-band values derived from the user fields at every block start.
 struct BandDerived {

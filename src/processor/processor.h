@@ -97,7 +97,8 @@ inline int nextDither(Dither& d) {
 
 struct Processor {
     // The parameter set.
-    BandSettings bands[kBandCount];
+    BandSettings bands[kBandCount] = {defaultBandSettings(0), defaultBandSettings(1), defaultBandSettings(2),
+                                      defaultBandSettings(3), defaultBandSettings(4), defaultBandSettings(5)};
     ProcessorParams params;
     ProcessorSettings settings;
 
