@@ -74,7 +74,7 @@ check "damaged MP3" 0 "warning: skipped [0-9]* bytes that are not MP3 frames, fr
 [ -f "$work/d.wav" ] || { echo "FAIL damaged MP3 not exported"; failures=$((failures + 1)); }
 head -c 5000 "$work/song.mp3" >"$work/cut.mp3"
 check "cut MP3" 0 "cut.mp3	MP3	Ok	44100	2	[0-9]*	00:00" -- "$cli" probe "$work/cut.mp3"
-check "cut MP3 exported" 0 "wrote" -- "$cli" process "$work/cut.mp3" "$work/c.wav"
+check "cut MP3 exported" 0 "wrote" -- "$cli" process "$work/cut.mp3" "$work/cut-out.wav"
 head -c 300 "$work/song.mp3" >"$work/stub.mp3"
 check "MP3 cut in its first frame" 1 "stub.mp3	Unreadable" -- "$cli" probe "$work/stub.mp3"
 
