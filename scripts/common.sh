@@ -21,8 +21,9 @@ loudara_install_packages() {
 
 # qt6-base-dev brings Qt Widgets and Qt Test; its offscreen platform runs the GUI tests headless.
 LOUDARA_BUILD_PACKAGES=(build-essential cmake pkg-config libmp3lame-dev portaudio19-dev qt6-base-dev libebur128-dev
-                        nlohmann-json3-dev)
-LOUDARA_TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev jackd2)
+                        nlohmann-json3-dev libjack-jackd2-dev libshout3-dev)
+# jackd2 and icecast2: the integration tests run servers of their own; ffmpeg checks the stream.
+LOUDARA_TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev jackd2 icecast2 ffmpeg)
 
 loudara_build() {
     cmake -S "$LOUDARA_ROOT" -B "$LOUDARA_BUILD" -DCMAKE_BUILD_TYPE=Release "$@" >/dev/null
