@@ -135,6 +135,7 @@ void IcecastOutput::stop() {
     stopping_.store(true);
     ready_.release();
     thread_.join();
+    setState("stopped", "", 0);
 }
 
 void IcecastOutput::processedBlock(const int16_t* interleaved, std::size_t frames, uint32_t sampleRate) {

@@ -61,7 +61,7 @@ public:
     void processedBlock(const int16_t* interleaved, std::size_t frames, uint32_t sampleRate) override;
 
     struct Report {
-        std::string state;  // "connecting", "connected", "retrying"
+        std::string state;  // "connecting", "connected", "retrying", "stopped"
         std::string error;  // the last reason a connection failed or ended
         double retrySeconds = 0;
         uint64_t bytesSent = 0;
