@@ -1,6 +1,11 @@
 #include "audio/icecast_output.h"
 
 #include <lame/lame.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 #include <shout/shout.h>
 
 #include <algorithm>
@@ -182,6 +187,14 @@ void IcecastOutput::setState(const char* state, const std::string& error, double
 void IcecastOutput::recycle(int index) { free_.push(index); }
 
 void IcecastOutput::run() {
+    // Below the thread that refills the sound blocks: the stream may wait, the air may not.
+    [[maybe_unused]] const int niced = setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), 10);
+    // A server that hangs up makes the next write fail with EPIPE here instead of killing the
+    // whole process with SIGPIPE.
+    sigset_t pipe;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
     while (!stopping_.load()) {
         if (!connect()) {
             waitBeforeRetry();
