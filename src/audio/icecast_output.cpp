@@ -221,7 +221,7 @@ void IcecastOutput::run() {
             const int n = lame_encode_flush(asLame(lame_), mp3_, static_cast<int>(mp3Bytes_));
             if (n > 0) send(mp3_, static_cast<std::size_t>(n));
         }
-        disconnect(failed ? shout_get_error(asShout(shout_)) : "");
+        disconnect(failed ? std::string("the connection broke (") + shout_get_error(asShout(shout_)) + ")" : "");
         if (failed) waitBeforeRetry();
     }
 }
@@ -266,7 +266,13 @@ bool IcecastOutput::connect() {
         result = shout_get_connected(shout);
     }
     if (result != SHOUTERR_SUCCESS && result != SHOUTERR_CONNECTED) {
-        disconnect(result == SHOUTERR_BUSY ? "no answer from the server within 10 s" : shout_get_error(shout));
+        std::string why = "no answer from the server within 10 s";
+        if (result == SHOUTERR_NOLOGIN) {
+            why = "the server refused the source (wrong password, or the mount is in use)";
+        } else if (result != SHOUTERR_BUSY) {
+            why = std::string("cannot connect (") + shout_get_error(shout) + ")";
+        }
+        disconnect(why);
         return false;
     }
     if (lame_) {

@@ -733,7 +733,9 @@ int onairCommand(int argc, char** argv) {
             const IcecastOutput::Report r = stream->report();
             if (r.state != lastStreamState && (r.state != "retrying" || lastStreamState != "connecting")) {
                 if (r.state == "connected") logLine("stream connected to " + o.icecast.target.display());
-                if (r.state == "retrying") logLine("stream to " + o.icecast.target.display() + " lost: " + r.error);
+                if (r.state == "retrying") {
+                    logLine("stream to " + o.icecast.target.display() + (lastStreamState == "connected" ? " lost: " : " not connected: ") + r.error);
+                }
             }
             if (r.state != "connecting") lastStreamState = r.state;
         }
