@@ -58,7 +58,6 @@ public:
 
 protected:
     WaveResult startStream() override {
-        if (platform_.serverGone()) return kWaveJackNotActivated;
         active.store(true);
         return kWaveOk;
     }
@@ -115,6 +114,7 @@ WaveResult JackPlatform::openClient() {
                                static_cast<jack_options_t>(JackNoStartServer | JackUseExactName), &status);
     if (!client_) return (status & JackNameNotUnique) ? kWaveJackNameTaken : kWaveJackNoServer;
     lastServerRate_ = jack_get_sample_rate(client_);
+    periodFrames_ = std::clamp<jack_nframes_t>(jack_get_buffer_size(client_), 16, 8192);
     if (!jackRateSupported(lastServerRate_)) {
         closeClient();
         return kWaveJackUnsupportedRate;
@@ -142,6 +142,7 @@ void JackPlatform::closeClient() {
     if (!client_) return;
     input_.device.store(nullptr);
     output_.device.store(nullptr);
+    stopWithoutServer();
     if (!serverGone()) jack_deactivate(client_);
     jack_client_close(client_);
     client_ = nullptr;
@@ -184,11 +185,8 @@ void JackPlatform::detach(JackDevice* device) {
 
 void JackPlatform::waitOutside(const Slot& slot) const {
     // The callback takes microseconds; a server that died mid-period never comes back to clear
-    // the mark, so give up after a second.
-    for (int i = 0; i < 100000 && slot.inside.load(); ++i) {
-        if (serverGone()) return;
-        std::this_thread::sleep_for(std::chrono::microseconds(10));
-    }
+    // the mark, so give up after a second or so.
+    for (int i = 0; i < 100000 && slot.inside.load(); ++i) std::this_thread::sleep_for(std::chrono::microseconds(10));
 }
 
 void JackPlatform::log(std::string line) {
@@ -291,7 +289,28 @@ int JackPlatform::xrunThunk(void* self) {
 }
 
 void JackPlatform::shutdownThunk(jack_status_t, const char*, void* self) {
-    static_cast<JackPlatform*>(self)->serverGone_.store(true, std::memory_order_release);
+    auto* platform = static_cast<JackPlatform*>(self);
+    if (platform->serverGone_.exchange(true)) return;
+    platform->endWithoutServer_.store(false);
+    platform->withoutServer_ = std::thread([platform] { platform->runWithoutServer(); });
+}
+
+void JackPlatform::runWithoutServer() {
+    std::vector<float> silence(periodFrames_, 0.0f), discard(periodFrames_, 0.0f);
+    const auto period = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+        std::chrono::duration<double>(static_cast<double>(periodFrames_) / std::max<uint32_t>(lastServerRate_, 8000)));
+    auto next = std::chrono::steady_clock::now();
+    while (!endWithoutServer_.load()) {
+        next += period;
+        std::this_thread::sleep_until(next);
+        moveBlocks(periodFrames_, silence.data(), silence.data(), discard.data(), discard.data());
+    }
+}
+
+void JackPlatform::stopWithoutServer() {
+    if (!withoutServer_.joinable()) return;
+    endWithoutServer_.store(true);
+    withoutServer_.join();
 }
 
 void JackPlatform::registrationThunk(jack_port_id_t, int registered, void* self) {
@@ -304,6 +323,11 @@ int JackPlatform::process(jack_nframes_t frames) {
     float* outR = static_cast<float*>(jack_port_get_buffer(outPorts_[1], frames));
     const float* inL = static_cast<const float*>(jack_port_get_buffer(inPorts_[0], frames));
     const float* inR = static_cast<const float*>(jack_port_get_buffer(inPorts_[1], frames));
+    moveBlocks(frames, inL, inR, outL, outR);
+    return 0;
+}
+
+void JackPlatform::moveBlocks(jack_nframes_t frames, const float* inL, const float* inR, float* outL, float* outR) {
 
     // The mark goes up before the device is looked at, and the control thread clears the device
     // before it looks at the mark (all sequentially consistent), so one of the two always sees
@@ -341,7 +365,6 @@ int JackPlatform::process(jack_nframes_t frames) {
         std::memset(outR, 0, frames * sizeof(float));
     }
     output_.inside.store(false);
-    return 0;
 }
 
 }  // namespace loudara

@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "audio/wave_device.h"
@@ -74,7 +75,7 @@ public:
     // (call when connectionsPending()).
     void reconnect();
     bool connectionsPending() const { return portsChanged_.load(std::memory_order_acquire); }
-    // The server shut down or threw the client out: no more blocks will come back.
+    // The server shut down or threw the client out (the blocks go on coming back, as silence).
     bool serverGone() const { return serverGone_.load(std::memory_order_acquire); }
     bool clientOpen() const { return client_ != nullptr; }
     // Periods the server reported as late since the client opened.
@@ -99,6 +100,12 @@ private:
     void log(std::string line);
 
     int process(jack_nframes_t frames);
+    // The blocks through the devices as process() moves them, from given port buffers.
+    void moveBlocks(jack_nframes_t frames, const float* inL, const float* inR, float* outL, float* outR);
+    // After the server has gone: a thread of our own goes on moving the blocks at the server's
+    // pace (silence in, sound dropped), so a stream still stops, drains and closes as usual.
+    void runWithoutServer();
+    void stopWithoutServer();
     static int processThunk(jack_nframes_t frames, void* self);
     static int xrunThunk(void* self);
     static void shutdownThunk(jack_status_t, const char*, void* self);
@@ -117,6 +124,9 @@ private:
     std::atomic<bool> portsChanged_{false};
     std::atomic<bool> serverGone_{false};
     std::atomic<uint64_t> xruns_{0};
+    jack_nframes_t periodFrames_ = 1024;
+    std::thread withoutServer_;
+    std::atomic<bool> endWithoutServer_{false};
     std::mutex logMutex_;
     std::vector<std::string> log_;
     // The process thread's interleaved 16-bit staging, per direction (a period is done in pieces

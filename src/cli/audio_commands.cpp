@@ -689,6 +689,7 @@ int onairCommand(int argc, char** argv) {
         if (!ReplaceFileAtomically(o.statusFile, StatusJsonText(record), error)) logLine(error);
     };
     std::string lastStreamState;
+    bool serverGone = false;
 
     while (app.playState != PlayState::Stopped) {
         const bool signalled = session.loop.runOnce(s, 250, signals.fd());
@@ -717,6 +718,7 @@ int onairCommand(int argc, char** argv) {
             memoryAtEnd = residentKb();
             StopPlayback(s);
             exitStatus = 1;
+            serverGone = true;
             break;
         }
         const bool timeUp = o.seconds > 0 && elapsed >= o.seconds;
@@ -781,6 +783,13 @@ int onairCommand(int argc, char** argv) {
         std::printf("stream: %llu bytes sent in %llu connections, %llu blocks dropped\n",
                     static_cast<unsigned long long>(r.bytesSent), static_cast<unsigned long long>(r.connections),
                     static_cast<unsigned long long>(r.blocksDropped));
+    }
+    if (serverGone) {
+        // PortAudio's own JACK support aborts when it shuts down without its server; everything
+        // of ours is closed and written, so leave without it (a service manager restarts us).
+        std::fflush(stdout);
+        std::fflush(stderr);
+        _exit(exitStatus);
     }
     return exitStatus;
 }

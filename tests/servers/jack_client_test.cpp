@@ -172,6 +172,25 @@ TEST_F(JackClient, StreamAtAnotherRateThanTheServersIsRefusedNamingBoth) {
     StopPlayback(*s);
 }
 
+TEST_F(JackClient, ServerGoingAwayLeavesAStreamThatStillStopsAndCloses) {
+    startServer(44100, JackOptions{});
+    app->stored.onAirRateChoice = 1;
+    ASSERT_TRUE(ToggleOnAirMode(*s));
+    ASSERT_EQ(StartPlayback(*s), StartResult::Started);
+    const Clock::time_point start = Clock::now();
+    while (Clock::now() - start < std::chrono::milliseconds(500)) loop.runOnce(*s, 50);
+    server->stop();
+    ASSERT_TRUE(test::waitFor(10, [&] { return platform->serverGone(); }));
+    // The blocks go on coming back (as silence), so Stop drains and closes as always.
+    const uint64_t before = engine->output->counters().bytesPlayed;
+    const Clock::time_point gone = Clock::now();
+    while (Clock::now() - gone < std::chrono::milliseconds(500)) loop.runOnce(*s, 50);
+    EXPECT_GT(engine->output->counters().bytesPlayed, before);
+    ASSERT_TRUE(StopCommand(*s));
+    ASSERT_TRUE(runUntilStopped(10));
+    EXPECT_FALSE(platform->clientOpen());
+}
+
 TEST_F(JackClient, ServerAt96000IsRefusedWithItsRate) {
     startServer(96000, JackOptions{});
     ASSERT_EQ(platform->serverRate(), 96000u);

@@ -172,6 +172,10 @@ public:
         running_ = true;
     }
     bool running() const { return running_; }
+    void stop() {
+        server_.stop();
+        running_ = false;
+    }
     bool installed() const { return why_.rfind("jackd is not installed", 0) != 0; }
     const std::string& why() const { return why_; }
     const std::string& name() const { return name_; }
