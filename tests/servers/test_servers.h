@@ -171,6 +171,14 @@ public:
         }
         running_ = true;
     }
+    ~DummyJackServer() {
+        stop();
+        // A client that outlived its server leaves its semaphores behind.
+        std::error_code ec;
+        for (const auto& entry : fs::directory_iterator("/dev/shm", ec)) {
+            if (entry.path().filename().string().find("_" + name_ + "_") != std::string::npos) fs::remove(entry.path(), ec);
+        }
+    }
     bool running() const { return running_; }
     void stop() {
         server_.stop();
