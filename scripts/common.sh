@@ -23,11 +23,12 @@ loudara_install_packages() {
 # font gives the full-width brackets of the preset names a glyph (the package depends on it too); file lets
 # `cpack -G DEB` find the binaries whose library dependencies dpkg-shlibdeps reads.
 LOUDARA_BUILD_PACKAGES=(build-essential cmake pkg-config libmp3lame-dev portaudio19-dev qt6-base-dev libebur128-dev
-                        nlohmann-json3-dev fonts-wqy-microhei file)
+                        nlohmann-json3-dev fonts-wqy-microhei file libjack-jackd2-dev libshout3-dev)
 # The install and package tests validate the desktop entry and metainfo and build the .deb; the batch
-# test spreads one-song runs with GNU parallel, as the README shows.
+# test spreads one-song runs with GNU parallel, as the README shows; jackd2 and icecast2: the
+# integration tests run servers of their own; ffmpeg checks the stream.
 LOUDARA_TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev jackd2 desktop-file-utils appstream dpkg-dev
-                       parallel)
+                       parallel icecast2 ffmpeg)
 
 loudara_build() {
     cmake -S "$LOUDARA_ROOT" -B "$LOUDARA_BUILD" -DCMAKE_BUILD_TYPE=Release "$@" >/dev/null

@@ -5,12 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <signal.h>
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -21,88 +15,15 @@
 #include "audio/poll_event_loop.h"
 #include "audio/portaudio_device.h"
 #include "audio/streaming.h"
+#include "servers/test_servers.h"
 #include "wav_builder.h"
-
-extern char** environ;
 
 namespace loudara {
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using test::Clock;
 
-// Runs a program to its end; its exit status, or -1 when it could not start.
-int runProgram(std::vector<std::string> args) {
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return -1;
-    int status = 0;
-    if (waitpid(pid, &status, 0) != pid) return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-// A JACK server on the dummy driver at 44100 Hz, named for this process so that it meets no
-// other server; stopped (and waited for) when the object goes.
-class DummyJackServer {
-public:
-    DummyJackServer() {
-        name_ = "loudara_test_" + std::to_string(getpid());
-        setenv("JACK_DEFAULT_SERVER", name_.c_str(), 1);
-        setenv("JACK_NO_AUDIO_RESERVATION", "1", 1);
-        setenv("JACK_NO_START_SERVER", "1", 1);
-        std::vector<std::string> args = {"jackd", "--no-realtime", "-n", name_, "-d", "dummy", "-r", "44100", "-p", "1024"};
-        std::vector<char*> argv;
-        for (std::string& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-        const int spawned = posix_spawnp(&pid_, "jackd", &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        if (spawned != 0) {
-            pid_ = -1;
-            why_ = "jackd could not be run (is the jackd2 package installed?)";
-            return;
-        }
-        if (runProgram({"jack_wait", "-s", name_, "-w", "-t", "10"}) != 0) {
-            why_ = "jackd did not come up within 10 seconds";
-            return;
-        }
-        int status = 0;
-        if (waitpid(pid_, &status, WNOHANG) == pid_) {
-            pid_ = -1;
-            why_ = "jackd exited at once";
-            return;
-        }
-        running_ = true;
-    }
-
-    ~DummyJackServer() {
-        if (pid_ <= 0) return;
-        kill(pid_, SIGTERM);
-        const Clock::time_point deadline = Clock::now() + std::chrono::seconds(5);
-        int status = 0;
-        while (waitpid(pid_, &status, WNOHANG) == 0) {
-            if (Clock::now() > deadline) {
-                kill(pid_, SIGKILL);
-                waitpid(pid_, &status, 0);
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-    }
-
-    bool running() const { return running_; }
-    const std::string& why() const { return why_; }
-
-private:
-    std::string name_;
-    pid_t pid_ = -1;
-    bool running_ = false;
-    std::string why_;
-};
+using test::DummyJackServer;
 
 class JackStream : public TempFolder {
 protected:

@@ -5,6 +5,7 @@
 //
 // Large (the input ring and the refill buffers, about 330 kB): create it on the heap.
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 
@@ -23,6 +24,14 @@ inline constexpr uint32_t kStagingBytes = 32768;
 inline constexpr uint32_t kMonoReadBytes = 16384;
 // One block plus one decoder frame of 1152 stereo frames.
 inline constexpr uint32_t kMp3CarryBytes = kSoundBlockBytes + 1152 * kBytesPerFrame;
+
+// Sees every block the processor has just filled (the streaming side, never the audio thread):
+// the ON-AIR service measures loudness and feeds its stream encoder here.
+class BlockTap {
+public:
+    virtual ~BlockTap() = default;
+    virtual void processedBlock(const int16_t* interleaved, std::size_t frames, uint32_t sampleRate) = 0;
+};
 
 struct DeviceEntry {
     char name[32] = {};
@@ -69,6 +78,9 @@ struct DeviceEngine {
     alignas(16) uint8_t mp3Carry[kMp3CarryBytes] = {};
     uint32_t mp3CarryBytes = 0;
     alignas(16) uint8_t inputRing[kMaxSoundBlocks][kInputRingSlotBytes] = {};
+
+    // Called with each processed block; none by default.
+    BlockTap* tap = nullptr;
 
     // Device counters as they stood when the song stopped being refilled (see WaveCounters).
     WaveCounters outputCountersAtDrain;

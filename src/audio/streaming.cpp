@@ -75,6 +75,10 @@ void processInto(Streaming& s, const uint8_t* input, SoundBlock& block, uint32_t
     processBlock(s.processor, static_cast<int32_t>(bytes / 2), reinterpret_cast<const int16_t*>(input),
                  reinterpret_cast<int16_t*>(block.data));
     block.bufferLength = bytes;
+    if (s.engine.tap && bytes >= kBytesPerFrame) {
+        s.engine.tap->processedBlock(reinterpret_cast<const int16_t*>(block.data), bytes / kBytesPerFrame,
+                                     s.engine.sampleRate);
+    }
 }
 
 int refill(Streaming& s, SoundBlock& block) {

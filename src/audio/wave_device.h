@@ -47,12 +47,14 @@ struct WaveDeviceCaps {
 // What a device counts while it runs. Underflows: audio periods in which a running, unpaused
 // output had no queued block for some of the bytes asked of it (it played silence there).
 // Overflows: input periods whose captured bytes found no queued block (they were dropped).
-// The host counters are the sound system's own reports of lost periods.
+// The host counters are the sound system's own reports of lost periods; xruns are JACK's (late
+// periods of the whole client, whichever direction suffered).
 struct WaveCounters {
     uint64_t underflows = 0;
     uint64_t overflows = 0;
     uint64_t hostUnderflows = 0;
     uint64_t hostOverflows = 0;
+    uint64_t xruns = 0;
     uint64_t bytesPlayed = 0;    // output bytes taken from blocks
     uint64_t bytesCaptured = 0;  // input bytes put into blocks
 };

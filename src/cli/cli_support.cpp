@@ -60,7 +60,9 @@ namespace {
 constexpr std::string_view kValueOptions[] = {
     "--settings", "--params", "--preset", "--set", "--throttle", "--format", "--bitrate",
     "--album-prefix", "--title-prefix", "--external-encoder", "--encoder-params", "--output", "--input",
-    "--rate", "--blocks", "--seconds", "--output-dir", "--jobs", "-j",
+    "--rate", "--blocks", "--seconds", "--output-dir", "--jobs", "-j", "--device", "--jack-name",
+    "--connect-input", "--connect-output", "--status-interval", "--status-file", "--icecast", "--stream-name",
+    "--stream-description",
 };
 
 bool takesValue(std::string_view option) {

@@ -5,7 +5,7 @@
 #include <QFont>
 #include <memory>
 
-#include "audio/portaudio_device.h"
+#include "audio/sound_platform.h"
 #include "core/app_state.h"
 #include "persistence/playlist.h"
 #include "ui/main_window.h"
@@ -44,7 +44,7 @@ int main(int argc, char** argv) {
     {
         auto window = std::make_unique<loudara::MainWindow>(state, processor);
         window->dialogs().showSplash();
-        loudara::PortAudioPlatform platform;
+        loudara::SoundPlatform platform;
         loudara::StreamAdapter streams(*window, state, processor, platform, loudara::PlaybackMp3Decoder());
         streams.start();
         window->dialogs().setDeviceEngine(&streams.engine());

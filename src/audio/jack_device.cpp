@@ -1,0 +1,370 @@
+#include "audio/jack_device.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+namespace loudara {
+
+namespace {
+
+// The library's own messages go to stderr, except while we only look for a server (its absence
+// is an answer, not an error).
+std::atomic<bool> gQuietJack{false};
+
+extern "C" void jackMessage(const char* text) {
+    if (!gQuietJack.load(std::memory_order_relaxed)) std::fprintf(stderr, "JACK: %s\n", text);
+}
+
+void installMessageHandlers() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        jack_set_error_function(jackMessage);
+        jack_set_info_function([](const char*) {});
+    });
+}
+
+const char* const kInNames[2] = {"in_1", "in_2"};
+const char* const kOutNames[2] = {"out_1", "out_2"};
+
+inline int16_t toSample(float x) {
+    const float scaled = x * 32768.0f;
+    if (!(scaled > -32768.0f)) return -32768;  // NaN too
+    if (scaled >= 32767.0f) return 32767;
+    return static_cast<int16_t>(std::lrintf(scaled));
+}
+
+}  // namespace
+
+// One direction of the client. The client is the platform's; this is the queue of blocks and the
+// switch the process callback looks at.
+class JackDevice : public QueuedWaveDevice {
+public:
+    JackDevice(WaveDirection direction, NoticeChannel& notices, JackPlatform& platform)
+        : QueuedWaveDevice(direction, notices), platform_(platform) {}
+    ~JackDevice() override { platform_.detach(this); }
+
+    WaveCounters counters() const override {
+        WaveCounters c = QueuedWaveDevice::counters();
+        c.xruns = platform_.xruns();
+        return c;
+    }
+
+    std::atomic<bool> active{false};
+
+protected:
+    WaveResult startStream() override {
+        active.store(true);
+        return kWaveOk;
+    }
+    WaveResult stopStream() override {
+        active.store(false);
+        platform_.waitOutside(slot());
+        return kWaveOk;
+    }
+    WaveResult closeStream() override {
+        platform_.detach(this);
+        return kWaveOk;
+    }
+
+private:
+    const JackPlatform::Slot& slot() const {
+        return direction() == WaveDirection::Output ? platform_.output_ : platform_.input_;
+    }
+    JackPlatform& platform_;
+};
+
+JackPlatform::JackPlatform(JackOptions options) : options_(std::move(options)) {
+    installMessageHandlers();
+    gQuietJack.store(true);
+    jack_status_t status{};
+    const std::string probeName = options_.clientName + "_probe";
+    jack_client_t* probe = jack_client_open(probeName.c_str(), JackNoStartServer, &status);
+    if (probe) {
+        probedRate_ = jack_get_sample_rate(probe);
+        jack_client_close(probe);
+    }
+    gQuietJack.store(false);
+}
+
+JackPlatform::~JackPlatform() { closeClient(); }
+
+unsigned JackPlatform::deviceCount(WaveDirection) { return serverFound() ? 1 : 0; }
+
+bool JackPlatform::deviceCaps(WaveDirection, unsigned id, WaveDeviceCaps& caps) {
+    if (id != 0 || !serverFound()) return false;
+    caps = {};
+    std::snprintf(caps.name, sizeof caps.name, "JACK (%s)", options_.clientName.c_str());
+    // Any rate the server runs at is converted to and from 16-bit stereo; the rate is checked
+    // when the device opens, where a refusal can say why.
+    caps.formats = kWaveFormat4S16;
+    return true;
+}
+
+WaveResult JackPlatform::openClient() {
+    if (client_) return kWaveOk;
+    serverGone_.store(false);
+    xruns_.store(0);
+    jack_status_t status{};
+    client_ = jack_client_open(options_.clientName.c_str(),
+                               static_cast<jack_options_t>(JackNoStartServer | JackUseExactName), &status);
+    if (!client_) return (status & JackNameNotUnique) ? kWaveJackNameTaken : kWaveJackNoServer;
+    lastServerRate_ = jack_get_sample_rate(client_);
+    periodFrames_ = std::clamp<jack_nframes_t>(jack_get_buffer_size(client_), 16, 8192);
+    if (!jackRateSupported(lastServerRate_)) {
+        closeClient();
+        return kWaveJackUnsupportedRate;
+    }
+    for (int c = 0; c < 2; ++c) {
+        inPorts_[c] = jack_port_register(client_, kInNames[c], JACK_DEFAULT_AUDIO_TYPE, JackPortIsInput, 0);
+        outPorts_[c] = jack_port_register(client_, kOutNames[c], JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput, 0);
+        if (!inPorts_[c] || !outPorts_[c]) {
+            closeClient();
+            return kWaveJackNoPorts;
+        }
+    }
+    jack_set_process_callback(client_, &JackPlatform::processThunk, this);
+    jack_set_xrun_callback(client_, &JackPlatform::xrunThunk, this);
+    jack_on_info_shutdown(client_, &JackPlatform::shutdownThunk, this);
+    jack_set_port_registration_callback(client_, &JackPlatform::registrationThunk, this);
+    if (jack_activate(client_) != 0) {
+        closeClient();
+        return kWaveJackNotActivated;
+    }
+    return kWaveOk;
+}
+
+void JackPlatform::closeClient() {
+    if (!client_) return;
+    input_.device.store(nullptr);
+    output_.device.store(nullptr);
+    stopWithoutServer();
+    if (!serverGone()) jack_deactivate(client_);
+    jack_client_close(client_);
+    client_ = nullptr;
+    for (int c = 0; c < 2; ++c) inPorts_[c] = outPorts_[c] = nullptr;
+    playbackConnections_ = false;
+}
+
+WaveResult JackPlatform::open(WaveDirection direction, unsigned id, uint32_t sampleRate, NoticeChannel& notices,
+                              std::unique_ptr<WaveDevice>& device) {
+    device.reset();
+    if (id != 0) return kWaveBadDevice;
+    const bool output = direction == WaveDirection::Output;
+    Slot& slot = output ? output_ : input_;
+    if (client_ && slot.device.load()) return kWaveJackBusy;
+    // A client the server dropped is let go before a new one is made.
+    if (client_ && serverGone() && !input_.device.load() && !output_.device.load()) closeClient();
+    const WaveResult opened = openClient();
+    if (opened != kWaveOk) return opened;
+    if (sampleRate != lastServerRate_) {
+        lastAskedRate_ = sampleRate;
+        if (!input_.device.load() && !output_.device.load()) closeClient();
+        return kWaveJackRateMismatch;
+    }
+    auto made = std::make_unique<JackDevice>(direction, notices, *this);
+    slot.device.store(made.get());
+    const bool playback = output && !inputOpenedLast_;
+    inputOpenedLast_ = !output;
+    connectAsked(direction, playback);
+    device = std::move(made);
+    return kWaveOk;
+}
+
+void JackPlatform::detach(JackDevice* device) {
+    for (Slot* slot : {&input_, &output_}) {
+        JackDevice* expected = device;
+        if (slot->device.compare_exchange_strong(expected, nullptr)) waitOutside(*slot);
+    }
+    if (client_ && !input_.device.load() && !output_.device.load()) closeClient();
+}
+
+void JackPlatform::waitOutside(const Slot& slot) const {
+    // The callback takes microseconds; a server that died mid-period never comes back to clear
+    // the mark, so give up after a second or so.
+    for (int i = 0; i < 100000 && slot.inside.load(); ++i) std::this_thread::sleep_for(std::chrono::microseconds(10));
+}
+
+void JackPlatform::log(std::string line) {
+    std::lock_guard<std::mutex> lock(logMutex_);
+    log_.push_back(std::move(line));
+}
+
+std::vector<std::string> JackPlatform::takeLog() {
+    std::lock_guard<std::mutex> lock(logMutex_);
+    std::vector<std::string> lines;
+    lines.swap(log_);
+    return lines;
+}
+
+bool JackPlatform::connectOne(const std::string& from, const std::string& to, bool logMissing) {
+    jack_port_t* source = jack_port_by_name(client_, from.c_str());
+    jack_port_t* target = jack_port_by_name(client_, to.c_str());
+    if (!source || !target) {
+        if (logMissing) log("JACK port " + (source ? to : from) + " does not exist (yet); connected when it appears");
+        return false;
+    }
+    if (jack_port_connected_to(source, to.c_str())) return true;
+    const int result = jack_connect(client_, from.c_str(), to.c_str());
+    if (result != 0 && result != EEXIST) {
+        log("JACK could not connect " + from + " to " + to);
+        return false;
+    }
+    log("JACK connected " + from + " to " + to);
+    return true;
+}
+
+void JackPlatform::connectAsked(WaveDirection direction, bool playback) {
+    if (!client_) return;
+    if (direction == WaveDirection::Input) {
+        for (std::size_t i = 0; i < options_.connectInputs.size(); ++i) {
+            connectOne(options_.connectInputs[i], jack_port_name(inPorts_[i % 2]), true);
+        }
+        return;
+    }
+    for (std::size_t i = 0; i < options_.connectOutputs.size(); ++i) {
+        connectOne(jack_port_name(outPorts_[i % 2]), options_.connectOutputs[i], true);
+    }
+    if (!playback || !options_.connectOutputs.empty()) return;
+    const char** physical =
+        jack_get_ports(client_, nullptr, JACK_DEFAULT_AUDIO_TYPE, JackPortIsPhysical | JackPortIsInput);
+    if (!physical) {
+        log("JACK has no physical playback ports to play to");
+        return;
+    }
+    for (int c = 0; c < 2 && physical[c]; ++c) connectOne(jack_port_name(outPorts_[c]), physical[c], false);
+    jack_free(physical);
+    playbackConnections_ = true;
+}
+
+void JackPlatform::reconnect() {
+    portsChanged_.store(false, std::memory_order_release);
+    if (!client_ || serverGone()) return;
+    if (input_.device.load()) {
+        for (std::size_t i = 0; i < options_.connectInputs.size(); ++i) {
+            connectOne(options_.connectInputs[i], jack_port_name(inPorts_[i % 2]), false);
+        }
+    }
+    if (output_.device.load()) {
+        for (std::size_t i = 0; i < options_.connectOutputs.size(); ++i) {
+            connectOne(jack_port_name(outPorts_[i % 2]), options_.connectOutputs[i], false);
+        }
+    }
+}
+
+std::string JackPlatform::errorText(WaveResult result) {
+    char text[200];
+    switch (result) {
+        case kWaveJackNoServer:
+            return "No JACK server is running (or it refused the client \"" + options_.clientName + "\").";
+        case kWaveJackNameTaken:
+            return "A JACK client named \"" + options_.clientName + "\" is already running.";
+        case kWaveJackUnsupportedRate:
+            std::snprintf(text, sizeof text,
+                          "The JACK server runs at %u Hz; Loudara runs at 32000, 44100 or 48000 Hz only.",
+                          lastServerRate_);
+            return text;
+        case kWaveJackRateMismatch:
+            std::snprintf(text, sizeof text, "The JACK server runs at %u Hz, but this stream is %u Hz.",
+                          lastServerRate_, lastAskedRate_);
+            return text;
+        case kWaveJackNoPorts: return "JACK refused to register the client's ports.";
+        case kWaveJackNotActivated: return "JACK refused to run the client (the server may have stopped).";
+        case kWaveJackBusy: return "The JACK device is already open in this direction.";
+        default: return WaveErrorText(result);
+    }
+}
+
+int JackPlatform::processThunk(jack_nframes_t frames, void* self) {
+    return static_cast<JackPlatform*>(self)->process(frames);
+}
+
+int JackPlatform::xrunThunk(void* self) {
+    static_cast<JackPlatform*>(self)->xruns_.fetch_add(1, std::memory_order_relaxed);
+    return 0;
+}
+
+void JackPlatform::shutdownThunk(jack_status_t, const char*, void* self) {
+    auto* platform = static_cast<JackPlatform*>(self);
+    if (platform->serverGone_.exchange(true)) return;
+    platform->endWithoutServer_.store(false);
+    platform->withoutServer_ = std::thread([platform] { platform->runWithoutServer(); });
+}
+
+void JackPlatform::runWithoutServer() {
+    std::vector<float> silence(periodFrames_, 0.0f), discard(periodFrames_, 0.0f);
+    const auto period = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+        std::chrono::duration<double>(static_cast<double>(periodFrames_) / std::max<uint32_t>(lastServerRate_, 8000)));
+    auto next = std::chrono::steady_clock::now();
+    while (!endWithoutServer_.load()) {
+        next += period;
+        std::this_thread::sleep_until(next);
+        moveBlocks(periodFrames_, silence.data(), silence.data(), discard.data(), discard.data());
+    }
+}
+
+void JackPlatform::stopWithoutServer() {
+    if (!withoutServer_.joinable()) return;
+    endWithoutServer_.store(true);
+    withoutServer_.join();
+}
+
+void JackPlatform::registrationThunk(jack_port_id_t, int registered, void* self) {
+    if (registered) static_cast<JackPlatform*>(self)->portsChanged_.store(true, std::memory_order_release);
+}
+
+// The process thread: floats to and from the blocks, nothing else.
+int JackPlatform::process(jack_nframes_t frames) {
+    float* outL = static_cast<float*>(jack_port_get_buffer(outPorts_[0], frames));
+    float* outR = static_cast<float*>(jack_port_get_buffer(outPorts_[1], frames));
+    const float* inL = static_cast<const float*>(jack_port_get_buffer(inPorts_[0], frames));
+    const float* inR = static_cast<const float*>(jack_port_get_buffer(inPorts_[1], frames));
+    moveBlocks(frames, inL, inR, outL, outR);
+    return 0;
+}
+
+void JackPlatform::moveBlocks(jack_nframes_t frames, const float* inL, const float* inR, float* outL, float* outR) {
+
+    // The mark goes up before the device is looked at, and the control thread clears the device
+    // before it looks at the mark (all sequentially consistent), so one of the two always sees
+    // the other.
+    input_.inside.store(true);
+    JackDevice* in = input_.device.load();
+    if (in && in->active.load()) {
+        for (jack_nframes_t done = 0; done < frames;) {
+            const jack_nframes_t n = std::min(kStageFrames, frames - done);
+            for (jack_nframes_t i = 0; i < n; ++i) {
+                inStage_[2 * i] = toSample(inL[done + i]);
+                inStage_[2 * i + 1] = toSample(inR[done + i]);
+            }
+            in->capture(reinterpret_cast<const uint8_t*>(inStage_), n * kBytesPerFrame);
+            done += n;
+        }
+    }
+    input_.inside.store(false);
+
+    output_.inside.store(true);
+    JackDevice* out = output_.device.load();
+    if (out && out->active.load()) {
+        constexpr float kScale = 1.0f / 32768.0f;
+        for (jack_nframes_t done = 0; done < frames;) {
+            const jack_nframes_t n = std::min(kStageFrames, frames - done);
+            out->render(reinterpret_cast<uint8_t*>(outStage_), n * kBytesPerFrame);
+            for (jack_nframes_t i = 0; i < n; ++i) {
+                outL[done + i] = outStage_[2 * i] * kScale;
+                outR[done + i] = outStage_[2 * i + 1] * kScale;
+            }
+            done += n;
+        }
+    } else {
+        std::memset(outL, 0, frames * sizeof(float));
+        std::memset(outR, 0, frames * sizeof(float));
+    }
+    output_.inside.store(false);
+}
+
+}  // namespace loudara

@@ -1,0 +1,138 @@
+#include "audio/onair_status.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <limits>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <nlohmann/json.hpp>
+
+namespace loudara {
+
+namespace {
+
+std::string figure(double value, const char* unit) {
+    if (!hasValue(value) || std::isnan(value)) return std::string("-inf ") + unit;
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f %s", value, unit);
+    return text;
+}
+
+nlohmann::json number(double value) {
+    if (!hasValue(value) || !std::isfinite(value)) return nullptr;
+    return std::round(value * 100.0) / 100.0;
+}
+
+}  // namespace
+
+std::string StatusLineText(const OnAirStatus& s) {
+    const long seconds = static_cast<long>(s.uptimeSeconds);
+    char head[96];
+    std::snprintf(head, sizeof head, "%s %u Hz up %ld:%02ld:%02ld", s.state == "on-air" ? "ON-AIR" : "STOPPED",
+                  s.sampleRate, seconds / 3600, seconds / 60 % 60, seconds % 60);
+    std::string line = head;
+    line += "  in " + figure(s.inputPeakDbfs, "dB") + "  out " + figure(s.outputPeakDbfs, "dB");
+    line += "  M " + figure(s.momentaryLufs, "LUFS") + "  S " + figure(s.shortTermLufs, "LUFS") + "  I " +
+            figure(s.integratedLufs, "LUFS") + "  TP " + figure(s.truePeakDbtp, "dBTP");
+    char counts[160];
+    std::snprintf(counts, sizeof counts, "  underflows %llu  overflows %llu  xruns %llu",
+                  static_cast<unsigned long long>(s.underflows), static_cast<unsigned long long>(s.overflows),
+                  static_cast<unsigned long long>(s.xruns));
+    line += counts;
+    if (s.stream) {
+        line += "  stream " + s.streamState;
+        if (s.streamState == "retrying") {
+            char retry[48];
+            std::snprintf(retry, sizeof retry, " in %.0f s", s.streamRetrySeconds);
+            line += retry;
+        }
+        if (s.streamBlocksDropped > 0) line += " (" + std::to_string(s.streamBlocksDropped) + " blocks dropped)";
+        if (s.streamState != "connected" && !s.streamError.empty()) line += ": " + s.streamError;
+    }
+    return line;
+}
+
+std::string StatusJsonText(const OnAirStatus& s) {
+    nlohmann::json j;
+    j["state"] = s.state;
+    j["sampleRate"] = s.sampleRate;
+    j["uptimeSeconds"] = std::floor(s.uptimeSeconds * 10.0) / 10.0;
+    j["inputPeakDbfs"] = number(s.inputPeakDbfs);
+    j["outputPeakDbfs"] = number(s.outputPeakDbfs);
+    j["momentaryLufs"] = number(s.momentaryLufs);
+    j["shortTermLufs"] = number(s.shortTermLufs);
+    j["integratedLufs"] = number(s.integratedLufs);
+    j["truePeakDbtp"] = number(s.truePeakDbtp);
+    j["truePeakMaxDbtp"] = number(s.truePeakMaxDbtp);
+    j["underflows"] = s.underflows;
+    j["overflows"] = s.overflows;
+    j["xruns"] = s.xruns;
+    j["residentKb"] = s.residentKb;
+    j["params"] = s.params;
+    j["reloads"] = s.reloads;
+    j["reloadsRefused"] = s.reloadsRefused;
+    if (s.stream) {
+        j["stream"] = {{"state", s.streamState},
+                       {"target", s.streamTarget},
+                       {"error", s.streamError},
+                       {"retryInSeconds", std::round(s.streamRetrySeconds)},
+                       {"bytesSent", s.streamBytesSent},
+                       {"blocksDropped", s.streamBlocksDropped},
+                       {"connections", s.streamConnections}};
+    } else {
+        j["stream"] = nullptr;
+    }
+    return j.dump(2) + "\n";
+}
+
+bool ReplaceFileAtomically(const std::string& path, const std::string& text, std::string& error) {
+    const std::string temporary = path + ".tmp";
+    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        error = "cannot write " + temporary + ": " + std::strerror(errno);
+        return false;
+    }
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            error = "cannot write " + temporary + ": " + std::strerror(errno);
+            ::close(fd);
+            ::unlink(temporary.c_str());
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    if (::close(fd) != 0 || std::rename(temporary.c_str(), path.c_str()) != 0) {
+        error = "cannot replace " + path + ": " + std::strerror(errno);
+        ::unlink(temporary.c_str());
+        return false;
+    }
+    return true;
+}
+
+void LoudnessTap::processedBlock(const int16_t* interleaved, std::size_t frames, uint32_t sampleRate) {
+    if (!meter_ || meter_->rate() != sampleRate) {
+        meter_ = std::make_unique<LoudnessMeter>(sampleRate, 2, LoudnessMeter::History::Bounded);
+    }
+    meter_->addFrames(interleaved, frames);
+    intervalTruePeak_ = std::max(intervalTruePeak_, meter_->lastTruePeakDbtp());
+    if (next_) next_->processedBlock(interleaved, frames, sampleRate);
+}
+
+void LoudnessTap::report(OnAirStatus& status) {
+    constexpr double kNone = -std::numeric_limits<double>::infinity();
+    status.momentaryLufs = meter_ ? meter_->momentaryLufs() : kNone;
+    status.shortTermLufs = meter_ ? meter_->shortTermLufs() : kNone;
+    status.integratedLufs = meter_ ? meter_->integratedLufs() : kNone;
+    status.truePeakDbtp = intervalTruePeak_;
+    status.truePeakMaxDbtp = meter_ ? meter_->truePeakDbtp() : kNone;
+    intervalTruePeak_ = kNone;
+}
+
+}  // namespace loudara

@@ -1,0 +1,62 @@
+#pragma once
+// What the headless ON-AIR service reports about itself: one status record, shown as a log line
+// every few seconds and written as a JSON file that monitors read. The file is replaced whole
+// (written beside it, then renamed over it), so a reader never sees half a status.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "audio/device_engine.h"
+#include "core/loudness_meter.h"
+
+namespace loudara {
+
+struct OnAirStatus {
+    std::string state = "on-air";  // "on-air" or "stopped"
+    uint32_t sampleRate = 0;
+    double uptimeSeconds = 0;
+    // Peaks since the previous status (dBFS, -inf for silence).
+    double inputPeakDbfs = 0, outputPeakDbfs = 0;
+    // Loudness of the processed sound (-inf before there is enough of it).
+    double momentaryLufs = 0, shortTermLufs = 0, integratedLufs = 0;
+    double truePeakDbtp = 0;     // highest true peak since the previous status
+    double truePeakMaxDbtp = 0;  // highest since the start
+    uint64_t underflows = 0, overflows = 0, xruns = 0;
+    long residentKb = -1;
+    std::string params;  // the parameter file reloaded on SIGHUP ("" when none)
+    uint64_t reloads = 0, reloadsRefused = 0;
+    // The Icecast stream, when there is one.
+    bool stream = false;
+    std::string streamState;  // "connecting", "connected", "retrying"
+    std::string streamTarget; // the server and mount, without the password
+    std::string streamError;  // why the last connection ended or failed
+    double streamRetrySeconds = 0;
+    uint64_t streamBytesSent = 0, streamBlocksDropped = 0, streamConnections = 0;
+};
+
+// One line for the log: "ON-AIR 44100 Hz up 01:02:03  in -12.0 dB  out -1.0 dB  M -14.2 S ... ".
+std::string StatusLineText(const OnAirStatus& status);
+// The JSON text of the status file (numbers that have no value yet are null).
+std::string StatusJsonText(const OnAirStatus& status);
+
+// Writes `text` to PATH.tmp (same folder) and renames it over `path`. False with `error` set when
+// it could not; the temporary file is removed then.
+bool ReplaceFileAtomically(const std::string& path, const std::string& text, std::string& error);
+
+// Measures the processed blocks (loudness, true peak) and hands them on to `next` (a stream).
+class LoudnessTap : public BlockTap {
+public:
+    explicit LoudnessTap(BlockTap* next = nullptr) : next_(next) {}
+    void processedBlock(const int16_t* interleaved, std::size_t frames, uint32_t sampleRate) override;
+
+    // The figures into `status`; the interval's true peak starts again.
+    void report(OnAirStatus& status);
+
+private:
+    BlockTap* next_;
+    std::unique_ptr<LoudnessMeter> meter_;
+    double intervalTruePeak_ = -std::numeric_limits<double>::infinity();
+};
+
+}  // namespace loudara

@@ -1,0 +1,207 @@
+// Loudara's own JACK client against a JACK server the test runs (dummy driver): the client and
+// its ports under the names asked, the connections asked and no others, a song played to its end
+// with every frame, ON-AIR at the server's rate, and a server at a rate the processor does not
+// run at refused with a message that names it.
+
+#include <gtest/gtest.h>
+#include <jack/jack.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <set>
+#include <string>
+
+#include "audio/jack_device.h"
+#include "audio/poll_event_loop.h"
+#include "audio/streaming.h"
+#include "servers/test_servers.h"
+#include "wav_builder.h"
+
+namespace loudara {
+namespace {
+
+using test::Clock;
+using test::DummyJackServer;
+
+// A client of the test's own that looks at the graph.
+class GraphView {
+public:
+    GraphView() {
+        jack_status_t status{};
+        client_ = jack_client_open("loudara_test_view", JackNoStartServer, &status);
+    }
+    ~GraphView() {
+        if (client_) jack_client_close(client_);
+    }
+    bool ok() const { return client_ != nullptr; }
+
+    std::set<std::string> ports(const std::string& client) const {
+        std::set<std::string> names;
+        const char** found = jack_get_ports(client_, ("^" + client + ":").c_str(), nullptr, 0);
+        for (int i = 0; found && found[i]; ++i) names.insert(found[i]);
+        if (found) jack_free(found);
+        return names;
+    }
+    // Every connection of the client's ports, as "from>to".
+    std::set<std::string> connections(const std::string& client) const {
+        std::set<std::string> pairs;
+        for (const std::string& name : ports(client)) {
+            jack_port_t* port = jack_port_by_name(client_, name.c_str());
+            const bool output = (jack_port_flags(port) & JackPortIsOutput) != 0;
+            const char** peers = jack_port_get_all_connections(client_, port);
+            for (int i = 0; peers && peers[i]; ++i) pairs.insert(output ? name + ">" + peers[i] : peers[i] + (">" + name));
+            if (peers) jack_free(peers);
+        }
+        return pairs;
+    }
+
+private:
+    jack_client_t* client_ = nullptr;
+};
+
+class JackClient : public TempFolder {
+protected:
+    std::unique_ptr<DummyJackServer> server;
+    std::unique_ptr<AppState> app = std::make_unique<AppState>();
+    std::unique_ptr<Processor> p = std::make_unique<Processor>();
+    std::unique_ptr<JackPlatform> platform;
+    std::unique_ptr<DeviceEngine> engine;
+    PollEventLoop loop;
+    StreamView view;
+    RecordingHost host;
+    std::unique_ptr<Streaming> s;
+
+    void startServer(int rate, JackOptions options) {
+        server = std::make_unique<DummyJackServer>(rate);
+        if (!server->installed()) GTEST_SKIP() << "SKIP: " << server->why();
+        ASSERT_TRUE(server->running()) << server->why();
+        resetProcessor(*p);
+        selectPresetById(*p, 232);
+        initVirtualSpeaker(*p);
+        platform = std::make_unique<JackPlatform>(std::move(options));
+        ASSERT_TRUE(platform->serverFound());
+        engine = std::make_unique<DeviceEngine>(*platform);
+        s = std::make_unique<Streaming>(Streaming{*app, *p, *engine, loop, view, host, PlaybackMp3Decoder()});
+        StartDeviceEngine(*engine, app->stored, host);
+        ASSERT_EQ(engine->outputCount, 1);
+        ASSERT_EQ(engine->inputCount, 1);
+    }
+
+    void TearDown() override {
+        s.reset();
+        engine.reset();
+        platform.reset();  // our client leaves before the server goes
+        server.reset();
+        TempFolder::TearDown();
+    }
+
+    bool runUntilStopped(double seconds) {
+        const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(static_cast<int>(seconds * 1000));
+        while (app->playState != PlayState::Stopped && Clock::now() < deadline) loop.runOnce(*s, 50);
+        return app->playState == PlayState::Stopped;
+    }
+};
+
+TEST_F(JackClient, OnAirMakesTheNamedClientWithFourPortsAndOnlyTheAskedConnections) {
+    JackOptions options;
+    options.clientName = "station_a";
+    options.connectInputs = {"system:capture_2", "system:capture_1"};
+    options.connectOutputs = {"system:playback_2"};
+    startServer(48000, options);
+    EXPECT_STREQ(engine->outputDevices[0].name, "JACK (station_a)");
+    app->stored.onAirRateChoice = 2;
+    ASSERT_TRUE(ToggleOnAirMode(*s));
+    ASSERT_EQ(StartPlayback(*s), StartResult::Started);
+    GraphView graph;
+    ASSERT_TRUE(graph.ok());
+    EXPECT_EQ(graph.ports("station_a"),
+              (std::set<std::string>{"station_a:in_1", "station_a:in_2", "station_a:out_1", "station_a:out_2"}));
+    EXPECT_EQ(graph.connections("station_a"),
+              (std::set<std::string>{"system:capture_2>station_a:in_1", "system:capture_1>station_a:in_2",
+                                     "station_a:out_1>system:playback_2"}));
+
+    const Clock::time_point start = Clock::now();
+    while (Clock::now() - start < std::chrono::seconds(2)) loop.runOnce(*s, 50);
+    EXPECT_EQ(app->playState, PlayState::Playing);
+    ASSERT_TRUE(StopCommand(*s));
+    ASSERT_TRUE(runUntilStopped(10));
+    // Two seconds of 48 kHz stereo went both ways; the client leaves with the stream.
+    EXPECT_GT(engine->closedInputCounters.bytesCaptured, 4u * 2 * 44100);
+    EXPECT_GT(engine->closedOutputCounters.bytesPlayed, 4u * 2 * 44100);
+    EXPECT_EQ(engine->closedOutputCounters.underflows, engine->outputCountersAtDrain.underflows);
+    EXPECT_TRUE(graph.ports("station_a").empty());
+    EXPECT_TRUE(host.messages.empty());
+}
+
+TEST_F(JackClient, SongPlaysEveryFrameToThePhysicalPortsAndNothingElse) {
+    startServer(44100, JackOptions{});
+    constexpr int kFrames = 3 * 44100 + 1234;
+    std::vector<int16_t> samples(2 * kFrames);
+    for (int i = 0; i < kFrames; ++i) samples[2 * i] = samples[2 * i + 1] = static_cast<int16_t>((i * 37) % 20000);
+    SongRecord& song = app->playlist.songs[0];
+    const std::string path = write("song.wav", pcmWave(samples, 2, 44100));
+    ASSERT_EQ(ProbeWavFile(path.c_str(), song), WavProbeResult::Ok);
+    std::snprintf(song.path, sizeof song.path, "%s", path.c_str());
+    app->playlist.songCount = 1;
+
+    ASSERT_EQ(StartPlayback(*s), StartResult::Started);
+    GraphView graph;
+    EXPECT_EQ(graph.connections("loudara"),
+              (std::set<std::string>{"loudara:out_1>system:playback_1", "loudara:out_2>system:playback_2"}));
+    ASSERT_TRUE(runUntilStopped(20));
+    EXPECT_EQ(engine->closedOutputCounters.bytesPlayed, 4u * kFrames);
+    EXPECT_EQ(engine->allocatedBlocks, 0);
+    EXPECT_TRUE(host.messages.empty());
+}
+
+TEST_F(JackClient, StreamAtAnotherRateThanTheServersIsRefusedNamingBoth) {
+    startServer(32000, JackOptions{});
+    app->stored.onAirRateChoice = 1;
+    ASSERT_TRUE(ToggleOnAirMode(*s));
+    EXPECT_EQ(StartPlayback(*s), StartResult::DevicesNotOpened);
+    ASSERT_EQ(host.messages.size(), 1u);
+    EXPECT_EQ(host.messages[0].text, "The JACK server runs at 32000 Hz, but this stream is 44100 Hz.");
+    GraphView graph;
+    EXPECT_TRUE(graph.ports("loudara").empty());
+    // At the server's rate it runs.
+    host.messages.clear();
+    app->stored.onAirRateChoice = 0;
+    app->playlist.songs[0] = OnAirPseudoSong(0);
+    ASSERT_EQ(StartPlayback(*s), StartResult::Started);
+    StopPlayback(*s);
+}
+
+TEST_F(JackClient, ServerGoingAwayLeavesAStreamThatStillStopsAndCloses) {
+    startServer(44100, JackOptions{});
+    app->stored.onAirRateChoice = 1;
+    ASSERT_TRUE(ToggleOnAirMode(*s));
+    ASSERT_EQ(StartPlayback(*s), StartResult::Started);
+    const Clock::time_point start = Clock::now();
+    while (Clock::now() - start < std::chrono::milliseconds(500)) loop.runOnce(*s, 50);
+    server->stop();
+    ASSERT_TRUE(test::waitFor(10, [&] { return platform->serverGone(); }));
+    // The blocks go on coming back (as silence), so Stop drains and closes as always.
+    const uint64_t before = engine->output->counters().bytesPlayed;
+    const Clock::time_point gone = Clock::now();
+    while (Clock::now() - gone < std::chrono::milliseconds(500)) loop.runOnce(*s, 50);
+    EXPECT_GT(engine->output->counters().bytesPlayed, before);
+    ASSERT_TRUE(StopCommand(*s));
+    ASSERT_TRUE(runUntilStopped(10));
+    EXPECT_FALSE(platform->clientOpen());
+}
+
+TEST_F(JackClient, ServerAt96000IsRefusedWithItsRate) {
+    startServer(96000, JackOptions{});
+    ASSERT_EQ(platform->serverRate(), 96000u);
+    app->stored.onAirRateChoice = 2;
+    ASSERT_TRUE(ToggleOnAirMode(*s));
+    EXPECT_EQ(StartPlayback(*s), StartResult::DevicesNotOpened);
+    ASSERT_EQ(host.messages.size(), 1u);
+    EXPECT_EQ(host.messages[0].text, "The JACK server runs at 96000 Hz; Loudara runs at 32000, 44100 or 48000 Hz only.");
+    GraphView graph;
+    EXPECT_TRUE(graph.ports("loudara").empty());
+}
+
+}  // namespace
+}  // namespace loudara
