@@ -8,6 +8,7 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -37,6 +38,7 @@ void printUsage(std::FILE* out) {
         "  presets                 list the built-in recommended presets with their command ids\n"
         "  probe FILE...           show whether each WAV or MP3 file can be played, with its format and length\n"
         "  peak FILE...            measure the peak level of WAV files and the normalisation gain\n"
+        "  loudness FILE...        measure loudness (LUFS), loudness range and true peak of WAV and MP3 files\n"
         "  process IN OUT [...]    process a WAV or MP3 song into a new WAV or MP3 file\n"
         "  params show|save ...    show or write a parameter file\n"
         "  playlist show|make ...  show or build a playlist file\n"
@@ -235,6 +237,15 @@ const char* kProcessHelp =
     "  --normalize         raise the song so its peak reaches full scale first (default)\n"
     "  --no-normalize      process the song at its own level\n"
     "  --throttle LEVEL    rest between blocks, LEVEL 1..40 (10 rests about as long as it works)\n"
+    "  --loudness-target LUFS\n"
+    "                      after the chain, one constant gain brings the output's integrated\n"
+    "                      loudness to LUFS (e.g. -14 for streaming, -23 for broadcast), lowered\n"
+    "                      where needed to keep the true peak at or under --true-peak-limit\n"
+    "  --true-peak-limit DBTP\n"
+    "                      the true-peak ceiling of --loudness-target, -9..0 (default -1.0); for MP3\n"
+    "                      output it holds for the MP3 as decoded\n"
+    "  --report FILE.json  write the loudness of input and output (and of the decoded MP3, and the\n"
+    "                      target's gain) as JSON; the last line shows the LUFS and true peak anyway\n"
     "  --quiet             no progress line\n"
     "  --list-parameters   list the sound parameters with their ranges and exit\n";
 
@@ -254,6 +265,10 @@ int processSong(int argc, char** argv) {
     int bitrate = 128;
     std::string albumPrefix, titlePrefix, encoderPath, encoderParams;
     bool haveEncoderParams = false;
+    std::optional<double> loudnessTarget;
+    double truePeakLimit = kDefaultTruePeakLimitDbtp;
+    bool haveTruePeakLimit = false;
+    std::string reportFile;
     for (int i = 0; i < argc; ++i) {
         const std::string_view arg = argv[i];
         auto value = [&](const char* option) -> const char* {
@@ -297,6 +312,23 @@ int processSong(int argc, char** argv) {
             }
         } else if (arg == "--quiet") {
             quiet = true;
+        } else if (arg == "--loudness-target") {
+            const char* v = value("--loudness-target");
+            double lufs = 0;
+            if (!v || !parseNumber(v, lufs) || lufs < -70.0 || lufs > 0.0) {
+                return usageError("process", "--loudness-target needs a loudness in LUFS from -70 to 0");
+            }
+            loudnessTarget = lufs;
+        } else if (arg == "--true-peak-limit") {
+            const char* v = value("--true-peak-limit");
+            if (!v || !parseNumber(v, truePeakLimit) || truePeakLimit < -9.0 || truePeakLimit > 0.0) {
+                return usageError("process", "--true-peak-limit needs a level in dBTP from -9 to 0");
+            }
+            haveTruePeakLimit = true;
+        } else if (arg == "--report") {
+            const char* v = value("--report");
+            if (!v || v[0] == '\0') return usageError("process", "--report needs a file");
+            reportFile = v;
         } else if (arg == "--format") {
             const char* v = value("--format");
             format = v ? v : "";
@@ -332,6 +364,7 @@ int processSong(int argc, char** argv) {
         }
     }
     if (positional.size() != 2) return usageError("process", "needs IN and OUT (see --help)");
+    if (haveTruePeakLimit && !loudnessTarget) return usageError("process", "--true-peak-limit goes with --loudness-target");
     const std::string& in = positional[0];
     const std::string& out = positional[1];
 
@@ -417,6 +450,8 @@ int processSong(int argc, char** argv) {
     request.options = &options;
     request.encoder = &encoder;
     request.runStamp = makeRunStamp();
+    request.loudnessTargetLufs = loudnessTarget;
+    request.truePeakLimitDbtp = truePeakLimit;
     std::error_code ec;
     request.temporaryFolder = std::filesystem::temp_directory_path(ec).string();
     if (ec) request.temporaryFolder = "/tmp";
@@ -432,9 +467,23 @@ int processSong(int argc, char** argv) {
     std::signal(SIGTERM, SIG_DFL);
     gCancelTarget = nullptr;
 
+    if (!reportFile.empty() && outcome.status != ExportStatus::Failed) {
+        FileHandle report = OpenFile(reportFile.c_str(), "wb");
+        const std::string text = exportReportJson(in, outcome);
+        if (!report || std::fwrite(text.data(), 1, text.size(), report.get()) != text.size() ||
+            std::fflush(report.get()) != 0) {
+            std::fprintf(stderr, "loudara-cli process: wrote %s, but cannot write the report %s\n",
+                         outcome.deliveredPath.c_str(), reportFile.c_str());
+            return 1;
+        }
+    }
     switch (outcome.status) {
         case ExportStatus::Completed:
-            if (!quiet) std::fprintf(stderr, "wrote %s\n", outcome.deliveredPath.c_str());
+            if (!quiet) {
+                const std::string loudness = exportClosingText(outcome);
+                std::fprintf(stderr, "wrote %s%s%s\n", outcome.deliveredPath.c_str(), loudness.empty() ? "" : ": ",
+                             loudness.c_str());
+            }
             return 0;
         case ExportStatus::Cancelled:
             if (outcome.deliveredPath.empty()) {
@@ -465,6 +514,7 @@ int main(int argc, char** argv) {
     if (command == "presets") return listPresets(argc - 2, argv + 2);
     if (command == "probe") return probeFiles(argc - 2, argv + 2);
     if (command == "peak") return peakFiles(argc - 2, argv + 2);
+    if (command == "loudness") return loudnessCommand(argc - 2, argv + 2);
     if (command == "process") return processSong(argc - 2, argv + 2);
     if (command == "params") return paramsCommand(argc - 2, argv + 2);
     if (command == "playlist") return playlistCommand(argc - 2, argv + 2);
