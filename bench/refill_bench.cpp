@@ -1,6 +1,8 @@
 // How long one refill takes (FillFromWav, FillFromMp3, FillFromInput, each with processBlock) as a
 // share of a block's duration at 48000 Hz (4096 frames, 85.3 ms): median and worst of 1000
 // refills of each kind, on a music-like song with the default preset. Prints one line per kind.
+// Each refill includes the loudness measurement of its processed block; the line "Loudness" is
+// that measurement alone (feeding one block and reading what the window's strip shows).
 //   refill_bench [REFILLS]
 
 #include <algorithm>
@@ -112,6 +114,7 @@ int main(int argc, char** argv) {
     Streaming s{*app, *p, *engine, loop, view, host, mp3};
     engine->sampleRate = kRate;
     engine->channels = 2;
+    engine->loudness.start(kRate);
 
     std::vector<uint8_t> buffer(kSoundBlockBytes);
     SoundBlock block;
@@ -143,6 +146,17 @@ int main(int argc, char** argv) {
     measure("FillFromInput", refills, [&] { FillFromInput(s, block); });
     engine->outputBlocks[0] = nullptr;
     engine->allocatedBlocks = 0;
+
+    StreamLoudness loudness;
+    loudness.start(kRate);
+    size_t at = 0;
+    double sink = 0.0;
+    measure("Loudness", refills, [&] {
+        loudness.addStereoFrames(samples.data() + 2 * at, 4096);
+        sink += loudness.reading().shortTermLufs;
+        at = (at + 4096) % (samples.size() / 2 - 4096);
+    });
+    if (sink == 1.0) std::puts("");
 
     fs::remove_all(folder);
     return 0;
