@@ -18,7 +18,7 @@ const QColor kLedGreen(0x3c, 0xe0, 0x5a);
 const QColor kLedYellow(0xf0, 0xd0, 0x30);
 const QColor kLedRed(0xff, 0x3a, 0x2a);
 
-constexpr int kBarX = 100;
+constexpr int kBarX = 110;
 constexpr int kSegmentWidth = 6;
 constexpr int kValueX = kBarX + kLoudnessBarSegments * kSegmentWidth + 8;
 
@@ -122,7 +122,7 @@ void LoudnessStrip::paintEvent(QPaintEvent*) {
         int y;
     } bars[] = {{exported ? "M MAX" : "MOMENT", f.momentaryLufs, 5}, {exported ? "S MAX" : "SHORT", f.shortTermLufs, 18}};
     for (const auto& bar : bars) {
-        caption(58, bar.y - 1, bar.label);
+        caption(68, bar.y - 1, bar.label);
         p.fillRect(QRect(kBarX - 1, bar.y, kLoudnessBarSegments * kSegmentWidth + 1, 9), kWell);
         const int lit = LoudnessBarLevel(bar.lufs);
         for (int s = 0; s < kLoudnessBarSegments; ++s) {
