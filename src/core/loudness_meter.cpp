@@ -58,11 +58,35 @@ void LoudnessMeter::reset() {
     framesToStep_ = rate_ / 10;
     maxMomentary_ = kNegInf;
     maxShortTerm_ = kNegInf;
+    std::fill(std::begin(stepEnergy_), std::end(stepEnergy_), 0.0);
+    stepsSeen_ = 0;
 }
 
 void LoudnessMeter::feed(const std::int16_t* interleaved, std::size_t frames) {
     ebur128_add_frames_short(stateOf(state_), interleaved, frames);
     frames_ += frames;
+}
+
+namespace {
+
+// The library's own conversion between a weighted mean-square energy and LUFS, both ways.
+double energyOf(double lufs) { return std::isfinite(lufs) ? std::pow(10.0, (lufs + 0.691) / 10.0) : 0.0; }
+double lufsOf(double energy) { return energy > 0.0 ? cleaned(10.0 * std::log10(energy) - 0.691) : kNegInf; }
+
+}  // namespace
+
+void LoudnessMeter::stepMaxima() {
+    double last100ms = kNegInf;
+    ebur128_loudness_window(stateOf(state_), 100, &last100ms);
+    stepEnergy_[stepsSeen_ % 30] = energyOf(last100ms);
+    ++stepsSeen_;
+    const auto meanOfLast = [this](unsigned steps) {
+        double sum = 0.0;
+        for (unsigned i = 1; i <= steps; ++i) sum += stepEnergy_[(stepsSeen_ - i) % 30];
+        return sum / steps;
+    };
+    if (stepsSeen_ >= 4) maxMomentary_ = std::max(maxMomentary_, lufsOf(meanOfLast(4)));
+    if (stepsSeen_ >= 30) maxShortTerm_ = std::max(maxShortTerm_, lufsOf(meanOfLast(30)));
 }
 
 // Fed in pieces that end on 100 ms steps, so the momentary and short-term maxima are read at the
@@ -76,8 +100,7 @@ void LoudnessMeter::addFrames(const std::int16_t* interleaved, std::size_t frame
         framesToStep_ -= piece;
         if (framesToStep_ == 0) {
             framesToStep_ = rate_ / 10;
-            if (frames_ >= static_cast<std::uint64_t>(rate_) * 4 / 10) maxMomentary_ = std::max(maxMomentary_, momentaryLufs());
-            if (frames_ >= static_cast<std::uint64_t>(rate_) * 3) maxShortTerm_ = std::max(maxShortTerm_, shortTermLufs());
+            stepMaxima();
         }
     }
 }

@@ -70,6 +70,7 @@ public:
 
 private:
     void feed(const std::int16_t* interleaved, std::size_t frames);
+    void stepMaxima();
 
     void* state_ = nullptr;  // the library's ebur128_state (an unnamed struct: no forward declaration)
     unsigned rate_;
@@ -81,6 +82,11 @@ private:
     std::size_t framesToStep_ = 0;
     double maxMomentary_ = -std::numeric_limits<double>::infinity();
     double maxShortTerm_ = -std::numeric_limits<double>::infinity();
+    // Weighted mean-square energy of each of the last 30 steps of 100 ms (a ring): the momentary
+    // and short-term maxima are means over 4 and 30 of them, so each step sums only its own
+    // 100 ms instead of the 3 s window again.
+    double stepEnergy_[30] = {};
+    unsigned stepsSeen_ = 0;
 };
 
 // dB of a linear amplitude (1.0 = full scale); -inf for 0.

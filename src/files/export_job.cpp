@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "files/background_meter.h"
 #include "files/id3_tag.h"
 #include "files/loudness_scan.h"
 #include "files/mp3_bridge.h"
@@ -148,6 +149,7 @@ private:
     std::clock_t lastClock_ = 0;
     // Input and output are measured as they pass; none when the song's format cannot be measured.
     std::unique_ptr<LoudnessMeter> inMeter_, outMeter_;
+    std::unique_ptr<BackgroundMeter> outFeed_;  // feeds outMeter_ beside the processing
     ExportLoudness loudness_;
 };
 
@@ -205,11 +207,11 @@ bool ExportJob::writeFrames(const std::vector<int16_t>& block, int from, int to)
     size_t written;
     if (stereo_) {
         written = std::fwrite(block.data() + 2 * from, 2, static_cast<size_t>(2 * (to - from)), output_.get()) / 2;
-        if (outMeter_) outMeter_->addFrames(block.data() + 2 * from, written);
+        if (outFeed_) outFeed_->addFrames(block.data() + 2 * from, written);
     } else {
         for (int i = from; i < to; ++i) mono_[i - from] = block[2 * i];
         written = std::fwrite(mono_.data(), 2, static_cast<size_t>(to - from), output_.get());
-        if (outMeter_) outMeter_->addFrames(mono_.data(), written);
+        if (outFeed_) outFeed_->addFrames(mono_.data(), written);
     }
     writtenBytes_ += static_cast<int64_t>(written) * (stereo_ ? 4 : 2);
     return written == static_cast<size_t>(to - from);
@@ -282,7 +284,9 @@ void ExportJob::startMeters() {
         inMeter_ = std::make_unique<LoudnessMeter>(song_.sampleRate, channels, LoudnessMeter::History::Exact,
                                                    LoudnessMeter::Peaks::SampleOnly);
         outMeter_ = std::make_unique<LoudnessMeter>(song_.sampleRate, channels);
+        outFeed_ = std::make_unique<BackgroundMeter>(*outMeter_);
     } catch (const std::exception&) {
+        outFeed_.reset();
         inMeter_.reset();
         outMeter_.reset();
     }
@@ -523,6 +527,7 @@ ExportOutcome ExportJob::run() {
     if (!patched || !flushed) return fail("cannot write the processed file " + processedPath_ + " (disk full?)");
 
     loudness_.measured = inMeter_ && outMeter_;
+    if (outFeed_) outFeed_->finish();
     if (loudness_.measured) {
         loudness_.input = inMeter_->figures();
         loudness_.output = outMeter_->figures();
