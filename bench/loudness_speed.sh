@@ -20,7 +20,10 @@ run() {  # run NAME command...
     shift
     : > "$work/times"
     for _ in 1 2 3 4 5; do
-        /usr/bin/time -f "%e %U %S" -o "$work/time" "$@" > /dev/null 2>&1
+        if ! /usr/bin/time -f "%e %U %S" -o "$work/time" "$@" > "$work/log" 2>&1; then
+            echo "$name: failed: $(tail -1 "$work/log")"
+            return
+        fi
         cat "$work/time" >> "$work/times"
     done
     local wall cpu
