@@ -20,6 +20,7 @@ run() {  # run NAME command...
     shift
     : > "$work/times"
     for _ in 1 2 3 4 5; do
+        rm -f "$work/o.wav" "$work/o.mp3"
         if ! /usr/bin/time -f "%e %U %S" -o "$work/time" "$@" > "$work/log" 2>&1; then
             echo "$name: failed: $(tail -1 "$work/log")"
             return
