@@ -33,7 +33,7 @@ app=$!
 pids+=($app)
 sleep 5  # the splash closes after 3 seconds
 
-X=139 Y=97  # the window's top left corner
+X=139 Y=80  # the window's top left corner
 click() {
     xdotool mousemove $((X + $1)) $((Y + $2)) click 1
     sleep "${3:-0.8}"
@@ -41,7 +41,7 @@ click() {
 away() { xdotool mousemove 1000 880; }
 shot() {
     import -window root "$work/screen.png"
-    convert "$work/screen.png" -crop 745x640+$X+$Y +repage "$root/docs/$1"
+    convert "$work/screen.png" -crop 745x674+$X+$Y +repage "$root/docs/$1"
 }
 addSong() {
     click 15 32 1.5  # toolbar: Open WAV/MP3 file
@@ -55,7 +55,7 @@ addSong song.mp3
 away
 shot loudara-window.png
 
-click 160 361      # the WAV song
+click 160 395      # the WAV song
 click 73 32 1      # toolbar: Play
 click 691 118 0.3  # GATE
 away
@@ -64,7 +64,7 @@ shot loudara-playing.png
 
 click 98 32 2      # toolbar: Stop; the queued blocks play out
 click 691 118 0.3  # GATE off again
-click 160 379      # the MP3 song
+click 160 413      # the MP3 song
 click 73 32 0.3
 away
 sleep 5

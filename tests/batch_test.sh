@@ -39,6 +39,11 @@ grep -q $'\r' "$work/err" && fail "progress bytes in a log file"
 for f in a.wav b.wav sub/c.wav sub/d.mp3; do [ -s "$work/j1/$f" ] || fail "no output $f"; done
 [ -z "$(find "$work/j1" -name '.*')" ] || fail "working files left: $(find "$work/j1" -name '.*')"
 
+# --report: one document with every song of the batch.
+"$cli" process "$work/lib/a.wav" "$work/missing.wav" --output-dir "$work/rep" --report "$work/batch.json" 2>/dev/null
+[ "$(grep -c '"song":' "$work/batch.json")" -eq 2 ] && grep -q '"status": "failed"' "$work/batch.json" &&
+    grep -q '"integratedLufs"' "$work/batch.json" || { fail "batch report"; cat "$work/batch.json"; }
+
 # Two at a time and one song at a time give the same bytes.
 "$cli" process "$work/lib/a.wav" "$work/lib/b.wav" "$work/lib/sub" --output-dir "$work/j2" -j 2 2>/dev/null
 [ $? -eq 0 ] || fail "batch of good songs does not exit 0"

@@ -58,6 +58,19 @@ check "MP3 song to WAV" 0 "wrote" -- "$cli" process "$work/song.mp3" "$work/back
 check "decoded length" 0 "back.wav	WAV	Ok	44100	2	$mp3bytes	00:03" -- "$cli" probe "$work/back.wav"
 check "WAV format asked for" 0 "wrote" -- "$cli" process "$work/song.mp3" "$work/fmt.wav" --format wav
 
+# Loudness: the export's report and closing line agree with a separate measurement of the file.
+check "closing line" 0 "wrote .*/loud.mp3: .* LUFS, true peak .* dBTP (decoded MP3)" -- "$cli" process "$work/song.wav" "$work/loud.mp3" --report "$work/loud.json"
+"$cli" loudness --json "$work/loud.mp3" >"$work/measured.json"
+figures() { grep -E '"(integratedLufs|loudnessRangeLu|truePeakDbtp)"' "$1" | tr -d ' ,'; }
+[ "$(figures "$work/measured.json")" = "$(sed -n '/"afterCodec"/,/}/p' "$work/loud.json" | figures /dev/stdin)" ] ||
+    { echo "FAIL report and loudness disagree"; cat "$work/loud.json" "$work/measured.json"; failures=$((failures + 1)); }
+check "loudness line" 0 "loud.mp3	I -[0-9.]* LUFS	LRA [0-9.]* LU	M .*TP -[0-9.]* dBTP" -- "$cli" loudness "$work/loud.mp3"
+check "loudness of an unreadable file" 1 '"error"' -- "$cli" loudness --json "$work/song.wav" "$0"
+check "target" 0 "gain -[0-9.]* dB (target)" -- "$cli" process "$work/song.wav" "$work/t.wav" --loudness-target -20
+check "unreachable target" 0 "(ceiling): the target is not reached" -- "$cli" process "$work/song.wav" "$work/t.wav" --loudness-target -2 --true-peak-limit -3
+check "limit without target" 2 "goes with --loudness-target" -- "$cli" process "$work/song.wav" "$work/t.wav" --true-peak-limit -2
+check "target out of range" 2 "from -70 to 0" -- "$cli" process "$work/song.wav" "$work/t.wav" --loudness-target 3
+
 # An ID3v1 tag: shown by probe, carried to the exported MP3 with the prefixes.
 field30() { printf '%s' "$1"; head -c $((30 - ${#1})) /dev/zero; }
 { cat "$work/song.mp3"; printf 'TAG'; field30 Morning; field30 'The Band'; field30 'Best of'; printf '2024'; field30 comment; printf '\x0c'; } >"$work/tagged.mp3"

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <initializer_list>
 #include <numbers>
 #include <vector>
 
@@ -37,6 +38,57 @@ TEST(LoudnessMeter, SineAtMinus23ReadsMinus23WhateverTheFeedSizes) {
         EXPECT_DOUBLE_EQ(pieces.maxMomentaryLufs(), whole.maxMomentaryLufs());
         EXPECT_DOUBLE_EQ(pieces.integratedLufs(), whole.integratedLufs());
         EXPECT_NEAR(whole.samplePeakDbfs(), -23.0, 0.01);
+    }
+}
+
+// A 1 kHz stereo tone in steps of (level dBFS, seconds), as the EBU test sequences are described.
+std::vector<std::int16_t> steps(unsigned rate, std::initializer_list<std::pair<double, double>> levels) {
+    std::vector<std::int16_t> out;
+    for (const auto& [level, seconds] : levels) {
+        const auto part = sine(rate, 2, seconds, 1000.0, level);
+        out.insert(out.end(), part.begin(), part.end());
+    }
+    return out;
+}
+
+LoudnessFigures measure(const std::vector<std::int16_t>& samples, unsigned rate) {
+    LoudnessMeter meter(rate, 2, LoudnessMeter::History::Exact, LoudnessMeter::Peaks::SampleOnly);
+    meter.addFrames(samples.data(), samples.size() / 2);
+    return meter.figures();
+}
+
+// Tech 3341's stepped sequences: the gate keeps quiet parts out of the integrated loudness.
+TEST(LoudnessMeter, SteppedSequencesReadTheirIntegratedLoudness) {
+    EXPECT_NEAR(measure(steps(48000, {{-36, 10}, {-23, 60}, {-36, 10}}), 48000).integratedLufs, -23.0, 0.1);
+    EXPECT_NEAR(measure(steps(44100, {{-72, 10}, {-36, 10}, {-23, 60}, {-36, 10}, {-72, 10}}), 44100).integratedLufs,
+                -23.0, 0.1);
+    EXPECT_NEAR(measure(steps(32000, {{-26, 20}, {-20, 20.1}, {-26, 20}}), 32000).integratedLufs, -23.0, 0.1);
+}
+
+// Tech 3342's loudness-range cases, within their +/-1 LU.
+TEST(LoudnessMeter, LoudnessRangeCases) {
+    EXPECT_NEAR(measure(steps(48000, {{-20, 20}, {-30, 20}}), 48000).loudnessRangeLu, 10.0, 1.0);
+    EXPECT_NEAR(measure(steps(48000, {{-20, 20}, {-15, 20}}), 48000).loudnessRangeLu, 5.0, 1.0);
+    EXPECT_NEAR(measure(steps(48000, {{-40, 20}, {-20, 20}}), 48000).loudnessRangeLu, 20.0, 1.0);
+    EXPECT_NEAR(measure(steps(44100, {{-50, 20}, {-35, 20}, {-20, 20}, {-35, 20}, {-50, 20}}), 44100).loudnessRangeLu,
+                15.0, 1.0);
+}
+
+// A sine at a quarter of the rate whose samples fall 45 degrees from its crests: the samples
+// reach 3 dB below the peak, the true peak finds it (Tech 3341 allows +0.2 / -0.4 dB).
+TEST(LoudnessMeter, TruePeakFindsThePeakBetweenTheSamples) {
+    for (unsigned rate : {44100u, 48000u}) {
+        const double amplitude = 32768.0 * std::pow(10.0, -6.0 / 20.0);
+        std::vector<std::int16_t> samples(2 * rate);
+        for (std::size_t i = 0; i < samples.size() / 2; ++i) {
+            const double v = std::lround(amplitude * std::sin(std::numbers::pi / 2.0 * i + std::numbers::pi / 4.0));
+            samples[2 * i] = samples[2 * i + 1] = static_cast<std::int16_t>(v);
+        }
+        LoudnessMeter meter(rate, 2);
+        meter.addFrames(samples.data(), samples.size() / 2);
+        EXPECT_NEAR(meter.samplePeakDbfs(), -6.0 - 3.01, 0.01) << rate;
+        EXPECT_GE(meter.truePeakDbtp(), -6.4) << rate;
+        EXPECT_LE(meter.truePeakDbtp(), -5.8) << rate;
     }
 }
 

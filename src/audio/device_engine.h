@@ -11,6 +11,7 @@
 
 #include "audio/block_notices.h"
 #include "audio/sound_block.h"
+#include "audio/stream_loudness.h"
 #include "audio/wave_device.h"
 #include "core/host.h"
 #include "files/wav_file.h"
@@ -77,6 +78,8 @@ struct DeviceEngine {
     alignas(16) uint8_t monoBuffer[kMonoReadBytes] = {};
     alignas(16) uint8_t mp3Carry[kMp3CarryBytes] = {};
     uint32_t mp3CarryBytes = 0;
+    // The processed output's loudness, measured as each block is made (audio/stream_loudness.h).
+    StreamLoudness loudness;
     alignas(16) uint8_t inputRing[kMaxSoundBlocks][kInputRingSlotBytes] = {};
 
     // Called with each processed block; none by default.

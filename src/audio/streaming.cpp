@@ -75,6 +75,7 @@ void processInto(Streaming& s, const uint8_t* input, SoundBlock& block, uint32_t
     processBlock(s.processor, static_cast<int32_t>(bytes / 2), reinterpret_cast<const int16_t*>(input),
                  reinterpret_cast<int16_t*>(block.data));
     block.bufferLength = bytes;
+    s.engine.loudness.addStereoFrames(reinterpret_cast<const int16_t*>(block.data), bytes / 4);
     if (s.engine.tap && bytes >= kBytesPerFrame) {
         s.engine.tap->processedBlock(reinterpret_cast<const int16_t*>(block.data), bytes / kBytesPerFrame,
                                      s.engine.sampleRate);
@@ -142,6 +143,7 @@ StartResult StartPlayback(Streaming& s) {
     clearEnhancerDelay(s.processor);
     clearBandMemory(s.processor);
     prepareForSong(s.processor, static_cast<int>(song.sampleRate));
+    s.engine.loudness.start(song.sampleRate);
 
     if (!onAir) {
         copySongPath(e, song);

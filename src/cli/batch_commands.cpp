@@ -22,8 +22,10 @@
 #include <vector>
 
 #include "cli/cli_support.h"
+#include "cli/commands.h"
 #include "cli/process_setup.h"
 #include "files/export_job.h"
+#include "files/wav_file.h"
 #include "persistence/playlist.h"
 
 namespace loudara::cli {
@@ -38,6 +40,7 @@ struct BatchSong {
     fs::path output;
     enum class Result { Pending, Done, Failed, Skipped, Cancelled } result = Result::Pending;
     std::string reason;  // why it failed or was skipped
+    nlohmann::ordered_json report;  // the export's loudness report, for --report
 };
 
 std::atomic<bool> gBatchInterrupted{false};
@@ -159,6 +162,11 @@ private:
     void finish(std::size_t index, BatchSong::Result result, std::string reason);
     void showProgress(bool last);
 
+public:
+    bool writeReport() const;
+
+private:
+
     const ProcessOptions& o_;
     std::vector<BatchSong> songs_;
     std::vector<std::atomic<BatchJobHost*>> hosts_;  // the running songs' hosts
@@ -229,10 +237,17 @@ void Batch::runSong(std::size_t index, BatchJobHost& host) {
     request.encoder = &encoder;
     request.runStamp = makeRunStamp();
     request.temporaryFolder = temporary;
+    request.loudnessTargetLufs = o_.loudnessTarget;
+    request.truePeakLimitDbtp = o_.truePeakLimit;
     host.throttleOn = o_.throttleLevel > 0 ? 1 : 0;
     host.throttleLevel = o_.throttleLevel;
-    const ExportOutcome outcome = RunExportJob(*p, request, host);
+    ExportOutcome outcome = RunExportJob(*p, request, host);
     fs::remove_all(temporary, ec);
+    if (outcome.status == ExportStatus::Completed && !o_.reportFile.empty()) {
+        ExportOutcome reported = outcome;
+        reported.deliveredPath = song.output.string();
+        song.report = exportReport(song.input, reported);
+    }
 
     if (outcome.status == ExportStatus::Completed) {
         fs::rename(outcome.deliveredPath, song.output, ec);
@@ -348,6 +363,27 @@ void Batch::run() {
     showProgress(true);
 }
 
+// One document for the batch: every song's export report, and the songs that failed or were
+// skipped with their reasons.
+bool Batch::writeReport() const {
+    nlohmann::ordered_json songs = nlohmann::ordered_json::array();
+    for (const BatchSong& song : songs_) {
+        switch (song.result) {
+            case BatchSong::Result::Done: songs.push_back(song.report); break;
+            case BatchSong::Result::Failed:
+                songs.push_back({{"song", song.input}, {"status", "failed"}, {"reason", song.reason}});
+                break;
+            case BatchSong::Result::Skipped:
+                songs.push_back({{"song", song.input}, {"status", "skipped"}, {"reason", song.reason}});
+                break;
+            default: songs.push_back({{"song", song.input}, {"status", "cancelled"}}); break;
+        }
+    }
+    const std::string text = nlohmann::ordered_json{{"songs", songs}}.dump(2) + "\n";
+    FileHandle out = OpenFile(o_.reportFile.c_str(), "wb");
+    return out && std::fwrite(text.data(), 1, text.size(), out.get()) == text.size() && std::fflush(out.get()) == 0;
+}
+
 int Batch::summarise() const {
     int done = 0, failed = 0, skipped = 0, cancelled = 0, notStarted = 0;
     for (const BatchSong& song : songs_) {
@@ -397,7 +433,12 @@ int processBatch(const ProcessOptions& o) {
     const int jobs = std::max(1, std::min<int>(o.jobs > 0 ? o.jobs : static_cast<int>(cores), static_cast<int>(std::max<std::size_t>(songs.size(), 1))));
     Batch batch(o, std::move(songs), jobs);
     batch.run();
-    return batch.summarise();
+    const int status = batch.summarise();
+    if (!o.reportFile.empty() && !batch.writeReport()) {
+        std::fprintf(stderr, "loudara-cli process: cannot write the report %s\n", o.reportFile.c_str());
+        return status == 0 ? 1 : status;
+    }
+    return status;
 }
 
 }  // namespace loudara::cli

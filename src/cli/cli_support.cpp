@@ -62,7 +62,7 @@ constexpr std::string_view kValueOptions[] = {
     "--album-prefix", "--title-prefix", "--external-encoder", "--encoder-params", "--output", "--input",
     "--rate", "--blocks", "--seconds", "--output-dir", "--jobs", "-j", "--device", "--jack-name",
     "--connect-input", "--connect-output", "--status-interval", "--status-file", "--icecast", "--stream-name",
-    "--stream-description",
+    "--stream-description", "--loudness-target", "--true-peak-limit", "--report",
 };
 
 bool takesValue(std::string_view option) {

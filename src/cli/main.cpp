@@ -41,6 +41,7 @@ void printUsage(std::FILE* out) {
         "  presets                 list the built-in recommended presets with their command ids\n"
         "  probe FILE...           show whether each WAV or MP3 file can be played, with its format and length\n"
         "  peak FILE...            measure the peak level of WAV files and the normalisation gain\n"
+        "  loudness FILE...        measure loudness (LUFS), loudness range and true peak of WAV and MP3 files\n"
         "  process IN OUT [...]    process a WAV or MP3 song into a new WAV or MP3 file\n"
         "  params show|save ...    show or write a parameter file\n"
         "  playlist show|make ...  show or build a playlist file\n"
@@ -304,6 +305,8 @@ int processSong(int argc, char** argv) {
     request.encoder = &encoder;
     request.runStamp = makeRunStamp();
     request.temporaryFolder = temporaryFolder();
+    request.loudnessTargetLufs = o.loudnessTarget;
+    request.truePeakLimitDbtp = o.truePeakLimit;
 
     const bool quiet = o.quiet;
     ConsoleHost host(!quiet);
@@ -330,9 +333,24 @@ int processSong(int argc, char** argv) {
     catchInterrupts(false);
 
     if (!outcome.warning.empty()) std::fprintf(stderr, "loudara-cli process: warning: %s\n", outcome.warning.c_str());
+    if (outcome.status != ExportStatus::Failed) outcome.deliveredPath = shownTarget;
+    if (!o.reportFile.empty() && outcome.status != ExportStatus::Failed) {
+        FileHandle report = OpenFile(o.reportFile.c_str(), "wb");
+        const std::string text = exportReportJson(o.positional[0], outcome);
+        if (!report || std::fwrite(text.data(), 1, text.size(), report.get()) != text.size() ||
+            std::fflush(report.get()) != 0) {
+            std::fprintf(stderr, "loudara-cli process: wrote %s, but cannot write the report %s\n", shownTarget.c_str(),
+                         o.reportFile.c_str());
+            return 1;
+        }
+    }
     switch (outcome.status) {
         case ExportStatus::Completed:
-            if (!quiet) std::fprintf(stderr, "wrote %s\n", shownTarget.c_str());
+            if (!quiet) {
+                const std::string loudness = exportClosingText(outcome);
+                std::fprintf(stderr, "wrote %s%s%s\n", shownTarget.c_str(), loudness.empty() ? "" : ": ",
+                             loudness.c_str());
+            }
             return 0;
         case ExportStatus::Cancelled:
             if (outcome.deliveredPath.empty()) {
@@ -380,6 +398,7 @@ int main(int argc, char** argv) {
     if (command == "devices") return devicesCommand(n, args);
     if (command == "play") return playCommand(n, args);
     if (command == "onair") return onairCommand(n, args);
+    if (command == "loudness") return loudnessCommand(n, args);
     std::fprintf(stderr, "loudara-cli: unknown command '%s'\n\n", command.c_str());
     printUsage(stderr);
     return 2;

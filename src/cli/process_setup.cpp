@@ -50,6 +50,16 @@ const char* kProcessHelp =
     "  --normalize         raise the song so its peak reaches full scale first (default)\n"
     "  --no-normalize      process the song at its own level\n"
     "  --throttle LEVEL    rest between blocks, LEVEL 1..40 (10 rests about as long as it works)\n"
+    "  --loudness-target LUFS\n"
+    "                      after the chain, one constant gain brings the output's integrated\n"
+    "                      loudness to LUFS (e.g. -14 for streaming, -23 for broadcast), lowered\n"
+    "                      where needed to keep the true peak at or under --true-peak-limit\n"
+    "  --true-peak-limit DBTP\n"
+    "                      the true-peak ceiling of --loudness-target, -9..0 (default -1.0); for MP3\n"
+    "                      output it holds for the MP3 as decoded\n"
+    "  --report FILE.json  write the loudness of input and output (and of the decoded MP3, and the\n"
+    "                      target's gain) as JSON; the last line shows the LUFS and true peak anyway\n"
+    "                      (for a batch: one document with every song)\n"
     "  -q, --quiet         no progress line and no closing line (the progress line shows only\n"
     "                      when stderr is a terminal)\n"
     "  --list-parameters   list the sound parameters with their ranges and exit\n"
@@ -114,6 +124,23 @@ int parseProcessOptions(int argc, char** argv, ProcessOptions& o) {
             }
         } else if (arg == "--quiet") {
             o.quiet = true;
+        } else if (arg == "--loudness-target") {
+            const char* v = value("--loudness-target");
+            double lufs = 0;
+            if (!v || !parseNumber(v, lufs) || lufs < -70.0 || lufs > 0.0) {
+                return usageError("process", "--loudness-target needs a loudness in LUFS from -70 to 0");
+            }
+            o.loudnessTarget = lufs;
+        } else if (arg == "--true-peak-limit") {
+            const char* v = value("--true-peak-limit");
+            if (!v || !parseNumber(v, o.truePeakLimit) || o.truePeakLimit < -9.0 || o.truePeakLimit > 0.0) {
+                return usageError("process", "--true-peak-limit needs a level in dBTP from -9 to 0");
+            }
+            o.haveTruePeakLimit = true;
+        } else if (arg == "--report") {
+            const char* v = value("--report");
+            if (!v || v[0] == '\0') return usageError("process", "--report needs a file");
+            o.reportFile = v;
         } else if (arg == "--force") {
             o.force = true;
         } else if (arg == "--format") {
@@ -158,6 +185,9 @@ int parseProcessOptions(int argc, char** argv, ProcessOptions& o) {
         } else {
             o.positional.emplace_back(arg);
         }
+    }
+    if (o.haveTruePeakLimit && !o.loudnessTarget) {
+        return usageError("process", "--true-peak-limit goes with --loudness-target");
     }
     return -1;
 }

@@ -4,6 +4,7 @@
 // the export options.
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -28,6 +29,11 @@ struct ProcessOptions {
     int bitrate = 128;
     std::string albumPrefix, titlePrefix, encoderPath, encoderParams;
     bool haveEncoderParams = false;
+    // A loudness target on the output, with its true-peak ceiling; the loudness report's file.
+    std::optional<double> loudnessTarget;
+    double truePeakLimit = kDefaultTruePeakLimitDbtp;
+    bool haveTruePeakLimit = false;
+    std::string reportFile;
     // The batch: every input into this folder, `jobs` songs at a time (0: one per core).
     std::string outputDir;
     int jobs = 0;

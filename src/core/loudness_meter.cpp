@@ -13,17 +13,18 @@ namespace {
 
 constexpr double kNegInf = -std::numeric_limits<double>::infinity();
 
-int modeFor(LoudnessMeter::History history) {
-    int mode = EBUR128_MODE_M | EBUR128_MODE_S | EBUR128_MODE_I | EBUR128_MODE_LRA | EBUR128_MODE_SAMPLE_PEAK |
-               EBUR128_MODE_TRUE_PEAK;
+int modeFor(LoudnessMeter::History history, LoudnessMeter::Peaks peaks) {
+    int mode = EBUR128_MODE_M | EBUR128_MODE_S | EBUR128_MODE_I | EBUR128_MODE_LRA | EBUR128_MODE_SAMPLE_PEAK;
+    if (peaks == LoudnessMeter::Peaks::SampleAndTrue) mode |= EBUR128_MODE_TRUE_PEAK;
     if (history == LoudnessMeter::History::Bounded) mode |= EBUR128_MODE_HISTOGRAM;
     return mode;
 }
 
 ebur128_state* stateOf(void* state) { return static_cast<ebur128_state*>(state); }
 
-ebur128_state* makeState(unsigned channels, unsigned rate, LoudnessMeter::History history) {
-    ebur128_state* state = ebur128_init(channels, rate, modeFor(history));
+ebur128_state* makeState(unsigned channels, unsigned rate, LoudnessMeter::History history,
+                         LoudnessMeter::Peaks peaks) {
+    ebur128_state* state = ebur128_init(channels, rate, modeFor(history, peaks));
     if (!state) throw std::runtime_error("loudness: cannot measure at " + std::to_string(rate) + " Hz");
     if (channels == 1) ebur128_set_channel(state, 0, EBUR128_DUAL_MONO);
     return state;
@@ -36,10 +37,10 @@ double cleaned(double value) { return std::isfinite(value) && value > -200.0 ? v
 
 double amplitudeToDb(double amplitude) { return amplitude > 0.0 ? 20.0 * std::log10(amplitude) : kNegInf; }
 
-LoudnessMeter::LoudnessMeter(unsigned rate, unsigned channels, History history)
-    : rate_(rate), channels_(channels), history_(history) {
+LoudnessMeter::LoudnessMeter(unsigned rate, unsigned channels, History history, Peaks peaks)
+    : rate_(rate), channels_(channels), history_(history), peaks_(peaks) {
     if (channels < 1 || channels > 2) throw std::runtime_error("loudness: 1 or 2 channels, not " + std::to_string(channels));
-    state_ = makeState(channels, rate, history);
+    state_ = makeState(channels, rate, history, peaks);
     framesToStep_ = rate_ / 10;
 }
 
@@ -49,7 +50,7 @@ LoudnessMeter::~LoudnessMeter() {
 }
 
 void LoudnessMeter::reset() {
-    ebur128_state* fresh = makeState(channels_, rate_, history_);
+    ebur128_state* fresh = makeState(channels_, rate_, history_, peaks_);
     ebur128_state* old = stateOf(state_);
     ebur128_destroy(&old);
     state_ = fresh;
@@ -57,11 +58,35 @@ void LoudnessMeter::reset() {
     framesToStep_ = rate_ / 10;
     maxMomentary_ = kNegInf;
     maxShortTerm_ = kNegInf;
+    std::fill(std::begin(stepEnergy_), std::end(stepEnergy_), 0.0);
+    stepsSeen_ = 0;
 }
 
 void LoudnessMeter::feed(const std::int16_t* interleaved, std::size_t frames) {
     ebur128_add_frames_short(stateOf(state_), interleaved, frames);
     frames_ += frames;
+}
+
+namespace {
+
+// The library's own conversion between a weighted mean-square energy and LUFS, both ways.
+double energyOf(double lufs) { return std::isfinite(lufs) ? std::pow(10.0, (lufs + 0.691) / 10.0) : 0.0; }
+double lufsOf(double energy) { return energy > 0.0 ? cleaned(10.0 * std::log10(energy) - 0.691) : kNegInf; }
+
+}  // namespace
+
+void LoudnessMeter::stepMaxima() {
+    double last100ms = kNegInf;
+    ebur128_loudness_window(stateOf(state_), 100, &last100ms);
+    stepEnergy_[stepsSeen_ % 30] = energyOf(last100ms);
+    ++stepsSeen_;
+    const auto meanOfLast = [this](unsigned steps) {
+        double sum = 0.0;
+        for (unsigned i = 1; i <= steps; ++i) sum += stepEnergy_[(stepsSeen_ - i) % 30];
+        return sum / steps;
+    };
+    if (stepsSeen_ >= 4) maxMomentary_ = std::max(maxMomentary_, lufsOf(meanOfLast(4)));
+    if (stepsSeen_ >= 30) maxShortTerm_ = std::max(maxShortTerm_, lufsOf(meanOfLast(30)));
 }
 
 // Fed in pieces that end on 100 ms steps, so the momentary and short-term maxima are read at the
@@ -75,8 +100,7 @@ void LoudnessMeter::addFrames(const std::int16_t* interleaved, std::size_t frame
         framesToStep_ -= piece;
         if (framesToStep_ == 0) {
             framesToStep_ = rate_ / 10;
-            if (frames_ >= static_cast<std::uint64_t>(rate_) * 4 / 10) maxMomentary_ = std::max(maxMomentary_, momentaryLufs());
-            if (frames_ >= static_cast<std::uint64_t>(rate_) * 3) maxShortTerm_ = std::max(maxShortTerm_, shortTermLufs());
+            stepMaxima();
         }
     }
 }
@@ -119,6 +143,7 @@ double LoudnessMeter::samplePeakDbfs() const {
 }
 
 double LoudnessMeter::truePeakDbtp() const {
+    if (peaks_ == Peaks::SampleOnly) return kNegInf;
     double peak = 0.0;
     for (unsigned channel = 0; channel < channels_; ++channel) {
         double value = 0.0;
@@ -128,6 +153,7 @@ double LoudnessMeter::truePeakDbtp() const {
 }
 
 double LoudnessMeter::lastTruePeakDbtp() const {
+    if (peaks_ == Peaks::SampleOnly) return kNegInf;
     double peak = 0.0;
     for (unsigned channel = 0; channel < channels_; ++channel) {
         double value = 0.0;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
@@ -15,7 +16,9 @@
 
 #include "files/byte_pipe.h"
 #include "files/growing_file.h"
+#include "files/background_meter.h"
 #include "files/id3_tag.h"
+#include "files/loudness_scan.h"
 #include "files/mp3_bridge.h"
 #include "files/peak_level.h"
 #include "files/wav_file.h"
@@ -142,6 +145,11 @@ private:
     void runEncoderStage(std::FILE* pcm);
     void stopEncoderStage();
     bool finishEncoderStage(std::string& error);
+    void startMeters();
+    bool gainPass(double gainDb, LoudnessFigures& figures);
+    bool encodeMp3(const std::string& wavPath, std::string& error);
+    void measureMp3();
+    bool reachTarget(std::string& deliverable, std::string& error);
 
     Processor& p_;
     const ExportRequest& request_;
@@ -178,6 +186,10 @@ private:
     EncoderStageHost encoderHost_;
     bool encoderOk_ = false;
     std::string encoderError_;
+    // Input and output are measured as they pass; none when the song's format cannot be measured.
+    std::unique_ptr<LoudnessMeter> inMeter_, outMeter_;
+    std::unique_ptr<BackgroundMeter> outFeed_;  // feeds outMeter_ beside the processing
+    ExportLoudness loudness_;
 };
 
 bool ExportJob::isSongsOwnFile(const std::string& target) const {
@@ -208,11 +220,13 @@ int ExportJob::readBlock() {
     if (stereo_) {
         const size_t got = std::fread(stereoIn_.data(), 2, count, input_.get());
         remainingBytes_ -= static_cast<int64_t>(got) * 2;
+        if (inMeter_) inMeter_->addFrames(stereoIn_.data(), got / 2);
         return static_cast<int>(got);
     }
     std::fill(mono_.begin(), mono_.end(), 0);
     const size_t got = std::fread(mono_.data(), 2, count, input_.get());
     remainingBytes_ -= static_cast<int64_t>(got) * 2;
+    if (inMeter_) inMeter_->addFrames(mono_.data(), got);
     for (size_t i = 0; i < got; ++i) {
         stereoIn_[2 * i] = mono_[i];
         stereoIn_[2 * i + 1] = mono_[i];
@@ -231,9 +245,11 @@ bool ExportJob::writeFrames(const std::vector<int16_t>& block, int from, int to)
     size_t written;
     if (stereo_) {
         written = std::fwrite(block.data() + 2 * from, 2, static_cast<size_t>(2 * (to - from)), output_.get()) / 2;
+        if (outFeed_) outFeed_->addFrames(block.data() + 2 * from, written);
     } else {
         for (int i = from; i < to; ++i) mono_[i - from] = block[2 * i];
         written = std::fwrite(mono_.data(), 2, static_cast<size_t>(to - from), output_.get());
+        if (outFeed_) outFeed_->addFrames(mono_.data(), written);
     }
     writtenBytes_ += static_cast<int64_t>(written) * (stereo_ ? 4 : 2);
     if (pipe_ && written > 0) {
@@ -396,6 +412,134 @@ bool ExportJob::finishDecodeStage(std::string& error) {
     return true;
 }
 
+// The input's true peak is left out: it would cost more than the rest of both measurements.
+void ExportJob::startMeters() {
+    try {
+        const unsigned channels = stereo_ ? 2 : 1;
+        inMeter_ = std::make_unique<LoudnessMeter>(song_.sampleRate, channels, LoudnessMeter::History::Exact,
+                                                   LoudnessMeter::Peaks::SampleOnly);
+        outMeter_ = std::make_unique<LoudnessMeter>(song_.sampleRate, channels);
+        outFeed_ = std::make_unique<BackgroundMeter>(*outMeter_);
+    } catch (const std::exception&) {
+        outFeed_.reset();
+        inMeter_.reset();
+        outMeter_.reset();
+    }
+}
+
+// Writes the processed file again into the working file (no longer needed as input) with every
+// sample multiplied by one constant gain, rounded and held to 16 bits, and measures what it writes.
+bool ExportJob::gainPass(double gainDb, LoudnessFigures& figures) {
+    FileHandle in = OpenFile(processedPath_.c_str(), "rb");
+    FileHandle out = OpenFile(workPath_.c_str(), "wb");
+    if (!in || !out) return false;
+    std::vector<int16_t> buffer(kBlockValues);
+    int64_t headerLeft = headerBytes_;
+    while (headerLeft > 0) {
+        const size_t piece = static_cast<size_t>(std::min<int64_t>(headerLeft, kBlockValues * 2));
+        if (std::fread(buffer.data(), 1, piece, in.get()) != piece ||
+            std::fwrite(buffer.data(), 1, piece, out.get()) != piece) {
+            return false;
+        }
+        headerLeft -= static_cast<int64_t>(piece);
+    }
+    const unsigned channels = stereo_ ? 2 : 1;
+    LoudnessMeter meter(song_.sampleRate, channels);
+    const double factor = std::pow(10.0, gainDb / 20.0);
+    int64_t valuesLeft = writtenBytes_ / 2;
+    while (valuesLeft > 0) {
+        throttle();
+        // Whole frames per piece, so the meter is fed frames.
+        const size_t want = static_cast<size_t>(std::min<int64_t>(valuesLeft, kBlockValues));
+        const size_t got = std::fread(buffer.data(), 2, want, in.get());
+        if (got != want) return false;
+        for (size_t i = 0; i < got; ++i) {
+            const double value = std::nearbyint(buffer[i] * factor);
+            buffer[i] = static_cast<int16_t>(std::clamp(value, -32768.0, 32767.0));
+        }
+        if (std::fwrite(buffer.data(), 2, got, out.get()) != got) return false;
+        meter.addFrames(buffer.data(), got / channels);
+        valuesLeft -= static_cast<int64_t>(got);
+        host_.refreshPanel();
+    }
+    if (std::fflush(out.get()) != 0) return false;
+    figures = meter.figures();
+    return true;
+}
+
+bool ExportJob::encodeMp3(const std::string& wavPath, std::string& error) {
+    static const EncoderSettings kBuiltInEncoder;
+    const EncoderSettings& encoder = request_.encoder ? *request_.encoder : kBuiltInEncoder;
+    mp3OutPath_ = Mp3OutputPathFor(wavPath);
+    std::string why;
+    if (!EncodeWavToMp3(host_, wavPath, options_.mp3Bitrate, tag_, encoder, options_.albumPrefix,
+                        options_.titlePrefix, why)) {
+        options_.exportFormat = 0;
+        error = "MP3 encoding failed: " + why + "; nothing was written, and later exports are WAV";
+        return false;
+    }
+    host_.setStatusText("");
+    return true;
+}
+
+// The MP3 as it will be heard: decoded again by our decoder and measured (the codec raises the
+// true peak above that of the WAV it was made of).
+void ExportJob::measureMp3() {
+    const LoudnessScan scan = MeasureSoundFile(mp3OutPath_.c_str());
+    loudness_.afterCodecMeasured = scan.ok;
+    loudness_.afterCodec = scan.ok ? scan.figures : LoudnessFigures{};
+    loudness_.afterCodecError = scan.ok ? std::string() : scan.error;
+}
+
+// One constant gain takes the processed output to the target loudness, unless the true-peak limit
+// needs less. The gain is measured after it is applied (after the codec, for MP3); where rounding
+// or the codec lifts the true peak over the limit, the gain is lowered by the excess and the pass
+// made again, at most kMaxCeilingRounds times. `deliverable` becomes the file to encode or deliver.
+bool ExportJob::reachTarget(std::string& deliverable, std::string& error) {
+    constexpr double kMarginDb = 0.02;  // below the limit, for the rounding to 16 bits
+    ExportLoudness& l = loudness_;
+    l.targetSet = true;
+    l.targetLufs = *request_.loudnessTargetLufs;
+    l.truePeakLimitDbtp = request_.truePeakLimitDbtp;
+    l.beforeGain = l.output;
+    if (!hasValue(l.beforeGain.integratedLufs)) {
+        l.decidedBy = GainDecidedBy::Silence;
+        l.gainDb = 0.0;
+        l.ceilingHeld = !hasValue(l.beforeGain.truePeakDbtp) || l.beforeGain.truePeakDbtp <= l.truePeakLimitDbtp;
+        if (l.mp3) {
+            if (!encodeMp3(deliverable, error)) return false;
+            measureMp3();
+        }
+        return true;
+    }
+    const double wanted = l.targetLufs - l.beforeGain.integratedLufs;
+    const double allowed = l.truePeakLimitDbtp - kMarginDb - l.beforeGain.truePeakDbtp;
+    l.gainDb = std::min(wanted, allowed);
+    l.decidedBy = allowed < wanted ? GainDecidedBy::Ceiling : GainDecidedBy::Target;
+    host_.setStatusText("Adjusting loudness..");
+    for (l.rounds = 1;; ++l.rounds) {
+        if (!gainPass(l.gainDb, l.output)) {
+            error = "cannot write " + workPath_ + " (disk full?)";
+            return false;
+        }
+        deliverable = workPath_;
+        double peak = l.output.truePeakDbtp;
+        if (l.mp3) {
+            if (!encodeMp3(workPath_, error)) return false;
+            measureMp3();
+            if (!l.afterCodecMeasured) break;
+            peak = l.afterCodec.truePeakDbtp;
+        }
+        l.ceilingHeld = !hasValue(peak) || peak <= l.truePeakLimitDbtp;
+        if (l.ceilingHeld || l.rounds == kMaxCeilingRounds) break;
+        l.gainDb -= peak - l.truePeakLimitDbtp + kMarginDb;
+        l.decidedBy = GainDecidedBy::Ceiling;
+        host_.setStatusText("Adjusting loudness..");
+    }
+    host_.setStatusText("");
+    return true;
+}
+
 ExportOutcome ExportJob::run() {
     host_.cancelRequested = false;
     clearEnhancerDelay(p_);
@@ -484,6 +628,7 @@ ExportOutcome ExportJob::run() {
     host_.setToText(finalPath_);
 
     prepareForSong(p_, static_cast<int>(song_.sampleRate));
+    startMeters();
     const int lead = leadInFrames(p_);
     int64_t processedValues = 0;
     bool firstBlock = true;
@@ -491,11 +636,13 @@ ExportOutcome ExportJob::run() {
     constexpr int B = kExportBlockFrames;
     bool writeOk = true;
 
-    // With the built-in encoder the MP3 is encoded while the song is processed.
+    // With the built-in encoder the MP3 is encoded while the song is processed, unless a loudness
+    // target puts a gain pass between the two.
     static const EncoderSettings kBuiltInEncoder;
     const EncoderSettings& encoder = request_.encoder ? *request_.encoder : kBuiltInEncoder;
     const bool pipelined = request_.pipelined && mp3Output && wave_ && !encoder.useExternalEncoder &&
-                           IsMpeg1Bitrate(options_.mp3Bitrate) && startEncoderStage();
+                           !request_.loudnessTargetLufs && IsMpeg1Bitrate(options_.mp3Bitrate) &&
+                           startEncoderStage();
 
     while (true) {
         encoderHost_.throttleOn = host_.throttleOn.load();
@@ -547,33 +694,37 @@ ExportOutcome ExportJob::run() {
     output_.reset();
     if (!patched || !flushed) return fail("cannot write the processed file " + processedPath_ + " (disk full?)");
 
+    loudness_.measured = inMeter_ && outMeter_;
+    if (outFeed_) outFeed_->finish();
+    if (loudness_.measured) {
+        loudness_.input = inMeter_->figures();
+        loudness_.output = outMeter_->figures();
+    }
+    loudness_.mp3 = mp3Output;
+
     std::string error;
-    if (mp3Output) {
-        // The MP3 is written next to the processed file, then delivered like a WAV file.
-        bool encoded;
-        if (pipelined) {
-            encoded = finishEncoderStage(error);
-        } else {
-            mp3OutPath_ = Mp3OutputPathFor(processedPath_);
-            encoded = EncodeWavToMp3(host_, processedPath_, options_.mp3Bitrate, tag_, encoder, options_.albumPrefix,
-                                     options_.titlePrefix, error);
-        }
-        if (!encoded) {
+    std::string deliverable = processedPath_;
+    if (pipelined) {
+        // The MP3 was encoded as the song was processed.
+        if (!finishEncoderStage(error)) {
             options_.exportFormat = 0;
-            std::string message = "MP3 encoding failed: ";
-            message += error;
-            message += "; nothing was written, and later exports are WAV";
-            return fail(message);
+            return fail("MP3 encoding failed: " + error + "; nothing was written, and later exports are WAV");
         }
         host_.setStatusText("");
-        if (!deliver(mp3OutPath_, error)) return fail(error);
-    } else if (!deliver(processedPath_, error)) {
-        return fail(error);
+        if (loudness_.measured) measureMp3();
+    } else if (request_.loudnessTargetLufs && loudness_.measured) {
+        if (!reachTarget(deliverable, error)) return fail(error);
+    } else if (mp3Output) {
+        // The MP3 is written next to the processed file, then delivered like a WAV file.
+        if (!encodeMp3(processedPath_, error)) return fail(error);
+        if (loudness_.measured) measureMp3();
     }
+    if (!deliver(mp3Output ? mp3OutPath_ : deliverable, error)) return fail(error);
     ExportOutcome outcome;
     outcome.status = cancelled ? ExportStatus::Cancelled : ExportStatus::Completed;
     outcome.deliveredPath = finalPath_;
     outcome.warning = warning_;
+    outcome.loudness = loudness_;
     return outcome;
 }
 

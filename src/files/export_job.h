@@ -5,8 +5,10 @@
 // MP3. It runs on a worker thread and talks to its owner only through a JobHost.
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
+#include "core/loudness_meter.h"
 #include "core/song_record.h"
 #include "core/song_tag.h"
 #include "files/job_host.h"
@@ -54,12 +56,44 @@ enum class ExportStatus {
     Failed,     // nothing was delivered; `message` says why
 };
 
+inline constexpr double kDefaultTruePeakLimitDbtp = -1.0;
+// Encode, decode, measure and lower the gain at most this many times to hold the true-peak limit.
+inline constexpr int kMaxCeilingRounds = 4;
+
+// Which figure set the loudness target's gain.
+enum class GainDecidedBy {
+    Target,    // the output reaches the target loudness
+    Ceiling,   // the true-peak limit held the gain below what the target needs
+    Silence,   // the output has no integrated loudness to bring anywhere: no gain
+};
+
+// What an export measured as it went; figures in dB, -inf where there is nothing to measure.
+struct ExportLoudness {
+    bool measured = false;       // the song was processed (also when cancelled)
+    LoudnessFigures input;       // the samples read, before normalisation (no true peak)
+    LoudnessFigures output;      // the samples written: the delivered WAV, or the WAV the MP3 was made of
+    bool mp3 = false;            // the delivered file is an MP3
+    bool afterCodecMeasured = false;
+    LoudnessFigures afterCodec;  // the delivered MP3, decoded again as Loudara decodes it
+    std::string afterCodecError; // why the MP3 could not be measured
+    // The loudness target, when one was given.
+    bool targetSet = false;
+    double targetLufs = 0.0;
+    double truePeakLimitDbtp = kDefaultTruePeakLimitDbtp;
+    LoudnessFigures beforeGain;  // the chain's output before the gain
+    double gainDb = 0.0;         // the one constant gain applied after the chain
+    GainDecidedBy decidedBy = GainDecidedBy::Target;
+    bool ceilingHeld = false;    // the delivered sound's true peak is at or under the limit
+    int rounds = 0;              // gain passes made (more than 1: the codec raised the true peak)
+};
+
 struct ExportOutcome {
     ExportStatus status = ExportStatus::Failed;
     std::string message;        // one line, for Failed
     std::string warning;        // one line when something of the song was lost but the job went on
                                 // (bytes of an MP3 song that are not frames), else ""
     std::string deliveredPath;  // the file written, when one was
+    ExportLoudness loudness;
 };
 
 // Everything one job needs besides the processor and the host.
@@ -77,6 +111,11 @@ struct ExportRequest {
     // The built-in encoder encodes the processed blocks on a thread of its own as the chain
     // delivers them. Off: the whole song is processed, then encoded (the same bytes, slower).
     bool pipelined = true;
+    // After the chain, one constant gain brings the output's integrated loudness to this many
+    // LUFS, lowered where needed so the true peak (of the decoded MP3, for MP3 output) stays at or
+    // under truePeakLimitDbtp. None: the chain's output is delivered as it is.
+    std::optional<double> loudnessTargetLufs;
+    double truePeakLimitDbtp = kDefaultTruePeakLimitDbtp;
 };
 
 // The job. Brings the processor to a known state, prepares it for the song's rate, sets its

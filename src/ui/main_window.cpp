@@ -24,6 +24,7 @@
 #include <chrono>
 
 #include "persistence/playlist.h"
+#include "ui/loudness_strip.h"
 #include "ui/panel_painter.h"
 #include "ui/song_list.h"
 #include "ui/window_dialogs.h"
@@ -195,6 +196,9 @@ MainWindow::MainWindow(AppState& state, Processor& processor)
     panel_ = new PanelWidget(*this);
     panel_->setFixedSize(kClientWidth, kPanelBelowToolbar);
     layout->addWidget(panel_);
+    loudnessStrip_ = new LoudnessStrip(skin_, central);
+    loudnessStrip_->setFixedWidth(kClientWidth);
+    layout->addWidget(loudnessStrip_);
     songList_ = new SongListView(skin_, central);
     songList_->setMinimumHeight(60);
     layout->addWidget(songList_, 1);
@@ -228,8 +232,8 @@ MainWindow::MainWindow(AppState& state, Processor& processor)
     setMinimumWidth(kClientWidth);
     setMaximumWidth(kClientWidth);
     setMinimumHeight(panelHeight() + kMinimumHeightAbovePanel);
-    const int height = menuBar()->sizeHint().height() + toolbarHeight_ + kPanelBelowToolbar + kInitialListHeight +
-                       statusBar()->sizeHint().height();
+    const int height = menuBar()->sizeHint().height() + toolbarHeight_ + kPanelBelowToolbar + kLoudnessStripHeight +
+                       kInitialListHeight + statusBar()->sizeHint().height();
     resize(kClientWidth, height);
     if (const QScreen* screen = QGuiApplication::primaryScreen()) {
         const QRect area = screen->geometry();
@@ -542,8 +546,15 @@ std::vector<std::string> MainWindow::chooseFiles(const FileDialogRequest& reques
     return chosen;
 }
 
+void MainWindow::setStreamLoudness(StreamLoudness* loudness) {
+    loudnessStrip_->setSource(loudness);
+    loudnessStrip_->update();
+}
+
 void MainWindow::repaintPanel() {
     panel_->update();
+    loudnessStrip_->setStreaming(state_.playState != PlayState::Stopped);
+    loudnessStrip_->update();
     syncCurrentRow();
 }
 

@@ -23,6 +23,8 @@ class QToolButton;
 namespace loudara {
 
 class SongListView;
+class LoudnessStrip;
+class StreamLoudness;
 class PanelWidget;
 class WindowDialogs;
 
@@ -56,6 +58,10 @@ public:
     PanelButtons& panelButtons() { return buttons_; }
     QWidget* panel() const;
     SongListView* songList() const { return songList_; }
+    // The loudness strip between the panel and the list, and the stream meter it reads (none
+    // without a sound layer).
+    LoudnessStrip* loudnessStrip() const { return loudnessStrip_; }
+    void setStreamLoudness(StreamLoudness* loudness);
     QToolBar* toolbar() const { return toolbar_; }
     QLabel* statusPart(int part) const { return part == 0 ? statusKeys_ : statusCount_; }
     int toolbarHeight() const { return toolbarHeight_; }
@@ -126,6 +132,7 @@ private:
 
     PanelWidget* panel_ = nullptr;
     SongListView* songList_ = nullptr;
+    LoudnessStrip* loudnessStrip_ = nullptr;
     QToolBar* toolbar_ = nullptr;
     QLabel* statusKeys_ = nullptr;
     QLabel* statusCount_ = nullptr;

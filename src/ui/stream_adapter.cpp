@@ -35,6 +35,7 @@ StreamAdapter::~StreamAdapter() {
     close();
     window_.setTimeTextSource(nullptr);
     window_.setTransport(nullptr);
+    window_.setStreamLoudness(nullptr);
 }
 
 void StreamAdapter::start() {
@@ -42,6 +43,7 @@ void StreamAdapter::start() {
     Streaming& s = session_.streaming();
     window_.setTimeTextSource([&s] { return QString::fromStdString(FormatPlayTime(s)); });
     window_.setTransport(&session_.transport());
+    window_.setStreamLoudness(&session_.engine().loudness);
 }
 
 void StreamAdapter::close() { session_.close(); }

@@ -8,6 +8,7 @@
 #include "ui/encoder_settings_dialog.h"
 #include "ui/export_options_dialog.h"
 #include "ui/export_progress_dialog.h"
+#include "ui/loudness_strip.h"
 #include "ui/main_window.h"
 #include "ui/peak_dialog.h"
 #include "ui/reexport_dialog.h"
@@ -23,7 +24,9 @@ bool WindowDialogs::editExportOptions(ExportOptions& options, bool batch, bool e
 
 int WindowDialogs::runExport(Processor& p, const ExportRequest& request) {
     ExportProgressDialog dialog(&window_, p, request, [this] { window_.repaintPanel(); });
-    return dialog.exec();
+    const int result = dialog.exec();
+    window_.loudnessStrip()->showExport(dialog.outcome().loudness);
+    return result;
 }
 
 int WindowDialogs::runPeakScan(Playlist& list) {

@@ -17,7 +17,9 @@
 
 #include "wav_writer.h"
 #include "fake_wave.h"
+#include "ui/loudness_strip.h"
 #include "ui/main_window.h"
+#include "ui/song_list.h"
 #include "ui/stream_adapter.h"
 
 namespace fs = std::filesystem;
@@ -203,6 +205,48 @@ private slots:
         QCOMPARE(panelArea(345, 44, 48, 75), restOutput);
         QCOMPARE(panelArea(405, 33, 70, 15), restTime);
         QCOMPARE(panelArea(575, 34, 93, 12), restRate);
+    }
+
+    // The loudness strip sits between the panel and the list, measures the processed blocks while
+    // a song plays, keeps the integrated loudness after Stop until a click, shows an export's
+    // output after it, and goes back to the stream when the next one starts.
+    void theLoudnessStripFollowsTheStreamAndTheExport() {
+        makeWindow();
+        streams->start();
+        showWindow();
+        LoudnessStrip* strip = window->loudnessStrip();
+        QCOMPARE(strip->geometry().top(), window->panel()->geometry().bottom() + 1);
+        QCOMPARE(window->songList()->geometry().top(), strip->geometry().bottom() + 1);
+        QCOMPARE(strip->figures().mode, LoudnessStripMode::Idle);
+        addTone("tone.wav", 40 * kFramesPerBlock);
+        window->dispatcher().dispatch(cmd::Play);
+        for (int i = 0; i < 12; ++i) playPeriod();
+        LoudnessStripFigures live = strip->figures();
+        QCOMPARE(live.mode, LoudnessStripMode::Live);
+        QVERIFY(live.momentaryLufs > -20.0 && live.momentaryLufs < 0.0);
+        QVERIFY(std::abs(live.integratedLufs - live.momentaryLufs) < 1.0);  // a steady tone
+        QVERIFY(live.truePeakDbtp > -6.0 && live.truePeakDbtp < 0.5);
+        window->dispatcher().dispatch(cmd::Stop);
+        for (int i = 0; i < 8 && state->playState != PlayState::Stopped; ++i) playPeriod();
+        window->repaintPanel();
+        QVERIFY(!hasValue(strip->figures().momentaryLufs));
+        QCOMPARE(strip->figures().integratedLufs, live.integratedLufs);
+        QTest::mouseClick(strip, Qt::LeftButton);
+        QVERIFY(!hasValue(strip->figures().integratedLufs));
+
+        ExportLoudness exported;
+        exported.measured = exported.mp3 = exported.afterCodecMeasured = true;
+        exported.output.integratedLufs = -9.0;
+        exported.afterCodec.integratedLufs = -9.2;
+        exported.afterCodec.truePeakDbtp = -0.8;
+        strip->showExport(exported);
+        QCOMPARE(strip->figures().mode, LoudnessStripMode::Export);
+        QCOMPARE(strip->figures().integratedLufs, -9.2);
+        QCOMPARE(strip->figures().truePeakDbtp, -0.8);
+        window->dispatcher().dispatch(cmd::Play);
+        QCOMPARE(strip->figures().mode, LoudnessStripMode::Live);
+        window->dispatcher().dispatch(cmd::Stop);
+        for (int i = 0; i < 8 && state->playState != PlayState::Stopped; ++i) playPeriod();
     }
 
     void seekGoesOnOnlyWhileTheCursorStaysOnTheButton() {

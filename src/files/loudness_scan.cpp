@@ -1,0 +1,143 @@
+#include "files/loudness_scan.h"
+
+#include <algorithm>
+#include <cmath>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <stdexcept>
+#include <vector>
+
+#include "files/wav_file.h"
+
+namespace loudara {
+
+namespace {
+
+bool measurableFormat(uint32_t rate, uint32_t channels) {
+    return (rate == 32000 || rate == 44100 || rate == 48000) && (channels == 1 || channels == 2);
+}
+
+std::unique_ptr<LoudnessMeter> makeMeter(uint32_t rate, uint32_t channels, std::string& error) {
+    try {
+        return std::make_unique<LoudnessMeter>(rate, channels);
+    } catch (const std::exception& e) {
+        error = e.what();
+        return nullptr;
+    }
+}
+
+void measureWav(const char* path, LoudnessScan& scan) {
+    SongRecord song;
+    const WavProbeResult probe = ProbeWavFile(path, song);
+    if (probe == WavProbeResult::Unsupported) {
+        scan.error = "not 16-bit mono or stereo PCM at 32000, 44100 or 48000 Hz";
+        return;
+    }
+    FileHandle file = OpenFile(path, "rb");
+    const int64_t dataBytes = file ? SeekWavData(file.get()) : -1;
+    if (probe != WavProbeResult::Ok || dataBytes < 0) {
+        scan.error = "cannot read the WAV header";
+        return;
+    }
+    auto meter = makeMeter(song.sampleRate, song.channels, scan.error);
+    if (!meter) return;
+    scan.sampleRate = song.sampleRate;
+    scan.channels = song.channels;
+    // Whole frames of the data chunk, as far as the file holds them.
+    const size_t frameBytes = 2 * song.channels;
+    std::vector<int16_t> buffer(16384 * song.channels);
+    int64_t remaining = dataBytes / static_cast<int64_t>(frameBytes);
+    while (remaining > 0) {
+        const size_t want = static_cast<size_t>(std::min<int64_t>(remaining, 16384));
+        const size_t got = std::fread(buffer.data(), frameBytes, want, file.get());
+        if (got == 0) break;
+        meter->addFrames(buffer.data(), got);
+        remaining -= static_cast<int64_t>(got);
+    }
+    scan.figures = meter->figures();
+    scan.ok = true;
+}
+
+void measureMp3(const char* path, LoudnessScan& scan) {
+    Mp3Decoder decoder;
+    std::string why;
+    if (!decoder.open(path, &why)) {
+        scan.error = "neither a WAV file nor an MP3 stream Loudara can read";
+        if (!why.empty()) scan.error += " (" + why + ")";
+        return;
+    }
+    scan.mp3 = true;
+    const Mp3StreamInfo& info = decoder.info();
+    if (!measurableFormat(info.sampleRate, info.channels)) {
+        scan.error = "an MP3 stream at " + std::to_string(info.sampleRate) + " Hz: 32000, 44100 and 48000 are read";
+        return;
+    }
+    auto meter = makeMeter(info.sampleRate, info.channels, scan.error);
+    if (!meter) return;
+    scan.sampleRate = info.sampleRate;
+    scan.channels = info.channels;
+    if (!MeasureMp3Stream(decoder, *meter, scan.error)) return;
+    scan.figures = meter->figures();
+    scan.ok = true;
+}
+
+}  // namespace
+
+bool MeasureMp3Stream(Mp3Decoder& decoder, LoudnessMeter& meter, std::string& error) {
+    const unsigned channels = meter.channels();
+    int64_t toDrop = Mp3LeadingSamples(decoder.info());
+    int16_t left[kMp3FrameSamples], right[kMp3FrameSamples];
+    int16_t frames[2 * kMp3FrameSamples];
+    while (true) {
+        const int n = decoder.readFrame(left, right);
+        if (n < 0) {
+            error = decoder.error();
+            return false;
+        }
+        if (n == 0) return true;
+        const int from = static_cast<int>(std::min<int64_t>(toDrop, n));
+        toDrop -= from;
+        for (int i = from; i < n; ++i) {
+            frames[(i - from) * channels] = left[i];
+            if (channels == 2) frames[(i - from) * 2 + 1] = right[i];
+        }
+        if (n > from) meter.addFrames(frames, static_cast<size_t>(n - from));
+    }
+}
+
+LoudnessScan MeasureSoundFile(const char* path) {
+    LoudnessScan scan;
+    SongRecord song;
+    if (ProbeWavFile(path, song) != WavProbeResult::Unreadable) {
+        measureWav(path, scan);
+    } else {
+        measureMp3(path, scan);
+    }
+    return scan;
+}
+
+nlohmann::ordered_json LoudnessFigureJson(double figure) {
+    if (!hasValue(figure) || !std::isfinite(figure)) return nullptr;
+    return std::round(figure * 100.0) / 100.0 + 0.0;  // + 0.0: never "-0.0"
+}
+
+nlohmann::ordered_json LoudnessFiguresJson(const LoudnessFigures& figures, bool withTruePeak) {
+    nlohmann::ordered_json out = nlohmann::ordered_json::object();
+    out["integratedLufs"] = LoudnessFigureJson(figures.integratedLufs);
+    out["loudnessRangeLu"] = LoudnessFigureJson(figures.loudnessRangeLu);
+    out["maxMomentaryLufs"] = LoudnessFigureJson(figures.maxMomentaryLufs);
+    out["maxShortTermLufs"] = LoudnessFigureJson(figures.maxShortTermLufs);
+    out["samplePeakDbfs"] = LoudnessFigureJson(figures.samplePeakDbfs);
+    if (withTruePeak) out["truePeakDbtp"] = LoudnessFigureJson(figures.truePeakDbtp);
+    return out;
+}
+
+std::string FormatLoudnessFigure(double figure) {
+    if (!hasValue(figure) || !std::isfinite(figure)) return "-inf";
+    char text[32];
+    std::snprintf(text, sizeof text, "%.2f", figure);
+    // Rounded to 0.00 from below shows as "-0.00": the same figure as 0.00.
+    return std::string(text) == "-0.00" ? "0.00" : text;
+}
+
+}  // namespace loudara
