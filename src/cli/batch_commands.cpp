@@ -239,6 +239,7 @@ void Batch::runSong(std::size_t index, BatchJobHost& host) {
     request.temporaryFolder = temporary;
     request.loudnessTargetLufs = o_.loudnessTarget;
     request.truePeakLimitDbtp = o_.truePeakLimit;
+    request.measureLoudness = !o_.reportFile.empty();
     host.throttleOn = o_.throttleLevel > 0 ? 1 : 0;
     host.throttleLevel = o_.throttleLevel;
     ExportOutcome outcome = RunExportJob(*p, request, host);

@@ -307,6 +307,8 @@ int processSong(int argc, char** argv) {
     request.temporaryFolder = temporaryFolder();
     request.loudnessTargetLufs = o.loudnessTarget;
     request.truePeakLimitDbtp = o.truePeakLimit;
+    // The closing line and the report show the loudness; a quiet run needs none of it.
+    request.measureLoudness = !o.quiet || !o.reportFile.empty();
 
     const bool quiet = o.quiet;
     ConsoleHost host(!quiet);

@@ -628,7 +628,7 @@ ExportOutcome ExportJob::run() {
     host_.setToText(finalPath_);
 
     prepareForSong(p_, static_cast<int>(song_.sampleRate));
-    startMeters();
+    if (request_.measureLoudness || request_.loudnessTargetLufs) startMeters();
     const int lead = leadInFrames(p_);
     int64_t processedValues = 0;
     bool firstBlock = true;
