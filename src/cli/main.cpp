@@ -351,6 +351,11 @@ int processSong(int argc, char** argv) {
             std::fprintf(stderr, "loudara-cli process: %s is not a Loudara parameter file\n", path.c_str());
             return 1;
         }
+        if (loaded.status == ParameterLoadStatus::InvalidValue) {
+            std::fprintf(stderr, "loudara-cli process: %s is damaged: %s holds no number\n", path.c_str(),
+                         loaded.invalidField.c_str());
+            return 1;
+        }
     }
     if (preset != 0) selectPresetById(*p, preset);
     for (const auto& [name, number] : sets) {

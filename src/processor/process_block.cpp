@@ -4,6 +4,7 @@
 #include "band_dynamics.h"
 #include "chain_helpers.h"
 #include "level_stages.h"
+#include "parameter_names.h"
 #include "processor.h"
 #include "stereo_stages.h"
 
@@ -19,6 +20,9 @@ constexpr double kOutputClamp = 32760.0;
 constexpr double kOverFlagLevel = 32020.0;
 
 BlockValues blockStartValues(Processor& p) {
+    // A level that is NaN or far outside its knob (from a damaged file or a careless caller) would
+    // run the chain's states to infinity and hold the output at full scale for good.
+    keepLevelsInRange(p);
     const ProcessorParams& r = p.params;
     ProcessorSettings& s = p.settings;
     BlockValues v;
