@@ -11,8 +11,10 @@
 #include <cstring>
 #include <ctime>
 #include <initializer_list>
+#include <memory>
 #include <string_view>
 #include <thread>
+#include <type_traits>
 
 #include "files/id3_tag.h"
 #include "files/mp3_bridge.h"
@@ -260,11 +262,17 @@ std::atomic<long long> gLastThrottleMs{0};
 
 }  // namespace
 
+// The codec's decoder handle, released with the state on every path out of open() and close().
+struct HipRelease {
+    void operator()(hip_t hip) const { hip_decode_exit(hip); }
+};
+using HipHandle = std::unique_ptr<std::remove_pointer_t<hip_t>, HipRelease>;
+
 struct Mp3Decoder::State {
     FileHandle file;
     FrameReader reader;
     FrameHeader stream;
-    hip_t hip = nullptr;
+    HipHandle hip;
     Mp3StreamInfo info;
     short left[kPcmBufferSamples] = {};
     short right[kPcmBufferSamples] = {};
@@ -286,7 +294,7 @@ struct Mp3Decoder::State {
         uint8_t none[1] = {0};
         for (;;) {
             if (codecMayHold) {
-                const int n = hip_decode1_headersB(hip, none, 0, left, right, &mp3data, &encoderDelay, &encoderPadding);
+                const int n = hip_decode1_headersB(hip.get(), none, 0, left, right, &mp3data, &encoderDelay, &encoderPadding);
                 if (n < 0) return fail(joinText({"the MP3 decoder reports an error near offset ", std::to_string(reader.offset())}));
                 if (n > 0) return n;
                 codecMayHold = false;
@@ -303,7 +311,7 @@ struct Mp3Decoder::State {
                 return fail(joinText({"a frame at offset ", std::to_string(reader.offset()), " has a bit rate of ",
                                       std::to_string(h.bitrateKbps), " kbit/s (32 to 320 are read)"}));
             }
-            const int n = hip_decode1_headersB(hip, reader.data(), static_cast<std::size_t>(h.frameBytes), left, right,
+            const int n = hip_decode1_headersB(hip.get(), reader.data(), static_cast<std::size_t>(h.frameBytes), left, right,
                                                &mp3data, &encoderDelay, &encoderPadding);
             reader.skip(h.frameBytes);
             codecMayHold = true;
@@ -316,11 +324,7 @@ struct Mp3Decoder::State {
 Mp3Decoder::Mp3Decoder() = default;
 Mp3Decoder::~Mp3Decoder() { close(); }
 
-void Mp3Decoder::close() {
-    if (!state) return;
-    if (state->hip) hip_decode_exit(state->hip);
-    state.reset();
-}
+void Mp3Decoder::close() { state.reset(); }
 
 bool Mp3Decoder::isOpen() const { return state != nullptr; }
 
@@ -371,11 +375,11 @@ bool Mp3Decoder::open(const char* path, std::string* error) {
     s->info.channels = s->stream.channels;
     s->info.announcedBytes = infoHeaderStreamBytes(s->reader.data(), s->stream);
 
-    s->hip = hip_decode_init();
+    s->hip.reset(hip_decode_init());
     if (!s->hip) return refuse("the MP3 decoder cannot be started");
-    hip_set_errorf(s->hip, quietReport);
-    hip_set_debugf(s->hip, quietReport);
-    hip_set_msgf(s->hip, quietReport);
+    hip_set_errorf(s->hip.get(), quietReport);
+    hip_set_debugf(s->hip.get(), quietReport);
+    hip_set_msgf(s->hip.get(), quietReport);
 
     // Decode up to the first frame of sound (past the Info frame); the codec has then read the
     // stream's header values. The frame is kept for the first readFrame.
