@@ -19,6 +19,7 @@
 #include "files/id3_tag.h"
 #include "files/mp3_bridge.h"
 #include "files/peak_level.h"
+#include "files/temp_folder.h"
 #include "files/wav_file.h"
 #include "persistence/parameter_file.h"
 #include "processor/parameter_names.h"
@@ -422,9 +423,12 @@ int processSong(int argc, char** argv) {
     request.options = &options;
     request.encoder = &encoder;
     request.runStamp = makeRunStamp();
-    std::error_code ec;
-    request.temporaryFolder = std::filesystem::temp_directory_path(ec).string();
-    if (ec) request.temporaryFolder = "/tmp";
+    std::string folderError;
+    request.temporaryFolder = PrivateTemporaryFolder(&folderError);
+    if (request.temporaryFolder.empty()) {
+        std::fprintf(stderr, "loudara-cli process: %s\n", folderError.c_str());
+        return 1;
+    }
 
     ConsoleHost host(!quiet);
     host.throttleOn = throttleLevel > 0 ? 1 : 0;

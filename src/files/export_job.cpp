@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <ctime>
@@ -14,6 +15,7 @@
 #include "files/id3_tag.h"
 #include "files/mp3_bridge.h"
 #include "files/peak_level.h"
+#include "files/temp_folder.h"
 #include "files/wav_file.h"
 
 namespace loudara {
@@ -84,7 +86,6 @@ public:
         output_.reset();
         removeQuietly(workPath_);
         removeQuietly(processedPath_);
-        removeQuietly(partPath_);
         removeQuietly(mp3CopyPath_);
         removeQuietly(mp3OutPath_);
         if (!endNoticeSent_) host_.endNotice();
@@ -99,6 +100,13 @@ private:
         outcome.message = std::move(message);
         return outcome;
     }
+    // A cancel outside the processing loop: nothing is delivered, the target stays as it was.
+    static ExportOutcome cancelledWithNothing() {
+        ExportOutcome outcome;
+        outcome.status = ExportStatus::Cancelled;
+        return outcome;
+    }
+    bool cancelRequested() const { return host_.cancelRequested.load(); }
 
     static void removeQuietly(const std::string& path) {
         if (path.empty()) return;
@@ -128,7 +136,7 @@ private:
     SongTag noTag_;
     bool endNoticeSent_ = false;
 
-    std::string workPath_, processedPath_, finalPath_, partPath_, mp3CopyPath_, mp3OutPath_;
+    std::string workPath_, processedPath_, finalPath_, mp3CopyPath_, mp3OutPath_;
     FileHandle input_, output_;
     std::vector<int16_t> stereoIn_, stereoOut_, mono_;
     bool stereo_ = true;
@@ -138,6 +146,7 @@ private:
     int64_t remainingBytes_ = 0;
     int64_t writtenBytes_ = 0;
     std::clock_t lastClock_ = 0;
+    int writeErrno_ = 0;  // errno of the write that failed
 };
 
 bool ExportJob::isSongsOwnFile(const std::string& target) const {
@@ -197,7 +206,9 @@ bool ExportJob::writeFrames(const std::vector<int16_t>& block, int from, int to)
         written = std::fwrite(mono_.data(), 2, static_cast<size_t>(to - from), output_.get());
     }
     writtenBytes_ += static_cast<int64_t>(written) * (stereo_ ? 4 : 2);
-    return written == static_cast<size_t>(to - from);
+    if (written == static_cast<size_t>(to - from)) return true;
+    writeErrno_ = errno;
+    return false;
 }
 
 // A cancelled or short song leaves fewer samples than the copied header announces: the RIFF and
@@ -215,36 +226,24 @@ bool ExportJob::patchSizes() {
            putU32(static_cast<long>(headerBytes_ - 4), static_cast<uint32_t>(writtenBytes_));
 }
 
-// Copies the finished file beside the target and renames it over the target, so an existing
-// file is replaced only by a complete new one.
+// Copies the finished file beside the target (to a new file no link can redirect) and renames it
+// over the target, so an existing file is replaced only by a complete new one.
 bool ExportJob::deliver(const std::string& source, std::string& error) {
-    partPath_ = finalPath_ + ".part-" + request_.runStamp;
-    std::error_code ec;
-    fs::copy_file(source, partPath_, fs::copy_options::overwrite_existing, ec);
-    if (!ec) fs::rename(partPath_, finalPath_, ec);
-    if (ec) {
-        error = "cannot write " + finalPath_ + ": " + ec.message();
-        return false;
-    }
-    partPath_.clear();
-    return true;
+    return ReplaceFileWithCopy(source, finalPath_, error, &host_.cancelRequested);
 }
 
 // An MP3 song is copied and decoded into the working WAV file; its format fields and its tag are
 // taken from the file again. A song that cannot be decoded is marked failed.
 bool ExportJob::prepareMp3Song(std::string& error) {
     mp3CopyPath_ = temporaryPath("$$temp_ldr_src_", ".mp3");
-    std::error_code ec;
-    fs::copy_file(song_.path, mp3CopyPath_, fs::copy_options::overwrite_existing, ec);
-    if (ec) {
-        error = std::string("cannot copy ") + song_.path + ": " + ec.message();
-        return false;
-    }
+    removeQuietly(mp3CopyPath_);
+    if (!CopyToNewFile(song_.path, mp3CopyPath_, error, &host_.cancelRequested)) return false;
     host_.setStatusText("Converting to WAV format..");
     SongRecord decoded;
     std::string why;
     if (!DecodeMp3ToWav(mp3CopyPath_.c_str(), workPath_.c_str(), tag_, host_, why) ||
         ProbeWavFile(workPath_.c_str(), decoded) != WavProbeResult::Ok) {
+        if (cancelRequested()) return false;  // not the song's fault
         error = "cannot decode ";
         error += song_.path;
         error += ": ";
@@ -287,14 +286,14 @@ ExportOutcome ExportJob::run() {
         return fail(message);
     }
 
+    if (request_.temporaryFolder.empty()) return fail("no private temporary folder could be made");
     workPath_ = temporaryPath("$$temp_ldr_", ".wav");
-    if (song_.kind == SongKind::Mp3) {
+    removeQuietly(workPath_);
+    {
         std::string error;
-        if (!prepareMp3Song(error)) return fail(error);
-    } else {
-        std::error_code ec;
-        fs::copy_file(song_.path, workPath_, fs::copy_options::overwrite_existing, ec);
-        if (ec) return fail(std::string("cannot copy ") + song_.path + ": " + ec.message());
+        const bool ready = song_.kind == SongKind::Mp3 ? prepareMp3Song(error)
+                                                       : CopyToNewFile(song_.path, workPath_, error, &host_.cancelRequested);
+        if (!ready) return cancelRequested() ? cancelledWithNothing() : fail(error);
     }
     if (options_.normalizeOnExport) {
         host_.setStatusText("Searching max level for normalization..");
@@ -311,6 +310,7 @@ ExportOutcome ExportJob::run() {
         }
     }
     host_.setStatusText("");
+    if (cancelRequested()) return cancelledWithNothing();
     processedPath_ = temporaryPath("$$temp_ldr_dst_", ".wav");
 
     input_ = OpenFile(workPath_.c_str(), "rb");
@@ -372,13 +372,18 @@ ExportOutcome ExportJob::run() {
             break;
         }
     }
-    if (!writeOk) return fail("cannot write the processed file " + processedPath_ + " (disk full?)");
+    if (!writeOk) return fail(WriteFailureText(processedPath_, writeErrno_));
 
     const bool patched = patchSizes();
-    const bool flushed = std::fflush(output_.get()) == 0;
+    const bool flushed = patched && std::fflush(output_.get()) == 0;
+    const int flushErrno = errno;
     input_.reset();
     output_.reset();
-    if (!patched || !flushed) return fail("cannot write the processed file " + processedPath_ + " (disk full?)");
+    if (!patched || !flushed) return fail(WriteFailureText(processedPath_, flushErrno));
+
+    // A cancel inside the loop was answered by ending the processing there: the processed part is
+    // delivered. From here on a (further) cancel abandons the delivery.
+    host_.cancelRequested = false;
 
     std::string error;
     if (mp3Output) {
@@ -388,6 +393,7 @@ ExportOutcome ExportJob::run() {
         mp3OutPath_ = Mp3OutputPathFor(processedPath_);
         if (!EncodeWavToMp3(host_, processedPath_, options_.mp3Bitrate, tag_, encoder, options_.albumPrefix,
                             options_.titlePrefix, error)) {
+            if (cancelRequested()) return cancelledWithNothing();
             options_.exportFormat = 0;
             std::string message = "MP3 encoding failed: ";
             message += error;
@@ -395,9 +401,9 @@ ExportOutcome ExportJob::run() {
             return fail(message);
         }
         host_.setStatusText("");
-        if (!deliver(mp3OutPath_, error)) return fail(error);
+        if (!deliver(mp3OutPath_, error)) return cancelRequested() ? cancelledWithNothing() : fail(error);
     } else if (!deliver(processedPath_, error)) {
-        return fail(error);
+        return cancelRequested() ? cancelledWithNothing() : fail(error);
     }
     ExportOutcome outcome;
     outcome.status = cancelled ? ExportStatus::Cancelled : ExportStatus::Completed;

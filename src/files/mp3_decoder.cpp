@@ -5,6 +5,7 @@
 #include <lame/lame.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <atomic>
 #include <chrono>
 #include <cstdarg>
@@ -18,6 +19,7 @@
 
 #include "files/id3_tag.h"
 #include "files/mp3_bridge.h"
+#include "files/temp_folder.h"
 #include "files/wav_file.h"
 
 namespace loudara {
@@ -488,12 +490,12 @@ bool DecodeMp3ToWav(const char* mp3Path, const char* wavPath, SongTag& tag, JobH
     }
     FileHandle out = OpenFile(wavPath, "wb");
     if (!out) {
-        error = joinText({"cannot create ", wavPath});
+        error = WriteFailureText(wavPath, errno);
         return false;
     }
     const uint32_t channels = stream.channels;
     if (!WriteWavHeader(out.get(), 0x7FFFFFFFu, stream.sampleRate, channels, 16)) {
-        error = joinText({"cannot write ", wavPath});
+        error = WriteFailureText(wavPath, errno);
         return false;
     }
 
@@ -502,6 +504,10 @@ bool DecodeMp3ToWav(const char* mp3Path, const char* wavPath, SongTag& tag, JobH
     int16_t left[kMp3FrameSamples], right[kMp3FrameSamples];
     std::vector<uint8_t> bytes(kMp3FrameSamples * 4);
     for (int64_t frame = 0;; ++frame) {
+        if (host.cancelRequested.load(std::memory_order_relaxed)) {
+            error = "cancelled";
+            return false;
+        }
         if (frame % 20 == 0) ThrottleMp3Frames(host);
         const int n = decoder.readFrame(left, right);
         if (n < 0) {
@@ -523,7 +529,7 @@ bool DecodeMp3ToWav(const char* mp3Path, const char* wavPath, SongTag& tag, JobH
             }
         }
         if (used > 0 && std::fwrite(bytes.data(), 1, used, out.get()) != used) {
-            error = joinText({"cannot write ", wavPath, " (disk full?)"});
+            error = WriteFailureText(wavPath, errno);
             return false;
         }
         written += n - from;
@@ -535,12 +541,12 @@ bool DecodeMp3ToWav(const char* mp3Path, const char* wavPath, SongTag& tag, JobH
                                                                             : static_cast<uint32_t>(written * frameBytes);
     if (std::fseek(out.get(), 0, SEEK_SET) != 0 ||
         !WriteWavHeader(out.get(), dataBytes, stream.sampleRate, channels, 16) || std::fflush(out.get()) != 0) {
-        error = joinText({"cannot write ", wavPath, " (disk full?)"});
+        error = WriteFailureText(wavPath, errno);
         return false;
     }
     std::FILE* raw = out.release();
     if (std::fclose(raw) != 0) {
-        error = joinText({"cannot write ", wavPath, " (disk full?)"});
+        error = WriteFailureText(wavPath, errno);
         return false;
     }
     return true;
