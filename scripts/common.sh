@@ -23,6 +23,8 @@ loudara_install_packages() {
 LOUDARA_BUILD_PACKAGES=(build-essential cmake pkg-config libmp3lame-dev portaudio19-dev qt6-base-dev libebur128-dev
                         nlohmann-json3-dev)
 LOUDARA_TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev jackd2)
+# Only for ./scripts/test.sh --fuzz: clang with libFuzzer and the sanitizer runtimes.
+LOUDARA_FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev)
 
 loudara_build() {
     cmake -S "$LOUDARA_ROOT" -B "$LOUDARA_BUILD" -DCMAKE_BUILD_TYPE=Release "$@" >/dev/null

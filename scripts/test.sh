@@ -50,6 +50,7 @@ case "$mode" in
         ctest --test-dir "$build" --output-on-failure -j"$(nproc)" --timeout 1500
         ;;
     fuzz)
+        loudara_install_packages "${LOUDARA_FUZZ_PACKAGES[@]}"
         build="$LOUDARA_ROOT/build-fuzz"
         cmake -S "$LOUDARA_ROOT" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang-14 \
               -DCMAKE_CXX_COMPILER=clang++-14 -DLOUDARA_FUZZ=ON -DLOUDARA_BUILD_TESTS=OFF -DLOUDARA_BUILD_BENCH=OFF \
