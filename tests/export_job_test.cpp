@@ -222,6 +222,7 @@ TEST_F(ExportJob, CancelDeliversTheProcessedPartAsAValidFile) {
     const ExportOutcome outcome = run(*p, "part.wav", host);
     ASSERT_EQ(outcome.status, ExportStatus::Cancelled);
     EXPECT_EQ(host.ends, 1);
+    EXPECT_TRUE(host.cancelRequested.load()) << "the owner (the progress dialog) still sees the cancel";
     SongRecord delivered;
     ASSERT_EQ(ProbeWavFile(outcome.deliveredPath.c_str(), delivered), WavProbeResult::Ok);
     const uintmax_t bytes = fs::file_size(outcome.deliveredPath);

@@ -382,7 +382,15 @@ ExportOutcome ExportJob::run() {
     if (!patched || !flushed) return fail(WriteFailureText(processedPath_, flushErrno));
 
     // A cancel inside the loop was answered by ending the processing there: the processed part is
-    // delivered. From here on a (further) cancel abandons the delivery.
+    // delivered. From here on a (further) cancel abandons the delivery, so the flag is cleared for
+    // the encoding and the delivery and set again when the job returns (its owner reads it then).
+    struct CancelKept {
+        std::atomic<bool>& flag;
+        bool cancelled;
+        ~CancelKept() {
+            if (cancelled) flag = true;
+        }
+    } kept{host_.cancelRequested, cancelled};
     host_.cancelRequested = false;
 
     std::string error;
