@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "files/export_job.h"
+#include "files/temp_folder.h"
 
 namespace loudara {
 namespace {
@@ -35,6 +36,8 @@ std::string TemporaryFolder(const AppState& state) {
 void StartCore(AppState& state, Processor& p, Host& host, const CoreStartOptions& options) {
     state.panelRect = {kPanelLeft, kPanelTop, kPanelWidth + 2 * options.sizingFrameWidth, kPanelBottomBeforeLayout};
     state.runStamp = makeRunStamp();
+    // Working files that runs which were killed left behind (their private folders) go now.
+    RemoveStaleTemporaryFolders(SystemTemporaryFolder());
     if (!options.startupFolder.empty()) {
         state.startupFolder = options.startupFolder;
     } else {

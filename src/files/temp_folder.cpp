@@ -29,11 +29,6 @@ std::string gFolder;   // empty until made
 int gFolderLock = -1;  // an open descriptor of the folder holding its lock
 bool gExitHookSet = false;
 
-std::string systemTemporaryFolder() {
-    std::error_code ec;
-    const fs::path folder = fs::temp_directory_path(ec);
-    return ec ? std::string("/tmp") : folder.string();
-}
 
 // "loudara-<pid>-XXXXXX": the pid, or 0 for any other name.
 pid_t ownerOf(const char* name) {
@@ -73,6 +68,12 @@ std::string folderOf(const std::string& path) {
 
 }  // namespace
 
+std::string SystemTemporaryFolder() {
+    std::error_code ec;
+    const fs::path folder = fs::temp_directory_path(ec);
+    return ec ? std::string("/tmp") : folder.string();
+}
+
 int RemoveStaleTemporaryFolders(const std::string& parent) {
     DIR* dir = ::opendir(parent.c_str());
     if (!dir) return 0;
@@ -108,7 +109,7 @@ int RemoveStaleTemporaryFolders(const std::string& parent) {
 const std::string& PrivateTemporaryFolder(std::string* error) {
     std::lock_guard<std::mutex> lock(gFolderMutex);
     if (!gFolder.empty()) return gFolder;
-    const std::string parent = systemTemporaryFolder();
+    const std::string parent = SystemTemporaryFolder();
     RemoveStaleTemporaryFolders(parent);
 
     std::string pattern = (fs::path(parent) / (kFolderPrefix + std::to_string(::getpid()) + "-XXXXXX")).string();

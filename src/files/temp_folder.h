@@ -12,6 +12,9 @@
 
 namespace loudara {
 
+// The system's temporary folder ($TMPDIR, else /tmp).
+std::string SystemTemporaryFolder();
+
 // The folder, made at the first call (after removing the folders that killed runs left); the
 // same path for the rest of the run. Empty, with the reason in `error`, when it cannot be made.
 const std::string& PrivateTemporaryFolder(std::string* error = nullptr);
