@@ -42,9 +42,10 @@ private:
 // A private folder for the targets whose code replaces files by renaming (the settings file).
 inline const std::string& scratchFolder() {
     static const std::string folder = [] {
-        char name[] = "/tmp/loudara-fuzz-XXXXXX";
-        if (!mkdtemp(name)) std::abort();
-        return std::string(name);
+        const char* base = std::getenv("TMPDIR");
+        std::string name = std::string(base && *base ? base : "/tmp") + "/loudara-fuzz-XXXXXX";
+        if (!mkdtemp(name.data())) std::abort();
+        return name;
     }();
     return folder;
 }

@@ -61,6 +61,9 @@ case "$mode" in
         "$build/fuzz/fuzz_make_seeds" "$build/seeds"
         export ASAN_OPTIONS="detect_leaks=1"
         export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+        export TMPDIR="$build/tmp"  # the targets' scratch files stay in the build folder
+        rm -rf "$TMPDIR"
+        mkdir -p "$TMPDIR"
         failed=0
         for target in "${targets[@]}"; do
             corpus="$build/corpus/$target"
