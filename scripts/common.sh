@@ -29,6 +29,8 @@ LOUDARA_BUILD_PACKAGES=(build-essential cmake pkg-config libmp3lame-dev portaudi
 # integration tests run servers of their own; ffmpeg checks the stream.
 LOUDARA_TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev jackd2 desktop-file-utils appstream dpkg-dev
                        parallel icecast2 ffmpeg)
+# Only for ./scripts/test.sh --fuzz: clang with libFuzzer and the sanitizer runtimes.
+LOUDARA_FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev)
 
 loudara_build() {
     cmake -S "$LOUDARA_ROOT" -B "$LOUDARA_BUILD" -DCMAKE_BUILD_TYPE=Release "$@" >/dev/null

@@ -534,15 +534,11 @@ TEST_F(DialogCommands, CancellingTheSecondSongEndsTheBatch) {
     EXPECT_EQ(statuses(), (std::vector<int>{2, 1, 1}));
 }
 
-// The export jobs keep their working files in the system's temporary folder ($TMPDIR): a
-// finished, a failed and a cancelled export all leave it as they found it.
+// The export jobs keep their working files in the run's private temporary folder: a finished, a
+// failed and a cancelled export all leave it as they found it.
 TEST_F(DialogCommands, ExportsLeaveNothingInTheTemporaryFolder) {
-    const fs::path temporary = folder / "tmp";
-    fs::create_directories(temporary);
-    const char* previous = std::getenv("TMPDIR");
-    const std::string saved = previous ? previous : "";
-    setenv("TMPDIR", temporary.c_str(), 1);
-    ASSERT_EQ(ExportTemporaryFolder(), temporary.string());
+    const fs::path temporary = ExportTemporaryFolder();
+    ASSERT_FALSE(temporary.empty());
 
     addSongs({"a.wav", "b.wav", "c.wav"});
     fs::remove(music("c.wav"));  // its export fails: the song is gone
@@ -568,11 +564,6 @@ TEST_F(DialogCommands, ExportsLeaveNothingInTheTemporaryFolder) {
     }
     EXPECT_TRUE(fs::exists(out("a_0.wav")));
     EXPECT_TRUE(fs::exists(out("a_1.mp3")));
-    if (previous) {
-        setenv("TMPDIR", saved.c_str(), 1);
-    } else {
-        unsetenv("TMPDIR");
-    }
 }
 
 TEST_F(DialogCommands, OriginalFolderWritesBesideTheSongsWithLdrPrefix) {

@@ -229,6 +229,7 @@ TEST_F(ExportJob, CancelDeliversTheProcessedPartAsAValidFile) {
     const ExportOutcome outcome = run(*p, "part.wav", host);
     ASSERT_EQ(outcome.status, ExportStatus::Cancelled);
     EXPECT_EQ(host.ends, 1);
+    EXPECT_TRUE(host.cancelRequested.load()) << "the owner (the progress dialog) still sees the cancel";
     SongRecord delivered;
     ASSERT_EQ(ProbeWavFile(outcome.deliveredPath.c_str(), delivered), WavProbeResult::Ok);
     const uintmax_t bytes = fs::file_size(outcome.deliveredPath);
@@ -328,6 +329,25 @@ TEST(ExportOptions, BitRateOfTheDialogs) {
     EXPECT_EQ(replaceExtension("/a.b/song.mp3", ".wav"), "/a.b/song.wav");
     EXPECT_EQ(replaceExtension("/music/song", ".wav"), "/music/song.wav");
     EXPECT_EQ(replaceExtension("/music.old/song", ".wav"), "/music.old/song.wav");
+}
+
+TEST_F(ExportJob, CancelWhileCopyingTheSongDeliversNothing) {
+    struct CancelAtTarget : RecordingHost {
+        void setToText(const std::string&) override { cancelRequested = true; }  // just before the copy
+    };
+    addSong("song.wav", pcmWave(songSamples(3 * kExportBlockFrames, 2, 44100), 2, 44100));
+    const std::string target = write("out.wav", ByteVector{'o', 'l', 'd'});
+    CancelAtTarget host;
+    auto p = std::make_unique<Processor>();
+    const ExportOutcome outcome = run(*p, "out.wav", host);
+    EXPECT_EQ(outcome.status, ExportStatus::Cancelled);
+    EXPECT_TRUE(outcome.deliveredPath.empty());
+    EXPECT_EQ(host.steps, 0);
+    EXPECT_EQ(host.ends, 1);
+    EXPECT_EQ(read(target), (ByteVector{'o', 'l', 'd'}));
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        EXPECT_EQ(entry.path().filename().string().find("$$temp_ldr"), std::string::npos);
+    }
 }
 
 }  // namespace

@@ -242,5 +242,36 @@ TEST_F(Mp3Export, NeverWritesOverTheSongAndCancelDeliversTheProcessedPart) {
     expectNoTemporaryFiles();
 }
 
+// Cancel in the phases before and after the processing loop: nothing is delivered, the target
+// keeps its old contents, the song is not marked failed and no later export turns to WAV.
+TEST_F(Mp3Export, CancelWhileDecodingOrEncodingDeliversNothing) {
+    struct CancelAtStatus : JobRecorder {
+        std::string when;
+        void setStatusText(const std::string& text) override {
+            JobRecorder::setStatusText(text);
+            if (text == when) cancelRequested = true;
+        }
+    };
+    addMp3Song("song.mp3", 4 * kExportBlockFrames, 2, 44100);
+    const std::string target = write("out.mp3", ByteVector{'o', 'l', 'd'});
+    for (const char* phase : {"Converting to WAV format..", "Converting to MP3 format.."}) {
+        SCOPED_TRACE(phase);
+        options.exportFormat = 1;
+        status = 0;
+        CancelAtStatus host;
+        host.when = phase;
+        auto p = std::make_unique<Processor>();
+        const ExportOutcome outcome = run("out.mp3", host, *p);
+        EXPECT_EQ(outcome.status, ExportStatus::Cancelled) << outcome.message;
+        EXPECT_TRUE(outcome.deliveredPath.empty());
+        EXPECT_EQ(host.steps, phase[14] == 'W' ? 0 : 4) << "cancelled before or after the processing loop";
+        EXPECT_EQ(host.ends, 1);
+        EXPECT_EQ(read(target), (ByteVector{'o', 'l', 'd'}));
+        EXPECT_EQ(status, 0);
+        EXPECT_EQ(options.exportFormat, 1);
+        expectNoTemporaryFiles();
+    }
+}
+
 }  // namespace
 }  // namespace loudara

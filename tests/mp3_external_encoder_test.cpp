@@ -5,10 +5,12 @@
 
 #include <sys/stat.h>
 
+#include <chrono>
 #include <cstring>
 #include <fstream>
 #include <memory>
 #include <sstream>
+#include <thread>
 
 #include "files/export_job.h"
 #include "files/mp3_bridge.h"
@@ -47,6 +49,20 @@ TEST(EncoderParams, SplitLikeACommandLine) {
     EXPECT_EQ(SplitEncoderArguments("  --out=\"a b\"\tx \"\" "), (V{"--out=a b", "x", ""}));
     EXPECT_EQ(SplitEncoderArguments(""), V{});
     EXPECT_EQ(SplitEncoderArguments("\"unclosed quote"), V{"unclosed quote"});
+}
+
+TEST(EncoderParams, EachPathIsOneWholeArgument) {
+    using V = std::vector<std::string>;
+    // Quotes and blanks in a path never split it or end a quoted group.
+    const std::string in = "/t/it's \"the\" song.wav", out = "/t/a b\"c.mp3";
+    EXPECT_EQ(ExpandEncoderArguments("-b 192 %1 %2", in, out), (V{"-b", "192", in, out}));
+    EXPECT_EQ(ExpandEncoderArguments("\"%1\" -o%2", in, out), (V{in, "-o" + out}));
+    EXPECT_EQ(ExpandEncoderArguments("\"--in=%1 x\"", in, out), (V{"--in=" + in + " x"}));
+    // The rest is read as before: other "%x" and a final "%" dropped, "% " a blank.
+    EXPECT_EQ(ExpandEncoderArguments("%3-V 2 %1 %2 %", "i", "o"), (V{"-V", "2", "i", "o"}));
+    EXPECT_EQ(ExpandEncoderArguments("a% b%%c%2", "i", "o"), (V{"a", "bco"}));
+    EXPECT_EQ(ExpandEncoderArguments("  \"x y\"\t\"\" ", "i", "o"), (V{"x y", ""}));
+    EXPECT_EQ(ExpandEncoderArguments("", "i", "o"), V{});
 }
 
 struct MessageHost : JobHost {
@@ -114,6 +130,34 @@ TEST_F(ExternalEncoder, RunsTheProgramWithTheArgumentVectorAndTagsItsOutput) {
     EXPECT_EQ(std::string(out.begin() + 13, out.begin() + 21), "TAGTitle");
     EXPECT_EQ(host.status, (std::vector<std::string>{"Converting to MP3 format with EXT encoder.."}));
     EXPECT_TRUE(host.messages.empty());
+}
+
+TEST_F(ExternalEncoder, APathWithQuotesReachesTheProgramWhole) {
+    makeEncoder("fake mp3 data", 0);
+    fs::create_directories(folder / "say \"hi\" it's");
+    const std::string quoted = write("say \"hi\" it's/a \"b\".wav", pcmWave(std::vector<int16_t>(4000, 100), 2, 44100));
+    MessageHost host;
+    std::string error;
+    ASSERT_TRUE(EncodeWavToMp3(host, quoted, 128, SongTag{}, settings("-V 2 \"%1\" %2"), "", "", error)) << error;
+    EXPECT_EQ(recordedArguments(), (std::vector<std::string>{"-V", "2", quoted, Mp3OutputPathFor(quoted)}));
+}
+
+TEST_F(ExternalEncoder, CancelEndsTheProgramAndLeavesNoFile) {
+    script = (folder / "slow encoder.sh").string();
+    std::ofstream(script) << "#!/bin/sh\nfor a in \"$@\"; do last=\"$a\"; done\nprintf 'partial' > \"$last\"\nexec sleep 60\n";
+    fs::permissions(script, fs::perms::owner_all);
+    MessageHost host;
+    std::thread canceller([&host] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        host.cancelRequested = true;
+    });
+    const auto start = std::chrono::steady_clock::now();
+    std::string error;
+    EXPECT_FALSE(EncodeWavToMp3(host, wav, 128, SongTag{}, settings("%1 %2"), "", "", error));
+    canceller.join();
+    EXPECT_EQ(error, "cancelled");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20)) << "the program was not ended";
+    EXPECT_FALSE(fs::exists(work / "song.mp3"));
 }
 
 TEST_F(ExternalEncoder, FailuresAreReportedAndLeaveNoFile) {

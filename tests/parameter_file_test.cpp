@@ -501,5 +501,83 @@ TEST_F(ParameterFileTest, FailedSaveLeavesTheOldFileIntact) {
     EXPECT_EQ(files, 1u) << "no temporary file is left behind";
 }
 
+// Offsets of every f64 the reader takes (spareA at 588 is read and then set to 0.0).
+std::vector<size_t> readDoubleOffsets() {
+    std::vector<size_t> offsets;
+    for (size_t at = 8; at < 272; at += 8) offsets.push_back(at);  // band table, AGC, enhancer depth
+    for (size_t at : {536, 544, 552, 560, 568, 580, 608, 616, 896, 967, 975, 987, 995, 1003, 1011, 1019, 1027, 1043,
+                      1795, 1803, 1815, 1823, 1831}) {
+        offsets.push_back(at);
+    }
+    for (size_t at = 1851; at < 1899; at += 8) offsets.push_back(at);  // gateDb, current-settings file
+    return offsets;
+}
+
+TEST_F(ParameterFileTest, ValueThatIsNoNumberRefusesTheWholeFile) {
+    const ByteVector good = layoutOf(FieldValues{});
+    p->settings.bassEqGainDb = 11;  // not redesigned: a refresh would show in the filter
+    const StereoBiquad eqBefore = p->bassEq;
+    uint8_t before[kParameterFileBytes];
+    EncodeParameterFile(*p, stored, before);
+    int beeps = 0;
+    for (size_t at : readDoubleOffsets()) {
+        for (double bad : {std::nan(""), HUGE_VAL, -HUGE_VAL}) {
+            ByteVector file = good;
+            putF64(file, at, bad);
+            write("ldmp3.prf", file);
+            const ParameterLoadOutcome outcome = load("");
+            EXPECT_EQ(outcome.status, ParameterLoadStatus::InvalidValue) << "offset " << at << " " << bad;
+            EXPECT_FALSE(outcome.invalidField.empty());
+            EXPECT_EQ(host.beeps, ++beeps);
+        }
+    }
+    ByteVector file = good;
+    putF64(file, 8 + 40 + 8, std::nan(""));  // driveDb[1]
+    write("ldmp3.prf", file);
+    EXPECT_EQ(load("").invalidField, "driveDb[1]");
+    uint8_t after[kParameterFileBytes];
+    EncodeParameterFile(*p, stored, after);
+    EXPECT_EQ(std::memcmp(before, after, sizeof before), 0) << "nothing of a damaged file is applied";
+    EXPECT_EQ(std::memcmp(&eqBefore, &p->bassEq, sizeof eqBefore), 0) << "the processor must not be touched";
+
+    file = good;
+    putF64(file, 1851, std::nan(""));
+    write("user.ld3", file);
+    EXPECT_EQ(load((folder / "user.ld3").string()).status, ParameterLoadStatus::Loaded)
+        << "a user file's gate levels are not read, so they cannot spoil it";
+}
+
+TEST_F(ParameterFileTest, FiniteValuesOutsideTheirKnobsAreBroughtToTheLimits) {
+    ByteVector file = layoutOf(FieldValues{});
+    putF64(file, 8 + 40 + 8, 1e308);   // driveDb[1]
+    putF64(file, 248, -1e308);         // agcThresholdDb
+    putF64(file, 608, 9);              // enhancerMode
+    putF64(file, 552, 1e9);            // bassEqSampleRate
+    putF64(file, 1043, 250);           // reductionDelayMs
+    putI32(file, 596, 7);              // phaseShifterOn
+    putI32(file, 888, 9);              // onAirRateChoice
+    putI32(file, 1267, 0x7fffffff);    // throttleLevel
+    write("wild.ld3", file);
+    const ParameterLoadOutcome outcome = load((folder / "wild.ld3").string());
+    ASSERT_EQ(outcome.status, ParameterLoadStatus::Loaded);
+    EXPECT_EQ(p->bands[1].driveDb, 24.0);
+    EXPECT_EQ(p->params.agcThresholdDb, -36.0);
+    EXPECT_EQ(p->params.enhancerMode, 5.0);
+    EXPECT_EQ(p->settings.bassEqSampleRate, 48000.0);
+    EXPECT_EQ(p->bands[0].reductionDelayMs, 100.0);
+    EXPECT_EQ(p->settings.phaseShifterOn, 1);
+    EXPECT_EQ(stored.onAirRateChoice, 2);
+    EXPECT_EQ(stored.exportOptions.throttleLevel, 40);
+    const std::vector<std::string> expected = {"driveDb[1]",      "agcThresholdDb",   "enhancerMode",
+                                               "reductionDelayMs", "phaseShifterOn",   "bassEqSampleRate",
+                                               "onAirRateChoice",  "throttleLevel"};
+    EXPECT_EQ(outcome.clampedFields, expected);
+    EXPECT_EQ(host.beeps, 0);
+
+    // Every value of a file saved from valid settings stays exactly as it was.
+    write("good.ld3", layoutOf(FieldValues{}));
+    EXPECT_TRUE(load((folder / "good.ld3").string()).clampedFields.empty());
+}
+
 }  // namespace
 }  // namespace loudara

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <memory>
 
+#include <sys/stat.h>
+
 #include "persistence/playlist.h"
 #include "wav_builder.h"
 
@@ -254,21 +256,29 @@ TEST_F(PlaylistTest, LoadDropsEntriesWhoseFilesAreGoneAndKeepsTheOrder) {
     const std::string path = (folder / "seven.plt").string();
     std::string error;
     ASSERT_TRUE(SavePlaylist(*list, path, error));
+    // Gone, a FIFO (opening it for reading would wait for a writer for ever) and a device: all skipped.
     fs::remove(files[3]);
     fs::remove(files[5]);
+    ASSERT_EQ(mkfifo(files[5].c_str(), 0600), 0);
+    fs::remove(files[2]);
+    fs::create_symlink("/dev/zero", files[2]);
+    EXPECT_EQ(add(files[5]), AddResult::ProbeFailed);
+    EXPECT_EQ(add(files[5], PlayState::Playing), AddResult::ProbeFailed);
+    list->probeMp3 = nullptr;
+    EXPECT_EQ(add(files[2]), AddResult::ProbeFailed) << "a device is not a song";
 
     auto loaded = std::make_unique<Playlist>();
     loaded->probeMp3 = stubMp3Probe;
     EXPECT_EQ(LoadPlaylist(*loaded, path, PlayState::Stopped), PlaylistLoadStatus::Loaded);
-    ASSERT_EQ(loaded->songCount, 5);
-    const std::vector<int> kept = {0, 1, 2, 4, 6};
-    for (int j = 0; j < 5; ++j) {
+    ASSERT_EQ(loaded->songCount, 4);
+    const std::vector<int> kept = {0, 1, 4, 6};
+    for (int j = 0; j < 4; ++j) {
         EXPECT_STREQ(loaded->songs[j].path, files[kept[j]].c_str());
         EXPECT_EQ(loaded->songs[j].peakLevel, 0u) << "a re-probed song is not scanned";
         EXPECT_EQ(loaded->songStatus[j], 0);
     }
-    EXPECT_EQ(loaded->songs[4].dataBytes, (10u + 6) * 4);
-    EXPECT_EQ(loaded->songs[3].kind, SongKind::Wav);
+    EXPECT_EQ(loaded->songs[3].dataBytes, (10u + 6) * 4);
+    EXPECT_EQ(loaded->songs[2].kind, SongKind::Wav);
     EXPECT_EQ(loaded->songs[1].kind, SongKind::Mp3);
     EXPECT_EQ(loaded->tags[1].bytes[126], 1) << "the tag is read again";
     EXPECT_EQ(loaded->currentSong, 6) << "kept as stored";

@@ -234,6 +234,11 @@ struct Session {
                 std::fprintf(stderr, "loudara-cli %s: %s is not a Loudara parameter file\n", command, o.params.c_str());
                 return 1;
             }
+            if (loaded.status == ParameterLoadStatus::InvalidValue) {
+                std::fprintf(stderr, "loudara-cli %s: %s is damaged: %s holds no number\n", command, o.params.c_str(),
+                             loaded.invalidField.c_str());
+                return 1;
+            }
         }
         if (o.preset != 0) selectPresetById(*p, o.preset);
         platform = std::make_unique<SoundPlatform>(o.jack);

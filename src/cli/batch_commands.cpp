@@ -222,7 +222,9 @@ void Batch::runSong(std::size_t index, BatchJobHost& host) {
                              ("." + song.output.stem().string() + ".loudara-" + std::to_string(getpid()) + "-" +
                               std::to_string(index) + song.output.extension().string());
     // Each job keeps its temporary files apart, since every job of this process has the same stamp.
-    std::string temporary = (fs::path(temporaryFolder()) / "loudara-batch-XXXXXX").string();
+    const std::string folder = temporaryFolder(&error);
+    if (folder.empty()) return finish(index, BatchSong::Result::Failed, error);
+    std::string temporary = (fs::path(folder) / "job-XXXXXX").string();
     if (!mkdtemp(temporary.data())) return finish(index, BatchSong::Result::Failed, "cannot make a temporary folder");
 
     ExportOptions options = exportOptionsFor(o_, mp3Output);

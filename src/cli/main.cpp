@@ -23,6 +23,7 @@
 #include "files/id3_tag.h"
 #include "files/mp3_bridge.h"
 #include "files/peak_level.h"
+#include "files/temp_folder.h"
 #include "files/wav_file.h"
 #include "persistence/parameter_file.h"
 #include "processor/parameter_names.h"
@@ -304,7 +305,13 @@ int processSong(int argc, char** argv) {
     request.options = &options;
     request.encoder = &encoder;
     request.runStamp = makeRunStamp();
-    request.temporaryFolder = temporaryFolder();
+    std::string folderError;
+    request.temporaryFolder = temporaryFolder(&folderError);
+    if (request.temporaryFolder.empty()) {
+        catchInterrupts(false);
+        std::fprintf(stderr, "loudara-cli process: %s\n", folderError.c_str());
+        return 1;
+    }
     request.loudnessTargetLufs = o.loudnessTarget;
     request.truePeakLimitDbtp = o.truePeakLimit;
     // The closing line and the report show the loudness; a quiet run needs none of it.

@@ -210,7 +210,15 @@ bool loadForCli(State& s, const char* path, bool& shortFile) {
             std::fprintf(stderr, "loudara-cli params: %s is not a Loudara parameter file (it does not begin with %s)\n",
                          path, kParameterFileMagic);
             return false;
+        case ParameterLoadStatus::InvalidValue:
+            std::fprintf(stderr, "loudara-cli params: %s is damaged: %s holds no number; nothing was loaded\n", path,
+                         outcome.invalidField.c_str());
+            return false;
         default:
+            for (const std::string& field : outcome.clampedFields) {
+                std::fprintf(stderr, "loudara-cli params: %s: %s was out of range and was brought to its limit\n",
+                             path, field.c_str());
+            }
             shortFile = outcome.fileBytes < kParameterFileBytes;
             if (shortFile) {
                 std::fprintf(stderr,

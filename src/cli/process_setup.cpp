@@ -9,6 +9,7 @@
 #include "cli/cli_support.h"
 #include "core/host.h"
 #include "files/id3_tag.h"
+#include "files/temp_folder.h"
 #include "files/wav_file.h"
 #include "persistence/parameter_file.h"
 #include "processor/parameter_names.h"
@@ -216,6 +217,10 @@ std::unique_ptr<Processor> makeProcessor(const ProcessOptions& o, std::string& e
             error = path + " is not a Loudara parameter file";
             return nullptr;
         }
+        if (loaded.status == ParameterLoadStatus::InvalidValue) {
+            error = path + " is damaged: " + loaded.invalidField + " holds no number";
+            return nullptr;
+        }
     }
     if (o.preset != 0) selectPresetById(*p, o.preset);
     for (const auto& [name, number] : o.sets) {
@@ -282,10 +287,6 @@ EncoderSettings encoderSettingsFor(const ProcessOptions& o) {
     return encoder;
 }
 
-std::string temporaryFolder() {
-    std::error_code ec;
-    const std::string folder = std::filesystem::temp_directory_path(ec).string();
-    return ec ? "/tmp" : folder;
-}
+std::string temporaryFolder(std::string* error) { return PrivateTemporaryFolder(error); }
 
 }  // namespace loudara::cli

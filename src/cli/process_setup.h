@@ -63,7 +63,8 @@ EncoderSettings encoderSettingsFor(const ProcessOptions& options);
 // process IN... --output-dir DIR: every song through its own job; the exit status.
 int processBatch(const ProcessOptions& options);
 
-// The system's temporary folder (where the job's temporary files go).
-std::string temporaryFolder();
+// The run's private temporary folder (where the jobs' temporary files go); empty, with the reason,
+// when it cannot be made.
+std::string temporaryFolder(std::string* error = nullptr);
 
 }  // namespace loudara::cli

@@ -6,6 +6,7 @@
 
 #include "core/user_paths.h"
 #include "files/export_job.h"
+#include "files/temp_folder.h"
 
 namespace loudara {
 namespace {
@@ -36,6 +37,8 @@ std::string TemporaryFolder(const AppState& state) {
 void StartCore(AppState& state, Processor& p, Host& host, const CoreStartOptions& options) {
     state.panelRect = {kPanelLeft, kPanelTop, kPanelWidth + 2 * options.sizingFrameWidth, kPanelBottomBeforeLayout};
     state.runStamp = makeRunStamp();
+    // Working files that runs which were killed left behind (their private folders) go now.
+    RemoveStaleTemporaryFolders(SystemTemporaryFolder());
     // The start-up folder is the user's data folder, whatever folder the program was started
     // from; it is made at the first start. One that cannot be made leaves the files unsaved.
     state.startupFolder = options.startupFolder.empty() ? UserDataFolder() : options.startupFolder;

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "files/temp_folder.h"
 #include "persistence/playlist.h"
 #include "persistence/settings_file.h"
 
@@ -202,11 +203,7 @@ std::string BatchTargetPath(const std::string& folder, const std::string& songPa
     return target;
 }
 
-std::string ExportTemporaryFolder() {
-    std::error_code ec;
-    const fs::path folder = fs::temp_directory_path(ec);
-    return ec ? std::string("/tmp") : folder.string();
-}
+std::string ExportTemporaryFolder() { return PrivateTemporaryFolder(); }
 
 ExportRequest ExportRequestFor(AppState& state, const std::string& targetPath, const EncoderSettings& encoder) {
     Playlist& list = state.playlist;

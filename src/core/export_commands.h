@@ -152,7 +152,8 @@ bool RunDialogCommand(const DialogCommandContext& context, int commandId);
 // outlive the job.
 ExportRequest ExportRequestFor(AppState& state, const std::string& targetPath, const EncoderSettings& encoder);
 
-// The temporary folder the export job writes its working files to: the system's.
+// The temporary folder the export job writes its working files to: the run's private folder in
+// the system's temporary folder (empty when it cannot be made).
 std::string ExportTemporaryFolder();
 
 }  // namespace loudara

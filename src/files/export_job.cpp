@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstring>
@@ -21,6 +22,7 @@
 #include "files/loudness_scan.h"
 #include "files/mp3_bridge.h"
 #include "files/peak_level.h"
+#include "files/temp_folder.h"
 #include "files/wav_file.h"
 
 namespace loudara {
@@ -105,7 +107,6 @@ public:
         output_.reset();
         removeQuietly(workPath_);
         removeQuietly(processedPath_);
-        removeQuietly(partPath_);
         removeQuietly(mp3CopyPath_);
         removeQuietly(mp3OutPath_);
         if (!endNoticeSent_) host_.endNotice();
@@ -120,6 +121,13 @@ private:
         outcome.message = std::move(message);
         return outcome;
     }
+    // A cancel outside the processing loop: nothing is delivered, the target stays as it was.
+    static ExportOutcome cancelledWithNothing() {
+        ExportOutcome outcome;
+        outcome.status = ExportStatus::Cancelled;
+        return outcome;
+    }
+    bool cancelRequested() const { return host_.cancelRequested.load(); }
 
     static void removeQuietly(const std::string& path) {
         if (path.empty()) return;
@@ -161,7 +169,7 @@ private:
     bool endNoticeSent_ = false;
     std::string warning_;
 
-    std::string workPath_, processedPath_, finalPath_, partPath_, mp3CopyPath_, mp3OutPath_;
+    std::string workPath_, processedPath_, finalPath_, mp3CopyPath_, mp3OutPath_;
     FileHandle input_, output_;
     std::vector<int16_t> stereoIn_, stereoOut_, mono_;
     bool stereo_ = true;
@@ -185,11 +193,13 @@ private:
     std::thread encoderThread_;
     EncoderStageHost encoderHost_;
     bool encoderOk_ = false;
+    std::atomic<bool> encoderDone_{false};
     std::string encoderError_;
     // Input and output are measured as they pass; none when the song's format cannot be measured.
     std::unique_ptr<LoudnessMeter> inMeter_, outMeter_;
     std::unique_ptr<BackgroundMeter> outFeed_;  // feeds outMeter_ beside the processing
     ExportLoudness loudness_;
+    int writeErrno_ = 0;  // errno of the write that failed
 };
 
 bool ExportJob::isSongsOwnFile(const std::string& target) const {
@@ -257,7 +267,9 @@ bool ExportJob::writeFrames(const std::vector<int16_t>& block, int from, int to)
         const int16_t* samples = stereo_ ? block.data() + 2 * from : mono_.data();
         pipe_->write(samples, written * (stereo_ ? 4 : 2));
     }
-    return written == static_cast<size_t>(to - from);
+    if (written == static_cast<size_t>(to - from)) return true;
+    writeErrno_ = errno;
+    return false;
 }
 
 // The built-in encoder encodes whatever the chain delivers through the pipe, in the same pieces
@@ -287,6 +299,7 @@ void ExportJob::runEncoderStage(std::FILE* pcm) {
         }
     }
     std::fclose(pcm);  // the writer learns that nothing more is read
+    encoderDone_ = true;
 }
 
 // Ends the encoder stage on any path: the encoder sees the end of the sound and finishes.
@@ -296,9 +309,15 @@ void ExportJob::stopEncoderStage() {
     if (encoderThread_.joinable()) encoderThread_.join();
 }
 
-// Waits for the encoder, then appends the tag as the file encoder does.
+// Waits for the encoder, then appends the tag as the file encoder does. A cancel while it finishes
+// reaches the encoder: it stops, and nothing is delivered.
 bool ExportJob::finishEncoderStage(std::string& error) {
     host_.setStatusText("Converting to MP3 format..");
+    if (pipe_) pipe_->closeWrite();
+    while (!encoderDone_.load()) {
+        if (cancelRequested()) encoderHost_.cancelRequested = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
     stopEncoderStage();
     bool ok = encoderOk_;
     error = encoderError_;
@@ -326,36 +345,24 @@ bool ExportJob::patchSizes() {
            putU32(static_cast<long>(headerBytes_ - 4), static_cast<uint32_t>(writtenBytes_));
 }
 
-// Copies the finished file beside the target and renames it over the target, so an existing
-// file is replaced only by a complete new one.
+// Copies the finished file beside the target (to a new file no link can redirect) and renames it
+// over the target, so an existing file is replaced only by a complete new one.
 bool ExportJob::deliver(const std::string& source, std::string& error) {
-    partPath_ = finalPath_ + ".part-" + request_.runStamp;
-    std::error_code ec;
-    fs::copy_file(source, partPath_, fs::copy_options::overwrite_existing, ec);
-    if (!ec) fs::rename(partPath_, finalPath_, ec);
-    if (ec) {
-        error = "cannot write " + finalPath_ + ": " + ec.message();
-        return false;
-    }
-    partPath_.clear();
-    return true;
+    return ReplaceFileWithCopy(source, finalPath_, error, &host_.cancelRequested);
 }
 
 // An MP3 song is copied and decoded into the working WAV file; its format fields and its tag are
 // taken from the file again. A song that cannot be decoded is marked failed.
 bool ExportJob::prepareMp3Song(std::string& error) {
     mp3CopyPath_ = temporaryPath("$$temp_ldr_src_", ".mp3");
-    std::error_code ec;
-    fs::copy_file(song_.path, mp3CopyPath_, fs::copy_options::overwrite_existing, ec);
-    if (ec) {
-        error = std::string("cannot copy ") + song_.path + ": " + ec.message();
-        return false;
-    }
+    removeQuietly(mp3CopyPath_);
+    if (!CopyToNewFile(song_.path, mp3CopyPath_, error, &host_.cancelRequested)) return false;
     host_.setStatusText("Converting to WAV format..");
     SongRecord decoded;
     std::string why;
     if (!DecodeMp3ToWav(mp3CopyPath_.c_str(), workPath_.c_str(), tag_, host_, why, &warning_) ||
         ProbeWavFile(workPath_.c_str(), decoded) != WavProbeResult::Ok) {
+        if (cancelRequested()) return false;  // not the song's fault
         error = "cannot decode ";
         error += song_.path;
         error += ": ";
@@ -375,12 +382,8 @@ bool ExportJob::prepareMp3Song(std::string& error) {
 // are those its probe found in the same stream.
 bool ExportJob::startDecodeStage(std::string& error) {
     mp3CopyPath_ = temporaryPath("$$temp_ldr_src_", ".mp3");
-    std::error_code ec;
-    fs::copy_file(song_.path, mp3CopyPath_, fs::copy_options::overwrite_existing, ec);
-    if (ec) {
-        error = std::string("cannot copy ") + song_.path + ": " + ec.message();
-        return false;
-    }
+    removeQuietly(mp3CopyPath_);
+    if (!CopyToNewFile(song_.path, mp3CopyPath_, error, &host_.cancelRequested)) return false;
     host_.setStatusText("Converting to WAV format..");
     decoded_ = std::make_unique<GrowingFile>(workPath_);
     decodeThread_ = std::thread([this] {
@@ -474,6 +477,7 @@ bool ExportJob::encodeMp3(const std::string& wavPath, std::string& error) {
     std::string why;
     if (!EncodeWavToMp3(host_, wavPath, options_.mp3Bitrate, tag_, encoder, options_.albumPrefix,
                         options_.titlePrefix, why)) {
+        if (cancelRequested()) return false;  // not the encoder's fault
         options_.exportFormat = 0;
         error = "MP3 encoding failed: " + why + "; nothing was written, and later exports are WAV";
         return false;
@@ -571,15 +575,19 @@ ExportOutcome ExportJob::run() {
         return fail(message);
     }
 
+    if (request_.temporaryFolder.empty()) return fail("no private temporary folder could be made");
     workPath_ = temporaryPath("$$temp_ldr_", ".wav");
+    removeQuietly(workPath_);
     const bool decodeStage = request_.pipelined && song_.kind == SongKind::Mp3;
-    if (song_.kind == SongKind::Mp3) {
+    {
         std::string error;
-        if (decodeStage ? !startDecodeStage(error) : !prepareMp3Song(error)) return fail(error);
-    } else {
-        std::error_code ec;
-        fs::copy_file(song_.path, workPath_, fs::copy_options::overwrite_existing, ec);
-        if (ec) return fail(std::string("cannot copy ") + song_.path + ": " + ec.message());
+        bool ready;
+        if (song_.kind == SongKind::Mp3) {
+            ready = decodeStage ? startDecodeStage(error) : prepareMp3Song(error);
+        } else {
+            ready = CopyToNewFile(song_.path, workPath_, error, &host_.cancelRequested);
+        }
+        if (!ready) return cancelRequested() ? cancelledWithNothing() : fail(error);
     }
     if (options_.normalizeOnExport) {
         host_.setStatusText("Searching max level for normalization..");
@@ -599,6 +607,7 @@ ExportOutcome ExportJob::run() {
         }
     }
     host_.setStatusText("");
+    if (cancelRequested()) return cancelledWithNothing();
     processedPath_ = temporaryPath("$$temp_ldr_dst_", ".wav");
 
     input_ = decodeStage ? FileHandle(decoded_->openReader()) : OpenFile(workPath_.c_str(), "rb");
@@ -679,20 +688,34 @@ ExportOutcome ExportJob::run() {
     }
     if (decodeStage) {
         // A song whose decoding failed part way is not delivered, as when it is decoded first;
-        // a cancelled one delivers what was processed, whatever the decoder did meanwhile.
+        // a cancelled one (the decoder stops for the cancel too) delivers what was processed.
+        if (!cancelled && cancelRequested()) cancelled = true;
         if (cancelled) {
-            decodeThread_.join();
+            if (decodeThread_.joinable()) decodeThread_.join();
         } else if (std::string error; !finishDecodeStage(error)) {
             return fail(error);
         }
     }
-    if (!writeOk) return fail("cannot write the processed file " + processedPath_ + " (disk full?)");
+    if (!writeOk) return fail(WriteFailureText(processedPath_, writeErrno_));
 
     const bool patched = patchSizes();
-    const bool flushed = std::fflush(output_.get()) == 0;
+    const bool flushed = patched && std::fflush(output_.get()) == 0;
+    const int flushErrno = errno;
     input_.reset();
     output_.reset();
-    if (!patched || !flushed) return fail("cannot write the processed file " + processedPath_ + " (disk full?)");
+    if (!patched || !flushed) return fail(WriteFailureText(processedPath_, flushErrno));
+
+    // A cancel inside the loop was answered by ending the processing there: the processed part is
+    // delivered. From here on a (further) cancel abandons the delivery, so the flag is cleared for
+    // the encoding and the delivery and set again when the job returns (its owner reads it then).
+    struct CancelKept {
+        std::atomic<bool>& flag;
+        bool cancelled;
+        ~CancelKept() {
+            if (cancelled) flag = true;
+        }
+    } kept{host_.cancelRequested, cancelled};
+    host_.cancelRequested = false;
 
     loudness_.measured = inMeter_ && outMeter_;
     if (outFeed_) outFeed_->finish();
@@ -707,19 +730,22 @@ ExportOutcome ExportJob::run() {
     if (pipelined) {
         // The MP3 was encoded as the song was processed.
         if (!finishEncoderStage(error)) {
+            if (cancelRequested()) return cancelledWithNothing();
             options_.exportFormat = 0;
             return fail("MP3 encoding failed: " + error + "; nothing was written, and later exports are WAV");
         }
         host_.setStatusText("");
         if (loudness_.measured) measureMp3();
     } else if (request_.loudnessTargetLufs && loudness_.measured) {
-        if (!reachTarget(deliverable, error)) return fail(error);
+        if (!reachTarget(deliverable, error)) return cancelRequested() ? cancelledWithNothing() : fail(error);
     } else if (mp3Output) {
         // The MP3 is written next to the processed file, then delivered like a WAV file.
-        if (!encodeMp3(processedPath_, error)) return fail(error);
+        if (!encodeMp3(processedPath_, error)) return cancelRequested() ? cancelledWithNothing() : fail(error);
         if (loudness_.measured) measureMp3();
     }
-    if (!deliver(mp3Output ? mp3OutPath_ : deliverable, error)) return fail(error);
+    if (!deliver(mp3Output ? mp3OutPath_ : deliverable, error)) {
+        return cancelRequested() ? cancelledWithNothing() : fail(error);
+    }
     ExportOutcome outcome;
     outcome.status = cancelled ? ExportStatus::Cancelled : ExportStatus::Completed;
     outcome.deliveredPath = finalPath_;

@@ -6,7 +6,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <cstring>
+#include <thread>
 
 #include "files/mp3_bridge.h"
 
@@ -60,7 +63,45 @@ std::vector<std::string> SplitEncoderArguments(const std::string& text) {
     return arguments;
 }
 
-bool RunEncoderProgram(const std::string& program, const std::vector<std::string>& arguments, std::string& error) {
+std::vector<std::string> ExpandEncoderArguments(const char* params, const std::string& wavPath,
+                                                const std::string& mp3Path) {
+    std::vector<std::string> arguments;
+    if (params == nullptr) return arguments;
+    std::string current;
+    bool inArgument = false;
+    bool quoted = false;
+    for (const char* c = params; *c != '\0'; ++c) {
+        char ch = *c;
+        if (ch == '%') {
+            const char next = c[1];
+            if (next == '\0') break;  // a final "%" is dropped
+            ++c;
+            if (next == '1' || next == '2') {
+                current += next == '1' ? wavPath : mp3Path;
+                inArgument = true;
+                continue;
+            }
+            if (next != ' ') continue;  // any other "%x" is dropped
+            ch = ' ';
+        }
+        if (ch == '"') {
+            quoted = !quoted;
+            inArgument = true;  // "" is an empty argument
+        } else if (!quoted && (ch == ' ' || ch == '\t')) {
+            if (inArgument) arguments.push_back(current);
+            current.clear();
+            inArgument = false;
+        } else {
+            current += ch;
+            inArgument = true;
+        }
+    }
+    if (inArgument) arguments.push_back(current);
+    return arguments;
+}
+
+bool RunEncoderProgram(const std::string& program, const std::vector<std::string>& arguments, std::string& error,
+                       const std::atomic<bool>* cancel) {
     if (program.empty()) {
         error = "no external encoder program is set";
         return false;
@@ -87,9 +128,26 @@ bool RunEncoderProgram(const std::string& program, const std::vector<std::string
     }
     int status = 0;
     pid_t ended;
-    do {
-        ended = waitpid(pid, &status, 0);
-    } while (ended < 0 && errno == EINTR);
+    bool stopped = false;
+    int waitsSinceStop = 0;
+    for (;;) {
+        ended = waitpid(pid, &status, cancel ? WNOHANG : 0);
+        if (ended < 0 && errno == EINTR) continue;
+        if (ended != 0) break;
+        // Still running: look at the cancel flag every 20 ms. A program that ignores SIGTERM
+        // gets SIGKILL two seconds later.
+        if (!stopped && cancel->load()) {
+            kill(pid, SIGTERM);
+            stopped = true;
+        } else if (stopped && ++waitsSinceStop == 100) {
+            kill(pid, SIGKILL);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    if (stopped && ended > 0) {
+        error = "cancelled";
+        return false;
+    }
     if (ended < 0) {
         error = "lost the external encoder ";
         error += program;

@@ -10,6 +10,7 @@
 // before the codec sees them: they are passed over to the next frame, as players do, and counted
 // so that the loss can be reported, instead of being decoded as noise.
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -141,10 +142,11 @@ bool IsMpeg1Bitrate(int kbps);
 // for two channels) into `out` at constant bitrateKbps, with the codec's defaults otherwise, and
 // writes the codec's final LAME/Info frame over its placeholder at the position `out` had at the
 // start. A PCM stream that ends early is encoded as far as it goes. With a host, the throttle
-// applies before every 20 frames. False, with the reason, when the codec refuses the settings or
-// reports an error, or a write comes up short.
+// applies before every 20 frames and its cancel flag stops the encoding there (error
+// "cancelled"). False, with the reason, when the codec refuses the settings or reports an error,
+// or a write comes up short (its errno in `writeErrno` when given).
 bool EncodePcmToMp3(std::FILE* pcm, int64_t pcmBytes, uint32_t sampleRate, uint32_t channels, int bitrateKbps,
-                    std::FILE* out, JobHost* host, std::string& error);
+                    std::FILE* out, JobHost* host, std::string& error, int* writeErrno = nullptr);
 
 // Encodes the 16-bit WAV file at `wavPath` into Mp3OutputPathFor(wavPath), by the built-in
 // encoder at bitrateKbps (one of the MPEG-1 Layer III bit rates 32..320) or by the external
@@ -156,8 +158,8 @@ bool EncodeWavToMp3(JobHost& host, const std::string& wavPath, int bitrateKbps, 
                     std::string& error);
 
 // The external encoder's parameter text with "%1" and "%2" replaced by the double-quoted input
-// and output paths, "% " by a space, any other "%x" and a final "%" dropped. False when the text
-// would pass kMaxEncoderParamChars bytes.
+// and output paths, "% " by a space, any other "%x" and a final "%" dropped: the text whose length
+// is limited. False when it would pass kMaxEncoderParamChars bytes.
 bool ExpandEncoderParams(const char* params, const std::string& wavPath, const std::string& mp3Path,
                          std::string& expanded);
 
@@ -165,10 +167,19 @@ bool ExpandEncoderParams(const char* params, const std::string& wavPath, const s
 // them, and double quotes group blanks into an argument (the quotes themselves are removed).
 std::vector<std::string> SplitEncoderArguments(const std::string& text);
 
+// The encoder's arguments from its parameter text: split as SplitEncoderArguments splits, with
+// "%1" and "%2" then replaced by the input and output paths as they are, so each path stays
+// within its one argument whatever quotes or blanks it holds; "% " is a blank, any other "%x"
+// and a final "%" are dropped.
+std::vector<std::string> ExpandEncoderArguments(const char* params, const std::string& wavPath,
+                                                const std::string& mp3Path);
+
 // Runs `program` with `arguments` (no shell; stdin from /dev/null, its stdout to our stderr) and
 // waits for it to end. False, with the reason, when it cannot be started or ends other than with
-// exit status 0.
-bool RunEncoderProgram(const std::string& program, const std::vector<std::string>& arguments, std::string& error);
+// exit status 0. With `cancel`, a set flag ends the program (SIGTERM) within a fraction of a
+// second and the run fails with "cancelled".
+bool RunEncoderProgram(const std::string& program, const std::vector<std::string>& arguments, std::string& error,
+                       const std::atomic<bool>* cancel = nullptr);
 
 // The throttle of decoding and encoding, called before every 20 frames: when throttleOn is set it
 // sleeps throttleLevel x d / 50 ms, d = the process clock in ms since the previous call (of any

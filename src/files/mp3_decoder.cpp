@@ -5,18 +5,22 @@
 #include <lame/lame.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <atomic>
 #include <chrono>
 #include <cstdarg>
 #include <cstring>
 #include <ctime>
 #include <initializer_list>
+#include <memory>
 #include <string_view>
 #include <thread>
+#include <type_traits>
 
 #include "files/growing_file.h"
 #include "files/id3_tag.h"
 #include "files/mp3_bridge.h"
+#include "files/temp_folder.h"
 #include "files/wav_file.h"
 
 namespace loudara {
@@ -265,11 +269,17 @@ std::atomic<long long> gLastThrottleMs{0};
 
 }  // namespace
 
+// The codec's decoder handle, released with the state on every path out of open() and close().
+struct HipRelease {
+    void operator()(hip_t hip) const { hip_decode_exit(hip); }
+};
+using HipHandle = std::unique_ptr<std::remove_pointer_t<hip_t>, HipRelease>;
+
 struct Mp3Decoder::State {
     FileHandle file;
     FrameReader reader;
     FrameHeader stream;
-    hip_t hip = nullptr;
+    HipHandle hip;
     Mp3StreamInfo info;
     short left[kPcmBufferSamples] = {};
     short right[kPcmBufferSamples] = {};
@@ -291,7 +301,7 @@ struct Mp3Decoder::State {
         uint8_t none[1] = {0};
         for (;;) {
             if (codecMayHold) {
-                const int n = hip_decode1_headersB(hip, none, 0, left, right, &mp3data, &encoderDelay, &encoderPadding);
+                const int n = hip_decode1_headersB(hip.get(), none, 0, left, right, &mp3data, &encoderDelay, &encoderPadding);
                 if (n < 0) return fail(joinText({"the MP3 decoder reports an error near offset ", std::to_string(reader.offset())}));
                 if (n > 0) return n;
                 codecMayHold = false;
@@ -305,7 +315,7 @@ struct Mp3Decoder::State {
                 return fail(joinText({"a frame at offset ", std::to_string(reader.offset()), " has a bit rate of ",
                                       std::to_string(h.bitrateKbps), " kbit/s (32 to 320 are read)"}));
             }
-            const int n = hip_decode1_headersB(hip, reader.data(), static_cast<std::size_t>(h.frameBytes), left, right,
+            const int n = hip_decode1_headersB(hip.get(), reader.data(), static_cast<std::size_t>(h.frameBytes), left, right,
                                                &mp3data, &encoderDelay, &encoderPadding);
             reader.skip(h.frameBytes);
             codecMayHold = true;
@@ -318,11 +328,7 @@ struct Mp3Decoder::State {
 Mp3Decoder::Mp3Decoder() = default;
 Mp3Decoder::~Mp3Decoder() { close(); }
 
-void Mp3Decoder::close() {
-    if (!state) return;
-    if (state->hip) hip_decode_exit(state->hip);
-    state.reset();
-}
+void Mp3Decoder::close() { state.reset(); }
 
 bool Mp3Decoder::isOpen() const { return state != nullptr; }
 
@@ -386,11 +392,11 @@ bool Mp3Decoder::open(const char* path, std::string* error) {
     s->info.channels = s->stream.channels;
     s->info.announcedBytes = infoHeaderStreamBytes(s->reader.data(), s->stream);
 
-    s->hip = hip_decode_init();
+    s->hip.reset(hip_decode_init());
     if (!s->hip) return refuse("the MP3 decoder cannot be started");
-    hip_set_errorf(s->hip, quietReport);
-    hip_set_debugf(s->hip, quietReport);
-    hip_set_msgf(s->hip, quietReport);
+    hip_set_errorf(s->hip.get(), quietReport);
+    hip_set_debugf(s->hip.get(), quietReport);
+    hip_set_msgf(s->hip.get(), quietReport);
 
     // Decode up to the first frame of sound (past the Info frame); the codec has then read the
     // stream's header values. The frame is kept for the first readFrame.
@@ -493,12 +499,12 @@ bool DecodeMp3ToWav(const char* mp3Path, const char* wavPath, SongTag& tag, JobH
     }
     FileHandle out = OpenFile(wavPath, "wb");
     if (!out) {
-        error = joinText({"cannot create ", wavPath});
+        error = WriteFailureText(wavPath, errno);
         return false;
     }
     const uint32_t channels = stream.channels;
     if (!WriteWavHeader(out.get(), 0x7FFFFFFFu, stream.sampleRate, channels, 16)) {
-        error = joinText({"cannot write ", wavPath});
+        error = WriteFailureText(wavPath, errno);
         return false;
     }
 
@@ -508,6 +514,10 @@ bool DecodeMp3ToWav(const char* mp3Path, const char* wavPath, SongTag& tag, JobH
     std::vector<uint8_t> bytes(kMp3FrameSamples * 4);
     const int64_t frameBytes = int64_t{channels} * 2;
     for (int64_t frame = 0;; ++frame) {
+        if (host.cancelRequested.load(std::memory_order_relaxed)) {
+            error = "cancelled";
+            return false;
+        }
         if (frame % 20 == 0) {
             if (growing && std::fflush(out.get()) == 0) growing->publish(kWavCanonicalHeaderBytes + written * frameBytes);
             ThrottleMp3Frames(host);
@@ -532,7 +542,7 @@ bool DecodeMp3ToWav(const char* mp3Path, const char* wavPath, SongTag& tag, JobH
             }
         }
         if (used > 0 && std::fwrite(bytes.data(), 1, used, out.get()) != used) {
-            error = joinText({"cannot write ", wavPath, " (disk full?)"});
+            error = WriteFailureText(wavPath, errno);
             return false;
         }
         written += n - from;
@@ -546,12 +556,12 @@ bool DecodeMp3ToWav(const char* mp3Path, const char* wavPath, SongTag& tag, JobH
     if (growing) holdReaders = growing->holdReaders();
     if (std::fseek(out.get(), 0, SEEK_SET) != 0 ||
         !WriteWavHeader(out.get(), dataBytes, stream.sampleRate, channels, 16) || std::fflush(out.get()) != 0) {
-        error = joinText({"cannot write ", wavPath, " (disk full?)"});
+        error = WriteFailureText(wavPath, errno);
         return false;
     }
     std::FILE* raw = out.release();
     if (std::fclose(raw) != 0) {
-        error = joinText({"cannot write ", wavPath, " (disk full?)"});
+        error = WriteFailureText(wavPath, errno);
         return false;
     }
     if (warning) *warning = Mp3SkipWarning(decoder.skipped());

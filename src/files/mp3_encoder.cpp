@@ -4,6 +4,7 @@
 #include <lame/lame.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdarg>
 #include <filesystem>
 #include <initializer_list>
@@ -13,6 +14,7 @@
 
 #include "files/id3_tag.h"
 #include "files/mp3_bridge.h"
+#include "files/temp_folder.h"
 #include "files/wav_file.h"
 
 namespace loudara {
@@ -52,7 +54,7 @@ std::string Mp3OutputPathFor(const std::string& wavPath) {
 }
 
 bool EncodePcmToMp3(std::FILE* pcm, int64_t pcmBytes, uint32_t sampleRate, uint32_t channels, int bitrateKbps,
-                    std::FILE* out, JobHost* host, std::string& error) {
+                    std::FILE* out, JobHost* host, std::string& error, int* writeErrno) {
     if (pcm == nullptr || out == nullptr || (channels != 1 && channels != 2)) {
         error = "nothing to encode";
         return false;
@@ -92,6 +94,10 @@ bool EncodePcmToMp3(std::FILE* pcm, int64_t pcmBytes, uint32_t sampleRate, uint3
 
     int64_t left_bytes = std::max<int64_t>(pcmBytes, 0);
     while (left_bytes >= static_cast<int64_t>(frameBytes)) {
+        if (host && host->cancelRequested.load(std::memory_order_relaxed)) {
+            error = "cancelled";
+            return false;
+        }
         if (host) ThrottleMp3Frames(*host);
         const std::size_t want = static_cast<std::size_t>(std::min<int64_t>(left_bytes, static_cast<int64_t>(raw.size())));
         const std::size_t got = std::fread(raw.data(), 1, want, pcm);
@@ -109,7 +115,8 @@ bool EncodePcmToMp3(std::FILE* pcm, int64_t pcmBytes, uint32_t sampleRate, uint3
             return false;
         }
         if (!write(bytes)) {
-            error = "cannot write the MP3 file (disk full?)";
+            error = "cannot write the MP3 file";
+        if (writeErrno) *writeErrno = errno;
             return false;
         }
         left_bytes -= static_cast<int64_t>(got);
@@ -125,7 +132,8 @@ bool EncodePcmToMp3(std::FILE* pcm, int64_t pcmBytes, uint32_t sampleRate, uint3
         return false;
     }
     if (!write(flushed)) {
-        error = "cannot write the MP3 file (disk full?)";
+        error = "cannot write the MP3 file";
+        if (writeErrno) *writeErrno = errno;
         return false;
     }
     // The LAME/Info frame (frame count, encoder delay and padding) goes over the placeholder the
@@ -143,7 +151,8 @@ bool EncodePcmToMp3(std::FILE* pcm, int64_t pcmBytes, uint32_t sampleRate, uint3
         }
     }
     if (std::fflush(out) != 0 || std::ferror(out)) {
-        error = "cannot write the MP3 file (disk full?)";
+        error = "cannot write the MP3 file";
+        if (writeErrno) *writeErrno = errno;
         return false;
     }
     return true;
@@ -176,11 +185,14 @@ bool encodeBuiltIn(JobHost& host, const std::string& wavPath, const std::string&
         error = joinText({"cannot create ", mp3Path});
         return false;
     }
-    if (!EncodePcmToMp3(in.get(), dataBytes, wav.sampleRate, wav.channels, bitrateKbps, out.get(), &host, error)) {
+    int writeErrno = 0;
+    if (!EncodePcmToMp3(in.get(), dataBytes, wav.sampleRate, wav.channels, bitrateKbps, out.get(), &host, error,
+                        &writeErrno)) {
+        if (writeErrno != 0) error = WriteFailureText(mp3Path, writeErrno);
         return false;
     }
     if (std::fclose(out.release()) != 0) {
-        error = joinText({"cannot write ", mp3Path, " (disk full?)"});
+        error = WriteFailureText(mp3Path, errno);
         return false;
     }
     return true;
@@ -197,7 +209,12 @@ bool encodeExternal(JobHost& host, const std::string& wavPath, const std::string
     }
     std::error_code ignored;
     std::filesystem::remove(mp3Path, ignored);  // so that a file found afterwards is the encoder's
-    if (!RunEncoderProgram(encoder.externalEncoderPath, SplitEncoderArguments(arguments), error)) return false;
+    // Each file name is one whole argument, whatever characters (quotes, blanks) it holds.
+    if (!RunEncoderProgram(encoder.externalEncoderPath,
+                           ExpandEncoderArguments(encoder.externalEncoderParams, wavPath, mp3Path), error,
+                           &host.cancelRequested)) {
+        return false;
+    }
     std::error_code ec;
     const auto bytes = std::filesystem::file_size(mp3Path, ec);
     if (ec || bytes == 0) {

@@ -1,11 +1,14 @@
 #include "persistence/parameter_file.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
 #include "files/wav_file.h"
 #include "persistence/byte_io.h"
 #include "persistence/safe_write.h"
+#include "processor/parameter_names.h"
 
 namespace loudara {
 namespace {
@@ -115,6 +118,57 @@ struct FieldReader {
     }
 };
 
+// The sound parameters a file is decoded into before any of them reaches the live values.
+struct ParameterValues {
+    BandSettings bands[kBandCount];
+    ProcessorParams params;
+    ProcessorSettings settings;
+};
+
+double* fieldOf(ParameterValues& v, const ParameterInfo& info, int band) {
+    if (info.bandField) return &(v.bands[band].*info.bandField);
+    if (info.paramField) return &(v.params.*info.paramField);
+    if (info.settingField) return &(v.settings.*info.settingField);
+    return &v.bands[0].reductionDelayMs;
+}
+
+std::string fieldName(const ParameterInfo& info, int band) {
+    return info.perBand ? std::string(info.name) + "[" + std::to_string(band) + "]" : std::string(info.name);
+}
+
+// Checks the decoded values against their knobs. A value that is not a number (NaN or infinite)
+// makes the whole file invalid: its name is returned and nothing may be applied. A finite value
+// outside its knob's range is brought to the nearest limit and named in `clamped`.
+std::string checkRanges(ParameterValues& v, StoredSettings& s, std::vector<std::string>& clamped) {
+    for (const ParameterInfo& info : soundParameters()) {
+        if (info.isSwitch) continue;
+        for (int b = 0; b < (info.perBand ? kBandCount : 1); ++b) {
+            if (!std::isfinite(*fieldOf(v, info, b))) return fieldName(info, b);
+        }
+    }
+    if (!std::isfinite(v.settings.bassEqSampleRate)) return "bassEqSampleRate";
+    if (!std::isfinite(v.params.spareC)) return "spareC";
+
+    auto clamp = [&](auto& value, auto lo, auto hi, const std::string& name) {
+        if (value >= lo && value <= hi) return;
+        value = value < lo ? lo : hi;
+        clamped.push_back(name);
+    };
+    for (const ParameterInfo& info : soundParameters()) {
+        if (info.isSwitch) {
+            clamp(v.settings.*info.switchField, 0, 1, info.name);
+            continue;
+        }
+        for (int b = 0; b < (info.perBand ? kBandCount : 1); ++b) {
+            clamp(*fieldOf(v, info, b), info.minValue, info.maxValue, fieldName(info, b));
+        }
+    }
+    clamp(v.settings.bassEqSampleRate, 32000.0, 48000.0, "bassEqSampleRate");
+    clamp(s.onAirRateChoice, uint16_t{0}, uint16_t{2}, "onAirRateChoice");
+    clamp(s.exportOptions.throttleLevel, 0, 40, "throttleLevel");
+    return {};
+}
+
 void writeText(uint8_t* image, int offset, const char* buffer, int size) { std::memcpy(image + offset, buffer, size); }
 
 void refreshProcessor(Processor& p) {
@@ -124,7 +178,7 @@ void refreshProcessor(Processor& p) {
 }
 
 // The defaults an older, shorter file yields for the fields it does not hold.
-void storeDefaults(Processor& p, StoredSettings& s) {
+void storeDefaults(ParameterValues& p, StoredSettings& s) {
     ProcessorParams& r = p.params;
     ProcessorSettings& ps = p.settings;
     ExportOptions& e = s.exportOptions;
@@ -168,7 +222,7 @@ void storeDefaults(Processor& p, StoredSettings& s) {
 
 // Reads the fields of a file whose magic has been checked, in file order, with the corrections
 // at the points where they fall.
-void decodeFields(const FieldReader& in, Processor& p, StoredSettings& s, bool currentSettingsFile) {
+void decodeFields(const FieldReader& in, ParameterValues& p, StoredSettings& s, bool currentSettingsFile) {
     ProcessorParams& r = p.params;
     ProcessorSettings& ps = p.settings;
     ExportOptions& e = s.exportOptions;
@@ -286,8 +340,24 @@ ParameterLoadOutcome LoadParameterFileAt(Processor& p, StoredSettings& stored, c
         outcome.status = ParameterLoadStatus::WrongMagic;
         return outcome;
     }
-    storeDefaults(p, stored);
-    decodeFields(FieldReader{image, length}, p, stored, currentSettingsFile);
+    ParameterValues values;
+    std::copy(std::begin(p.bands), std::end(p.bands), values.bands);
+    values.params = p.params;
+    values.settings = p.settings;
+    StoredSettings decoded = stored;
+    storeDefaults(values, decoded);
+    decodeFields(FieldReader{image, length}, values, decoded, currentSettingsFile);
+    outcome.invalidField = checkRanges(values, decoded, outcome.clampedFields);
+    if (!outcome.invalidField.empty()) {
+        host.beep();
+        outcome.status = ParameterLoadStatus::InvalidValue;
+        outcome.clampedFields.clear();
+        return outcome;
+    }
+    std::copy(std::begin(values.bands), std::end(values.bands), p.bands);
+    p.params = values.params;
+    p.settings = values.settings;
+    stored = decoded;
     refreshProcessor(p);
     outcome.status = ParameterLoadStatus::Loaded;
     outcome.fileBytes = length;

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "core/host.h"
 #include "files/export_job.h"
@@ -39,11 +40,14 @@ enum class ParameterLoadStatus {
     Loaded,      // the file was read (perhaps only its first bytes: see fileBytes)
     NotOpened,   // missing or unreadable: nothing changed, the processor was refreshed
     WrongMagic,  // not a parameter file: nothing changed, a beep was sounded
+    InvalidValue,  // a damaged file (a value that is no number): nothing changed, a beep was sounded
 };
 
 struct ParameterLoadOutcome {
     ParameterLoadStatus status = ParameterLoadStatus::NotOpened;
     int fileBytes = 0;  // bytes the file held, up to kParameterFileBytes (Loaded only)
+    std::string invalidField;                // InvalidValue: the first field that holds no number
+    std::vector<std::string> clampedFields;  // Loaded: fields that were outside their knob's range
 };
 
 // The file a name means: the name itself, or the current-settings file of `startupFolder` when
@@ -51,7 +55,9 @@ struct ParameterLoadOutcome {
 std::string ParameterFilePath(const std::string& fileName, const std::string& startupFolder);
 
 // Reads a parameter file into the live values and brings the processor up to date (envelope
-// times, bass EQ, final low-pass). An empty name means the current-settings file; only that file
+// times, bass EQ, final low-pass). Every value is checked against its knob's range before any is
+// applied: a value outside it is brought to the nearest limit, a NaN or infinite value refuses the
+// whole file like a wrong magic. An empty name means the current-settings file; only that file
 // sets fileNameString, gateOn and the six gateDb values.
 ParameterLoadOutcome LoadParameterFile(Processor& p, StoredSettings& stored, const std::string& fileName,
                                        const std::string& startupFolder, Host& host);

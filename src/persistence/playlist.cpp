@@ -5,6 +5,8 @@
 #include <cstring>
 #include <filesystem>
 
+#include <sys/stat.h>
+
 #include "files/id3_tag.h"
 #include "files/mp3_bridge.h"
 #include "files/wav_file.h"
@@ -77,6 +79,13 @@ bool endsWithNoCase(const std::string& text, const char* suffix) {
     return true;
 }
 
+// A song must be a regular file (or a link to one). A FIFO, device or socket named "x.wav" is
+// never opened: a FIFO would wait for a writer forever, a device would read without end.
+bool regularFile(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
 bool readable(const std::string& path) { return static_cast<bool>(OpenFile(path.c_str(), "rb")); }
 
 void swapEntries(Playlist& list, int a, int b) {
@@ -110,6 +119,7 @@ ProbedSong probeForList(const Playlist& list, const std::string& path, PlayState
         out.result = AddResult::PathTooLong;
         return out;
     }
+    if (!regularFile(path)) return out;
     SongRecord& song = out.record;
     if (wav) {
         if (ProbeWavFile(path.c_str(), song) != WavProbeResult::Ok) return out;

@@ -59,7 +59,11 @@ inline Pair overThreshold(Pair x, double t) { return pairMax(pairAbs(x) - t, Pai
 inline double maxLane(Pair x) { return maxOf(x[0], x[1]); }
 
 // Left and right exchanged.
+#if defined(__clang__)
+inline Pair swapped(Pair x) { return __builtin_shufflevector(x, x, 1, 0); }
+#else
 inline Pair swapped(Pair x) { return __builtin_shuffle(x, PairMask{1, 0}); }
+#endif
 
 // processBlock takes the frames of a block through the chain in runs of at most this many.
 inline constexpr int32_t kRunFrames = 128;

@@ -2,9 +2,9 @@
 // The sound parameters by name, with the limits of their panel knobs: how scripts and the
 // command-line tool read and set them ("driveDb[2]", "preEmphasis", "gateOn").
 
+#include <span>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "processor.h"
 
@@ -16,6 +16,7 @@ struct ParameterInfo {
     double maxValue;
     bool perBand;       // one value per band (BandSettings)
     bool isSwitch;      // a 32-bit on/off setting (0 or 1)
+    bool isChoice;      // read through an integer reading that gives a defined choice for any value
     double BandSettings::*bandField = nullptr;
     double ProcessorParams::*paramField = nullptr;
     double ProcessorSettings::*settingField = nullptr;
@@ -23,7 +24,19 @@ struct ParameterInfo {
 };
 
 // Every settable parameter, band parameters first.
-const std::vector<ParameterInfo>& soundParameters();
+std::span<const ParameterInfo> soundParameters();
+
+// The value a parameter has in `p` (band `band` for per-band parameters), as a double.
+double parameterValue(const Processor& p, const ParameterInfo& info, int band);
+void setParameterValue(Processor& p, const ParameterInfo& info, int band, double value);
+
+// The guard the chain runs at every block start: every level, time and frequency setting that is
+// NaN or outside its knob's range is brought to the nearest limit (NaN to the lower one), and the
+// bass EQ is designed again when one of its values moved. The choices (modes, indexes, switches)
+// are left alone: their integer readings give a defined choice for any value. Settings within
+// their ranges are never touched, so a valid parameter set processes exactly as without it.
+// Returns whether anything was changed.
+bool keepLevelsInRange(Processor& p);
 
 // Reads "name" or "name[band]"; returns false (with a message) for an unknown name, a missing or
 // out-of-range band index, or a value outside the parameter's limits.

@@ -4,6 +4,7 @@
 #include "band_dynamics.h"
 #include "chain_helpers.h"
 #include "level_stages.h"
+#include "parameter_names.h"
 #include "processor.h"
 #include "stereo_stages.h"
 
@@ -19,6 +20,9 @@ constexpr double kOutputClamp = 32760.0;
 constexpr double kOverFlagLevel = 32020.0;
 
 BlockValues blockStartValues(Processor& p) {
+    // A level that is NaN or far outside its knob (from a damaged file or a careless caller) would
+    // run the chain's states to infinity and hold the output at full scale for good.
+    keepLevelsInRange(p);
     const ProcessorParams& r = p.params;
     ProcessorSettings& s = p.settings;
     BlockValues v;
@@ -84,7 +88,13 @@ inline int16_t toSample(double x) { return static_cast<int16_t>(static_cast<int3
 }  // namespace
 
 // The x86-64-v4 clone has 32 vector registers, so fewer filter states spill between stages.
-__attribute__((target_clones("arch=x86-64-v4", "avx2", "default"), flatten)) void processBlock(Processor& p, int32_t sampleCount, const int16_t* input, int16_t* output) {
+// clang (the fuzzing build) cannot clone a flattened function; it builds the default path only.
+#if defined(__clang__)
+__attribute__((flatten))
+#else
+__attribute__((target_clones("arch=x86-64-v4", "avx2", "default"), flatten))
+#endif
+void processBlock(Processor& p, int32_t sampleCount, const int16_t* input, int16_t* output) {
     const int32_t frames = sampleCount / 2;
     if (frames <= 0) return;
     DenormalGuard guard;

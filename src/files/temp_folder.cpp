@@ -1,0 +1,242 @@
+#include "files/temp_folder.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <mutex>
+#include <random>
+#include <vector>
+
+namespace loudara {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr char kFolderPrefix[] = "loudara-";
+
+std::mutex gFolderMutex;
+std::string gFolder;   // empty until made
+int gFolderLock = -1;  // an open descriptor of the folder holding its lock
+bool gExitHookSet = false;
+
+
+// "loudara-<pid>-XXXXXX": the pid, or 0 for any other name.
+pid_t ownerOf(const char* name) {
+    const std::size_t prefix = sizeof kFolderPrefix - 1;
+    if (std::strncmp(name, kFolderPrefix, prefix) != 0) return 0;
+    const char* digits = name + prefix;
+    char* end = nullptr;
+    errno = 0;
+    const long pid = std::strtol(digits, &end, 10);
+    if (errno != 0 || end == digits || *end != '-' || pid <= 0 || pid > 0x3fffffff) return 0;
+    if (std::strlen(end + 1) != 6) return 0;
+    return static_cast<pid_t>(pid);
+}
+
+// Opens a folder without following a link, for its lock.
+int openFolder(const std::string& path) { return ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); }
+
+void removeFolderLocked() {
+    if (gFolder.empty()) return;
+    std::error_code ignored;
+    fs::remove_all(gFolder, ignored);
+    if (gFolderLock >= 0) ::close(gFolderLock);
+    gFolderLock = -1;
+    gFolder.clear();
+}
+
+void removeAtExit() {
+    std::lock_guard<std::mutex> lock(gFolderMutex);
+    removeFolderLocked();
+}
+
+std::string folderOf(const std::string& path) {
+    std::error_code ec;
+    const fs::path absolute = fs::absolute(path, ec);
+    return (ec ? fs::path(path) : absolute).lexically_normal().parent_path().string();
+}
+
+}  // namespace
+
+std::string SystemTemporaryFolder() {
+    std::error_code ec;
+    const fs::path folder = fs::temp_directory_path(ec);
+    return ec ? std::string("/tmp") : folder.string();
+}
+
+int RemoveStaleTemporaryFolders(const std::string& parent) {
+    DIR* dir = ::opendir(parent.c_str());
+    if (!dir) return 0;
+    std::vector<std::string> names;
+    while (const dirent* entry = ::readdir(dir)) {
+        if (ownerOf(entry->d_name) != 0) names.emplace_back(entry->d_name);
+    }
+    ::closedir(dir);
+
+    int removed = 0;
+    for (const std::string& name : names) {
+        // Its process must be gone (a pid in use, even by another user, keeps it)...
+        const pid_t owner = ownerOf(name.c_str());
+        if (::kill(owner, 0) == 0 || errno != ESRCH) continue;
+        // ...it must be a folder of ours, not a link...
+        const std::string path = (fs::path(parent) / name).string();
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid()) continue;
+        // ...and no run may hold its lock: a run in another pid namespace can have a pid that
+        // is free in ours, but its lock is seen by everyone.
+        const int fd = openFolder(path);
+        if (fd < 0) continue;
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+            std::error_code ec;
+            fs::remove_all(path, ec);
+            if (!ec) ++removed;
+        }
+        ::close(fd);
+    }
+    return removed;
+}
+
+const std::string& PrivateTemporaryFolder(std::string* error) {
+    std::lock_guard<std::mutex> lock(gFolderMutex);
+    if (!gFolder.empty()) return gFolder;
+    const std::string parent = SystemTemporaryFolder();
+    RemoveStaleTemporaryFolders(parent);
+
+    std::string pattern = (fs::path(parent) / (kFolderPrefix + std::to_string(::getpid()) + "-XXXXXX")).string();
+    std::vector<char> name(pattern.begin(), pattern.end());
+    name.push_back('\0');
+    if (::mkdtemp(name.data()) == nullptr) {
+        if (error) *error = "cannot create a temporary folder in " + parent + ": " + std::strerror(errno);
+        return gFolder;
+    }
+    const int fd = openFolder(name.data());
+    if (fd < 0 || ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (error) *error = "cannot lock the temporary folder " + std::string(name.data()) + ": " + std::strerror(errno);
+        if (fd >= 0) ::close(fd);
+        ::rmdir(name.data());
+        return gFolder;
+    }
+    gFolder = name.data();
+    gFolderLock = fd;
+    if (!gExitHookSet) {
+        gExitHookSet = true;
+        std::atexit(removeAtExit);
+    }
+    return gFolder;
+}
+
+void RemovePrivateTemporaryFolder() { removeAtExit(); }
+
+int CreateFileExclusively(const std::string& path) {
+    // 0666 before the umask: the permissions a plain fopen would give a new file.
+    return ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+}
+
+std::string WriteFailureText(const std::string& path, int error) {
+    std::string text = "cannot write " + path + ": ";
+    if (error == ENOSPC || error == EDQUOT) {
+        text += error == ENOSPC ? "no space left on " : "the disk quota is used up on ";
+        text += folderOf(path);
+    } else {
+        text += std::strerror(error);
+    }
+    return text;
+}
+
+namespace {
+
+// Copies everything `in` holds to `out`, looking at `cancel` between the 1 MB pieces. False with
+// the reason; `error` is "cancelled" when the flag stopped it.
+bool copyContents(int in, int out, const std::string& source, const std::string& outName,
+                  const std::atomic<bool>* cancel, std::string& error) {
+    std::vector<char> buffer(1 << 20);
+    for (;;) {
+        if (cancel && cancel->load()) {
+            error = "cancelled";
+            return false;
+        }
+        const ssize_t got = ::read(in, buffer.data(), buffer.size());
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) {
+            error = "cannot read " + source + ": " + std::strerror(errno);
+            return false;
+        }
+        if (got == 0) return true;
+        for (ssize_t done = 0; done < got;) {
+            const ssize_t n = ::write(out, buffer.data() + done, static_cast<std::size_t>(got - done));
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) {
+                error = WriteFailureText(outName, errno);
+                return false;
+            }
+            done += n;
+        }
+    }
+}
+
+// Copies `source` into the new file `dest` (descriptor `out`, closed here); the copy is removed
+// on failure.
+bool copyAndClose(const std::string& source, int out, const std::string& dest, const std::string& outName,
+                  const std::atomic<bool>* cancel, std::string& error) {
+    const int in = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
+    bool ok = in >= 0;
+    if (!ok) error = "cannot read " + source + ": " + std::strerror(errno);
+    if (ok) ok = copyContents(in, out, source, outName, cancel, error);
+    if (in >= 0) ::close(in);
+    if (::close(out) != 0 && ok) {
+        error = WriteFailureText(outName, errno);
+        ok = false;
+    }
+    if (!ok) ::unlink(dest.c_str());
+    return ok;
+}
+
+}  // namespace
+
+bool CopyToNewFile(const std::string& source, const std::string& dest, std::string& error,
+                   const std::atomic<bool>* cancel) {
+    const int out = CreateFileExclusively(dest);
+    if (out < 0) {
+        error = WriteFailureText(dest, errno);
+        return false;
+    }
+    return copyAndClose(source, out, dest, dest, cancel, error);
+}
+
+bool ReplaceFileWithCopy(const std::string& source, const std::string& target, std::string& error,
+                         const std::atomic<bool>* cancel) {
+    // A name beside the target that nothing has: a link planted under it is refused, not followed.
+    std::random_device random;
+    std::string part;
+    int out = -1;
+    for (int attempt = 0; attempt < 32 && out < 0; ++attempt) {
+        char suffix[32];
+        std::snprintf(suffix, sizeof suffix, ".part-%08x", static_cast<unsigned>(random()));
+        part = target + suffix;
+        out = CreateFileExclusively(part);
+        if (out < 0 && errno != EEXIST) break;
+    }
+    if (out < 0) {
+        error = WriteFailureText(target, errno);
+        return false;
+    }
+    if (!copyAndClose(source, out, part, target, cancel, error)) return false;
+    if (std::rename(part.c_str(), target.c_str()) != 0) {
+        error = WriteFailureText(target, errno);
+        ::unlink(part.c_str());
+        return false;
+    }
+    return true;
+}
+
+}  // namespace loudara
