@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "cli/cli_support.h"
+#include "files/temp_folder.h"
 
 namespace loudara::cli {
 namespace {
@@ -150,11 +151,12 @@ int ResolveOutputTarget(const std::string& in, const std::string& out, const std
     return 0;
 }
 
+// Inside the run's private folder, so a run that is killed leaves nothing that the next start
+// does not remove.
 ScratchFolder::ScratchFolder() {
-    std::error_code ec;
-    fs::path base = fs::temp_directory_path(ec);
-    if (ec) base = "/tmp";
-    std::string pattern = (base / "loudara-cli-XXXXXX").string();
+    const std::string& base = PrivateTemporaryFolder();
+    if (base.empty()) return;
+    std::string pattern = (fs::path(base) / "scratch-XXXXXX").string();
     if (mkdtemp(pattern.data())) path_ = pattern;
 }
 

@@ -25,8 +25,8 @@ struct OutputTarget {
 int ResolveOutputTarget(const std::string& in, const std::string& out, const std::string& format, bool force,
                         OutputTarget& target);
 
-// A folder of our own for one run (mode 0700, inside $TMPDIR or /tmp), removed with everything in
-// it when this goes out of scope.
+// A folder of our own for one run (mode 0700, inside the run's private temporary folder), removed
+// with everything in it when this goes out of scope.
 class ScratchFolder {
 public:
     ScratchFolder();
