@@ -227,24 +227,11 @@ void Batch::runSong(std::size_t index, BatchJobHost& host) {
     std::string temporary = (fs::path(folder) / "job-XXXXXX").string();
     if (!mkdtemp(temporary.data())) return finish(index, BatchSong::Result::Failed, "cannot make a temporary folder");
 
-    ExportOptions options = exportOptionsFor(o_, mp3Output);
-    EncoderSettings encoder = encoderSettingsFor(o_);
-    int32_t songStatus = 0;
-    ExportRequest request;
-    request.song = &record;
-    request.songStatus = &songStatus;
-    request.tag = &tag;
-    request.targetPath = working.string();
-    request.options = &options;
-    request.encoder = &encoder;
-    request.runStamp = makeRunStamp();
-    request.temporaryFolder = temporary;
-    request.loudnessTargetLufs = o_.loudnessTarget;
-    request.truePeakLimitDbtp = o_.truePeakLimit;
-    request.measureLoudness = !o_.reportFile.empty();
+    SongExport job(o_, mp3Output, record, tag, working.string(), temporary);
+    job.request.measureLoudness = !o_.reportFile.empty();
     host.throttleOn = o_.throttleLevel > 0 ? 1 : 0;
     host.throttleLevel = o_.throttleLevel;
-    ExportOutcome outcome = RunExportJob(*p, request, host);
+    ExportOutcome outcome = RunExportJob(*p, job.request, host);
     fs::remove_all(temporary, ec);
     if (outcome.status == ExportStatus::Completed && !o_.reportFile.empty()) {
         ExportOutcome reported = outcome;

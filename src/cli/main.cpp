@@ -292,30 +292,17 @@ int processSong(int argc, char** argv) {
         return status;
     }
 
-    ExportOptions options = exportOptionsFor(o, mp3Output);
-    EncoderSettings encoder = encoderSettingsFor(o);
-    int32_t songStatus = 0;
-    ExportRequest request;
-    request.song = &song;
-    request.songStatus = &songStatus;
-    request.tag = &tag;
-    // The job writes into the scratch folder; the result is moved into place (or sent to
-    // standard output) afterwards, under exactly the name decided above.
-    request.targetPath = scratch.path() + (mp3Output ? "/out.mp3" : "/out.wav");
-    request.options = &options;
-    request.encoder = &encoder;
-    request.runStamp = makeRunStamp();
-    std::string folderError;
-    request.temporaryFolder = temporaryFolder(&folderError);
-    if (request.temporaryFolder.empty()) {
+    std::string folder = temporaryFolder(&error);
+    if (folder.empty()) {
         catchInterrupts(false);
-        std::fprintf(stderr, "loudara-cli process: %s\n", folderError.c_str());
+        std::fprintf(stderr, "loudara-cli process: %s\n", error.c_str());
         return 1;
     }
-    request.loudnessTargetLufs = o.loudnessTarget;
-    request.truePeakLimitDbtp = o.truePeakLimit;
+    // The job writes into the scratch folder; the result is moved into place (or sent to
+    // standard output) afterwards, under exactly the name decided above.
+    SongExport job(o, mp3Output, song, tag, scratch.path() + (mp3Output ? "/out.mp3" : "/out.wav"), std::move(folder));
     // The closing line and the report show the loudness; a quiet run needs none of it.
-    request.measureLoudness = !o.quiet || !o.reportFile.empty();
+    job.request.measureLoudness = !o.quiet || !o.reportFile.empty();
 
     const bool quiet = o.quiet;
     ConsoleHost host(!quiet);
@@ -323,7 +310,7 @@ int processSong(int argc, char** argv) {
     host.throttleLevel = o.throttleLevel;
     host.cancelRequested = gInterrupted != 0;
     gCancelTarget = &host;
-    ExportOutcome outcome = RunExportJob(*p, request, host);
+    ExportOutcome outcome = RunExportJob(*p, job.request, host);
     gCancelTarget = nullptr;
     host.finish(outcome.status == ExportStatus::Completed,
                 formatProcessedTime(int64_t{song.dataBytes} / (song.channels == 1 ? 1 : 2), song.sampleRate));

@@ -269,22 +269,26 @@ bool probeSongForExport(const std::string& in, SongRecord& song, SongTag& tag, s
     return true;
 }
 
-ExportOptions exportOptionsFor(const ProcessOptions& o, bool mp3Output) {
-    ExportOptions options;
+SongExport::SongExport(const ProcessOptions& o, bool mp3Output, SongRecord& song, SongTag& tag, std::string targetPath,
+                       std::string temporaryFolder) {
     options.exportFormat = mp3Output ? 1 : 0;
     options.mp3Bitrate = o.bitrate;
     std::snprintf(options.albumPrefix, sizeof options.albumPrefix, "%s", o.albumPrefix.c_str());
     std::snprintf(options.titlePrefix, sizeof options.titlePrefix, "%s", o.titlePrefix.c_str());
     options.normalizeOnExport = o.normalize;
-    return options;
-}
-
-EncoderSettings encoderSettingsFor(const ProcessOptions& o) {
-    EncoderSettings encoder;
     encoder.useExternalEncoder = o.encoderPath.empty() ? 0 : 1;
     std::snprintf(encoder.externalEncoderPath, sizeof encoder.externalEncoderPath, "%s", o.encoderPath.c_str());
     std::snprintf(encoder.externalEncoderParams, sizeof encoder.externalEncoderParams, "%s", o.encoderParams.c_str());
-    return encoder;
+    request.song = &song;
+    request.songStatus = &songStatus;
+    request.tag = &tag;
+    request.targetPath = std::move(targetPath);
+    request.options = &options;
+    request.encoder = &encoder;
+    request.runStamp = makeRunStamp();
+    request.temporaryFolder = std::move(temporaryFolder);
+    request.loudnessTargetLufs = o.loudnessTarget;
+    request.truePeakLimitDbtp = o.truePeakLimit;
 }
 
 std::string temporaryFolder(std::string* error) { return PrivateTemporaryFolder(error); }

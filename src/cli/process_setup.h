@@ -57,8 +57,19 @@ std::unique_ptr<Processor> makeProcessor(const ProcessOptions& options, std::str
 // exit status it calls for (1, or 2 for a path too long for the song list).
 bool probeSongForExport(const std::string& path, SongRecord& song, SongTag& tag, std::string& error, int& status);
 
-ExportOptions exportOptionsFor(const ProcessOptions& options, bool mp3Output);
-EncoderSettings encoderSettingsFor(const ProcessOptions& options);
+// One song's export as `process` runs it: the options the job may change, and the request that
+// points at them, the song and its tag. Measuring loudness is left to the caller to decide.
+struct SongExport {
+    SongExport(const ProcessOptions& options, bool mp3Output, SongRecord& song, SongTag& tag, std::string targetPath,
+               std::string temporaryFolder);
+    SongExport(const SongExport&) = delete;
+    SongExport& operator=(const SongExport&) = delete;
+
+    ExportOptions options;
+    EncoderSettings encoder;
+    int32_t songStatus = 0;
+    ExportRequest request;
+};
 
 // process IN... --output-dir DIR: every song through its own job; the exit status.
 int processBatch(const ProcessOptions& options);
