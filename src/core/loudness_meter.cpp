@@ -133,33 +133,28 @@ double LoudnessMeter::loudnessRangeLu() const {
     return value;
 }
 
-double LoudnessMeter::samplePeakDbfs() const {
+namespace {
+
+// The highest of a per-channel peak reading, in dB.
+double highestPeakDb(void* state, unsigned channels, int (*read)(ebur128_state*, unsigned int, double*)) {
     double peak = 0.0;
-    for (unsigned channel = 0; channel < channels_; ++channel) {
+    for (unsigned channel = 0; channel < channels; ++channel) {
         double value = 0.0;
-        if (ebur128_sample_peak(stateOf(state_), channel, &value) == EBUR128_SUCCESS) peak = std::max(peak, value);
+        if (read(stateOf(state), channel, &value) == EBUR128_SUCCESS) peak = std::max(peak, value);
     }
     return amplitudeToDb(peak);
 }
 
+}  // namespace
+
+double LoudnessMeter::samplePeakDbfs() const { return highestPeakDb(state_, channels_, ebur128_sample_peak); }
+
 double LoudnessMeter::truePeakDbtp() const {
-    if (peaks_ == Peaks::SampleOnly) return kNegInf;
-    double peak = 0.0;
-    for (unsigned channel = 0; channel < channels_; ++channel) {
-        double value = 0.0;
-        if (ebur128_true_peak(stateOf(state_), channel, &value) == EBUR128_SUCCESS) peak = std::max(peak, value);
-    }
-    return amplitudeToDb(peak);
+    return peaks_ == Peaks::SampleOnly ? kNegInf : highestPeakDb(state_, channels_, ebur128_true_peak);
 }
 
 double LoudnessMeter::lastTruePeakDbtp() const {
-    if (peaks_ == Peaks::SampleOnly) return kNegInf;
-    double peak = 0.0;
-    for (unsigned channel = 0; channel < channels_; ++channel) {
-        double value = 0.0;
-        if (ebur128_prev_true_peak(stateOf(state_), channel, &value) == EBUR128_SUCCESS) peak = std::max(peak, value);
-    }
-    return amplitudeToDb(peak);
+    return peaks_ == Peaks::SampleOnly ? kNegInf : highestPeakDb(state_, channels_, ebur128_prev_true_peak);
 }
 
 LoudnessFigures LoudnessMeter::figures() const {
