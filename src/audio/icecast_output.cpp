@@ -125,6 +125,7 @@ IcecastOutput::IcecastOutput(IcecastSettings settings) : settings_(std::move(set
 
 IcecastOutput::~IcecastOutput() {
     stop();
+    if (shout_) shout_free(asShout(shout_));
     delete[] blocks_;
     delete[] mp3_;
 }
@@ -228,12 +229,14 @@ void IcecastOutput::run() {
 
 bool IcecastOutput::connect() {
     setState("connecting", "", 0);
-    shout_t* shout = shout_new();
+    // One handle for every connection of the stream: libshout 2.4 does not give a handle's memory
+    // back in shout_free, so a handle per retry would leak for as long as a server stays away.
+    if (!shout_) shout_ = shout_new();
+    shout_t* shout = asShout(shout_);
     if (!shout) {
         setState("retrying", "out of memory", backoffSeconds_);
         return false;
     }
-    shout_ = shout;
     const IcecastTarget& t = settings_.target;
     const std::string bitrate = std::to_string(settings_.bitrateKbps);
     const bool set = shout_set_host(shout, t.host.c_str()) == SHOUTERR_SUCCESS &&
@@ -291,11 +294,7 @@ bool IcecastOutput::connect() {
 
 void IcecastOutput::disconnect(const std::string& why) {
     connected_.store(false);
-    if (shout_) {
-        shout_close(asShout(shout_));
-        shout_free(asShout(shout_));
-        shout_ = nullptr;
-    }
+    if (shout_) shout_close(asShout(shout_));
     if (lame_) {
         lame_close(asLame(lame_));
         lame_ = nullptr;
