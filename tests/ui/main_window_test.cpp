@@ -12,29 +12,15 @@
 #include <QToolButton>
 #include <filesystem>
 #include <fstream>
-#include <memory>
-#include <random>
 
 #include "wav_writer.h"
-#include "core/command_dispatch.h"
-#include "ui/main_window.h"
+#include "test_window.h"
 #include "ui/song_list.h"
 
 namespace fs = std::filesystem;
 using namespace loudara;
 
 namespace {
-
-class TestWindow : public MainWindow {
-public:
-    using MainWindow::MainWindow;
-    void showMessage(const std::string& text, const std::string&, MessageIcon) override { messages.push_back(text); }
-    void beep() override {}
-    bool askConfirmation(const std::string&, const std::string&, ConfirmButtons) override { return false; }
-    std::vector<std::string> chooseFiles(const FileDialogRequest&) override { return {}; }
-    void openDocument(const std::string&) override {}
-    std::vector<std::string> messages;
-};
 
 // A one-second 44.1 kHz stereo WAV file of silence.
 void writeWav(const fs::path& path) { test::writePcmWav(path, std::vector<int16_t>(2 * 44100, 0), 2, 44100); }
@@ -58,15 +44,10 @@ void walk(QMenu* menu, const QString& path, QStringList& lines) {
 
 }  // namespace
 
-class MainWindowTest : public QObject {
+class MainWindowTest : public QObject, private test::WindowUnderTest {
     Q_OBJECT
 
 private:
-    std::unique_ptr<AppState> state;
-    std::unique_ptr<Processor> processor;
-    std::unique_ptr<TestWindow> window;
-    fs::path folder;
-
     int T() const { return window->toolbarHeight(); }
     // A click at client point (x, y) of the panel.
     void clickPanel(int x, int y, Qt::KeyboardModifiers keys = {}) {
@@ -85,21 +66,8 @@ private:
     }
 
 private slots:
-    void init() {
-        folder = fs::temp_directory_path() / ("loudara_ui_" + std::to_string(std::random_device{}()));
-        fs::create_directories(folder);
-        state = std::make_unique<AppState>();
-        state->startupFolder = folder.string();
-        processor = std::make_unique<Processor>();
-        window = std::make_unique<TestWindow>(*state, *processor);
-        window->dispatcher().setSettingsFile((folder / "ldrmp3.ini").string());
-        window->show();
-        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
-    }
-    void cleanup() {
-        window.reset();
-        fs::remove_all(folder);
-    }
+    void init() { QVERIFY(openWindow("loudara_ui_")); }
+    void cleanup() { closeWindow(); }
 
     void menuTreeHasEveryTextIdAndImage() {
         const QStringList expected = {

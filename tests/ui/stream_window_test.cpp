@@ -13,12 +13,11 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <random>
 
 #include "wav_writer.h"
 #include "fake_wave.h"
+#include "test_window.h"
 #include "ui/loudness_strip.h"
-#include "ui/main_window.h"
 #include "ui/song_list.h"
 #include "ui/stream_adapter.h"
 
@@ -28,19 +27,6 @@ using namespace loudara;
 namespace {
 
 constexpr int kFramesPerBlock = 4096;
-
-class TestWindow : public MainWindow {
-public:
-    using MainWindow::MainWindow;
-    void showMessage(const std::string& text, const std::string& caption, MessageIcon icon) override {
-        messages.push_back({text, caption, icon});
-    }
-    void beep() override {}
-    bool askConfirmation(const std::string&, const std::string&, ConfirmButtons) override { return false; }
-    std::vector<std::string> chooseFiles(const FileDialogRequest&) override { return {}; }
-    void openDocument(const std::string&) override {}
-    std::vector<RecordingHost::Message> messages;
-};
 
 // A loud 1 kHz stereo tone at 44100 Hz as a WAV file.
 void writeTone(const fs::path& path, int frames) {
@@ -53,29 +39,21 @@ void writeTone(const fs::path& path, int frames) {
 
 }  // namespace
 
-class StreamWindowTest : public QObject {
+class StreamWindowTest : public QObject, private test::WindowUnderTest {
     Q_OBJECT
 
 private:
-    fs::path folder;
-    std::unique_ptr<AppState> state;
-    std::unique_ptr<Processor> processor;
     std::unique_ptr<test::FakeWavePlatform> platform;
     std::unique_ptr<Mp3Decoder> mp3;
-    std::unique_ptr<TestWindow> window;
     std::unique_ptr<StreamAdapter> streams;
 
     int T() const { return window->toolbarHeight(); }
 
     void makeWindow() {
-        window = std::make_unique<TestWindow>(*state, *processor);
-        window->dispatcher().setSettingsFile((folder / "ldrmp3.ini").string());
+        createWindow();
         streams = std::make_unique<StreamAdapter>(*window, *state, *processor, *platform, *mp3);
     }
-    void showWindow() {
-        window->show();
-        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
-    }
+    void showWindow() { QVERIFY(exposeWindow()); }
 
     void addTone(const char* name, int frames) {
         const fs::path path = folder / name;
@@ -115,11 +93,7 @@ private:
 
 private slots:
     void init() {
-        folder = fs::temp_directory_path() / ("loudara_stream_ui_" + std::to_string(std::random_device{}()));
-        fs::create_directories(folder);
-        state = std::make_unique<AppState>();
-        state->startupFolder = folder.string();
-        processor = std::make_unique<Processor>();
+        prepareFolderAndState("loudara_stream_ui_");
         for (BandSettings& band : processor->bands) band.gateDb = -36;
         resetProcessor(*processor);
         selectPresetById(*processor, 232);
@@ -130,8 +104,7 @@ private slots:
     }
     void cleanup() {
         streams.reset();
-        window.reset();
-        fs::remove_all(folder);
+        closeWindow();
     }
 
     void playStopAndOnAirFollowTheTransportAndTheLock() {

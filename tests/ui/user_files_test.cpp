@@ -11,22 +11,12 @@
 #include "core/app_state.h"
 #include "core/command_dispatch.h"
 #include "core/user_paths.h"
-#include "ui/main_window.h"
+#include "test_window.h"
 
 namespace fs = std::filesystem;
 using namespace loudara;
 
 namespace {
-
-class TestWindow : public MainWindow {
-public:
-    using MainWindow::MainWindow;
-    void showMessage(const std::string&, const std::string&, MessageIcon) override {}
-    void beep() override {}
-    bool askConfirmation(const std::string&, const std::string&, ConfirmButtons) override { return true; }
-    std::vector<std::string> chooseFiles(const FileDialogRequest&) override { return {}; }
-    void openDocument(const std::string&) override {}
-};
 
 class QuietHost : public Host {
 public:
@@ -61,7 +51,8 @@ class UserFilesTest : public QObject {
         QuietHost host;
         StartCore(*state, *processor, host);
         {
-            TestWindow window(*state, *processor);
+            test::TestWindow window(*state, *processor);
+            window.confirm = true;
             window.show();
             during(window, *processor);
         }
@@ -87,13 +78,13 @@ private slots:
         QCOMPARE(QString::fromStdString(UserDataFolder()), QString::fromStdString(data.string()));
         // First start from a: the folder is made; a changed knob goes to user preset 1 and, at exit,
         // to the current settings.
-        runFrom(root / "a", [](TestWindow& window, Processor& p) {
+        runFrom(root / "a", [](test::TestWindow& window, Processor& p) {
             p.bands[2].driveDb = 7;
             window.dispatcher().dispatch(348);  // Save Parameters to Preset #1
         });
         QCOMPARE(tree(data), (QStringList{"ldmp3.prf", "tempwav", "users", "users/user_preset_1.ld3"}));
         // Started from b: the same settings come back, and the preset loads from the same place.
-        runFrom(root / "b", [](TestWindow& window, Processor& p) {
+        runFrom(root / "b", [](test::TestWindow& window, Processor& p) {
             QCOMPARE(p.bands[2].driveDb, 7.0);
             p.bands[2].driveDb = 3;
             window.dispatcher().dispatch(315);  // Use User's Preset #1
@@ -113,7 +104,7 @@ private slots:
         unsetenv("XDG_DATA_HOME");
         QCOMPARE(QString::fromStdString(UserDataFolder()),
                  QString::fromStdString((root / ".local" / "share" / "loudara").string()));
-        runFrom(root / "a", [](TestWindow&, Processor&) {});
+        runFrom(root / "a", [](test::TestWindow&, Processor&) {});
         QVERIFY(fs::exists(root / ".local" / "share" / "loudara" / "ldmp3.prf"));
         QVERIFY(tree(root / "a").isEmpty());
     }

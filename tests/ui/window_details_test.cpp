@@ -19,26 +19,14 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
-#include <random>
 
 #include "wav_writer.h"
-#include "core/command_dispatch.h"
-#include "ui/main_window.h"
+#include "test_window.h"
 
 namespace fs = std::filesystem;
 using namespace loudara;
 
 namespace {
-
-class TestWindow : public MainWindow {
-public:
-    using MainWindow::MainWindow;
-    void showMessage(const std::string& text, const std::string&, MessageIcon) override { messages.push_back(text); }
-    void beep() override {}
-    bool askConfirmation(const std::string&, const std::string&, ConfirmButtons) override { return true; }
-    void openDocument(const std::string&) override {}
-    std::vector<std::string> messages;
-};
 
 void allActions(QMenu* menu, QList<QAction*>& out) {
     for (QAction* action : menu->actions()) {
@@ -63,13 +51,8 @@ bool everyCharacterHasAGlyph(const QString& text, const QFont& font) {
 
 }  // namespace
 
-class WindowDetailsTest : public QObject {
+class WindowDetailsTest : public QObject, private test::WindowUnderTest {
     Q_OBJECT
-
-    std::unique_ptr<AppState> state;
-    std::unique_ptr<Processor> processor;
-    std::unique_ptr<TestWindow> window;
-    fs::path folder;
 
     Knob& knobOf(double* value) {
         for (Knob& k : window->knobs().singles) {
@@ -92,20 +75,13 @@ class WindowDetailsTest : public QObject {
 
 private slots:
     void init() {
-        folder = fs::temp_directory_path() / ("loudara_details_" + std::to_string(std::random_device{}()));
-        fs::create_directories(folder);
-        state = std::make_unique<AppState>();
-        state->startupFolder = folder.string();
-        processor = std::make_unique<Processor>();
-        window = std::make_unique<TestWindow>(*state, *processor);
-        window->dispatcher().setSettingsFile((folder / "ldrmp3.ini").string());
-        window->show();
-        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+        prepareFolderAndState("loudara_details_");
+        createWindow();
+        window->confirm = true;
+        window->realFileDialogs = true;
+        QVERIFY(exposeWindow());
     }
-    void cleanup() {
-        window.reset();
-        fs::remove_all(folder);
-    }
+    void cleanup() { closeWindow(); }
 
     void presetNamesWithFullWidthBracketsRender() {
         QList<QAction*> actions;
