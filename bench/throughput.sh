@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
-# Throughput, each figure a median of 5 runs on 5-minute 44.1 kHz stereo songs, ratios side by side:
+# Throughput on 5-minute 44.1 kHz stereo songs, each ratio the median of 5 side-by-side pairs:
 #   MP3 to MP3 and WAV to MP3 at 192 kbit/s against `lame -b 192` encoding the same song as a WAV;
 #   WAV to WAV against bare processBlock (loudara_bench, default preset);
-#   a batch of 8 songs with -j 1 and -j 2; peak resident memory of one job, WAV and MP3.
+#   a batch of 8 songs with -j 2 against -j 1; peak resident memory of one job, WAV and MP3.
+# The two sides of a pair run one right after the other, so a shared machine whose speed drifts
+# between runs moves both alike; the times shown are the medians of each side.
 # The single songs run with --quiet, so no loudness is measured; the line "with loudness" is the
 # same MP3 export measuring its input, output and decoded MP3, as a run that shows them does.
 #   bench/throughput.sh [BUILD_DIR]     (needs lame; run it on an otherwise quiet machine)
+#   LOUDARA_BENCH_SECONDS=60 bench/throughput.sh    (shorter songs)
 set -euo pipefail
 build="${1:-$(dirname "$0")/../build}"
 cli="$build/src/cli/loudara-cli"
@@ -13,52 +16,88 @@ command -v lame >/dev/null || { echo "throughput.sh needs lame (apt-get install 
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 seconds="${LOUDARA_BENCH_SECONDS:-300}"
+runs=5
 "$build/bench/make_test_song" "$work/song.wav" "$seconds"
 lame --quiet -b 192 "$work/song.wav" "$work/song.mp3"
 
-median() {  # median NAME command...: seconds, and the largest resident size in KiB, of 5 runs
+timed() {  # timed FILE command...: appends "seconds resident-KiB" of one run to FILE
+    local file="$1"
     shift
-    : >"$work/times"
-    for run in 1 2 3 4 5; do /usr/bin/time -f "%e %M" -a -o "$work/times" "$@" >/dev/null 2>&1; done
-    sort -n "$work/times" | awk 'NR == 3 { t = $1 } { if ($2 > m) m = $2 } END { print t, m }'
+    /usr/bin/time -f "%e %M" -a -o "$file" "$@" >/dev/null 2>&1
 }
-report() {  # report NAME SECONDS_OF_SOUND MEDIAN [REFERENCE_MEDIAN]
-    awk -v n="$1" -v s="$2" -v t="$3" -v r="${4:-}" 'BEGIN {
-        printf "%-22s %6.2f s  %6.1f x real time", n, t, s / t
-        if (r != "") printf "  %.2f of the reference", r / t
-        printf "\n" }'
+bare_x() {  # real-time factor of bare processBlock, one measurement
+    local x
+    x="$("$build/bench/loudara_bench" --benchmark_filter=BM_ProcessBlockDefault 2>/dev/null |
+        awk '/BM_ProcessBlockDefault/ { for (i = 1; i <= NF; i++) if ($i ~ /x_realtime=/) { sub(/x_realtime=/, "", $i); print $i } }')"
+    x="${x%x}"
+    case "$x" in *k) x="$(awk -v v="${x%k}" 'BEGIN { print v * 1000 }')" ;; esac
+    echo "$x"
+}
+median_of() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+largest_rss() { awk '{ if ($2 > m) m = $2 } END { print m }' "$1"; }
+
+# pair NAME REFERENCE_COMMAND... -- COMMAND...: 5 pairs; leaves NAME.ref, NAME.run (times) and
+# NAME.ratio (reference time / run time of each pair) in $work.
+pair() {
+    local name="$1" ref=() run=()
+    shift
+    while [ "$1" != "--" ]; do ref+=("$1"); shift; done
+    shift
+    run=("$@")
+    : >"$work/$name.ref"; : >"$work/$name.run"; : >"$work/$name.ratio"
+    for ((i = 0; i < runs; i++)); do
+        timed "$work/$name.ref" "${ref[@]}"
+        timed "$work/$name.run" "${run[@]}"
+        paste -d' ' <(tail -1 "$work/$name.ref") <(tail -1 "$work/$name.run") |
+            awk '{ print $1 / $3 }' >>"$work/$name.ratio"
+    done
+}
+# line TEXT NAME SECONDS_OF_SOUND REFERENCE_TEXT
+line() {
+    local t r ratio
+    t="$(median_of <"$work/$2.run")"
+    r="$(median_of <"$work/$2.ref")"
+    ratio="$(median_of <"$work/$2.ratio")"
+    awk -v n="$1" -v s="$3" -v t="$t" -v r="$r" -v q="$ratio" -v rn="$4" 'BEGIN {
+        printf "%-22s %6.2f s  %6.1f x real time  %.2f of %s (%.1f x)\n", n, t, s / t, q, rn, s / r }'
 }
 
-read -r lame_t _ < <(median lame lame --quiet -b 192 "$work/song.wav" "$work/lame.mp3")
-read -r mp3mp3_t mp3_rss < <(median mp3 "$cli" process "$work/song.mp3" "$work/out.mp3" --bitrate 192 --quiet --force)
-read -r mp3mp3n_t _ < <(median mp3n "$cli" process "$work/song.mp3" "$work/outn.mp3" --bitrate 192 --no-normalize --quiet --force)
-read -r mp3loud_t _ < <(median mp3l "$cli" process "$work/song.mp3" "$work/outl.mp3" --bitrate 192 --force)
-read -r wavmp3_t _ < <(median wavmp3 "$cli" process "$work/song.wav" "$work/out2.mp3" --bitrate 192 --quiet --force)
-read -r wavwav_t wav_rss < <(median wavwav "$cli" process "$work/song.wav" "$work/out.wav" --quiet --force)
-bare_x="$("$build/bench/loudara_bench" --benchmark_filter=BM_ProcessBlockDefault --benchmark_repetitions=5 \
-    --benchmark_report_aggregates_only=true 2>/dev/null | awk '/_median/ { for (i = 1; i <= NF; i++) if ($i ~ /x_realtime=/) { sub(/x_realtime=/, "", $i); print $i } }')"
-bare_x="${bare_x%x}"
-case "$bare_x" in *k) bare_x="$(awk -v v="${bare_x%k}" 'BEGIN { print v * 1000 }')" ;; esac
+lame_cmd=(lame --quiet -b 192 "$work/song.wav" "$work/lame.mp3")
+pair mp3 "${lame_cmd[@]}" -- "$cli" process "$work/song.mp3" "$work/out.mp3" --bitrate 192 --quiet --force
+pair mp3n "${lame_cmd[@]}" -- "$cli" process "$work/song.mp3" "$work/outn.mp3" --bitrate 192 --no-normalize --quiet --force
+pair mp3l "${lame_cmd[@]}" -- "$cli" process "$work/song.mp3" "$work/outl.mp3" --bitrate 192 --force
+pair wavmp3 "${lame_cmd[@]}" -- "$cli" process "$work/song.wav" "$work/out2.mp3" --bitrate 192 --quiet --force
 
-echo "one song ($seconds s):"
-report "lame -b 192 (WAV)" "$seconds" "$lame_t"
-report "MP3 to MP3, 192k" "$seconds" "$mp3mp3_t" "$lame_t"
-report "  without normalising" "$seconds" "$mp3mp3n_t" "$lame_t"
-report "  with loudness" "$seconds" "$mp3loud_t" "$lame_t"
-report "WAV to MP3, 192k" "$seconds" "$wavmp3_t" "$lame_t"
-awk -v s="$seconds" -v t="$wavwav_t" -v b="$bare_x" 'BEGIN {
-    printf "%-22s %6.2f s  %6.1f x real time  %.2f of bare processBlock (%.1f x)\n", "WAV to WAV", t, s / t, (s / t) / b, b }'
-echo "peak resident memory of one job: WAV to WAV $((wav_rss / 1024)) MiB, MP3 to MP3 $((mp3_rss / 1024)) MiB"
+# WAV to WAV against processBlock: the benchmark gives a real-time factor, so the pair's ratio is
+# the export's factor over the benchmark's.
+: >"$work/wav.run"; : >"$work/wav.bare"; : >"$work/wav.ratio"
+for ((i = 0; i < runs; i++)); do
+    x="$(bare_x)"
+    echo "$x" >>"$work/wav.bare"
+    timed "$work/wav.run" "$cli" process "$work/song.wav" "$work/out.wav" --quiet --force
+    tail -1 "$work/wav.run" | awk -v x="$x" -v s="$seconds" '{ print (s / $1) / x }' >>"$work/wav.ratio"
+done
+
+echo "one song ($seconds s), each ratio the median of $runs side-by-side pairs:"
+line "MP3 to MP3, 192k" mp3 "$seconds" "lame -b 192"
+line "  without normalising" mp3n "$seconds" "lame -b 192"
+line "  with loudness" mp3l "$seconds" "lame -b 192"
+line "WAV to MP3, 192k" wavmp3 "$seconds" "lame -b 192"
+awk -v s="$seconds" -v t="$(median_of <"$work/wav.run")" -v q="$(median_of <"$work/wav.ratio")" \
+    -v b="$(median_of <"$work/wav.bare")" 'BEGIN {
+    printf "%-22s %6.2f s  %6.1f x real time  %.2f of bare processBlock (%.1f x)\n", "WAV to WAV", t, s / t, q, b }'
+echo "peak resident memory of one job: WAV to WAV $(($(largest_rss "$work/wav.run") / 1024)) MiB," \
+    "MP3 to MP3 $(($(largest_rss "$work/mp3.run") / 1024)) MiB"
 
 mkdir -p "$work/lib"
 for n in 1 2 3 4 5 6 7 8; do "$build/bench/make_test_song" "$work/lib/s$n.wav" $((seconds / 5)); done
 # WAV outputs: each job runs on one thread. MP3 outputs: each job already encodes on a second one.
 for format in wav mp3; do
-    for jobs in 1 2; do
-        read -r t rss < <(median "j$jobs" "$cli" process "$work/lib" --output-dir "$work/b$format$jobs" --format "$format" \
-            -j "$jobs" --quiet --force)
-        eval "batch_$jobs=$t"
-        report "batch of 8 to $format, -j $jobs" $((8 * (seconds / 5))) "$t"
-    done
-    awk -v a="$batch_1" -v b="$batch_2" -v f="$format" 'BEGIN { printf "  -j 2 throughput to %s: %.2f x that of -j 1\n", f, a / b }'
+    batch=("$cli" process "$work/lib" --format "$format" --quiet --force)
+    pair "batch$format" "${batch[@]}" --output-dir "$work/b${format}1" -j 1 -- \
+        "${batch[@]}" --output-dir "$work/b${format}2" -j 2
+    awk -v f="$format" -v s=$((8 * (seconds / 5))) -v a="$(median_of <"$work/batch$format.ref")" \
+        -v b="$(median_of <"$work/batch$format.run")" -v q="$(median_of <"$work/batch$format.ratio")" 'BEGIN {
+        printf "batch of 8 to %s: -j 1 %.2f s (%.1f x real time), -j 2 %.2f s (%.1f x); -j 2 throughput %.2f x that of -j 1\n",
+            f, a, s / a, b, s / b, q }'
 done
