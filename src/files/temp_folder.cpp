@@ -17,6 +17,8 @@
 #include <random>
 #include <vector>
 
+#include "files/wav_file.h"
+
 namespace loudara {
 namespace {
 
@@ -188,9 +190,9 @@ bool copyContents(int in, int out, const std::string& source, const std::string&
 // on failure.
 bool copyAndClose(const std::string& source, int out, const std::string& dest, const std::string& outName,
                   const std::atomic<bool>* cancel, std::string& error) {
-    const int in = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
+    const int in = OpenRegularFileForReading(source.c_str());
     bool ok = in >= 0;
-    if (!ok) error = "cannot read " + source + ": " + std::strerror(errno);
+    if (!ok) error = "cannot read " + source + ": " + (errno == EINVAL ? "not a regular file" : std::strerror(errno));
     if (ok) ok = copyContents(in, out, source, outName, cancel, error);
     if (in >= 0) ::close(in);
     if (::close(out) != 0 && ok) {

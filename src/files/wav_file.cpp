@@ -3,8 +3,13 @@
 
 #include "files/wav_file.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <new>
@@ -104,8 +109,36 @@ int64_t SeekToSamples(std::FILE* file, const WavLayout& layout) {
     return -1;
 }
 
+int OpenRegularFileForReading(const char* path) {
+    const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return -1;
+    struct stat st {};
+    int failure = 0;
+    if (::fstat(fd, &st) != 0) {
+        failure = errno;
+    } else if (!S_ISREG(st.st_mode)) {
+        failure = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    } else {
+        const int flags = ::fcntl(fd, F_GETFL);
+        if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) failure = errno;
+    }
+    if (failure != 0) {
+        ::close(fd);
+        errno = failure;
+        return -1;
+    }
+    return fd;
+}
+
 FileHandle OpenFile(const char* path, const char* mode) {
     if (path == nullptr || mode == nullptr || path[0] == '\0') return {};
+    if (mode[0] == 'r' && std::strchr(mode, '+') == nullptr) {
+        const int fd = OpenRegularFileForReading(path);
+        if (fd < 0) return {};
+        std::FILE* file = ::fdopen(fd, mode);
+        if (file == nullptr) ::close(fd);
+        return FileHandle(file);
+    }
     std::error_code error;
     if (std::filesystem::is_directory(path, error)) return {};
     return FileHandle(std::fopen(path, mode));

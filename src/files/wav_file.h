@@ -25,9 +25,14 @@ struct FileCloser {
 };
 using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
 
-// fopen that also refuses a directory (which Linux would open and then fail to read). Null path
-// or failure gives an empty handle.
+// fopen that also refuses a directory (which Linux would open and then fail to read), and for
+// reading ("r", "rb") anything but a regular file: a FIFO would hold the caller until somebody
+// writes to it, and a device never ends. Null path or failure gives an empty handle.
 FileHandle OpenFile(const char* path, const char* mode);
+// A read-only descriptor (close-on-exec) of the regular file at `path`, opened without waiting on
+// whatever else the name may be; -1 with errno set otherwise (EISDIR for a folder, EINVAL for a
+// FIFO, socket or device).
+int OpenRegularFileForReading(const char* path);
 
 enum class WavProbeResult : int {
     Unreadable = -1,  // cannot be opened, not RIFF WAVE, or ends inside its header

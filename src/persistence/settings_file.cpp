@@ -6,10 +6,10 @@
 #include <cctype>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <vector>
 
+#include "files/wav_file.h"
 #include "persistence/safe_write.h"
 
 namespace loudara {
@@ -36,14 +36,19 @@ bool sameNoCase(std::string_view a, std::string_view b) {
 
 // The file as lines without their line ends ("\n" or "\r\n"). False when it cannot be read.
 bool readLines(const std::string& path, std::vector<std::string>& lines) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
+    const FileHandle file = OpenFile(path.c_str(), "rb");
+    if (!file) return false;
+    std::string text;
+    char buffer[4096];
+    for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, file.get())) > 0;) text.append(buffer, got);
+    if (std::ferror(file.get())) return false;
+    std::istringstream in(text);
     std::string line;
     while (std::getline(in, line)) {
         if (!line.empty() && line.back() == '\r') line.pop_back();
         lines.push_back(line);
     }
-    return !in.bad();
+    return true;
 }
 
 // "[name]" gives name; anything else is not a section header.
