@@ -66,6 +66,14 @@ grep -q "^1 done, 0 failed, 1 skipped" "$work/err" || { fail "resume summary"; c
 "$cli" process "$work/lib/a.wav" --output-dir "$work/j2" --force 2>"$work/err"
 grep -q "^1 done, 0 failed, 0 skipped" "$work/err" || fail "--force does not process again"
 
+# An output folder inside the input folder: its results are not songs of the next run.
+mkdir -p "$work/nest"
+song "$work/nest/n.wav" 1
+"$cli" process "$work/nest" --output-dir "$work/nest/out" --quiet 2>/dev/null || fail "batch into its own folder"
+"$cli" process "$work/nest" --output-dir "$work/nest/out" 2>"$work/err"
+grep -q "^0 done, 0 failed, 1 skipped" "$work/err" || { fail "rerun into its own folder"; cat "$work/err"; }
+[ "$(find "$work/nest" -name '*.wav' | wc -l)" -eq 2 ] || fail "outputs processed again: $(find "$work/nest" -name '*.wav')"
+
 # Ctrl-C cancels every running song and delivers nothing of them; the same command then finishes.
 mkdir -p "$work/long"
 for n in 1 2 3 4; do song "$work/long/l$n.wav" 40; done

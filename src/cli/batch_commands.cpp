@@ -84,6 +84,13 @@ std::vector<BatchSong> collectSongs(const ProcessOptions& o) {
             std::vector<fs::path> found;
             fs::recursive_directory_iterator it(input, fs::directory_options::skip_permission_denied, ec), end;
             for (; !ec && it != end; it.increment(ec)) {
+                // An output folder inside the input holds this batch's own results: walking it
+                // would process them again, one level deeper on every run.
+                std::error_code same;
+                if (it->is_directory(same) && fs::equivalent(it->path(), o.outputDir, same)) {
+                    it.disable_recursion_pending();
+                    continue;
+                }
                 if (it->is_regular_file(ec) && isSoundFileName(it->path().filename().string())) found.push_back(it->path());
             }
             if (ec) fail(input, "cannot read the folder: " + ec.message());
