@@ -56,6 +56,16 @@ cmp -s "$work/single.mp3" "$work/j1/sub/d.mp3" || fail "batch MP3 differs from a
 "$cli" process "$work/lib/a.wav" "$work/single.wav" --quiet
 cmp -s "$work/single.wav" "$work/j1/a.wav" || fail "batch WAV differs from a one-song run"
 
+# MP3 songs decoded side by side (the codec's decoder shares memory between its handles).
+mkdir -p "$work/mp3s"
+for n in 1 2 3; do
+    song "$work/m$n.wav" 4
+    "$cli" process "$work/m$n.wav" "$work/mp3s/m$n.mp3" --quiet || fail "making MP3 song $n"
+done
+"$cli" process "$work/mp3s" --output-dir "$work/mp3j1" --format wav -j 1 2>/dev/null || fail "MP3 batch -j 1"
+"$cli" process "$work/mp3s" --output-dir "$work/mp3j3" --format wav -j 3 2>/dev/null || fail "MP3 batch -j 3"
+for n in 1 2 3; do cmp -s "$work/mp3j1/m$n.wav" "$work/mp3j3/m$n.wav" || fail "MP3 song $n differs with -j 3"; done
+
 # Resuming: outputs that exist are skipped, unless --force; a killed run's working file goes.
 rm "$work/j2/b.wav"
 touch "$work/j2/.b.loudara-999999999-1.wav"

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -431,6 +432,35 @@ TEST_F(Mp3Files, DecodingRestsBeforeEveryTwentiethFrame) {
     // The first rest counts from the last throttle of any earlier job, at most 100 ms: 14 ms.
     EXPECT_EQ(job.rests.front(), 14);
     EXPECT_EQ(std::vector<long long>(job.rests.begin() + 1, job.rests.end()), std::vector<long long>(frames / 20, 8));
+}
+
+// The codec keeps decoding state in memory the whole process shares: decoders on different
+// threads (a batch of MP3 songs, playback beside an export) must each still give the sound a lone
+// decoder gives.
+TEST_F(Mp3Files, DecodersOnSeveralThreadsGiveTheSoundOfALoneDecoder) {
+    const std::string stereo = encode("stereo.mp3", 10 * 44100, 2, 44100, 192);
+    const std::string mono = encode("mono.mp3", 10 * 48000, 1, 48000, 96);
+    auto decode = [](const std::string& path) {
+        std::vector<int16_t> sound;
+        Mp3Decoder decoder;
+        if (!decoder.open(path.c_str())) return sound;
+        int16_t left[kMp3FrameSamples], right[kMp3FrameSamples];
+        for (int n; (n = decoder.readFrame(left, right)) > 0;) {
+            sound.insert(sound.end(), left, left + n);
+            if (decoder.info().channels == 2) sound.insert(sound.end(), right, right + n);
+        }
+        return sound;
+    };
+    const std::vector<int16_t> alone[2] = {decode(stereo), decode(mono)};
+    ASSERT_GT(alone[0].size(), 800000u);
+    ASSERT_GT(alone[1].size(), 450000u);
+    for (int round = 0; round < 3; ++round) {
+        std::vector<int16_t> together[4];
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 4; ++t) threads.emplace_back([&, t] { together[t] = decode(t % 2 == 0 ? stereo : mono); });
+        for (std::thread& thread : threads) thread.join();
+        for (int t = 0; t < 4; ++t) EXPECT_TRUE(together[t] == alone[t % 2]) << "round " << round << ", thread " << t;
+    }
 }
 
 TEST_F(Mp3Files, PlaybackHasOneDecoder) {

@@ -13,6 +13,7 @@
 #include <ctime>
 #include <initializer_list>
 #include <memory>
+#include <mutex>
 #include <string_view>
 #include <thread>
 #include <type_traits>
@@ -267,11 +268,38 @@ constexpr int kPcmBufferSamples = 4608;
 
 std::atomic<long long> gLastThrottleMs{0};
 
+// The codec's decoder keeps tables and work areas in memory shared by the whole process, not in
+// its handle: two decoders decoding at the same moment on different threads spoil each other's
+// sound and can crash (a batch of MP3 songs, or a song playing while another is exported). Every
+// call into the decoder holds this lock; a call decodes at most one frame, so a waiting thread
+// waits that long at most.
+std::mutex gDecoderLock;
+
+int decodeFrame(hip_t hip, unsigned char* bytes, std::size_t size, short* left, short* right,
+                mp3data_struct* mp3data, int* encoderDelay, int* encoderPadding) {
+    std::lock_guard lock(gDecoderLock);
+    return hip_decode1_headersB(hip, bytes, size, left, right, mp3data, encoderDelay, encoderPadding);
+}
+
+hip_t startDecoder() {
+    std::lock_guard lock(gDecoderLock);
+    hip_t hip = hip_decode_init();
+    if (hip != nullptr) {
+        hip_set_errorf(hip, quietReport);
+        hip_set_debugf(hip, quietReport);
+        hip_set_msgf(hip, quietReport);
+    }
+    return hip;
+}
+
 }  // namespace
 
 // The codec's decoder handle, released with the state on every path out of open() and close().
 struct HipRelease {
-    void operator()(hip_t hip) const { hip_decode_exit(hip); }
+    void operator()(hip_t hip) const {
+        std::lock_guard lock(gDecoderLock);
+        hip_decode_exit(hip);
+    }
 };
 using HipHandle = std::unique_ptr<std::remove_pointer_t<hip_t>, HipRelease>;
 
@@ -301,7 +329,7 @@ struct Mp3Decoder::State {
         uint8_t none[1] = {0};
         for (;;) {
             if (codecMayHold) {
-                const int n = hip_decode1_headersB(hip.get(), none, 0, left, right, &mp3data, &encoderDelay, &encoderPadding);
+                const int n = decodeFrame(hip.get(), none, 0, left, right, &mp3data, &encoderDelay, &encoderPadding);
                 if (n < 0) return fail(joinText({"the MP3 decoder reports an error near offset ", std::to_string(reader.offset())}));
                 if (n > 0) return n;
                 codecMayHold = false;
@@ -315,8 +343,8 @@ struct Mp3Decoder::State {
                 return fail(joinText({"a frame at offset ", std::to_string(reader.offset()), " has a bit rate of ",
                                       std::to_string(h.bitrateKbps), " kbit/s (32 to 320 are read)"}));
             }
-            const int n = hip_decode1_headersB(hip.get(), reader.data(), static_cast<std::size_t>(h.frameBytes), left, right,
-                                               &mp3data, &encoderDelay, &encoderPadding);
+            const int n = decodeFrame(hip.get(), reader.data(), static_cast<std::size_t>(h.frameBytes), left, right,
+                                      &mp3data, &encoderDelay, &encoderPadding);
             reader.skip(h.frameBytes);
             codecMayHold = true;
             if (n < 0) return fail(joinText({"the MP3 decoder reports an error near offset ", std::to_string(reader.offset())}));
@@ -392,11 +420,8 @@ bool Mp3Decoder::open(const char* path, std::string* error) {
     s->info.channels = s->stream.channels;
     s->info.announcedBytes = infoHeaderStreamBytes(s->reader.data(), s->stream);
 
-    s->hip.reset(hip_decode_init());
+    s->hip.reset(startDecoder());
     if (!s->hip) return refuse("the MP3 decoder cannot be started");
-    hip_set_errorf(s->hip.get(), quietReport);
-    hip_set_debugf(s->hip.get(), quietReport);
-    hip_set_msgf(s->hip.get(), quietReport);
 
     // Decode up to the first frame of sound (past the Info frame); the codec has then read the
     // stream's header values. The frame is kept for the first readFrame.
