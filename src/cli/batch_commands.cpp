@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
@@ -180,7 +181,9 @@ private:
     int jobs_;
     std::atomic<std::size_t> next_{0};
     std::atomic<bool> cancelled_{false};
-    std::atomic<int> activeWorkers_{0};
+    int activeWorkers_ = 0;  // guarded by workersMutex_
+    std::mutex workersMutex_;
+    std::condition_variable workerEnded_;
     std::mutex mutex_;  // songs_' results and the console
     int finished_ = 0;
     const bool terminal_ = isatty(STDERR_FILENO) == 1;
@@ -339,7 +342,9 @@ void Batch::run() {
     for (int i = 0; i < jobs_; ++i) {
         workers.emplace_back([this] {
             worker();
+            std::lock_guard lock(workersMutex_);
             --activeWorkers_;
+            workerEnded_.notify_all();
         });
     }
     // The main thread watches: Ctrl-C reaches every running job, and the display follows them.
@@ -350,9 +355,10 @@ void Batch::run() {
                 if (BatchJobHost* host = slot.load()) host->cancelRequested = true;
             }
         }
-        if (activeWorkers_.load() == 0) break;
         showProgress(false);
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        // The last worker's end is seen at once; a Ctrl-C and the display within 200 ms.
+        std::unique_lock lock(workersMutex_);
+        if (workerEnded_.wait_for(lock, std::chrono::milliseconds(200), [this] { return activeWorkers_ == 0; })) break;
     }
     for (std::thread& worker : workers) worker.join();
     std::signal(SIGINT, SIG_DFL);
