@@ -121,6 +121,49 @@ TEST_F(TemporaryFiles, FilesBesideTheTargetNeverFollowALink) {
     EXPECT_EQ(files, 1) << "only the planted link";
 }
 
+TEST_F(TemporaryFiles, AFinishedFileMovesOverTheTargetOrIsCopiedFromAnotherFileSystem) {
+    const ByteVector bytes{'R', 'I', 'F', 'F', 1, 2, 3};
+    // One file system: the file itself moves, replacing the target and a link under its name.
+    const std::string victim = write("victim.wav", ByteVector{'k', 'e', 'e', 'p'});
+    const std::string target = (folder / "out.wav").string();
+    fs::create_symlink(victim, target);
+    std::string error;
+    const std::string source = write("processed.wav", bytes);
+    ASSERT_TRUE(MoveFileOver(source, target, error)) << error;
+    EXPECT_FALSE(fs::is_symlink(target));
+    EXPECT_EQ(read(target), bytes);
+    EXPECT_FALSE(fs::exists(source));
+    EXPECT_EQ(read(victim), (ByteVector{'k', 'e', 'e', 'p'}));
+    // Cancelled: nothing moves.
+    const std::string second = write("second.wav", ByteVector{'x'});
+    std::atomic<bool> cancel{true};
+    EXPECT_FALSE(MoveFileOver(second, target, error, &cancel));
+    EXPECT_EQ(error, "cancelled");
+    EXPECT_EQ(read(target), bytes);
+    // Into a folder that gives its files its group.
+    if (::geteuid() == 0) {
+        const fs::path shared = folder / "shared";
+        fs::create_directories(shared);
+        ASSERT_EQ(::chown(shared.c_str(), static_cast<uid_t>(-1), 65534), 0);
+        ASSERT_EQ(::chmod(shared.c_str(), 02775), 0);
+        ASSERT_TRUE(MoveFileOver(second, (shared / "song.wav").string(), error)) << error;
+        struct stat st {};
+        ASSERT_EQ(::stat((shared / "song.wav").c_str(), &st), 0);
+        EXPECT_EQ(st.st_gid, 65534u);
+    }
+    // Another file system (when /dev/shm is one): copied, and the source stays for its owner.
+    struct stat here {}, shm {};
+    if (::stat(folder.c_str(), &here) == 0 && ::stat("/dev/shm", &shm) == 0 && here.st_dev != shm.st_dev &&
+        ::access("/dev/shm", W_OK) == 0) {
+        const std::string across = "/dev/shm/loudara_move_" + std::to_string(::getpid()) + ".wav";
+        const std::string third = write("third.wav", bytes);
+        ASSERT_TRUE(MoveFileOver(third, across, error)) << error;
+        EXPECT_EQ(read(across), bytes);
+        EXPECT_TRUE(fs::exists(third));
+        fs::remove(across);
+    }
+}
+
 TEST(WriteFailures, AFullDiskNamesTheFolderThatIsFull) {
     EXPECT_EQ(WriteFailureText("/srv/out/song.wav", ENOSPC), "cannot write /srv/out/song.wav: no space left on /srv/out");
     EXPECT_EQ(WriteFailureText("/tmp/loudara-1-abcdef/$$temp_ldr_1.wav", ENOSPC),

@@ -345,10 +345,11 @@ bool ExportJob::patchSizes() {
            putU32(static_cast<long>(headerBytes_ - 4), static_cast<uint32_t>(writtenBytes_));
 }
 
-// Copies the finished file beside the target (to a new file no link can redirect) and renames it
-// over the target, so an existing file is replaced only by a complete new one.
+// Puts the finished file in place of the target: moved when both share a file system, otherwise
+// copied beside it (to a new file no link can redirect) and renamed over it; either way an
+// existing file is replaced only by a complete new one.
 bool ExportJob::deliver(const std::string& source, std::string& error) {
-    return ReplaceFileWithCopy(source, finalPath_, error, &host_.cancelRequested);
+    return MoveFileOver(source, finalPath_, error, &host_.cancelRequested);
 }
 
 // An MP3 song is copied and decoded into the working WAV file; its format fields and its tag are

@@ -241,4 +241,23 @@ bool ReplaceFileWithCopy(const std::string& source, const std::string& target, s
     return true;
 }
 
+bool MoveFileOver(const std::string& source, const std::string& target, std::string& error,
+                  const std::atomic<bool>* cancel) {
+    if (cancel != nullptr && cancel->load()) {
+        error = "cancelled";
+        return false;
+    }
+    const std::string folder = fs::path(target).parent_path().string();
+    struct stat from {}, into {};
+    if (::stat(source.c_str(), &from) != 0 || ::stat(folder.empty() ? "." : folder.c_str(), &into) != 0 ||
+        from.st_dev != into.st_dev || ::rename(source.c_str(), target.c_str()) != 0) {
+        return ReplaceFileWithCopy(source, target, error, cancel);
+    }
+    if ((into.st_mode & S_ISGID) != 0 && from.st_gid != into.st_gid) {
+        // Only a group the user belongs to can be given; otherwise the file keeps the user's own.
+        (void)::lchown(target.c_str(), static_cast<uid_t>(-1), into.st_gid);
+    }
+    return true;
+}
+
 }  // namespace loudara

@@ -38,6 +38,14 @@ int CreateFileExclusively(const std::string& path);
 bool ReplaceFileWithCopy(const std::string& source, const std::string& target, std::string& error,
                          const std::atomic<bool>* cancel = nullptr);
 
+// Puts `source`, a file of the program's own that is not needed afterwards, in place of `target`:
+// renamed over it when both lie on one file system (an existing target is replaced whole, and a
+// link under its name is replaced, not followed), otherwise as ReplaceFileWithCopy does. In a
+// folder with the set-group-ID bit the file takes the folder's group, as a file made there does.
+// The same reasons and the same cancel as ReplaceFileWithCopy.
+bool MoveFileOver(const std::string& source, const std::string& target, std::string& error,
+                  const std::atomic<bool>* cancel = nullptr);
+
 // Copies the file `source` to `dest`, which must not exist yet (created exclusively). The same
 // reasons and the same cancel as ReplaceFileWithCopy; a partial copy is removed.
 bool CopyToNewFile(const std::string& source, const std::string& dest, std::string& error,
