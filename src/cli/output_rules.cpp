@@ -257,6 +257,9 @@ bool DeliverFile(const std::string& source, const std::string& target, bool repl
         const std::string part = target + ".part-" + std::to_string(getpid());
         std::error_code ec;
         fs::copy_file(source, part, fs::copy_options::overwrite_existing, ec);
+        if (!ec) {
+            if (const int failure = SyncFileToDisk(part); failure != 0) ec.assign(failure, std::generic_category());
+        }
         if (ec) {
             fs::remove(part, ec);
             error = "cannot write " + target + ": " + ec.message();

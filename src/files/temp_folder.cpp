@@ -186,14 +186,30 @@ bool copyContents(int in, int out, const std::string& source, const std::string&
     }
 }
 
+// Waits until the bytes written through `fd` are on the disk: 0, or the errno. A file system
+// that has nothing to sync (EINVAL) counts as synced.
+int syncDescriptor(int fd) {
+    while (::fsync(fd) != 0) {
+        if (errno == EINTR) continue;
+        return errno == EINVAL ? 0 : errno;
+    }
+    return 0;
+}
+
 // Copies `source` into the new file `dest` (descriptor `out`, closed here); the copy is removed
-// on failure.
+// on failure. With `sync`, the copy is on the disk before this returns.
 bool copyAndClose(const std::string& source, int out, const std::string& dest, const std::string& outName,
-                  const std::atomic<bool>* cancel, std::string& error) {
+                  const std::atomic<bool>* cancel, bool sync, std::string& error) {
     const int in = OpenRegularFileForReading(source.c_str());
     bool ok = in >= 0;
     if (!ok) error = "cannot read " + source + ": " + (errno == EINVAL ? "not a regular file" : std::strerror(errno));
     if (ok) ok = copyContents(in, out, source, outName, cancel, error);
+    if (ok && sync) {
+        if (const int failure = syncDescriptor(out); failure != 0) {
+            error = WriteFailureText(outName, failure);
+            ok = false;
+        }
+    }
     if (in >= 0) ::close(in);
     if (::close(out) != 0 && ok) {
         error = WriteFailureText(outName, errno);
@@ -212,7 +228,15 @@ bool CopyToNewFile(const std::string& source, const std::string& dest, std::stri
         error = WriteFailureText(dest, errno);
         return false;
     }
-    return copyAndClose(source, out, dest, dest, cancel, error);
+    return copyAndClose(source, out, dest, dest, cancel, false, error);
+}
+
+int SyncFileToDisk(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) return errno;
+    const int failure = syncDescriptor(fd);
+    ::close(fd);
+    return failure;
 }
 
 bool ReplaceFileWithCopy(const std::string& source, const std::string& target, std::string& error,
@@ -232,7 +256,7 @@ bool ReplaceFileWithCopy(const std::string& source, const std::string& target, s
         error = WriteFailureText(target, errno);
         return false;
     }
-    if (!copyAndClose(source, out, part, target, cancel, error)) return false;
+    if (!copyAndClose(source, out, part, target, cancel, true, error)) return false;
     if (std::rename(part.c_str(), target.c_str()) != 0) {
         error = WriteFailureText(target, errno);
         ::unlink(part.c_str());
@@ -250,9 +274,14 @@ bool MoveFileOver(const std::string& source, const std::string& target, std::str
     const std::string folder = fs::path(target).parent_path().string();
     struct stat from {}, into {};
     if (::stat(source.c_str(), &from) != 0 || ::stat(folder.empty() ? "." : folder.c_str(), &into) != 0 ||
-        from.st_dev != into.st_dev || ::rename(source.c_str(), target.c_str()) != 0) {
+        from.st_dev != into.st_dev) {
         return ReplaceFileWithCopy(source, target, error, cancel);
     }
+    if (const int failure = SyncFileToDisk(source); failure != 0) {
+        error = WriteFailureText(target, failure);
+        return false;
+    }
+    if (::rename(source.c_str(), target.c_str()) != 0) return ReplaceFileWithCopy(source, target, error, cancel);
     if ((into.st_mode & S_ISGID) != 0 && from.st_gid != into.st_gid) {
         // Only a group the user belongs to can be given; otherwise the file keeps the user's own.
         (void)::lchown(target.c_str(), static_cast<uid_t>(-1), into.st_gid);

@@ -31,15 +31,21 @@ int RemoveStaleTemporaryFolders(const std::string& parent);
 // permissions a new file normally gets. The open descriptor, or -1 with errno set.
 int CreateFileExclusively(const std::string& path);
 
-// Copies the file `source` to a new file beside `target` created exclusively and renames it over
-// `target`, so an existing target is replaced only by a complete copy and never through a link
-// planted under the copy's name. False, with the reason, otherwise; nothing is left behind. With
+// Waits until the bytes of the file `path` are on the disk: 0, or the errno of the failure.
+// Whatever is renamed over a target is synced first, so after a power cut the name holds either
+// what it held before or the whole new file, never a name over bytes that were not yet written
+// (a batch that resumes would otherwise take such a file as done).
+int SyncFileToDisk(const std::string& path);
+
+// Copies the file `source` to a new file beside `target` created exclusively, syncs it to the
+// disk and renames it over `target`, so an existing target is replaced only by a complete copy
+// and never through a link planted under the copy's name. False, with the reason, otherwise; nothing is left behind. With
 // `cancel`, the copy stops when the flag is set (the target stays as it was; error "cancelled").
 bool ReplaceFileWithCopy(const std::string& source, const std::string& target, std::string& error,
                          const std::atomic<bool>* cancel = nullptr);
 
 // Puts `source`, a file of the program's own that is not needed afterwards, in place of `target`:
-// renamed over it when both lie on one file system (an existing target is replaced whole, and a
+// synced to the disk and renamed over it when both lie on one file system (an existing target is replaced whole, and a
 // link under its name is replaced, not followed), otherwise as ReplaceFileWithCopy does. In a
 // folder with the set-group-ID bit the file takes the folder's group, as a file made there does.
 // The same reasons and the same cancel as ReplaceFileWithCopy.
