@@ -6,11 +6,13 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -193,7 +195,9 @@ private:
     std::thread encoderThread_;
     EncoderStageHost encoderHost_;
     bool encoderOk_ = false;
-    std::atomic<bool> encoderDone_{false};
+    bool encoderDone_ = false;  // under encoderMutex_; encoderEnded_ tells the job
+    std::mutex encoderMutex_;
+    std::condition_variable encoderEnded_;
     std::string encoderError_;
     // Input and output are measured as they pass; none when the song's format cannot be measured.
     std::unique_ptr<LoudnessMeter> inMeter_, outMeter_;
@@ -299,7 +303,9 @@ void ExportJob::runEncoderStage(std::FILE* pcm) {
         }
     }
     std::fclose(pcm);  // the writer learns that nothing more is read
+    std::lock_guard<std::mutex> lock(encoderMutex_);
     encoderDone_ = true;
+    encoderEnded_.notify_all();
 }
 
 // Ends the encoder stage on any path: the encoder sees the end of the sound and finishes.
@@ -314,9 +320,12 @@ void ExportJob::stopEncoderStage() {
 bool ExportJob::finishEncoderStage(std::string& error) {
     host_.setStatusText("Converting to MP3 format..");
     if (pipe_) pipe_->closeWrite();
-    while (!encoderDone_.load()) {
-        if (cancelRequested()) encoderHost_.cancelRequested = true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    {
+        // The job goes on the moment the encoder ends; a cancel is passed on within 20 ms.
+        std::unique_lock<std::mutex> lock(encoderMutex_);
+        while (!encoderEnded_.wait_for(lock, std::chrono::milliseconds(20), [this] { return encoderDone_; })) {
+            if (cancelRequested()) encoderHost_.cancelRequested = true;
+        }
     }
     stopEncoderStage();
     bool ok = encoderOk_;
