@@ -76,6 +76,15 @@ grep -q "^1 done, 0 failed, 1 skipped" "$work/err" || { fail "resume summary"; c
 "$cli" process "$work/lib/a.wav" --output-dir "$work/j2" --force 2>"$work/err"
 grep -q "^1 done, 0 failed, 0 skipped" "$work/err" || fail "--force does not process again"
 
+# The same song named twice is done once; another song for the same output name fails.
+mkdir -p "$work/twin"
+song "$work/twin/a.wav" 1
+"$cli" process "$work/lib/a.wav" "$work/twin/a.wav" "$work/lib/../lib/a.wav" --output-dir "$work/twice" 2>"$work/err"
+[ $? -eq 1 ] || fail "a batch with an output named twice does not exit 1"
+grep -q "^1 done, 1 failed, 1 skipped" "$work/err" || { fail "song named twice"; cat "$work/err"; }
+grep -q "twin/a.wav: the same output as" "$work/err" || fail "the clashing song's reason"
+cmp -s "$work/twice/a.wav" "$work/j1/a.wav" || fail "the song named twice was not the first one's output"
+
 # An output folder inside the input folder: its results are not songs of the next run.
 mkdir -p "$work/nest"
 song "$work/nest/n.wav" 1

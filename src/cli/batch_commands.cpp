@@ -114,7 +114,8 @@ std::vector<BatchSong> collectSongs(const ProcessOptions& o) {
             add(input, fs::path(input).filename());
         }
     }
-    // Two songs must never write the same file, and no song its own file.
+    // Two songs must never write the same file, and no song its own file. A song named twice (a
+    // folder and a playlist that lists it) is done once.
     std::map<std::string, std::string> claimed;
     for (BatchSong& song : songs) {
         if (song.result != BatchSong::Result::Pending) continue;
@@ -124,8 +125,9 @@ std::vector<BatchSong> collectSongs(const ProcessOptions& o) {
             song.result = BatchSong::Result::Failed;
             song.reason = "its output would replace the song itself";
         } else if (const auto [it, fresh] = claimed.emplace(key, song.input); !fresh) {
-            song.result = BatchSong::Result::Failed;
-            song.reason = "the same output as " + it->second;
+            const bool sameSong = fs::equivalent(song.input, it->second, ec);
+            song.result = sameSong ? BatchSong::Result::Skipped : BatchSong::Result::Failed;
+            song.reason = (sameSong ? "named before as " : "the same output as ") + it->second;
         }
     }
     return songs;
@@ -327,9 +329,10 @@ void Batch::run() {
     for (std::size_t i = 0; i < songs_.size(); ++i) {
         BatchSong& song = songs_[i];
         std::error_code ec;
-        if (song.result == BatchSong::Result::Failed) {
+        if (song.result == BatchSong::Result::Failed || song.result == BatchSong::Result::Skipped) {
+            const BatchSong::Result settled = song.result;
             song.result = BatchSong::Result::Pending;
-            finish(i, BatchSong::Result::Failed, song.reason);
+            finish(i, settled, song.reason);
         } else if (!o_.force && fs::exists(song.output, ec)) {
             finish(i, BatchSong::Result::Skipped, "its output " + song.output.string() + " exists");
         }
