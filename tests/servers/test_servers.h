@@ -7,7 +7,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -22,14 +22,14 @@
 #include <thread>
 #include <vector>
 
-extern char** environ;
-
 namespace loudara::test {
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-// A program started with an argument vector (no shell), its output to files or /dev/null.
+// A program started with an argument vector (no shell), its output to files or /dev/null. It is
+// sent SIGTERM when the test process ends in any way, a crash included: a server left behind
+// would hold one of the few places JACK keeps for servers, and later tests could not start theirs.
 class Child {
 public:
     Child() = default;
@@ -37,12 +37,18 @@ public:
         std::vector<char*> argv;
         for (std::string& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
+        const pid_t parent = getpid();
+        pid_ = fork();
+        if (pid_ == 0) {
+            // Only calls that are safe between fork and exec in a threaded process.
+            prctl(PR_SET_PDEATHSIG, SIGTERM);
+            if (getppid() != parent) _exit(127);
+            const int out = open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            const int err = open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            if (out < 0 || err < 0 || dup2(out, STDOUT_FILENO) < 0 || dup2(err, STDERR_FILENO) < 0) _exit(127);
+            execvp(argv[0], argv.data());
+            _exit(127);
+        }
     }
     Child(Child&& other) noexcept : pid_(other.pid_), status_(other.status_) { other.pid_ = -1; }
     Child& operator=(Child&& other) noexcept {
@@ -160,19 +166,27 @@ public:
             why_ = "jackd is not installed (Debian package jackd2)";
             return;
         }
-        server_ = Child({"jackd", "--no-realtime", "-n", name_, "-d", "dummy", "-r", std::to_string(rate), "-p", "1024"});
+        errors_ = (fs::temp_directory_path() / (name_ + ".err")).string();
+        server_ = Child({"jackd", "--no-realtime", "-n", name_, "-d", "dummy", "-r", std::to_string(rate), "-p", "1024"},
+                        "/dev/null", errors_);
         if (!server_.started()) {
             why_ = "jackd could not be run";
             return;
         }
-        if (runProgram({"jack_wait", "-s", name_, "-w", "-t", "10"}, 15) != 0 || !server_.running()) {
-            why_ = "jackd did not come up within 10 seconds";
+        // A client that comes while the server is still starting can be turned away (more often
+        // when several servers start at once), so the check is repeated until the server answers.
+        const bool answered = waitFor(10, [&] {
+            return !server_.running() || runProgram({"jack_wait", "-s", name_, "-w", "-t", "2"}, 5) == 0;
+        });
+        if (!answered || !server_.running()) {
+            why_ = "jackd did not come up within 10 seconds: " + readText(errors_);
             return;
         }
         running_ = true;
     }
     ~DummyJackServer() {
         stop();
+        if (!errors_.empty()) ::unlink(errors_.c_str());
         // A client that outlived its server leaves its semaphores behind.
         std::error_code ec;
         for (const auto& entry : fs::directory_iterator("/dev/shm", ec)) {
@@ -190,6 +204,7 @@ public:
 
 private:
     std::string name_;
+    std::string errors_;  // the server's standard error, for the reason it did not come up
     Child server_;
     bool running_ = false;
     std::string why_;
