@@ -41,7 +41,12 @@ check "band out of range" 2 "band index" -- "$cli" process "$work/song.wav" "$wo
 check "value out of range" 2 "must be 0 to 24" -- "$cli" process "$work/song.wav" "$work/x.wav" --set 'depthDb[0]=25'
 check "not a number" 2 "NAME=VALUE" -- "$cli" process "$work/song.wav" "$work/x.wav" --set preEmphasis=high
 check "unknown preset" 2 "unknown preset" -- "$cli" process "$work/song.wav" "$work/x.wav" --preset 7
-check "unreadable input" 1 "cannot read" -- "$cli" process "$work/nothere.wav" "$work/x.wav"
+check "missing input" 1 "cannot read $work/nothere.wav: no such file" -- "$cli" process "$work/nothere.wav" "$work/x.wav"
+check "folder as input" 1 "it is a folder (a folder is processed with --output-dir" -- "$cli" process "$work" "$work/x.wav"
+mkfifo "$work/pipe"
+check "pipe as input" 1 "cannot read $work/pipe: not a regular file" -- "$cli" process "$work/pipe" "$work/x.wav"
+check "pipe as parameter file" 1 "params: cannot read $work/pipe: not a regular file" -- "$cli" params show "$work/pipe"
+check "not a song" 1 "cannot read $0 as a WAV or MP3 file" -- "$cli" process "$0" "$work/x.wav"
 check "target is the song" 1 "song.s own file" -- "$cli" process "$work/song.wav" "$work/song.wav"
 check "unwritable target" 1 "cannot write" -- "$cli" process "$work/song.wav" "$work/no/such/folder/x.wav"
 

@@ -34,6 +34,7 @@
 namespace loudara {
 namespace {
 
+using cli::cannotRead;
 using cli::endsWithNoCase;
 using cli::firstStartProcessor;
 using cli::parseInteger;
@@ -227,7 +228,7 @@ struct Session {
         if (!o.params.empty()) {
             const ParameterLoadOutcome loaded = LoadParameterFileAt(*p, app->stored, o.params, false, host);
             if (loaded.status == ParameterLoadStatus::NotOpened) {
-                std::fprintf(stderr, "loudara-cli %s: cannot read %s\n", command, o.params.c_str());
+                std::fprintf(stderr, "loudara-cli %s: %s\n", command, cannotRead(o.params).c_str());
                 return 1;
             }
             if (loaded.status == ParameterLoadStatus::WrongMagic) {

@@ -101,7 +101,7 @@ std::vector<BatchSong> collectSongs(const ProcessOptions& o) {
             auto list = std::make_unique<Playlist>();
             list->probeMp3 = programMp3Probe();
             if (LoadPlaylist(*list, input, PlayState::Stopped) == PlaylistLoadStatus::NotOpened) {
-                fail(input, "cannot read the playlist");
+                fail(input, cannotRead(input));
                 continue;
             }
             for (int i = 0; i < list->songCount; ++i) {

@@ -17,6 +17,7 @@
 namespace loudara {
 namespace {
 
+using cli::cannotRead;
 using cli::parseNumber;
 using cli::wantsHelp;
 
@@ -204,7 +205,7 @@ bool loadForCli(State& s, const char* path, bool& shortFile) {
     const ParameterLoadOutcome outcome = LoadParameterFileAt(*s.p, s.stored, path, true, host);
     switch (outcome.status) {
         case ParameterLoadStatus::NotOpened:
-            std::fprintf(stderr, "loudara-cli params: cannot read %s\n", path);
+            std::fprintf(stderr, "loudara-cli params: %s\n", cannotRead(path).c_str());
             return false;
         case ParameterLoadStatus::WrongMagic:
             std::fprintf(stderr, "loudara-cli params: %s is not a Loudara parameter file (it does not begin with %s)\n",

@@ -17,6 +17,7 @@
 namespace loudara {
 namespace {
 
+using cli::cannotRead;
 using cli::wantsHelp;
 
 namespace fs = std::filesystem;
@@ -97,7 +98,7 @@ int showPlaylist(int argc, char** argv) {
     list->probeMp3 = programMp3Probe();
     const PlaylistLoadStatus status = LoadPlaylist(*list, argv[0], PlayState::Stopped);
     if (status == PlaylistLoadStatus::NotOpened) {
-        std::fprintf(stderr, "loudara-cli playlist: cannot read %s\n", argv[0]);
+        std::fprintf(stderr, "loudara-cli playlist: %s\n", cannotRead(argv[0]).c_str());
         return 1;
     }
     if (status == PlaylistLoadStatus::Short) {

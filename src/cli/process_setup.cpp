@@ -210,7 +210,7 @@ std::unique_ptr<Processor> makeProcessor(const ProcessOptions& o, std::string& e
         if (path.empty()) continue;
         const ParameterLoadOutcome loaded = LoadParameterFileAt(*p, stored, path, currentSettings, messages);
         if (loaded.status == ParameterLoadStatus::NotOpened) {
-            error = "cannot read " + path;
+            error = cannotRead(path);
             return nullptr;
         }
         if (loaded.status == ParameterLoadStatus::WrongMagic) {
@@ -261,6 +261,11 @@ bool probeSongForExport(const std::string& in, SongRecord& song, SongTag& tag, s
         error = in + ": " + mp3Reason;
         return false;
     } else {
+        if (const std::string why = whyUnopenable(in); !why.empty()) {
+            error = "cannot read " + in + ": " + why;
+            if (why == "it is a folder") error += " (a folder is processed with --output-dir DIR)";
+            return false;
+        }
         error = "cannot read " + in + " as a WAV or MP3 file";
         if (mp3Name && !mp3Reason.empty()) error += ": " + mp3Reason;
         return false;
