@@ -43,6 +43,12 @@ for f in a.wav b.wav sub/c.wav sub/d.mp3; do [ -s "$work/j1/$f" ] || fail "no ou
 "$cli" process "$work/lib/a.wav" "$work/missing.wav" --output-dir "$work/rep" --report "$work/batch.json" 2>/dev/null
 [ "$(grep -c '"song":' "$work/batch.json")" -eq 2 ] && grep -q '"status": "failed"' "$work/batch.json" &&
     grep -q '"integratedLufs"' "$work/batch.json" || { fail "batch report"; cat "$work/batch.json"; }
+# A report that could not be written is refused before any song is processed; one in the output
+# folder, which the batch makes, is not.
+"$cli" process "$work/lib/a.wav" --output-dir "$work/norep" --report "$work/no/such/batch.json" 2>"$work/err"
+[ $? -eq 1 ] && grep -q "cannot write the report .*: there is no folder" "$work/err" || { fail "unwritable report"; cat "$work/err"; }
+[ -z "$(ls -A "$work/norep")" ] || fail "songs processed although the report could not be written"
+"$cli" process "$work/lib/a.wav" --output-dir "$work/inrep" --report "$work/inrep/batch.json" -q || fail "report in the output folder"
 
 # Two at a time and one song at a time give the same bytes.
 "$cli" process "$work/lib/a.wav" "$work/lib/b.wav" "$work/lib/sub" --output-dir "$work/j2" -j 2 2>/dev/null

@@ -434,6 +434,11 @@ int processBatch(const ProcessOptions& o) {
         std::fprintf(stderr, "loudara-cli process: cannot write into %s\n", o.outputDir.c_str());
         return 1;
     }
+    // After the output folder is made: the report may be meant to lie in it.
+    if (const std::string problem = reportFileProblem(o); !problem.empty()) {
+        std::fprintf(stderr, "loudara-cli process: %s\n", problem.c_str());
+        return 1;
+    }
     std::vector<BatchSong> songs = collectSongs(o);
     const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
     const int jobs = std::max(1, std::min<int>(o.jobs > 0 ? o.jobs : static_cast<int>(cores), static_cast<int>(std::max<std::size_t>(songs.size(), 1))));

@@ -252,6 +252,10 @@ int processSong(int argc, char** argv) {
     if (const std::string problem = checkProcessOptions(o, mp3Output); !problem.empty()) {
         return usageError("process", problem);
     }
+    if (const std::string problem = reportFileProblem(o); !problem.empty()) {
+        std::fprintf(stderr, "loudara-cli process: %s\n", problem.c_str());
+        return 1;
+    }
     ScratchFolder scratch;
     if (!scratch.ok()) {
         std::fprintf(stderr, "loudara-cli process: cannot make a temporary folder\n");

@@ -1,5 +1,8 @@
 #include "cli/process_setup.h"
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -198,6 +201,20 @@ std::string checkProcessOptions(const ProcessOptions& o, bool mp3Output) {
     if (!mp3Output && (!o.encoderPath.empty() || !o.albumPrefix.empty() || !o.titlePrefix.empty())) {
         return "the encoder and tag options need MP3 output (--format mp3 or OUT.mp3)";
     }
+    return {};
+}
+
+std::string reportFileProblem(const ProcessOptions& o) {
+    if (o.reportFile.empty()) return {};
+    namespace fs = std::filesystem;
+    const std::string start = "cannot write the report " + o.reportFile + ": ";
+    std::error_code ec;
+    const fs::path report(o.reportFile);
+    if (fs::is_directory(report, ec)) return start + "it is a folder";
+    if (fs::exists(report, ec)) return access(o.reportFile.c_str(), W_OK) == 0 ? "" : start + std::strerror(errno);
+    const fs::path folder = report.has_parent_path() ? report.parent_path() : fs::path(".");
+    if (!fs::is_directory(folder, ec)) return start + "there is no folder " + folder.string();
+    if (access(folder.c_str(), W_OK) != 0) return start + std::strerror(errno);
     return {};
 }
 

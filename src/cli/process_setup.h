@@ -47,6 +47,10 @@ int parseProcessOptions(int argc, char** argv, ProcessOptions& options);
 // Checks the options that go together; a usage error's message, or empty.
 std::string checkProcessOptions(const ProcessOptions& options, bool mp3Output);
 
+// Why the --report file could not be written at the end, found before any song is processed (a
+// folder, a folder that does not exist, no permission); empty when it can be, or none is asked.
+std::string reportFileProblem(const ProcessOptions& options);
+
 // The starting state: a first start, then the settings file and the parameter file if given,
 // then the preset, then single parameters. Null, with the reason and the exit status it calls for
 // (1: a file cannot be used, 2: a usage error), otherwise.
