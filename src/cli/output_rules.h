@@ -47,8 +47,8 @@ private:
 bool SpoolWavStream(int fd, const std::string& path, const volatile int& interrupted, std::string& error);
 
 // Moves the finished file `source` (already on the disk) to `target`: renamed when both are on
-// one file system, else copied beside the target, synced and renamed. Without `replace` an existing target is never
-// overwritten, even one that appeared while the song was processed.
+// one file system, else copied beside the target, synced and renamed. Without `replace` an
+// existing target is never overwritten, even one that appeared while the song was processed.
 bool DeliverFile(const std::string& source, const std::string& target, bool replace, std::string& error);
 
 // Writes the file to standard output.
