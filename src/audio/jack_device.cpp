@@ -80,15 +80,21 @@ private:
 
 JackPlatform::JackPlatform(JackOptions options) : options_(std::move(options)) {
     installMessageHandlers();
+    probeServer();
+}
+
+bool JackPlatform::probeServer() {
     gQuietJack.store(true);
     jack_status_t status{};
     const std::string probeName = options_.clientName + "_probe";
     jack_client_t* probe = jack_client_open(probeName.c_str(), JackNoStartServer, &status);
+    probedRate_ = 0;
     if (probe) {
         probedRate_ = jack_get_sample_rate(probe);
         jack_client_close(probe);
     }
     gQuietJack.store(false);
+    return serverFound();
 }
 
 JackPlatform::~JackPlatform() { closeClient(); }

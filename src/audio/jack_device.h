@@ -63,7 +63,11 @@ public:
                     std::unique_ptr<WaveDevice>& device) override;
     std::string errorText(WaveResult result) override;
 
-    // Whether a server answered when the platform was made, and its rate then (0 when none).
+    // Looks for the server again (a server still starting can turn clients away for a moment);
+    // true when it answered. Not while the client is open.
+    bool probeServer();
+    // Whether a server answered when the platform was made or last probed, and its rate then (0
+    // when none).
     bool serverFound() const { return probedRate_ != 0; }
     uint32_t serverRate() const { return probedRate_; }
     const JackOptions& options() const { return options_; }

@@ -18,6 +18,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "audio/icecast_output.h"
@@ -248,6 +249,12 @@ struct Session {
             std::fprintf(stderr, "loudara-cli %s: the sound system cannot start: %s\n", command,
                          platform->portAudio().initError().c_str());
             return 1;
+        }
+        // A server started together with this command (a service manager starting both at once)
+        // can turn clients away for its first moments, so it is asked again for up to 5 s.
+        for (int tries = 0; wantsJack && !platform->jack().serverFound() && tries < 20; ++tries) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(250));
+            platform->jack().probeServer();
         }
         if (wantsJack && !platform->jack().serverFound()) {
             const char* server = std::getenv("JACK_DEFAULT_SERVER");

@@ -6,11 +6,13 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <csignal>
 #include <functional>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <thread>
 
 #include "audio/icecast_output.h"
 #include "persistence/parameter_file.h"
@@ -133,6 +135,26 @@ std::string probeStream(const std::string& url, const std::string& outFile) {
                                          "-of", "default=nw=1", url},
                                         30, outFile);
     return status == 0 ? readText(outFile) : "ffprobe failed with status " + std::to_string(status);
+}
+
+// A service manager may start the service and its JACK server at the same moment: a server that
+// comes within 5 s is waited for, none at all is said after that.
+TEST_F(OnAirService, AJackServerStartedJustAfterTheServiceIsWaitedFor) {
+    jack.reset();
+    const std::string name = "loudara_test_" + std::to_string(getpid()) + "_late";
+    setenv("JACK_DEFAULT_SERVER", (name + "_never").c_str(), 1);
+    Child alone = startOnAir({});
+    EXPECT_EQ(alone.wait(15), 1);
+    EXPECT_TRUE(logHas("no JACK server is running (server '" + name + "_never')")) << readText(logPath);
+
+    setenv("JACK_DEFAULT_SERVER", name.c_str(), 1);
+    Child onair = startOnAir({});
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    DummyJackServer late(44100, name);
+    ASSERT_TRUE(late.running()) << late.why();
+    ASSERT_TRUE(waitStatus(15, [](const json& j) { return j["state"] == "on-air"; })) << readText(logPath);
+    onair.signal(SIGTERM);
+    EXPECT_EQ(onair.wait(15), 130);
 }
 
 TEST_F(OnAirService, IcecastCarriesDecodableMp3AtTheBitRateAndComesBackAfterTheServerReturns) {

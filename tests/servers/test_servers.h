@@ -153,12 +153,12 @@ inline int freeLoopbackPort() {
 }
 
 // A JACK server on the dummy driver at `rate`, named for this process and object so that it
-// meets no other server; this process's JACK clients go to it.
+// meets no other server (or named `name`); this process's JACK clients go to it.
 class DummyJackServer {
 public:
-    explicit DummyJackServer(int rate = 44100) {
+    explicit DummyJackServer(int rate = 44100, std::string name = {}) : name_(std::move(name)) {
         static std::atomic<int> serial{0};
-        name_ = "loudara_test_" + std::to_string(getpid()) + "_" + std::to_string(serial++);
+        if (name_.empty()) name_ = "loudara_test_" + std::to_string(getpid()) + "_" + std::to_string(serial++);
         setenv("JACK_DEFAULT_SERVER", name_.c_str(), 1);
         setenv("JACK_NO_AUDIO_RESERVATION", "1", 1);
         setenv("JACK_NO_START_SERVER", "1", 1);
