@@ -46,6 +46,8 @@ public:
             const int out = open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             const int err = open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             if (out < 0 || err < 0 || dup2(out, STDOUT_FILENO) < 0 || dup2(err, STDERR_FILENO) < 0) _exit(127);
+            if (out > STDERR_FILENO) close(out);
+            if (err > STDERR_FILENO) close(err);
             execvp(argv[0], argv.data());
             _exit(127);
         }
