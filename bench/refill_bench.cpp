@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/app_state.h"
 #include "audio/icecast_output.h"
 #include "audio/onair_status.h"
 #include "audio/streaming.h"
@@ -159,7 +160,7 @@ int main(int argc, char** argv) {
     StreamView view;
     TextHost host;
     Mp3Decoder mp3;
-    Streaming s{*app, *p, *engine, loop, view, host, mp3};
+    Streaming s{*app, app->playlist, app->stored, *p, *engine, loop, view, host, mp3};
     engine->sampleRate = kRate;
     engine->channels = 2;
     engine->loudness.start(kRate);

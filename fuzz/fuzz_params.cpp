@@ -4,10 +4,11 @@
 #include <cmath>
 #include <memory>
 
-#include "core/host.h"
+#include "base/host.h"
 #include "fuzz_input.h"
 #include "persistence/parameter_file.h"
 #include "processor/parameter_names.h"
+#include "recording_host.h"
 
 using namespace loudara;
 

@@ -6,7 +6,8 @@
 #include <cstring>
 #include <memory>
 
-#include "core/app_state.h"
+#include "app/app_state.h"
+#include "recording_host.h"
 #include "wav_builder.h"
 
 namespace loudara {

@@ -12,9 +12,11 @@
 #include <string>
 #include <thread>
 
+#include "app/app_state.h"
 #include "audio/poll_event_loop.h"
 #include "audio/portaudio_device.h"
 #include "audio/streaming.h"
+#include "recording_host.h"
 #include "servers/test_servers.h"
 #include "wav_builder.h"
 
@@ -47,7 +49,7 @@ protected:
         platform = std::make_unique<PortAudioPlatform>();
         ASSERT_TRUE(platform->initialized()) << platform->initError();
         engine = std::make_unique<DeviceEngine>(*platform);
-        s = std::make_unique<Streaming>(Streaming{*app, *p, *engine, loop, view, host, PlaybackMp3Decoder()});
+        s = std::make_unique<Streaming>(Streaming{*app, app->playlist, app->stored, *p, *engine, loop, view, host, PlaybackMp3Decoder()});
         StartDeviceEngine(*engine, app->stored, host);
         // The JACK server's ports appear as the device "system" in both directions.
         app->stored.selectedOutputDevice = findSystem(engine->outputDevices, engine->outputCount);

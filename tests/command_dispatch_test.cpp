@@ -5,9 +5,10 @@
 
 #include <memory>
 
-#include "core/command_dispatch.h"
-#include "core/user_paths.h"
+#include "app/command_dispatch.h"
+#include "app/user_paths.h"
 #include "persistence/settings_file.h"
+#include "recording_host.h"
 #include "wav_builder.h"
 
 namespace loudara {

@@ -13,6 +13,7 @@
 #include "measure.h"
 #include "persistence/parameter_file.h"
 #include "processor/parameter_names.h"
+#include "recording_host.h"
 #include "wav_builder.h"
 
 namespace loudara {

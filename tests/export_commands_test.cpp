@@ -7,7 +7,7 @@
 #include <functional>
 #include <memory>
 
-#include "core/export_commands.h"
+#include "app/export_commands.h"
 #include "files/wav_file.h"
 #include "persistence/settings_file.h"
 #include "wav_builder.h"

@@ -12,6 +12,7 @@
 #include "files/export_job.h"
 #include "files/wav_file.h"
 #include "measure.h"
+#include "recording_host.h"
 #include "wav_builder.h"
 
 namespace loudara {

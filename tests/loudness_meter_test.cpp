@@ -1,4 +1,4 @@
-#include "core/loudness_meter.h"
+#include "measure/loudness_meter.h"
 
 #include <gtest/gtest.h>
 

@@ -11,16 +11,17 @@
 #include <functional>
 #include <future>
 
-#include "core/host.h"
+#include "base/host.h"
+#include "files/id3_tag.h"
 #include "files/loudness_scan.h"
 #include "files/mp3_bridge.h"
-#include "files/id3_tag.h"
 #include "files/temp_folder.h"
 #include "files/wav_file.h"
 #include "persistence/parameter_file.h"
 #include "persistence/playlist.h"
 #include "persistence/settings_file.h"
 #include "processor/processor.h"
+#include "recording_host.h"
 #include "wav_builder.h"
 
 namespace loudara {

@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "persistence/parameter_file.h"
+#include "recording_host.h"
 #include "wav_builder.h"
 
 namespace loudara {

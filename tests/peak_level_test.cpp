@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "files/peak_level.h"
+#include "recording_host.h"
 
 namespace loudara {
 namespace {

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 
 #include "persistence/playlist.h"
+#include "recording_host.h"
 #include "wav_builder.h"
 
 namespace loudara {

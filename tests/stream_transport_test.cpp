@@ -8,8 +8,9 @@
 #include <memory>
 #include <vector>
 
-#include "core/stream_transport.h"
+#include "app/stream_transport.h"
 #include "fake_wave.h"
+#include "recording_host.h"
 #include "wav_builder.h"
 
 namespace loudara {

@@ -9,10 +9,12 @@
 #include <cstring>
 #include <memory>
 
+#include "app/app_state.h"
 #include "audio/streaming.h"
 #include "fake_wave.h"
 #include "files/peak_level.h"
 #include "mp3_test_files.h"
+#include "recording_host.h"
 #include "wav_builder.h"
 
 namespace loudara {
@@ -59,7 +61,7 @@ protected:
     FakeView view;
     RecordingHost host;
     Mp3Decoder mp3;
-    Streaming s{*app, *p, *engine, loop, view, host, mp3};
+    Streaming s{*app, app->playlist, app->stored, *p, *engine, loop, view, host, mp3};
     std::vector<int16_t> heard;  // every sample the output took from a block
 
     void SetUp() override {

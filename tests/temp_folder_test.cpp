@@ -13,7 +13,7 @@
 #include <cerrno>
 #include <fstream>
 
-#include "core/export_commands.h"
+#include "app/export_commands.h"
 #include "files/temp_folder.h"
 #include "wav_builder.h"
 

@@ -84,45 +84,45 @@ void InitDeviceEngine(DeviceEngine& engine) {
     engine.mp3Open = false;
 }
 
-int EnumerateOutputDevices(DeviceEngine& engine, StoredSettings& stored) {
+int EnumerateOutputDevices(DeviceEngine& engine, DeviceChoice& devices) {
     return enumerate(engine, WaveDirection::Output, engine.outputDevices, engine.outputCount,
-                     stored.selectedOutputDevice);
+                     devices.selectedOutputDevice);
 }
 
-int EnumerateInputDevices(DeviceEngine& engine, StoredSettings& stored) {
-    return enumerate(engine, WaveDirection::Input, engine.inputDevices, engine.inputCount, stored.selectedInputDevice);
+int EnumerateInputDevices(DeviceEngine& engine, DeviceChoice& devices) {
+    return enumerate(engine, WaveDirection::Input, engine.inputDevices, engine.inputCount, devices.selectedInputDevice);
 }
 
-void StartDeviceEngine(DeviceEngine& engine, StoredSettings& stored, Host& host) {
+void StartDeviceEngine(DeviceEngine& engine, DeviceChoice& devices, Host& host) {
     InitDeviceEngine(engine);
     engine.sampleRate = 44100;
     engine.outputCount = engine.inputCount = 0;
-    if (EnumerateOutputDevices(engine, stored) == 0) {
+    if (EnumerateOutputDevices(engine, devices) == 0) {
         host.showMessage(kNoOutputDeviceText, "Loudara", MessageIcon::Exclamation);
     }
-    if (EnumerateInputDevices(engine, stored) == 0) {
+    if (EnumerateInputDevices(engine, devices) == 0) {
         host.showMessage(kNoInputDeviceText, "Loudara", MessageIcon::Exclamation);
     }
 }
 
-bool OpenDevices(DeviceEngine& engine, const StoredSettings& stored, bool onAirMode, Host& host) {
+bool OpenDevices(DeviceEngine& engine, const DeviceChoice& devices, bool onAirMode, Host& host) {
     WaveResult error = kWaveOk;
     if (onAirMode) {
         const OpenOutcome in = openListed(engine, WaveDirection::Input, engine.inputDevices, engine.inputCount,
-                                          stored.selectedInputDevice, engine.input, error);
+                                          devices.selectedInputDevice, engine.input, error);
         if (in == OpenOutcome::Failed) {
             // The platform's text alone, in a box of no caption and no icon.
             host.showMessage(engine.platform->errorText(error), "", MessageIcon::None);
         }
         if (in != OpenOutcome::Opened) return false;
     }
-    ClearInputRing(engine, stored.blockCount, onAirMode);
+    ClearInputRing(engine, devices.blockCount, onAirMode);
     const OpenOutcome out = openListed(engine, WaveDirection::Output, engine.outputDevices, engine.outputCount,
-                                       stored.selectedOutputDevice, engine.output, error);
+                                       devices.selectedOutputDevice, engine.output, error);
     if (out == OpenOutcome::Failed) {
         std::string text = engine.platform->errorText(error);
         text += '\n';
-        text += engine.outputDevices[stored.selectedOutputDevice].name;
+        text += engine.outputDevices[devices.selectedOutputDevice].name;
         host.showMessage(text, "", MessageIcon::None);
     }
     return out == OpenOutcome::Opened;

@@ -13,9 +13,9 @@
 #include "audio/sound_block.h"
 #include "audio/stream_loudness.h"
 #include "audio/wave_device.h"
-#include "core/host.h"
+#include "base/device_choice.h"
+#include "base/host.h"
 #include "files/wav_file.h"
-#include "persistence/parameter_file.h"
 
 namespace loudara {
 
@@ -99,8 +99,8 @@ void InitDeviceEngine(DeviceEngine& engine);
 
 // Rebuild one list: identifiers 0..7 of the platform, those whose query fails skipped. A stored
 // selection that is not below the count becomes 0. Returns the count.
-int EnumerateOutputDevices(DeviceEngine& engine, StoredSettings& stored);
-int EnumerateInputDevices(DeviceEngine& engine, StoredSettings& stored);
+int EnumerateOutputDevices(DeviceEngine& engine, DeviceChoice& devices);
+int EnumerateInputDevices(DeviceEngine& engine, DeviceChoice& devices);
 
 inline constexpr const char* kNoOutputDeviceText =
     "No available output sound device can be found.\nThe sound player and 'ON-AIR' mode will be disabled.";
@@ -108,13 +108,13 @@ inline constexpr const char* kNoInputDeviceText =
     "No available input sound device can be found.\nThe 'ON-AIR' mode will be disabled.";
 
 // Start-up: InitDeviceEngine and both listings, with the messages for an empty list.
-void StartDeviceEngine(DeviceEngine& engine, StoredSettings& stored, Host& host);
+void StartDeviceEngine(DeviceEngine& engine, DeviceChoice& devices, Host& host);
 
 // Opens the input (ON-AIR mode only, first) and the output at engine.sampleRate. A device whose
 // query fails or that lacks 44.1 kHz stereo 16-bit fails quietly; a refused open shows the
 // platform's text (the output's followed by a line feed and the device's name). True only when
 // every device it had to open is open.
-bool OpenDevices(DeviceEngine& engine, const StoredSettings& stored, bool onAirMode, Host& host);
+bool OpenDevices(DeviceEngine& engine, const DeviceChoice& devices, bool onAirMode, Host& host);
 
 // blockCount (held to 2..8) zeroed output blocks of 16384 bytes, and as many input blocks in
 // ON-AIR mode. False when memory runs out; the blocks made so far stay and FreeBlocks frees them.

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "audio/device_engine.h"
-#include "core/loudness_meter.h"
+#include "measure/loudness_meter.h"
 
 namespace loudara {
 

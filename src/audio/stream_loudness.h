@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "core/loudness_meter.h"
+#include "measure/loudness_meter.h"
 
 namespace loudara {
 

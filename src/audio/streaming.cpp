@@ -14,7 +14,7 @@ namespace {
 bool playableRate(uint32_t rate) { return rate == 32000 || rate == 44100 || rate == 48000; }
 
 const SongRecord* playingRecord(const Streaming& s) {
-    const Playlist& list = s.app.playlist;
+    const Playlist& list = s.playlist;
     if (list.playingSong < 0 || list.playingSong >= kMaxSongs) return nullptr;
     return &list.songs[list.playingSong];
 }
@@ -31,7 +31,7 @@ void closeSong(Streaming& s) {
 StartResult abandonStart(Streaming& s, StartResult result) {
     closeSong(s);
     CloseDevices(s.engine);
-    s.app.playState = PlayState::Stopped;
+    s.transport.playState = PlayState::Stopped;
     return result;
 }
 
@@ -40,7 +40,7 @@ void copySongPath(DeviceEngine& engine, const SongRecord& song) {
 }
 
 void enterDraining(Streaming& s) {
-    s.app.playState = PlayState::Draining;
+    s.transport.playState = PlayState::Draining;
     if (!s.engine.drainCountersTaken && s.engine.output) {
         s.engine.outputCountersAtDrain = s.engine.output->counters();
         s.engine.drainCountersTaken = true;
@@ -50,7 +50,7 @@ void enterDraining(Streaming& s) {
 // The seek of a held transport button: the step count (negative backwards), or 0 when no seek
 // is held. The seek ends when the cursor has left the buttons that keep it alive.
 int seekStepsNow(Streaming& s, std::initializer_list<int> keepAlive) {
-    AppState& a = s.app;
+    TransportState& a = s.transport;
     if (!a.seekActive) return 0;
     bool over = false;
     for (int button : keepAlive) over = over || s.view.cursorOverTransportButton(button);
@@ -83,7 +83,7 @@ void processInto(Streaming& s, const uint8_t* input, SoundBlock& block, uint32_t
 }
 
 int refill(Streaming& s, SoundBlock& block) {
-    if (s.app.onAirMode) return FillFromInput(s, block);
+    if (s.transport.onAirMode) return FillFromInput(s, block);
     if (s.engine.mp3Open) return FillFromMp3(s, block);
     return FillFromWav(s, block);
 }
@@ -117,9 +117,9 @@ SongRecord OnAirPseudoSong(uint16_t onAirRateChoice) {
 }
 
 StartResult StartPlayback(Streaming& s) {
-    AppState& a = s.app;
+    TransportState& a = s.transport;
     DeviceEngine& e = s.engine;
-    Playlist& list = a.playlist;
+    Playlist& list = s.playlist;
     const bool onAir = a.onAirMode != 0;
     if (a.playState != PlayState::Stopped) return StartResult::NotStopped;
     if (list.currentSong < 0 || list.currentSong >= list.songCount || list.currentSong >= kMaxSongs) {
@@ -136,10 +136,10 @@ StartResult StartPlayback(Streaming& s) {
     e.sampleRate = song.sampleRate;
     e.channels = static_cast<uint16_t>(song.channels);
     e.drainCountersTaken = false;
-    if (!OpenDevices(e, a.stored, onAir, s.host)) return abandonStart(s, StartResult::DevicesNotOpened);
+    if (!OpenDevices(e, s.devices, onAir, s.host)) return abandonStart(s, StartResult::DevicesNotOpened);
 
     s.processor.settings.normalizeGain = normalizeGainFor(song.peakLevel);
-    if (!AllocateBlocks(e, a.stored.blockCount, onAir)) return abandonStart(s, StartResult::NoBlocks);
+    if (!AllocateBlocks(e, s.devices.blockCount, onAir)) return abandonStart(s, StartResult::NoBlocks);
     clearEnhancerDelay(s.processor);
     clearBandMemory(s.processor);
     prepareForSong(s.processor, static_cast<int>(song.sampleRate));
@@ -205,7 +205,7 @@ StartResult StartPlayback(Streaming& s) {
 }
 
 void StopPlayback(Streaming& s) {
-    s.app.playState = PlayState::Stopped;
+    s.transport.playState = PlayState::Stopped;
     s.view.clearTransportButtons();
     for (BandSettings& band : s.processor.bands) band.gateState = 0;
     closeSong(s);
@@ -255,7 +255,7 @@ int FillFromWav(Streaming& s, SoundBlock& block) {
 }
 
 int FillFromMp3(Streaming& s, SoundBlock& block) {
-    AppState& a = s.app;
+    TransportState& a = s.transport;
     DeviceEngine& e = s.engine;
     int steps = 1;
     if (a.seekActive) {
@@ -326,7 +326,7 @@ int FillFromInput(Streaming& s, SoundBlock& block) {
 
 void OnInputData(Streaming& s, SoundBlock& block) {
     DeviceEngine& e = s.engine;
-    if (!s.app.onAirMode || !e.input || s.app.playState != PlayState::Playing) return;
+    if (!s.transport.onAirMode || !e.input || s.transport.playState != PlayState::Playing) return;
     int slot = 0;
     for (int i = 0; i < e.allocatedBlocks; ++i) {
         if (e.inputBlocks[i] && e.inputBlocks[i]->data == block.data) {
@@ -339,7 +339,7 @@ void OnInputData(Streaming& s, SoundBlock& block) {
 }
 
 void OnOutputDone(Streaming& s, SoundBlock& block) {
-    AppState& a = s.app;
+    TransportState& a = s.transport;
     DeviceEngine& e = s.engine;
     if (a.playState == PlayState::Playing) {
         const int more = refill(s, block);
@@ -358,7 +358,7 @@ void OnOutputDone(Streaming& s, SoundBlock& block) {
         StopPlayback(s);
         clearProcessorState(s.processor);
         a.playState = PlayState::Stopped;
-        Playlist& list = a.playlist;
+        Playlist& list = s.playlist;
         if (a.noAdvanceOnce) {
             a.noAdvanceOnce = 0;
         } else if (a.continuousPlayback && list.currentSong < list.songCount - 1) {
@@ -393,12 +393,12 @@ void OnStreamTimer(Streaming& s, int timerId, StartResult* result) {
         started = StartPlayback(s);
     } else if (timerId == kOnAirBootTimer) {
         s.loop.stopTimer(kOnAirBootTimer);
-        AppState& a = s.app;
+        TransportState& a = s.transport;
         if (a.playState == PlayState::Stopped) {
             a.onAirMode = 1;
-            a.playlist.currentSong = a.playlist.playingSong = 0;
-            a.playlist.songCount = 1;
-            a.playlist.songs[0] = OnAirPseudoSong(a.stored.onAirRateChoice);
+            s.playlist.currentSong = s.playlist.playingSong = 0;
+            s.playlist.songCount = 1;
+            s.playlist.songs[0] = OnAirPseudoSong(s.devices.onAirRateChoice);
             s.view.setOnAirLock(true);
             started = StartPlayback(s);
         }
@@ -408,8 +408,8 @@ void OnStreamTimer(Streaming& s, int timerId, StartResult* result) {
 
 std::string FormatPlayTime(const Streaming& s) {
     const DeviceEngine& e = s.engine;
-    if (!e.output || s.app.playState == PlayState::Stopped) return " 00:00";
-    if (s.app.onAirMode) return " ";
+    if (!e.output || s.transport.playState == PlayState::Stopped) return " 00:00";
+    if (s.transport.onAirMode) return " ";
     const SongRecord* song = playingRecord(s);
     if (!song || song->channels == 0 || song->sampleRate == 0) return " 00:00";
     const uint32_t seconds = e.playPosition / kBytesPerFrame / song->sampleRate;
@@ -419,8 +419,8 @@ std::string FormatPlayTime(const Streaming& s) {
 }
 
 bool PlayCommand(Streaming& s, StartResult* result) {
-    const Playlist& list = s.app.playlist;
-    if (s.app.playState != PlayState::Stopped || list.songCount <= 0 || list.currentSong < 0 ||
+    const Playlist& list = s.playlist;
+    if (s.transport.playState != PlayState::Stopped || list.songCount <= 0 || list.currentSong < 0 ||
         list.currentSong >= list.songCount) {
         return false;
     }
@@ -430,30 +430,30 @@ bool PlayCommand(Streaming& s, StartResult* result) {
 }
 
 bool StopCommand(Streaming& s) {
-    if (s.app.playState == PlayState::Stopped) return false;
-    s.app.noAdvanceOnce = 1;
+    if (s.transport.playState == PlayState::Stopped) return false;
+    s.transport.noAdvanceOnce = 1;
     enterDraining(s);
     return true;
 }
 
 bool SongRowDoubleClicked(Streaming& s, StartResult* result) {
-    if (s.app.playState == PlayState::Stopped) return PlayCommand(s, result);
+    if (s.transport.playState == PlayState::Stopped) return PlayCommand(s, result);
     return StopCommand(s);
 }
 
-void ToggleContinuousPlayback(Streaming& s) { s.app.continuousPlayback = s.app.continuousPlayback ? 0 : 1; }
+void ToggleContinuousPlayback(Streaming& s) { s.transport.continuousPlayback = s.transport.continuousPlayback ? 0 : 1; }
 
 bool ToggleOnAirMode(Streaming& s) {
-    AppState& a = s.app;
+    TransportState& a = s.transport;
     if (a.playState != PlayState::Stopped) return false;
-    a.playlist.currentSong = a.playlist.playingSong = 0;
+    s.playlist.currentSong = s.playlist.playingSong = 0;
     a.onAirMode = a.onAirMode ? 0 : 1;
     if (a.onAirMode) {
-        a.playlist.songCount = 1;
-        a.playlist.songs[0] = OnAirPseudoSong(a.stored.onAirRateChoice);
+        s.playlist.songCount = 1;
+        s.playlist.songs[0] = OnAirPseudoSong(s.devices.onAirRateChoice);
         s.view.setOnAirLock(true);
     } else {
-        a.playlist.songCount = 0;
+        s.playlist.songCount = 0;
         s.view.setOnAirLock(false);
     }
     s.view.refreshSongList();
@@ -469,22 +469,22 @@ bool PressTransportButton(Streaming& s, int button) {
         case 5: steps = 20; break;
         default: return false;
     }
-    s.app.seekSteps = steps;
-    s.app.seekActive = 1;
+    s.transport.seekSteps = steps;
+    s.transport.seekActive = 1;
     return true;
 }
 
 void ReleaseTransportButtons(Streaming& s) {
-    s.app.seekActive = 0;
+    s.transport.seekActive = 0;
     s.view.clearTransportButtons();
 }
 
 void ArmOnAirAtBoot(Streaming& s) {
-    if (s.app.stored.startOnAirAtBoot) s.loop.startTimer(kOnAirBootTimer, kOnAirBootDelayMs);
+    if (s.devices.startOnAirAtBoot) s.loop.startTimer(kOnAirBootTimer, kOnAirBootDelayMs);
 }
 
 void MainWindowClosing(Streaming& s) {
-    if (s.app.playState != PlayState::Stopped) StopPlayback(s);
+    if (s.transport.playState != PlayState::Stopped) StopPlayback(s);
 }
 
 }  // namespace loudara

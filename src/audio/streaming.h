@@ -16,14 +16,20 @@
 
 #include "audio/device_engine.h"
 #include "audio/event_loop.h"
-#include "core/app_state.h"
+#include "audio/transport_state.h"
+#include "base/device_choice.h"
+#include "base/host.h"
 #include "files/mp3_bridge.h"
+#include "persistence/playlist.h"
+#include "processor/processor.h"
 
 namespace loudara {
 
 // Everything a stream touches. The program has one; tests build their own.
 struct Streaming {
-    AppState& app;
+    TransportState& transport;
+    Playlist& playlist;
+    DeviceChoice& devices;
     Processor& processor;
     DeviceEngine& engine;
     EventLoop& loop;

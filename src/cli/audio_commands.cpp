@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/app_state.h"
 #include "audio/icecast_output.h"
 #include "audio/onair_status.h"
 #include "audio/poll_event_loop.h"
@@ -28,7 +29,6 @@
 #include "audio/streaming.h"
 #include "cli/cli_support.h"
 #include "cli/commands.h"
-#include "core/app_state.h"
 #include "persistence/parameter_file.h"
 #include "persistence/playlist.h"
 
@@ -263,7 +263,7 @@ struct Session {
             return 1;
         }
         engine = std::make_unique<DeviceEngine>(*platform);
-        s = std::make_unique<Streaming>(Streaming{*app, *p, *engine, loop, view, host, PlaybackMp3Decoder()});
+        s = std::make_unique<Streaming>(Streaming{*app, app->playlist, app->stored, *p, *engine, loop, view, host, PlaybackMp3Decoder()});
         if (o.blocks >= 0) app->stored.blockCount = o.blocks;
         StoredSettings listed = app->stored;
         StartDeviceEngine(*engine, listed, host);

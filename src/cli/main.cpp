@@ -14,11 +14,11 @@
 #include <string_view>
 #include <vector>
 
+#include "base/host.h"
 #include "cli/cli_support.h"
 #include "cli/commands.h"
 #include "cli/output_rules.h"
 #include "cli/process_setup.h"
-#include "core/host.h"
 #include "files/export_job.h"
 #include "files/id3_tag.h"
 #include "files/mp3_bridge.h"

@@ -9,8 +9,8 @@
 #include <string_view>
 #include <system_error>
 
+#include "base/host.h"
 #include "cli/cli_support.h"
-#include "core/host.h"
 #include "files/id3_tag.h"
 #include "files/temp_folder.h"
 #include "files/wav_file.h"

@@ -9,8 +9,8 @@
 #include <utility>
 #include <vector>
 
-#include "core/song_record.h"
-#include "core/song_tag.h"
+#include "base/song_record.h"
+#include "base/song_tag.h"
 #include "files/export_job.h"
 #include "files/mp3_bridge.h"
 #include "processor/processor.h"

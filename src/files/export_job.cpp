@@ -19,13 +19,13 @@
 
 #include "files/byte_pipe.h"
 #include "files/growing_file.h"
-#include "files/background_meter.h"
 #include "files/id3_tag.h"
 #include "files/loudness_scan.h"
 #include "files/mp3_bridge.h"
 #include "files/peak_level.h"
 #include "files/temp_folder.h"
 #include "files/wav_file.h"
+#include "measure/background_meter.h"
 
 namespace loudara {
 namespace fs = std::filesystem;

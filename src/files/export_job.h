@@ -8,28 +8,15 @@
 #include <optional>
 #include <string>
 
-#include "core/loudness_meter.h"
-#include "core/song_record.h"
-#include "core/song_tag.h"
-#include "files/job_host.h"
+#include "base/job_host.h"
+#include "base/song_record.h"
+#include "base/song_tag.h"
+#include "files/export_options.h"
 #include "files/mp3_bridge.h"
+#include "measure/loudness_meter.h"
 #include "processor/processor.h"
 
 namespace loudara {
-
-// Export options; kept in the parameter file.
-struct ExportOptions {
-    int32_t exportFormat = 1;  // 0 WAV, 1 MP3
-    int32_t mp3Bitrate = 128;  // kbit/s
-    char albumPrefix[32] = "";
-    char titlePrefix[32] = "";
-    int32_t normalizeOnExport = 1;
-    char fileNameString[136] = "qx_";
-    int32_t fileNameStringIsPostfix = 0;
-    int32_t useOriginalFolder = 0;
-    int32_t throttleOn = 0;
-    int32_t throttleLevel = 10;  // 1..40
-};
 
 // The bit rate the options dialogs store for the number entered: outside 32..320 it becomes
 // 128 (batch dialog) or 192 (single-song dialog), then it is raised to the first MP3 bit rate

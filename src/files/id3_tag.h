@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "core/song_tag.h"
+#include "base/song_tag.h"
 
 namespace loudara {
 

@@ -8,8 +8,8 @@
 
 #include <nlohmann/json_fwd.hpp>
 
-#include "core/loudness_meter.h"
 #include "files/mp3_bridge.h"
+#include "measure/loudness_meter.h"
 
 namespace loudara {
 

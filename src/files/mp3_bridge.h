@@ -17,9 +17,9 @@
 #include <string>
 #include <vector>
 
-#include "core/song_record.h"
-#include "core/song_tag.h"
-#include "files/job_host.h"
+#include "base/job_host.h"
+#include "base/song_record.h"
+#include "base/song_tag.h"
 
 namespace loudara {
 

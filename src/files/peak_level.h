@@ -8,8 +8,8 @@
 
 #include <cstdint>
 
-#include "core/song_record.h"
-#include "files/job_host.h"
+#include "base/job_host.h"
+#include "base/song_record.h"
 #include "files/wav_file.h"
 
 namespace loudara {

@@ -13,7 +13,7 @@
 #include <memory>
 #include <string>
 
-#include "core/song_record.h"
+#include "base/song_record.h"
 
 namespace loudara {
 

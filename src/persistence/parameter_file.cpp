@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/byte_io.h"
 #include "files/wav_file.h"
-#include "persistence/byte_io.h"
 #include "persistence/safe_write.h"
 #include "processor/parameter_names.h"
 

@@ -8,8 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "core/host.h"
-#include "files/export_job.h"
+#include "base/device_choice.h"
+#include "base/host.h"
+#include "files/export_options.h"
 #include "processor/processor.h"
 
 namespace loudara {
@@ -21,13 +22,8 @@ inline constexpr int kEncoderTextBytes = 260;
 
 // The options a parameter file carries besides the sound parameters. Their owners (the sound
 // device engine, the MP3 bridge) copy them in and out; the export options are used as they are.
-struct StoredSettings {
-    // Sound devices and ON-AIR mode.
-    uint16_t selectedOutputDevice = 0;
-    uint16_t selectedInputDevice = 0;
-    uint16_t onAirRateChoice = 1;  // 0 = 32000, 1 = 44100, 2 = 48000 samples per second
-    int32_t startOnAirAtBoot = 0;
-    int32_t blockCount = 4;        // sound buffer blocks, 2..8
+// The device choice is the device engine's own record, embedded as the base part.
+struct StoredSettings : DeviceChoice {
     // Export.
     ExportOptions exportOptions;
     // External MP3 encoder.

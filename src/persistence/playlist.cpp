@@ -7,10 +7,10 @@
 
 #include <sys/stat.h>
 
+#include "base/byte_io.h"
 #include "files/id3_tag.h"
 #include "files/mp3_bridge.h"
 #include "files/wav_file.h"
-#include "persistence/byte_io.h"
 #include "persistence/safe_write.h"
 
 namespace loudara {

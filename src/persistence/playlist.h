@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "core/host.h"
-#include "core/play_state.h"
-#include "core/song_record.h"
-#include "core/song_tag.h"
+#include "base/host.h"
+#include "base/play_state.h"
+#include "base/song_record.h"
+#include "base/song_tag.h"
 
 namespace loudara {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "core/export_commands.h"
+#include "app/export_commands.h"
 
 class QCheckBox;
 class QLineEdit;

@@ -4,7 +4,7 @@
 
 #include <QDialog>
 
-#include "core/export_commands.h"
+#include "app/export_commands.h"
 
 class QCheckBox;
 class QLabel;

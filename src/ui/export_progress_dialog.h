@@ -9,8 +9,8 @@
 #include <string>
 #include <thread>
 
+#include "base/job_host.h"
 #include "files/export_job.h"
-#include "files/job_host.h"
 
 class QCheckBox;
 class QLabel;

@@ -5,8 +5,8 @@
 #include <QFont>
 #include <memory>
 
+#include "app/app_state.h"
 #include "audio/sound_platform.h"
-#include "core/app_state.h"
 #include "persistence/playlist.h"
 #include "ui/main_window.h"
 #include "ui/stream_adapter.h"

@@ -10,7 +10,7 @@
 #include <map>
 #include <memory>
 
-#include "core/command_dispatch.h"
+#include "app/command_dispatch.h"
 #include "ui/control_panel.h"
 #include "ui/panel_buttons.h"
 #include "ui/skin.h"

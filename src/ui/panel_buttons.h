@@ -2,8 +2,8 @@
 // The clickable images of the panel: eight toggle buttons, the virtual-speaker reset button and
 // six transport buttons, with the rules of a press on them (no Qt).
 
-#include "core/app_state.h"
-#include "core/command_dispatch.h"
+#include "app/app_state.h"
+#include "app/command_dispatch.h"
 #include "processor/processor.h"
 
 namespace loudara {

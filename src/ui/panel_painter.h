@@ -5,7 +5,7 @@
 #include <QPainter>
 #include <QString>
 
-#include "core/app_state.h"
+#include "app/app_state.h"
 #include "processor/processor.h"
 #include "ui/control_panel.h"
 #include "ui/panel_buttons.h"

@@ -4,7 +4,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 
-#include "core/export_commands.h"
+#include "app/export_commands.h"
 #include "ui/dialog_units.h"
 
 namespace loudara {

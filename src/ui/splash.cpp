@@ -7,7 +7,7 @@
 #include <QPainterPath>
 #include <cmath>
 
-#include "core/export_commands.h"
+#include "app/export_commands.h"
 #include "ui/dialog_units.h"
 
 namespace loudara {

@@ -11,7 +11,7 @@
 #include <QTimer>
 #include <memory>
 
-#include "core/stream_transport.h"
+#include "app/stream_transport.h"
 #include "ui/main_window.h"
 
 namespace loudara {

@@ -5,8 +5,8 @@
 
 #include <string>
 
+#include "app/export_commands.h"
 #include "audio/device_engine.h"
-#include "core/export_commands.h"
 
 namespace loudara {
 

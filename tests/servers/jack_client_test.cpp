@@ -12,9 +12,11 @@
 #include <set>
 #include <string>
 
+#include "app/app_state.h"
 #include "audio/jack_device.h"
 #include "audio/poll_event_loop.h"
 #include "audio/streaming.h"
+#include "recording_host.h"
 #include "servers/test_servers.h"
 #include "wav_builder.h"
 
@@ -87,7 +89,7 @@ protected:
         platform = std::make_unique<JackPlatform>(std::move(options));
         ASSERT_TRUE(platform->serverFound());
         engine = std::make_unique<DeviceEngine>(*platform);
-        s = std::make_unique<Streaming>(Streaming{*app, *p, *engine, loop, view, host, PlaybackMp3Decoder()});
+        s = std::make_unique<Streaming>(Streaming{*app, app->playlist, app->stored, *p, *engine, loop, view, host, PlaybackMp3Decoder()});
         StartDeviceEngine(*engine, app->stored, host);
         ASSERT_EQ(engine->outputCount, 1);
         ASSERT_EQ(engine->inputCount, 1);

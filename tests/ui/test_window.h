@@ -10,8 +10,9 @@
 #include <system_error>
 #include <vector>
 
-#include "core/command_dispatch.h"
-#include "core/host.h"
+#include "app/command_dispatch.h"
+#include "base/host.h"
+#include "recording_host.h"
 #include "ui/main_window.h"
 
 namespace loudara::test {

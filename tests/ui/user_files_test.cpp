@@ -8,9 +8,9 @@
 #include <memory>
 #include <random>
 
-#include "core/app_state.h"
-#include "core/command_dispatch.h"
-#include "core/user_paths.h"
+#include "app/app_state.h"
+#include "app/command_dispatch.h"
+#include "app/user_paths.h"
 #include "test_window.h"
 
 namespace fs = std::filesystem;

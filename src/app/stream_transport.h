@@ -11,9 +11,9 @@
 
 #include <memory>
 
+#include "app/command_dispatch.h"
 #include "audio/device_engine.h"
 #include "audio/streaming.h"
-#include "core/command_dispatch.h"
 
 namespace loudara {
 

@@ -10,8 +10,8 @@
 #include <string_view>
 #include <vector>
 
-#include "core/app_state.h"
-#include "core/command_dispatch.h"
+#include "app/app_state.h"
+#include "app/command_dispatch.h"
 #include "files/export_job.h"
 #include "files/mp3_bridge.h"
 #include "processor/processor.h"

@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <string>
 
-#include "core/host.h"
-#include "core/play_state.h"
+#include "audio/transport_state.h"
+#include "base/host.h"
 #include "persistence/parameter_file.h"
 #include "persistence/playlist.h"
 #include "processor/processor.h"
@@ -22,16 +22,11 @@ struct PanelRect {
 // playlist holds songCount, currentSong, playingSong, sortColumn and headerSortAscending with its
 // tables; `stored` holds the device, ON-AIR, export and encoder options of the parameter file.
 // Large (the playlist tables): create it on the heap.
-struct AppState {
+// The transport's fields (TransportState) are the base part, which the streaming logic takes.
+struct AppState : TransportState {
     std::string startupFolder;  // the per-user data folder (UserDataFolder())
     std::string runStamp;       // 8 digits, names the export job's temporary files
-    PlayState playState = PlayState::Stopped;
-    int32_t continuousPlayback = 1;
-    int32_t noAdvanceOnce = 0;
-    int32_t onAirMode = 0;
     int32_t exportRunning = 0;
-    int32_t seekSteps = 5;
-    int32_t seekActive = 0;
     int32_t mouseHeld = 0;
     int32_t lastClickX = 0, lastClickY = 0;
     uint32_t lastListClickTick = 0;

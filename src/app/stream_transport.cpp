@@ -1,4 +1,4 @@
-#include "core/stream_transport.h"
+#include "app/stream_transport.h"
 
 #include <chrono>
 #include <thread>
@@ -10,7 +10,7 @@ void HostTimerLoop::sleepMs(int milliseconds) {
 }
 
 void StreamTransport::startPlayback(int song) {
-    s_.app.playlist.currentSong = song;
+    s_.playlist.currentSong = song;
     lastStart_ = StartPlayback(s_);
 }
 
@@ -24,18 +24,18 @@ StreamSession::StreamSession(AppState& app, Processor& processor, WavePlatform& 
                              StreamView& view, Mp3Decoder& mp3)
     : engine_(std::make_unique<DeviceEngine>(platform)),
       loop_(host),
-      streaming_{app, processor, *engine_, loop_, view, host, mp3},
+      streaming_{app, app.playlist, app.stored, processor, *engine_, loop_, view, host, mp3},
       transport_(streaming_) {}
 
 StreamSession::~StreamSession() { close(); }
 
 void StreamSession::start() {
-    StartDeviceEngine(*engine_, streaming_.app.stored, streaming_.host);
+    StartDeviceEngine(*engine_, streaming_.devices, streaming_.host);
     ArmOnAirAtBoot(streaming_);
 }
 
 void StreamSession::close() {
-    if (streaming_.app.playState != PlayState::Stopped) StopPlayback(streaming_);
+    if (streaming_.transport.playState != PlayState::Stopped) StopPlayback(streaming_);
     CloseDevices(*engine_);
 }
 

@@ -1,4 +1,4 @@
-#include "files/background_meter.h"
+#include "measure/background_meter.h"
 
 namespace loudara {
 

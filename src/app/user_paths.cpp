@@ -1,4 +1,4 @@
-#include "core/user_paths.h"
+#include "app/user_paths.h"
 
 #include <pwd.h>
 #include <unistd.h>

@@ -1,10 +1,9 @@
 #pragma once
 // What the core shows the user besides its data: message boxes and beeps. The GUI shows them with
-// Qt; the command-line tool prints them; the tests record them.
+// Qt; the command-line tool prints them; the tests record them (tests/recording_host.h).
 
 #include <cstdio>
 #include <string>
-#include <vector>
 
 namespace loudara {
 
@@ -38,23 +37,6 @@ public:
 
 private:
     std::FILE* out_;
-};
-
-// Keeps every message so a test can look at it.
-class RecordingHost : public Host {
-public:
-    struct Message {
-        std::string text;
-        std::string caption;
-        MessageIcon icon;
-    };
-    void showMessage(const std::string& text, const std::string& caption, MessageIcon icon) override {
-        messages.push_back({text, caption, icon});
-    }
-    void beep() override { ++beeps; }
-
-    std::vector<Message> messages;
-    int beeps = 0;
 };
 
 }  // namespace loudara

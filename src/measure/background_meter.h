@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/loudness_meter.h"
+#include "measure/loudness_meter.h"
 
 namespace loudara {
 

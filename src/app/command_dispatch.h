@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "core/app_state.h"
-#include "core/host.h"
+#include "app/app_state.h"
+#include "base/host.h"
 #include "processor/processor.h"
 
 namespace loudara {

@@ -1,10 +1,10 @@
-#include "core/app_state.h"
+#include "app/app_state.h"
 
 #include <cstring>
 #include <filesystem>
 #include <memory>
 
-#include "core/user_paths.h"
+#include "app/user_paths.h"
 #include "files/export_job.h"
 #include "files/temp_folder.h"
 

@@ -1,10 +1,10 @@
-#include "core/command_dispatch.h"
+#include "app/command_dispatch.h"
 
 #include <cstdio>
 #include <filesystem>
 
-#include "core/export_commands.h"
-#include "core/user_paths.h"
+#include "app/export_commands.h"
+#include "app/user_paths.h"
 #include "persistence/parameter_file.h"
 #include "persistence/playlist.h"
 #include "persistence/settings_file.h"

@@ -1,4 +1,4 @@
-#include "core/export_commands.h"
+#include "app/export_commands.h"
 
 #include <algorithm>
 #include <cctype>
