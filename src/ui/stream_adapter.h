@@ -1,5 +1,5 @@
 #pragma once
-// The sound layer inside the window: the stream session (core/stream_transport.h) with the
+// The sound layer inside the window: the stream session (app/stream_transport.h) with the
 // window as its host and view, the device notices brought onto the UI thread by a socket
 // notifier on the notice channel's descriptor, the panel's time display and the seek buttons.
 //
