@@ -2,76 +2,131 @@
 
 #include <charconv>
 #include <cstdio>
+#include <type_traits>
 
 namespace loudara {
 namespace {
 
-constexpr ParameterInfo band(const char* name, double lo, double hi, double BandSettings::*field) {
+using Row = PresetRecord;
+constexpr std::optional<double> kKeep;  // a file too short to hold the value leaves it as it was
+
+constexpr ParameterInfo band(const char* name, const char* title, double lo, double hi, double BandSettings::*field,
+                             int fileOffset, int bandStride, double (Row::*preset)[kBandCount]) {
     ParameterInfo info{name, lo, hi, true, false, false};
     info.bandField = field;
+    info.title = title;
+    info.unit = "dB";
+    info.step = 0.1;
+    info.fileOffset = fileOffset;
+    info.bandStride = bandStride;
+    info.presetRow = preset;
     return info;
 }
-constexpr ParameterInfo param(const char* name, double lo, double hi, double ProcessorParams::*field,
-                              bool isChoice = false) {
+template <class Owner>
+constexpr ParameterInfo number(const char* name, const char* title, const char* unit, double lo, double hi,
+                               double step, double Owner::*field, int fileOffset, std::optional<double> whenAbsent,
+                               double Row::*preset, bool isChoice = false) {
     ParameterInfo info{name, lo, hi, false, false, isChoice};
-    info.paramField = field;
+    if constexpr (std::is_same_v<Owner, ProcessorParams>) info.paramField = field;
+    if constexpr (std::is_same_v<Owner, ProcessorSettings>) info.settingField = field;
+    if constexpr (std::is_same_v<Owner, BandSettings>) info.bandField = field;  // band 0's
+    info.title = title;
+    info.unit = unit;
+    info.step = step;
+    info.fileOffset = fileOffset;
+    info.whenAbsent = whenAbsent;
+    info.presetValue = preset;
     return info;
 }
-constexpr ParameterInfo setting(const char* name, double lo, double hi, double ProcessorSettings::*field,
-                                bool isChoice = false) {
-    ParameterInfo info{name, lo, hi, false, false, isChoice};
-    info.settingField = field;
-    return info;
+template <class Owner>
+constexpr ParameterInfo choice(const char* name, const char* title, double lo, double hi, double Owner::*field,
+                               int fileOffset, std::optional<double> whenAbsent, double Row::*preset) {
+    return number(name, title, "", lo, hi, 1, field, fileOffset, whenAbsent, preset, true);
 }
-constexpr ParameterInfo onOff(const char* name, int32_t ProcessorSettings::*field) {
+constexpr ParameterInfo onOff(const char* name, const char* title, int32_t ProcessorSettings::*field, int fileOffset,
+                              std::optional<double> whenAbsent, int32_t Row::*preset) {
     ParameterInfo info{name, 0.0, 1.0, false, true, true};
     info.switchField = field;
+    info.title = title;
+    info.fileOffset = fileOffset;
+    info.whenAbsent = whenAbsent;
+    info.presetSwitch = preset;
+    return info;
+}
+constexpr ParameterInfo currentSettingsOnly(ParameterInfo info) {
+    info.currentSettingsOnly = true;
     return info;
 }
 
-constexpr bool kChoice = true;
+using P = ProcessorParams;
+using S = ProcessorSettings;
+using B = BandSettings;
 
 // Every settable parameter, band parameters first. A plain constant table: the chain reads it at
-// every block start, so it must never allocate.
+// every block start, so it must never allocate. The file offsets are those of the parameter file
+// (see src/persistence/parameter_file.h); the band table there holds depth, drive, output,
+// threshold and clip for band 0, then for band 1, and so on.
 constexpr ParameterInfo kSoundParameters[] = {
-    band("gateDb", -60, -12, &BandSettings::gateDb),
-    band("driveDb", 0, 24, &BandSettings::driveDb),
-    band("depthDb", 0, 24, &BandSettings::depthDb),
-    band("thresholdDb", -32, 0, &BandSettings::thresholdDb),
-    band("clipDb", -24, 6, &BandSettings::clipDb),
-    band("outputDb", -96, 3, &BandSettings::outputDb),
-    param("agcDepthDb", 0, 24, &ProcessorParams::agcDepthDb),
-    param("agcThresholdDb", -36, 0, &ProcessorParams::agcThresholdDb),
-    param("agcSpeed", 1, 4, &ProcessorParams::agcSpeed, kChoice),
-    param("enhancerDepthDb", -48, 0, &ProcessorParams::enhancerDepthDb),
-    param("enhancerDelayMs", 1, 50, &ProcessorParams::enhancerDelayMs),
-    param("enhancerMode", 1, 5, &ProcessorParams::enhancerMode, kChoice),
-    param("bandReleaseTime", 1, 5, &ProcessorParams::bandReleaseTime, kChoice),
-    param("bandAttackTime", 1, 5, &ProcessorParams::bandAttackTime, kChoice),
-    param("bassClipMode", 0, 2, &ProcessorParams::bassClipMode, kChoice),
-    param("preEmphasis", 0, 2, &ProcessorParams::preEmphasis, kChoice),
-    param("hfLimitThresholdDb", -32, 0, &ProcessorParams::hfLimitThresholdDb),
-    param("hfLimitDepthDb", 0, 48, &ProcessorParams::hfLimitDepthDb),
-    param("finalClipDb", -24, 0, &ProcessorParams::finalClipDb),
-    param("clipType", 0, 1, &ProcessorParams::clipType, kChoice),
-    param("postClipDb", -24, 6, &ProcessorParams::postClipDb),
-    setting("reductionDelayMs", 0, 100, nullptr),  // band 0's, see parameterValue
-    setting("bassEqFreqHz", 50, 150, &ProcessorSettings::bassEqFreqHz),
-    setting("bassEqGainDb", 0, 12, &ProcessorSettings::bassEqGainDb),
-    setting("bassEqQ", 0.2, 2.0, &ProcessorSettings::bassEqQ),
-    setting("finalLowpass", 0, 6, &ProcessorSettings::finalLowpass, kChoice),
-    setting("channelMode", 0, 2, &ProcessorSettings::channelMode, kChoice),
-    setting("speakerSpacingCm", 1, 30, &ProcessorSettings::speakerSpacingCm),
-    setting("roomDistanceM", 2, 34, &ProcessorSettings::roomDistanceM),
-    setting("reflectionPercent", 0, 100, &ProcessorSettings::reflectionPercent),
-    onOff("bypass", &ProcessorSettings::bypass),
-    onOff("bassEqOff", &ProcessorSettings::bassEqOff),
-    onOff("phaseShifterOn", &ProcessorSettings::phaseShifterOn),
-    onOff("enhancerOn", &ProcessorSettings::enhancerOn),
-    onOff("deEmphasisOn", &ProcessorSettings::deEmphasisOn),
-    onOff("gateOn", &ProcessorSettings::gateOn),
-    onOff("virtualSpeakerOn", &ProcessorSettings::virtualSpeakerOn),
+    // per band: name    title            min  max  field             file stride preset
+    currentSettingsOnly(
+    band("gateDb",      "Gate threshold", -60, -12, &B::gateDb,      1851,  8, nullptr)),
+    band("driveDb",     "Drive",            0,  24, &B::driveDb,       16, 40, &Row::driveDb),
+    band("depthDb",     "Depth",            0,  24, &B::depthDb,        8, 40, &Row::depthDb),
+    band("thresholdDb", "Threshold",      -32,   0, &B::thresholdDb,   32, 40, &Row::thresholdDb),
+    band("clipDb",      "Clip level",     -24,   6, &B::clipDb,        40, 40, &Row::clipDb),
+    band("outputDb",    "Output level",   -96,   3, &B::outputDb,      24, 40, &Row::outputDb),
+    //     name                  title                    unit   min  max  step field                  file  absent preset
+    number("agcDepthDb",         "AGC depth",             "dB",    0,  24, 0.1, &P::agcDepthDb,          256, kKeep, &Row::agcDepthDb),
+    number("agcThresholdDb",     "AGC threshold",         "dB",  -36,   0, 0.1, &P::agcThresholdDb,      248, kKeep, &Row::agcThresholdDb),
+    choice("agcSpeed",           "AGC speed",                      1,   4,      &P::agcSpeed,           1027,     4, &Row::agcSpeed),
+    number("enhancerDepthDb",    "Stereo enhancer depth", "dB",  -48,   0, 0.1, &P::enhancerDepthDb,     264, kKeep, &Row::enhancerDepthDb),
+    number("enhancerDelayMs",    "Stereo enhancer delay", "ms",    1,  50,   1, &P::enhancerDelayMs,     975,    10, &Row::enhancerDelayMs),
+    choice("enhancerMode",       "Stereo enhancer mode",           1,   5,      &P::enhancerMode,        608,     2, &Row::enhancerMode),
+    choice("bandReleaseTime",    "Band release time",              1,   5,      &P::bandReleaseTime,     580, kKeep, &Row::bandReleaseTime),
+    choice("bandAttackTime",     "Band attack time",               1,   5,      &P::bandAttackTime,     1795,     0, &Row::bandAttackTime),
+    choice("bassClipMode",       "Bass clip mode",                 0,   2,      &P::bassClipMode,        616,     2, &Row::bassClipMode),
+    choice("preEmphasis",        "Pre-emphasis",                   0,   2,      &P::preEmphasis,         987,     0, &Row::preEmphasis),
+    number("hfLimitThresholdDb", "HF limiter threshold",  "dB",  -32,   0, 0.1, &P::hfLimitThresholdDb,  995,   -15, &Row::hfLimitThresholdDb),
+    number("hfLimitDepthDb",     "HF limiter depth",      "dB",    0,  48, 0.1, &P::hfLimitDepthDb,     1003,    24, &Row::hfLimitDepthDb),
+    number("finalClipDb",        "Final clipper level",   "dB",  -24,   0, 0.1, &P::finalClipDb,         568, kKeep, &Row::finalClipDb),
+    choice("clipType",           "Final clipper type",             0,   1,      &P::clipType,           1803,     0, &Row::clipType),
+    number("postClipDb",         "Post clip level",       "dB",  -24,   6, 0.1, &P::postClipDb,         1019,  -0.5, &Row::postClipDb),
+    number("reductionDelayMs",   "Band 1 reduction delay", "ms",   0, 100,   1, &B::reductionDelayMs,   1043,     0, &Row::reductionDelayMs),
+    number("bassEqFreqHz",       "Bass EQ frequency",     "Hz",   50, 150,   5, &S::bassEqFreqHz,        544, kKeep, &Row::bassEqFreqHz),
+    number("bassEqGainDb",       "Bass EQ gain",          "dB",    0,  12, 0.5, &S::bassEqGainDb,        536, kKeep, &Row::bassEqGainDb),
+    number("bassEqQ",            "Bass EQ Q",             "",    0.2, 2.0, 0.1, &S::bassEqQ,             560, kKeep, &Row::bassEqQ),
+    choice("finalLowpass",       "Final low-pass filter",          0,   6,      &S::finalLowpass,        967,     1, &Row::finalLowpass),
+    choice("channelMode",        "Virtual speaker channels",       0,   2,      &S::channelMode,          -1, kKeep, nullptr),
+    number("speakerSpacingCm",   "Virtual speaker spacing", "cm",  1,  30, 0.5, &S::speakerSpacingCm,   1815,  21.5, nullptr),
+    number("roomDistanceM",      "Virtual speaker room distance", "m", 2, 34, 0.5, &S::roomDistanceM,   1823,    10, nullptr),
+    number("reflectionPercent",  "Virtual speaker reflections", "%", 0, 100,  1, &S::reflectionPercent,  1831,    35, nullptr),
+    //    name                title               field                 file  absent preset
+    onOff("bypass",           "Bypass",           &S::bypass,             -1, kKeep, nullptr),
+    onOff("bassEqOff",        "Bass EQ off",      &S::bassEqOff,         600,     0, &Row::bassEqOff),
+    onOff("phaseShifterOn",   "Phase shifter",    &S::phaseShifterOn,    596,     1, &Row::phaseShifterOn),
+    onOff("enhancerOn",       "Stereo enhancer",  &S::enhancerOn,        604,     1, &Row::enhancerOn),
+    onOff("deEmphasisOn",     "De-emphasis",      &S::deEmphasisOn,      983,     0, &Row::deEmphasisOn),
+    currentSettingsOnly(
+    onOff("gateOn",           "Gates",            &S::gateOn,           1847, kKeep, nullptr)),
+    onOff("virtualSpeakerOn", "Virtual speaker",  &S::virtualSpeakerOn, 1811,     0, nullptr),
 };
+
+// No two stored values share a byte of the file.
+constexpr bool storedValuesApart() {
+    for (const ParameterInfo& a : kSoundParameters) {
+        for (const ParameterInfo& b : kSoundParameters) {
+            if (&a == &b || a.fileOffset < 0 || b.fileOffset < 0) continue;
+            for (int i = 0; i < bandsOf(a); ++i) {
+                for (int j = 0; j < bandsOf(b); ++j) {
+                    const int at = fileOffsetOf(a, i), bt = fileOffsetOf(b, j);
+                    if (at < bt + storedBytes(b) && bt < at + storedBytes(a)) return false;
+                }
+            }
+        }
+    }
+    return true;
+}
+static_assert(storedValuesApart());
 
 // The bass EQ is designed for the stream rate; only the three rates the program plays occur.
 constexpr double kLowestBassEqRate = 32000.0;
@@ -138,26 +193,25 @@ bool resolve(std::string_view name, Address& address, std::string& error) {
 
 std::span<const ParameterInfo> soundParameters() { return kSoundParameters; }
 
-double parameterValue(const Processor& p, const ParameterInfo& info, int band) {
-    if (info.bandField) return p.bands[band].*info.bandField;
-    if (info.paramField) return p.params.*info.paramField;
-    if (info.settingField) return p.settings.*info.settingField;
-    if (info.switchField) return p.settings.*info.switchField;
-    return p.bands[0].reductionDelayMs;
+const ParameterInfo* findSoundParameter(std::string_view name) {
+    for (const ParameterInfo& info : kSoundParameters) {
+        if (name == info.name) return &info;
+    }
+    return nullptr;
 }
 
-void setParameterValue(Processor& p, const ParameterInfo& info, int band, double value) {
-    if (info.bandField) {
-        p.bands[band].*info.bandField = value;
-    } else if (info.paramField) {
-        p.params.*info.paramField = value;
-    } else if (info.settingField) {
-        p.settings.*info.settingField = value;
-    } else if (info.switchField) {
-        p.settings.*info.switchField = static_cast<int32_t>(value);
-    } else {
-        p.bands[0].reductionDelayMs = value;
-    }
+std::string parameterName(const ParameterInfo& info, int band) {
+    return info.perBand ? std::string(info.name) + "[" + std::to_string(band) + "]" : std::string(info.name);
+}
+
+double defaultValue(const ParameterInfo& info, int band) {
+    struct Rows {
+        BandSettings bands[kBandCount];
+        ProcessorParams params;
+        ProcessorSettings settings;
+    } start;
+    for (int b = 0; b < kBandCount; ++b) start.bands[b] = defaultBandSettings(b);
+    return parameterValue(start, info, band);
 }
 
 bool keepLevelsInRange(Processor& p) {
@@ -166,14 +220,8 @@ bool keepLevelsInRange(Processor& p) {
     bool changed = false;
     for (const ParameterInfo& info : kSoundParameters) {
         if (info.isChoice) continue;
-        if (info.bandField) {
-            for (BandSettings& b : p.bands) changed |= keepWithin(b.*info.bandField, info.minValue, info.maxValue);
-        } else if (info.paramField) {
-            changed |= keepWithin(p.params.*info.paramField, info.minValue, info.maxValue);
-        } else if (info.settingField) {
-            changed |= keepWithin(p.settings.*info.settingField, info.minValue, info.maxValue);
-        } else {
-            changed |= keepWithin(p.bands[0].reductionDelayMs, info.minValue, info.maxValue);
+        for (int b = 0; b < bandsOf(info); ++b) {
+            changed |= keepWithin(*numberField(p, info, b), info.minValue, info.maxValue);
         }
     }
     changed |= keepWithin(s.bassEqSampleRate, kLowestBassEqRate, kHighestBassEqRate);
