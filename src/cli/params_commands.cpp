@@ -107,7 +107,8 @@ bool setField(State& s, std::string_view name, std::string_view value, std::stri
         const bool whole = f.type != StoredType::F64;
         const bool rate = place == &s.p->settings.bassEqSampleRate;
         if (!parseNumber(value, number) || !(number >= f.minValue && number <= f.maxValue) ||
-            (whole && number != std::floor(number)) || (rate && number != 32000 && number != 44100 && number != 48000)) {
+            (whole && number != std::floor(number)) ||
+            (rate && number != 32000 && number != 44100 && number != 48000)) {
             char message[200];
             if (rate) {
                 std::snprintf(message, sizeof message, "value of '%s' must be 32000, 44100 or 48000", f.name);

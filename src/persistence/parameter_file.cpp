@@ -29,45 +29,80 @@ static_assert(sizeof(ExportOptions::fileNameString) == kFileNameStringBytes);
 static_assert(sizeof(ProcessorSettings::presetDescription) == kDescriptionBytes + 1);
 
 constexpr std::optional<double> kKeep;  // a file too short to hold the value leaves it as it was
-constexpr bool kNotByName = false;
+
+using Place = void* (*)(StoredParts&);
+constexpr StoredField number(const char* name, int offset, StoredType type, Place place,
+                             std::optional<double> whenAbsent, double lo, double hi) {
+    return {name, offset, type, place, 0, 0, false, whenAbsent, true, lo, hi};
+}
+constexpr StoredField f64(const char* name, int offset, Place place, std::optional<double> whenAbsent, double lo,
+                          double hi) {
+    return number(name, offset, StoredType::F64, place, whenAbsent, lo, hi);
+}
+constexpr StoredField i32(const char* name, int offset, Place place, std::optional<double> whenAbsent, double lo,
+                          double hi) {
+    return number(name, offset, StoredType::I32, place, whenAbsent, lo, hi);
+}
+constexpr StoredField u16(const char* name, int offset, Place place, std::optional<double> whenAbsent, double lo,
+                          double hi) {
+    return number(name, offset, StoredType::U16InSlot, place, whenAbsent, lo, hi);
+}
+// A spare value: stored, but not set by name.
+constexpr StoredField spare(const char* name, int offset, Place place, std::optional<double> whenAbsent) {
+    StoredField f = f64(name, offset, place, whenAbsent, 0, 0);
+    f.settable = false;
+    return f;
+}
+// A text that a file too short to hold it empties; set by name with at most `longest` bytes.
+constexpr StoredField text(const char* name, int offset, Place place, int textBytes, int room, int longest) {
+    return {name, offset, StoredType::Text, place, textBytes, room, false, 0, true, 0, double(longest)};
+}
+constexpr StoredField currentSettingsOnly(StoredField f) {
+    f.currentSettingsOnly = true;
+    f.whenAbsent = kKeep;
+    return f;
+}
 
 #define LOUDARA_AT(member) [](StoredParts& x) -> void* { return &x.member; }
+#define LOUDARA_EXPORT(member) [](StoredParts& x) -> void* { return &x.stored.exportOptions.member; }
 constexpr StoredField kStoredFields[] = {
-    // name                  offset  type                   place
-    {"bassEqSampleRate",          552, StoredType::F64,       LOUDARA_AT(settings.bassEqSampleRate), 0, 0, false, kKeep, true, 32000, 48000},
-    {"spareA",                    588, StoredType::F64,       LOUDARA_AT(params.spareA), 0, 0, false, kKeep, kNotByName},
-    {"selectedOutputDevice",      624, StoredType::U16InSlot, LOUDARA_AT(stored.selectedOutputDevice), 0, 0, false, 0, true, 0, 7},
-    {"selectedInputDevice",       884, StoredType::U16InSlot, LOUDARA_AT(stored.selectedInputDevice), 0, 0, false, 0, true, 0, 7},
-    {"onAirRateChoice",           888, StoredType::U16InSlot, LOUDARA_AT(stored.onAirRateChoice), 0, 0, false, 1, true, 0, 2},
-    {"spareB",                    896, StoredType::F64,       LOUDARA_AT(params.spareB), 0, 0, false, 0, kNotByName},
-    {"presetDescription",         904, StoredType::Text,      LOUDARA_AT(settings.presetDescription), kDescriptionBytes,
-     kDescriptionBytes + 1, false, 0, true, 0, kDescriptionBytes},
-    {"spareC",                   1011, StoredType::F64,       LOUDARA_AT(params.spareC), 0, 0, false, -3, true, -1e9, 1e9},
-    {"startOnAirAtBoot",         1035, StoredType::I32,       LOUDARA_AT(stored.startOnAirAtBoot), 0, 0, false, kKeep, true, 0, 1},
-    {"blockCount",               1039, StoredType::I32,       LOUDARA_AT(stored.blockCount), 0, 0, false, kKeep, true, 2, 8},
-    {"exportFormat",             1051, StoredType::I32,       LOUDARA_AT(stored.exportOptions.exportFormat), 0, 0, false, kKeep, true, 0, 1},
-    {"mp3Bitrate",               1055, StoredType::I32,       LOUDARA_AT(stored.exportOptions.mp3Bitrate), 0, 0, false, kKeep, true, 1, 320},
-    {"albumPrefix",              1059, StoredType::Text,      LOUDARA_AT(stored.exportOptions.albumPrefix), kPrefixBytes,
-     kPrefixBytes, false, 0, true, 0, kPrefixBytes - 1},
-    {"titlePrefix",              1091, StoredType::Text,      LOUDARA_AT(stored.exportOptions.titlePrefix), kPrefixBytes,
-     kPrefixBytes, false, 0, true, 0, kPrefixBytes - 1},
-    {"normalizeOnExport",        1123, StoredType::I32,       LOUDARA_AT(stored.exportOptions.normalizeOnExport), 0, 0, false, 1, true, 0, 1},
-    {"fileNameString",           1127, StoredType::Text,      LOUDARA_AT(stored.exportOptions.fileNameString),
-     kFileNameStringBytes, kFileNameStringBytes, true, kKeep, true, 0, kFileNameStringBytes - 1},
-    {"throttleOn",               1263, StoredType::I32,       LOUDARA_AT(stored.exportOptions.throttleOn), 0, 0, false, 0, true, 0, 1},
-    {"throttleLevel",            1267, StoredType::I32,       LOUDARA_AT(stored.exportOptions.throttleLevel), 0, 0, false, 10, true, 1, 40},
-    {"useExternalEncoder",       1271, StoredType::I32,       LOUDARA_AT(stored.useExternalEncoder), 0, 0, false, 0, true, 0, 1},
+    //  name                       offset  place                                        absent  by name
+    f64("bassEqSampleRate",           552, LOUDARA_AT(settings.bassEqSampleRate),       kKeep, 32000, 48000),
+    spare("spareA",                   588, LOUDARA_AT(params.spareA),                   kKeep),
+    u16("selectedOutputDevice",       624, LOUDARA_AT(stored.selectedOutputDevice),         0, 0, 7),
+    u16("selectedInputDevice",        884, LOUDARA_AT(stored.selectedInputDevice),          0, 0, 7),
+    u16("onAirRateChoice",            888, LOUDARA_AT(stored.onAirRateChoice),              1, 0, 2),
+    spare("spareB",                   896, LOUDARA_AT(params.spareB),                       0),
+    text("presetDescription",         904, LOUDARA_AT(settings.presetDescription),
+         kDescriptionBytes, kDescriptionBytes + 1, kDescriptionBytes),
+    f64("spareC",                    1011, LOUDARA_AT(params.spareC),                      -3, -1e9, 1e9),
+    i32("startOnAirAtBoot",          1035, LOUDARA_AT(stored.startOnAirAtBoot),         kKeep, 0, 1),
+    i32("blockCount",                1039, LOUDARA_AT(stored.blockCount),               kKeep, 2, 8),
+    i32("exportFormat",              1051, LOUDARA_EXPORT(exportFormat),                kKeep, 0, 1),
+    i32("mp3Bitrate",                1055, LOUDARA_EXPORT(mp3Bitrate),                  kKeep, 1, 320),
+    text("albumPrefix",              1059, LOUDARA_EXPORT(albumPrefix), kPrefixBytes, kPrefixBytes, kPrefixBytes - 1),
+    text("titlePrefix",              1091, LOUDARA_EXPORT(titlePrefix), kPrefixBytes, kPrefixBytes, kPrefixBytes - 1),
+    i32("normalizeOnExport",         1123, LOUDARA_EXPORT(normalizeOnExport),               1, 0, 1),
+    currentSettingsOnly(
+    text("fileNameString",           1127, LOUDARA_EXPORT(fileNameString),
+         kFileNameStringBytes, kFileNameStringBytes, kFileNameStringBytes - 1)),
+    i32("throttleOn",                1263, LOUDARA_EXPORT(throttleOn),                      0, 0, 1),
+    i32("throttleLevel",             1267, LOUDARA_EXPORT(throttleLevel),                  10, 1, 40),
+    i32("useExternalEncoder",        1271, LOUDARA_AT(stored.useExternalEncoder),           0, 0, 1),
     // The encoder dialog takes at most 257 characters.
-    {"externalEncoderPath",      1275, StoredType::Text,      LOUDARA_AT(stored.externalEncoderPath), kEncoderTextBytes,
-     kEncoderTextBytes, false, 0, true, 0, 257},
-    {"externalEncoderParams",    1535, StoredType::Text,      LOUDARA_AT(stored.externalEncoderParams), kEncoderTextBytes,
-     kEncoderTextBytes, false, 0, true, 0, 257},
-    {"useOriginalFolder",        1839, StoredType::I32,       LOUDARA_AT(stored.exportOptions.useOriginalFolder), 0, 0, false, 0, true, 0, 1},
-    {"fileNameStringIsPostfix",  1843, StoredType::I32,       LOUDARA_AT(stored.exportOptions.fileNameStringIsPostfix), 0, 0, false, 0, true, 0, 1},
+    text("externalEncoderPath",      1275, LOUDARA_AT(stored.externalEncoderPath),
+         kEncoderTextBytes, kEncoderTextBytes, 257),
+    text("externalEncoderParams",    1535, LOUDARA_AT(stored.externalEncoderParams),
+         kEncoderTextBytes, kEncoderTextBytes, 257),
+    i32("useOriginalFolder",         1839, LOUDARA_EXPORT(useOriginalFolder),               0, 0, 1),
+    i32("fileNameStringIsPostfix",   1843, LOUDARA_EXPORT(fileNameStringIsPostfix),         0, 0, 1),
 };
 #undef LOUDARA_AT
+#undef LOUDARA_EXPORT
 
-constexpr int bytesOf(const StoredField& f) { return f.type == StoredType::Text ? f.textBytes : f.type == StoredType::F64 ? 8 : 4; }
+constexpr int bytesOf(const StoredField& f) {
+    return f.type == StoredType::Text ? f.textBytes : f.type == StoredType::F64 ? 8 : 4;
+}
 
 // In file order, apart from each other and within the file.
 constexpr bool storedFieldsInOrder() {
@@ -80,8 +115,8 @@ constexpr bool storedFieldsInOrder() {
 }
 static_assert(storedFieldsInOrder());
 
-// A field is taken only when the file holds all of its bytes; otherwise the live value stays,
-// as a read at the end of the file leaves its target alone.
+// A field is taken only when the file holds all of its bytes; otherwise it takes the value a
+// short file gives it where it has one, or the live value stays.
 struct FieldReader {
     const uint8_t* image;
     int length;

@@ -10,47 +10,47 @@ namespace {
 using Row = PresetRecord;
 constexpr std::optional<double> kKeep;  // a file too short to hold the value leaves it as it was
 
-constexpr ParameterInfo band(const char* name, const char* title, double lo, double hi, double BandSettings::*field,
-                             int fileOffset, int bandStride, double (Row::*preset)[kBandCount]) {
+constexpr ParameterInfo band(const char* name, double BandSettings::*field, double (Row::*preset)[kBandCount],
+                             const char* title, double lo, double hi, int fileOffset, int bandStride) {
     ParameterInfo info{name, lo, hi, true, false, false};
     info.bandField = field;
+    info.presetRow = preset;
     info.title = title;
     info.unit = "dB";
     info.step = 0.1;
     info.fileOffset = fileOffset;
     info.bandStride = bandStride;
-    info.presetRow = preset;
     return info;
 }
 template <class Owner>
-constexpr ParameterInfo number(const char* name, const char* title, const char* unit, double lo, double hi,
-                               double step, double Owner::*field, int fileOffset, std::optional<double> whenAbsent,
-                               double Row::*preset, bool isChoice = false) {
+constexpr ParameterInfo number(const char* name, double Owner::*field, double Row::*preset, const char* title,
+                               const char* unit, double lo, double hi, double step, int fileOffset,
+                               std::optional<double> whenAbsent, bool isChoice = false) {
     ParameterInfo info{name, lo, hi, false, false, isChoice};
     if constexpr (std::is_same_v<Owner, ProcessorParams>) info.paramField = field;
     if constexpr (std::is_same_v<Owner, ProcessorSettings>) info.settingField = field;
     if constexpr (std::is_same_v<Owner, BandSettings>) info.bandField = field;  // band 0's
+    info.presetValue = preset;
     info.title = title;
     info.unit = unit;
     info.step = step;
     info.fileOffset = fileOffset;
     info.whenAbsent = whenAbsent;
-    info.presetValue = preset;
     return info;
 }
 template <class Owner>
-constexpr ParameterInfo choice(const char* name, const char* title, double lo, double hi, double Owner::*field,
-                               int fileOffset, std::optional<double> whenAbsent, double Row::*preset) {
-    return number(name, title, "", lo, hi, 1, field, fileOffset, whenAbsent, preset, true);
+constexpr ParameterInfo choice(const char* name, double Owner::*field, double Row::*preset, const char* title,
+                               double lo, double hi, int fileOffset, std::optional<double> whenAbsent) {
+    return number(name, field, preset, title, "", lo, hi, 1, fileOffset, whenAbsent, true);
 }
-constexpr ParameterInfo onOff(const char* name, const char* title, int32_t ProcessorSettings::*field, int fileOffset,
-                              std::optional<double> whenAbsent, int32_t Row::*preset) {
+constexpr ParameterInfo onOff(const char* name, int32_t ProcessorSettings::*field, int32_t Row::*preset,
+                              const char* title, int fileOffset, std::optional<double> whenAbsent) {
     ParameterInfo info{name, 0.0, 1.0, false, true, true};
     info.switchField = field;
+    info.presetSwitch = preset;
     info.title = title;
     info.fileOffset = fileOffset;
     info.whenAbsent = whenAbsent;
-    info.presetSwitch = preset;
     return info;
 }
 constexpr ParameterInfo currentSettingsOnly(ParameterInfo info) {
@@ -62,54 +62,61 @@ using P = ProcessorParams;
 using S = ProcessorSettings;
 using B = BandSettings;
 
+// A parameter's name is the name of the member it lives in, and of the preset record's member
+// that holds it when presets set it.
+#define LOUDARA_PRESET(owner, member) #member, &owner::member, &Row::member
+#define LOUDARA_NO_PRESET(owner, member) #member, &owner::member, nullptr
+
 // Every settable parameter, band parameters first. A plain constant table: the chain reads it at
 // every block start, so it must never allocate. The file offsets are those of the parameter file
-// (see src/persistence/parameter_file.h); the band table there holds depth, drive, output,
-// threshold and clip for band 0, then for band 1, and so on.
+// (see src/persistence/parameter_file.h), whose band table holds depth, drive, output, threshold
+// and clip for band 0, then for band 1, and so on.
 constexpr ParameterInfo kSoundParameters[] = {
-    // per band: name    title            min  max  field             file stride preset
+    //   name and places                       title            min  max  file stride
     currentSettingsOnly(
-    band("gateDb",      "Gate threshold", -60, -12, &B::gateDb,      1851,  8, nullptr)),
-    band("driveDb",     "Drive",            0,  24, &B::driveDb,       16, 40, &Row::driveDb),
-    band("depthDb",     "Depth",            0,  24, &B::depthDb,        8, 40, &Row::depthDb),
-    band("thresholdDb", "Threshold",      -32,   0, &B::thresholdDb,   32, 40, &Row::thresholdDb),
-    band("clipDb",      "Clip level",     -24,   6, &B::clipDb,        40, 40, &Row::clipDb),
-    band("outputDb",    "Output level",   -96,   3, &B::outputDb,      24, 40, &Row::outputDb),
-    //     name                  title                    unit   min  max  step field                  file  absent preset
-    number("agcDepthDb",         "AGC depth",             "dB",    0,  24, 0.1, &P::agcDepthDb,          256, kKeep, &Row::agcDepthDb),
-    number("agcThresholdDb",     "AGC threshold",         "dB",  -36,   0, 0.1, &P::agcThresholdDb,      248, kKeep, &Row::agcThresholdDb),
-    choice("agcSpeed",           "AGC speed",                      1,   4,      &P::agcSpeed,           1027,     4, &Row::agcSpeed),
-    number("enhancerDepthDb",    "Stereo enhancer depth", "dB",  -48,   0, 0.1, &P::enhancerDepthDb,     264, kKeep, &Row::enhancerDepthDb),
-    number("enhancerDelayMs",    "Stereo enhancer delay", "ms",    1,  50,   1, &P::enhancerDelayMs,     975,    10, &Row::enhancerDelayMs),
-    choice("enhancerMode",       "Stereo enhancer mode",           1,   5,      &P::enhancerMode,        608,     2, &Row::enhancerMode),
-    choice("bandReleaseTime",    "Band release time",              1,   5,      &P::bandReleaseTime,     580, kKeep, &Row::bandReleaseTime),
-    choice("bandAttackTime",     "Band attack time",               1,   5,      &P::bandAttackTime,     1795,     0, &Row::bandAttackTime),
-    choice("bassClipMode",       "Bass clip mode",                 0,   2,      &P::bassClipMode,        616,     2, &Row::bassClipMode),
-    choice("preEmphasis",        "Pre-emphasis",                   0,   2,      &P::preEmphasis,         987,     0, &Row::preEmphasis),
-    number("hfLimitThresholdDb", "HF limiter threshold",  "dB",  -32,   0, 0.1, &P::hfLimitThresholdDb,  995,   -15, &Row::hfLimitThresholdDb),
-    number("hfLimitDepthDb",     "HF limiter depth",      "dB",    0,  48, 0.1, &P::hfLimitDepthDb,     1003,    24, &Row::hfLimitDepthDb),
-    number("finalClipDb",        "Final clipper level",   "dB",  -24,   0, 0.1, &P::finalClipDb,         568, kKeep, &Row::finalClipDb),
-    choice("clipType",           "Final clipper type",             0,   1,      &P::clipType,           1803,     0, &Row::clipType),
-    number("postClipDb",         "Post clip level",       "dB",  -24,   6, 0.1, &P::postClipDb,         1019,  -0.5, &Row::postClipDb),
-    number("reductionDelayMs",   "Band 1 reduction delay", "ms",   0, 100,   1, &B::reductionDelayMs,   1043,     0, &Row::reductionDelayMs),
-    number("bassEqFreqHz",       "Bass EQ frequency",     "Hz",   50, 150,   5, &S::bassEqFreqHz,        544, kKeep, &Row::bassEqFreqHz),
-    number("bassEqGainDb",       "Bass EQ gain",          "dB",    0,  12, 0.5, &S::bassEqGainDb,        536, kKeep, &Row::bassEqGainDb),
-    number("bassEqQ",            "Bass EQ Q",             "",    0.2, 2.0, 0.1, &S::bassEqQ,             560, kKeep, &Row::bassEqQ),
-    choice("finalLowpass",       "Final low-pass filter",          0,   6,      &S::finalLowpass,        967,     1, &Row::finalLowpass),
-    choice("channelMode",        "Virtual speaker channels",       0,   2,      &S::channelMode,          -1, kKeep, nullptr),
-    number("speakerSpacingCm",   "Virtual speaker spacing", "cm",  1,  30, 0.5, &S::speakerSpacingCm,   1815,  21.5, nullptr),
-    number("roomDistanceM",      "Virtual speaker room distance", "m", 2, 34, 0.5, &S::roomDistanceM,   1823,    10, nullptr),
-    number("reflectionPercent",  "Virtual speaker reflections", "%", 0, 100,  1, &S::reflectionPercent,  1831,    35, nullptr),
-    //    name                title               field                 file  absent preset
-    onOff("bypass",           "Bypass",           &S::bypass,             -1, kKeep, nullptr),
-    onOff("bassEqOff",        "Bass EQ off",      &S::bassEqOff,         600,     0, &Row::bassEqOff),
-    onOff("phaseShifterOn",   "Phase shifter",    &S::phaseShifterOn,    596,     1, &Row::phaseShifterOn),
-    onOff("enhancerOn",       "Stereo enhancer",  &S::enhancerOn,        604,     1, &Row::enhancerOn),
-    onOff("deEmphasisOn",     "De-emphasis",      &S::deEmphasisOn,      983,     0, &Row::deEmphasisOn),
+    band(LOUDARA_NO_PRESET(B, gateDb),         "Gate threshold", -60, -12, 1851,  8)),
+    band(LOUDARA_PRESET(B, driveDb),           "Drive",            0,  24,   16, 40),
+    band(LOUDARA_PRESET(B, depthDb),           "Depth",            0,  24,    8, 40),
+    band(LOUDARA_PRESET(B, thresholdDb),       "Threshold",      -32,   0,   32, 40),
+    band(LOUDARA_PRESET(B, clipDb),            "Clip level",     -24,   6,   40, 40),
+    band(LOUDARA_PRESET(B, outputDb),          "Output level",   -96,   3,   24, 40),
+    //     name and places                           title                    unit   min  max  step  file absent
+    number(LOUDARA_PRESET(P, agcDepthDb),            "AGC depth",             "dB",    0,  24, 0.1,  256, kKeep),
+    number(LOUDARA_PRESET(P, agcThresholdDb),        "AGC threshold",         "dB",  -36,   0, 0.1,  248, kKeep),
+    choice(LOUDARA_PRESET(P, agcSpeed),              "AGC speed",                      1,   4,      1027,     4),
+    number(LOUDARA_PRESET(P, enhancerDepthDb),       "Stereo enhancer depth", "dB",  -48,   0, 0.1,  264, kKeep),
+    number(LOUDARA_PRESET(P, enhancerDelayMs),       "Stereo enhancer delay", "ms",    1,  50,   1,  975,    10),
+    choice(LOUDARA_PRESET(P, enhancerMode),          "Stereo enhancer mode",           1,   5,       608,     2),
+    choice(LOUDARA_PRESET(P, bandReleaseTime),       "Band release time",              1,   5,       580, kKeep),
+    choice(LOUDARA_PRESET(P, bandAttackTime),        "Band attack time",               1,   5,      1795,     0),
+    choice(LOUDARA_PRESET(P, bassClipMode),          "Bass clip mode",                 0,   2,       616,     2),
+    choice(LOUDARA_PRESET(P, preEmphasis),           "Pre-emphasis",                   0,   2,       987,     0),
+    number(LOUDARA_PRESET(P, hfLimitThresholdDb),    "HF limiter threshold",  "dB",  -32,   0, 0.1,  995,   -15),
+    number(LOUDARA_PRESET(P, hfLimitDepthDb),        "HF limiter depth",      "dB",    0,  48, 0.1, 1003,    24),
+    number(LOUDARA_PRESET(P, finalClipDb),           "Final clipper level",   "dB",  -24,   0, 0.1,  568, kKeep),
+    choice(LOUDARA_PRESET(P, clipType),              "Final clipper type",             0,   1,      1803,     0),
+    number(LOUDARA_PRESET(P, postClipDb),            "Post clip level",       "dB",  -24,   6, 0.1, 1019,  -0.5),
+    number(LOUDARA_PRESET(B, reductionDelayMs),      "Band 1 reduction delay", "ms",   0, 100,   1, 1043,     0),
+    number(LOUDARA_PRESET(S, bassEqFreqHz),          "Bass EQ frequency",     "Hz",   50, 150,   5,  544, kKeep),
+    number(LOUDARA_PRESET(S, bassEqGainDb),          "Bass EQ gain",          "dB",    0,  12, 0.5,  536, kKeep),
+    number(LOUDARA_PRESET(S, bassEqQ),               "Bass EQ Q",             "",    0.2, 2.0, 0.1,  560, kKeep),
+    choice(LOUDARA_PRESET(S, finalLowpass),          "Final low-pass filter",          0,   6,       967,     1),
+    choice(LOUDARA_NO_PRESET(S, channelMode),        "Virtual speaker channels",       0,   2,        -1, kKeep),
+    number(LOUDARA_NO_PRESET(S, speakerSpacingCm),   "Virtual speaker spacing", "cm",  1,  30, 0.5, 1815,  21.5),
+    number(LOUDARA_NO_PRESET(S, roomDistanceM),      "Virtual speaker room distance", "m", 2, 34, 0.5, 1823, 10),
+    number(LOUDARA_NO_PRESET(S, reflectionPercent),  "Virtual speaker reflections", "%", 0, 100, 1, 1831,    35),
+    //    name and places                            title              file absent
+    onOff(LOUDARA_NO_PRESET(S, bypass),              "Bypass",            -1, kKeep),
+    onOff(LOUDARA_PRESET(S, bassEqOff),              "Bass EQ off",      600,     0),
+    onOff(LOUDARA_PRESET(S, phaseShifterOn),         "Phase shifter",    596,     1),
+    onOff(LOUDARA_PRESET(S, enhancerOn),             "Stereo enhancer",  604,     1),
+    onOff(LOUDARA_PRESET(S, deEmphasisOn),           "De-emphasis",      983,     0),
     currentSettingsOnly(
-    onOff("gateOn",           "Gates",            &S::gateOn,           1847, kKeep, nullptr)),
-    onOff("virtualSpeakerOn", "Virtual speaker",  &S::virtualSpeakerOn, 1811,     0, nullptr),
+    onOff(LOUDARA_NO_PRESET(S, gateOn),              "Gates",           1847, kKeep)),
+    onOff(LOUDARA_NO_PRESET(S, virtualSpeakerOn),    "Virtual speaker", 1811,     0),
 };
+#undef LOUDARA_PRESET
+#undef LOUDARA_NO_PRESET
 
 // No two stored values share a byte of the file.
 constexpr bool storedValuesApart() {

@@ -87,7 +87,8 @@ void BuildKnobTable(KnobTable& table, Processor& p) {
         return n++;
     };
     auto addAllBands = [&](int column) {
-        out[n] = makeKnob(kColumnLayouts[column].x, kAllBandsRowY, &table.allBandsDelta[column], 0.1, -1.0, 1.0, "none");
+        const int x = kColumnLayouts[column].x;
+        out[n] = makeKnob(x, kAllBandsRowY, &table.allBandsDelta[column], 0.1, -1.0, 1.0, "none");
         table.allBandsKnob[column] = n++;
     };
 
