@@ -63,27 +63,6 @@ TEST(PresetRecords, DescriptionsAreQuotedExactly) {
     for (const auto& [id, text] : descriptions) EXPECT_STREQ(presetForCommand(id).description, text) << id;
 }
 
-TEST(PresetRecords, DefaultSettingsAreTheDefaultRecords) {
-    const PresetRecord& r = presetForCommand(232);
-    const BandSettings none{};
-    EXPECT_EQ(none.reductionDelayMs, r.reductionDelayMs);
-    EXPECT_EQ(none.gateDb, -36.0);
-    for (int b = 0; b < kBandCount; ++b) {
-        const BandSettings row = defaultBandSettings(b);
-        EXPECT_TRUE(row.driveDb == r.driveDb[b] && row.depthDb == r.depthDb[b] && row.thresholdDb == r.thresholdDb[b] &&
-                    row.clipDb == r.clipDb[b] && row.outputDb == r.outputDb[b])
-            << "band " << b;
-    }
-    const ProcessorParams params;
-    const ProcessorSettings settings;
-    EXPECT_TRUE(params.agcThresholdDb == r.agcThresholdDb && params.agcDepthDb == r.agcDepthDb &&
-                params.enhancerDepthDb == r.enhancerDepthDb && params.enhancerMode == r.enhancerMode &&
-                params.bandReleaseTime == r.bandReleaseTime && params.preEmphasis == r.preEmphasis &&
-                params.hfLimitThresholdDb == r.hfLimitThresholdDb && params.finalClipDb == r.finalClipDb);
-    EXPECT_TRUE(settings.bassEqGainDb == r.bassEqGainDb && settings.bassEqFreqHz == r.bassEqFreqHz &&
-                settings.finalLowpass == r.finalLowpass && settings.deEmphasisOn == r.deEmphasisOn);
-}
-
 TEST(PresetRecords, EveryIdOutside334To343GivesTheDefaultRecord) {
     const PresetRecord* fallback = &builtinPresets()[0].record;
     EXPECT_EQ(builtinPresets()[0].commandId, 232);
