@@ -81,95 +81,36 @@ std::string quoted(const char* text) {
     return out;
 }
 
-// The fields of the file that are not sound parameters by name, or need a text or an integer.
-enum class FieldType { Integer, Number, Text };
-
-struct StoredField {
-    const char* name;
-    FieldType type;
-    double minValue = 0, maxValue = 0;  // Integer and Number
-    int textBytes = 0;                  // Text: room including the NUL
-    int32_t* integer = nullptr;
-    uint16_t* shortInteger = nullptr;
-    double* number = nullptr;
-    char* text = nullptr;
-};
-
 struct State {
     std::unique_ptr<Processor> p = std::make_unique<Processor>();
     StoredSettings stored;
 };
 
-std::vector<StoredField> storedFields(State& s) {
-    ExportOptions& e = s.stored.exportOptions;
-    ProcessorSettings& ps = s.p->settings;
-    auto integer = [](const char* name, int32_t& v, double lo, double hi) {
-        StoredField f{name, FieldType::Integer, lo, hi};
-        f.integer = &v;
-        return f;
-    };
-    auto shortInteger = [](const char* name, uint16_t& v, double lo, double hi) {
-        StoredField f{name, FieldType::Integer, lo, hi};
-        f.shortInteger = &v;
-        return f;
-    };
-    auto text = [](const char* name, char* buffer, int bytes) {
-        StoredField f{name, FieldType::Text};
-        f.text = buffer;
-        f.textBytes = bytes;
-        return f;
-    };
-    StoredField rate{"bassEqSampleRate", FieldType::Number, 32000, 48000};
-    rate.number = &ps.bassEqSampleRate;
-    StoredField spareC{"spareC", FieldType::Number, -1e9, 1e9};
-    spareC.number = &s.p->params.spareC;
-    return {
-        shortInteger("selectedOutputDevice", s.stored.selectedOutputDevice, 0, 7),
-        shortInteger("selectedInputDevice", s.stored.selectedInputDevice, 0, 7),
-        shortInteger("onAirRateChoice", s.stored.onAirRateChoice, 0, 2),
-        integer("startOnAirAtBoot", s.stored.startOnAirAtBoot, 0, 1),
-        integer("blockCount", s.stored.blockCount, 2, 8),
-        integer("exportFormat", e.exportFormat, 0, 1),
-        integer("mp3Bitrate", e.mp3Bitrate, 1, 320),
-        integer("normalizeOnExport", e.normalizeOnExport, 0, 1),
-        integer("throttleOn", e.throttleOn, 0, 1),
-        integer("throttleLevel", e.throttleLevel, 1, 40),
-        integer("useExternalEncoder", s.stored.useExternalEncoder, 0, 1),
-        integer("useOriginalFolder", e.useOriginalFolder, 0, 1),
-        integer("fileNameStringIsPostfix", e.fileNameStringIsPostfix, 0, 1),
-        text("presetDescription", ps.presetDescription, 64),
-        text("albumPrefix", e.albumPrefix, sizeof e.albumPrefix),
-        text("titlePrefix", e.titlePrefix, sizeof e.titlePrefix),
-        text("fileNameString", e.fileNameString, sizeof e.fileNameString),
-        // The encoder dialog takes at most 257 characters.
-        text("externalEncoderPath", s.stored.externalEncoderPath, 258),
-        text("externalEncoderParams", s.stored.externalEncoderParams, 258),
-        rate,
-        spareC,
-    };
-}
-
 bool setField(State& s, std::string_view name, std::string_view value, std::string& error) {
-    for (StoredField& f : storedFields(s)) {
-        if (name != f.name) continue;
-        if (f.type == FieldType::Text) {
-            if (value.size() >= static_cast<size_t>(f.textBytes)) {
+    StoredParts parts{s.p->params, s.p->settings, s.stored};
+    for (const StoredField& f : storedFields()) {
+        if (!f.settable || name != f.name) continue;
+        void* place = f.place(parts);
+        if (f.type == StoredType::Text) {
+            const int most = static_cast<int>(f.maxValue);
+            if (value.size() > static_cast<size_t>(most)) {
                 char message[160];
-                std::snprintf(message, sizeof message, "'%s' holds at most %d bytes", f.name, f.textBytes - 1);
+                std::snprintf(message, sizeof message, "'%s' holds at most %d bytes", f.name, most);
                 error = message;
                 return false;
             }
-            std::memset(f.text, 0, f.textBytes);
-            std::memcpy(f.text, value.data(), value.size());
+            std::memset(place, 0, most + 1);
+            std::memcpy(place, value.data(), value.size());
             return true;
         }
         double number = 0;
-        const bool whole = f.type == FieldType::Integer;
+        const bool whole = f.type != StoredType::F64;
+        const bool rate = place == &s.p->settings.bassEqSampleRate;
         if (!parseNumber(value, number) || !(number >= f.minValue && number <= f.maxValue) ||
             (whole && number != std::floor(number)) ||
-            (f.number == &s.p->settings.bassEqSampleRate && number != 32000 && number != 44100 && number != 48000)) {
+            (rate && number != 32000 && number != 44100 && number != 48000)) {
             char message[200];
-            if (f.number == &s.p->settings.bassEqSampleRate) {
+            if (rate) {
                 std::snprintf(message, sizeof message, "value of '%s' must be 32000, 44100 or 48000", f.name);
             } else {
                 std::snprintf(message, sizeof message, "value of '%s' must be %s %g to %g", f.name,
@@ -178,9 +119,11 @@ bool setField(State& s, std::string_view name, std::string_view value, std::stri
             error = message;
             return false;
         }
-        if (f.integer) *f.integer = static_cast<int32_t>(number);
-        if (f.shortInteger) *f.shortInteger = static_cast<uint16_t>(number);
-        if (f.number) *f.number = number;
+        switch (f.type) {
+            case StoredType::I32: *static_cast<int32_t*>(place) = static_cast<int32_t>(number); break;
+            case StoredType::U16InSlot: *static_cast<uint16_t*>(place) = static_cast<uint16_t>(number); break;
+            default: *static_cast<double*>(place) = number; break;
+        }
         return true;
     }
     double number = 0;
@@ -231,81 +174,32 @@ bool loadForCli(State& s, const char* path, bool& shortFile) {
     }
 }
 
-void line(const char* name, const std::string& value) { std::printf("%s = %s\n", name, value.c_str()); }
-void line(const char* name, double value) { line(name, numberText(value)); }
-void line(const char* name, long value) { line(name, std::to_string(value)); }
-void bandLine(const char* name, int band, double value) {
-    char full[48];
-    std::snprintf(full, sizeof full, "%s[%d]", name, band);
-    line(full, value);
-}
+void line(const std::string& name, const std::string& value) { std::printf("%s = %s\n", name.c_str(), value.c_str()); }
+void line(const std::string& name, double value) { line(name, numberText(value)); }
+void line(const std::string& name, long value) { line(name, std::to_string(value)); }
 
 void printFields(State& s) {
-    const Processor& p = *s.p;
-    const ProcessorParams& r = p.params;
-    const ProcessorSettings& ps = p.settings;
-    const StoredSettings& st = s.stored;
-    const ExportOptions& e = st.exportOptions;
-    for (int b = 0; b < kBandCount; ++b) {
-        bandLine("depthDb", b, p.bands[b].depthDb);
-        bandLine("driveDb", b, p.bands[b].driveDb);
-        bandLine("outputDb", b, p.bands[b].outputDb);
-        bandLine("thresholdDb", b, p.bands[b].thresholdDb);
-        bandLine("clipDb", b, p.bands[b].clipDb);
+    StoredParts parts{s.p->params, s.p->settings, s.stored};
+    for (const FileField& field : fieldsInFileOrder()) {
+        if (field.parameter) {
+            const ParameterInfo& info = *field.parameter;
+            const double value = parameterValue(*s.p, info, field.band);
+            if (info.isSwitch) {
+                line(parameterName(info, field.band), static_cast<long>(value));
+            } else {
+                line(parameterName(info, field.band), value);
+            }
+            continue;
+        }
+        const StoredField& f = *field.stored;
+        const void* place = f.place(parts);
+        switch (f.type) {
+            case StoredType::F64: line(f.name, *static_cast<const double*>(place)); break;
+            case StoredType::I32: line(f.name, static_cast<long>(*static_cast<const int32_t*>(place))); break;
+            case StoredType::U16InSlot: line(f.name, static_cast<long>(*static_cast<const uint16_t*>(place))); break;
+            case StoredType::Text: line(f.name, quoted(static_cast<const char*>(place))); break;
+        }
     }
-    line("agcThresholdDb", r.agcThresholdDb);
-    line("agcDepthDb", r.agcDepthDb);
-    line("enhancerDepthDb", r.enhancerDepthDb);
-    line("bassEqGainDb", ps.bassEqGainDb);
-    line("bassEqFreqHz", ps.bassEqFreqHz);
-    line("bassEqSampleRate", ps.bassEqSampleRate);
-    line("bassEqQ", ps.bassEqQ);
-    line("finalClipDb", r.finalClipDb);
-    line("bandReleaseTime", r.bandReleaseTime);
-    line("spareA", r.spareA);
-    line("phaseShifterOn", static_cast<long>(ps.phaseShifterOn));
-    line("bassEqOff", static_cast<long>(ps.bassEqOff));
-    line("enhancerOn", static_cast<long>(ps.enhancerOn));
-    line("enhancerMode", r.enhancerMode);
-    line("bassClipMode", r.bassClipMode);
-    line("selectedOutputDevice", static_cast<long>(st.selectedOutputDevice));
-    line("selectedInputDevice", static_cast<long>(st.selectedInputDevice));
-    line("onAirRateChoice", static_cast<long>(st.onAirRateChoice));
-    line("spareB", r.spareB);
-    line("presetDescription", quoted(ps.presetDescription));
-    line("finalLowpass", ps.finalLowpass);
-    line("enhancerDelayMs", r.enhancerDelayMs);
-    line("deEmphasisOn", static_cast<long>(ps.deEmphasisOn));
-    line("preEmphasis", r.preEmphasis);
-    line("hfLimitThresholdDb", r.hfLimitThresholdDb);
-    line("hfLimitDepthDb", r.hfLimitDepthDb);
-    line("spareC", r.spareC);
-    line("postClipDb", r.postClipDb);
-    line("agcSpeed", r.agcSpeed);
-    line("startOnAirAtBoot", static_cast<long>(st.startOnAirAtBoot));
-    line("blockCount", static_cast<long>(st.blockCount));
-    line("reductionDelayMs", p.bands[0].reductionDelayMs);
-    line("exportFormat", static_cast<long>(e.exportFormat));
-    line("mp3Bitrate", static_cast<long>(e.mp3Bitrate));
-    line("albumPrefix", quoted(e.albumPrefix));
-    line("titlePrefix", quoted(e.titlePrefix));
-    line("normalizeOnExport", static_cast<long>(e.normalizeOnExport));
-    line("fileNameString", quoted(e.fileNameString));
-    line("throttleOn", static_cast<long>(e.throttleOn));
-    line("throttleLevel", static_cast<long>(e.throttleLevel));
-    line("useExternalEncoder", static_cast<long>(st.useExternalEncoder));
-    line("externalEncoderPath", quoted(st.externalEncoderPath));
-    line("externalEncoderParams", quoted(st.externalEncoderParams));
-    line("bandAttackTime", r.bandAttackTime);
-    line("clipType", r.clipType);
-    line("virtualSpeakerOn", static_cast<long>(ps.virtualSpeakerOn));
-    line("speakerSpacingCm", ps.speakerSpacingCm);
-    line("roomDistanceM", ps.roomDistanceM);
-    line("reflectionPercent", ps.reflectionPercent);
-    line("useOriginalFolder", static_cast<long>(e.useOriginalFolder));
-    line("fileNameStringIsPostfix", static_cast<long>(e.fileNameStringIsPostfix));
-    line("gateOn", static_cast<long>(ps.gateOn));
-    for (int b = 0; b < kBandCount; ++b) bandLine("gateDb", b, p.bands[b].gateDb);
 }
 
 int showParams(int argc, char** argv) {

@@ -13,76 +13,12 @@
 namespace loudara {
 namespace {
 
-// Byte offsets of the fields. The file is a plain sequence of fields with no padding; older,
-// shorter files simply end early.
-namespace at {
-constexpr int kMagic = 0;                  // 8 bytes "LDR0ERSP"
-constexpr int kBandTable = 8;              // 6 bands x 5 f64: depth, drive, output, threshold, clip
-constexpr int kBandStride = 40;
-constexpr int kAgcThresholdDb = 248;
-constexpr int kAgcDepthDb = 256;
-constexpr int kEnhancerDepthDb = 264;
-constexpr int kReservedA = 272;            // 256 bytes
+// The file is a plain sequence of fields with no padding; older, shorter files simply end early.
+// Besides the named fields (the sound parameters' and storedFields()) it holds the magic, a
+// first copy of enhancerDelayMs that is written but never read, and reserved slots of zeros
+// (272: 256 bytes, 576: 4 bytes, 628: 256 bytes, 892: 4 bytes).
+constexpr int kMagicOffset = 0;
 constexpr int kEnhancerDelayFirstCopy = 528;
-constexpr int kBassEqGainDb = 536;
-constexpr int kBassEqFreqHz = 544;
-constexpr int kBassEqSampleRate = 552;
-constexpr int kBassEqQ = 560;
-constexpr int kFinalClipDb = 568;
-constexpr int kReservedB = 576;            // i32
-constexpr int kBandReleaseTime = 580;
-constexpr int kSpareA = 588;
-constexpr int kPhaseShifterOn = 596;
-constexpr int kBassEqOff = 600;
-constexpr int kEnhancerOn = 604;
-constexpr int kEnhancerMode = 608;
-constexpr int kBassClipMode = 616;
-constexpr int kSelectedOutputDevice = 624; // u16 in a 4-byte slot
-constexpr int kReservedC = 628;            // 256 bytes
-constexpr int kSelectedInputDevice = 884;  // u16 in a 4-byte slot
-constexpr int kOnAirRateChoice = 888;      // u16 in a 4-byte slot
-constexpr int kReservedD = 892;            // i32
-constexpr int kSpareB = 896;
-constexpr int kPresetDescription = 904;    // 63 bytes
-constexpr int kFinalLowpass = 967;
-constexpr int kEnhancerDelayMs = 975;
-constexpr int kDeEmphasisOn = 983;
-constexpr int kPreEmphasis = 987;
-constexpr int kHfLimitThresholdDb = 995;
-constexpr int kHfLimitDepthDb = 1003;
-constexpr int kSpareC = 1011;
-constexpr int kPostClipDb = 1019;
-constexpr int kAgcSpeed = 1027;
-constexpr int kStartOnAirAtBoot = 1035;
-constexpr int kBlockCount = 1039;
-constexpr int kReductionDelayMs = 1043;    // band 0
-constexpr int kExportFormat = 1051;
-constexpr int kMp3Bitrate = 1055;
-constexpr int kAlbumPrefix = 1059;         // 32 bytes
-constexpr int kTitlePrefix = 1091;         // 32 bytes
-constexpr int kNormalizeOnExport = 1123;
-constexpr int kFileNameString = 1127;      // 136 bytes, current-settings file only
-constexpr int kThrottleOn = 1263;
-constexpr int kThrottleLevel = 1267;
-constexpr int kUseExternalEncoder = 1271;
-constexpr int kExternalEncoderPath = 1275;    // 260 bytes
-constexpr int kExternalEncoderParams = 1535;  // 260 bytes
-constexpr int kBandAttackTime = 1795;
-constexpr int kClipType = 1803;
-constexpr int kVirtualSpeakerOn = 1811;
-constexpr int kSpeakerSpacingCm = 1815;
-constexpr int kRoomDistanceM = 1823;
-constexpr int kReflectionPercent = 1831;
-constexpr int kUseOriginalFolder = 1839;
-constexpr int kFileNameStringIsPostfix = 1843;
-constexpr int kGateOn = 1847;              // current-settings file only
-constexpr int kGateDb = 1851;              // 6 x f64, current-settings file only
-constexpr int kEnd = 1899;
-}  // namespace at
-
-static_assert(at::kEnd == kParameterFileBytes);
-static_assert(at::kGateDb + 6 * 8 == at::kEnd);
-static_assert(at::kBandTable + kBandCount * at::kBandStride == at::kAgcThresholdDb);
 
 constexpr int kDescriptionBytes = 63;
 constexpr int kPrefixBytes = 32;
@@ -92,30 +28,100 @@ static_assert(sizeof(ExportOptions::titlePrefix) == kPrefixBytes);
 static_assert(sizeof(ExportOptions::fileNameString) == kFileNameStringBytes);
 static_assert(sizeof(ProcessorSettings::presetDescription) == kDescriptionBytes + 1);
 
-// A field is taken only when the file holds all of its bytes; otherwise the live value stays,
-// as a read at the end of the file leaves its target alone.
+constexpr std::optional<double> kKeep;  // a file too short to hold the value leaves it as it was
+
+using Place = void* (*)(StoredParts&);
+constexpr StoredField number(const char* name, int offset, StoredType type, Place place,
+                             std::optional<double> whenAbsent, double lo, double hi) {
+    return {name, offset, type, place, 0, 0, false, whenAbsent, true, lo, hi};
+}
+constexpr StoredField f64(const char* name, int offset, Place place, std::optional<double> whenAbsent, double lo,
+                          double hi) {
+    return number(name, offset, StoredType::F64, place, whenAbsent, lo, hi);
+}
+constexpr StoredField i32(const char* name, int offset, Place place, std::optional<double> whenAbsent, double lo,
+                          double hi) {
+    return number(name, offset, StoredType::I32, place, whenAbsent, lo, hi);
+}
+constexpr StoredField u16(const char* name, int offset, Place place, std::optional<double> whenAbsent, double lo,
+                          double hi) {
+    return number(name, offset, StoredType::U16InSlot, place, whenAbsent, lo, hi);
+}
+// A spare value: stored, but not set by name.
+constexpr StoredField spare(const char* name, int offset, Place place, std::optional<double> whenAbsent) {
+    StoredField f = f64(name, offset, place, whenAbsent, 0, 0);
+    f.settable = false;
+    return f;
+}
+// A text that a file too short to hold it empties; set by name with at most `longest` bytes.
+constexpr StoredField text(const char* name, int offset, Place place, int textBytes, int room, int longest) {
+    return {name, offset, StoredType::Text, place, textBytes, room, false, 0, true, 0, double(longest)};
+}
+constexpr StoredField currentSettingsOnly(StoredField f) {
+    f.currentSettingsOnly = true;
+    f.whenAbsent = kKeep;
+    return f;
+}
+
+#define LOUDARA_AT(member) [](StoredParts& x) -> void* { return &x.member; }
+#define LOUDARA_EXPORT(member) [](StoredParts& x) -> void* { return &x.stored.exportOptions.member; }
+constexpr StoredField kStoredFields[] = {
+    //  name                       offset  place                                        absent  by name
+    f64("bassEqSampleRate",           552, LOUDARA_AT(settings.bassEqSampleRate),       kKeep, 32000, 48000),
+    spare("spareA",                   588, LOUDARA_AT(params.spareA),                   kKeep),
+    u16("selectedOutputDevice",       624, LOUDARA_AT(stored.selectedOutputDevice),         0, 0, 7),
+    u16("selectedInputDevice",        884, LOUDARA_AT(stored.selectedInputDevice),          0, 0, 7),
+    u16("onAirRateChoice",            888, LOUDARA_AT(stored.onAirRateChoice),              1, 0, 2),
+    spare("spareB",                   896, LOUDARA_AT(params.spareB),                       0),
+    text("presetDescription",         904, LOUDARA_AT(settings.presetDescription),
+         kDescriptionBytes, kDescriptionBytes + 1, kDescriptionBytes),
+    f64("spareC",                    1011, LOUDARA_AT(params.spareC),                      -3, -1e9, 1e9),
+    i32("startOnAirAtBoot",          1035, LOUDARA_AT(stored.startOnAirAtBoot),         kKeep, 0, 1),
+    i32("blockCount",                1039, LOUDARA_AT(stored.blockCount),               kKeep, 2, 8),
+    i32("exportFormat",              1051, LOUDARA_EXPORT(exportFormat),                kKeep, 0, 1),
+    i32("mp3Bitrate",                1055, LOUDARA_EXPORT(mp3Bitrate),                  kKeep, 1, 320),
+    text("albumPrefix",              1059, LOUDARA_EXPORT(albumPrefix), kPrefixBytes, kPrefixBytes, kPrefixBytes - 1),
+    text("titlePrefix",              1091, LOUDARA_EXPORT(titlePrefix), kPrefixBytes, kPrefixBytes, kPrefixBytes - 1),
+    i32("normalizeOnExport",         1123, LOUDARA_EXPORT(normalizeOnExport),               1, 0, 1),
+    currentSettingsOnly(
+    text("fileNameString",           1127, LOUDARA_EXPORT(fileNameString),
+         kFileNameStringBytes, kFileNameStringBytes, kFileNameStringBytes - 1)),
+    i32("throttleOn",                1263, LOUDARA_EXPORT(throttleOn),                      0, 0, 1),
+    i32("throttleLevel",             1267, LOUDARA_EXPORT(throttleLevel),                  10, 1, 40),
+    i32("useExternalEncoder",        1271, LOUDARA_AT(stored.useExternalEncoder),           0, 0, 1),
+    // The encoder dialog takes at most 257 characters.
+    text("externalEncoderPath",      1275, LOUDARA_AT(stored.externalEncoderPath),
+         kEncoderTextBytes, kEncoderTextBytes, 257),
+    text("externalEncoderParams",    1535, LOUDARA_AT(stored.externalEncoderParams),
+         kEncoderTextBytes, kEncoderTextBytes, 257),
+    i32("useOriginalFolder",         1839, LOUDARA_EXPORT(useOriginalFolder),               0, 0, 1),
+    i32("fileNameStringIsPostfix",   1843, LOUDARA_EXPORT(fileNameStringIsPostfix),         0, 0, 1),
+};
+#undef LOUDARA_AT
+#undef LOUDARA_EXPORT
+
+constexpr int bytesOf(const StoredField& f) {
+    return f.type == StoredType::Text ? f.textBytes : f.type == StoredType::F64 ? 8 : 4;
+}
+
+// In file order, apart from each other and within the file.
+constexpr bool storedFieldsInOrder() {
+    int end = 8 + kBandCount * 40;  // the magic and the band table
+    for (const StoredField& f : kStoredFields) {
+        if (f.offset < end) return false;
+        end = f.offset + bytesOf(f);
+    }
+    return end <= kParameterFileBytes;
+}
+static_assert(storedFieldsInOrder());
+
+// A field is taken only when the file holds all of its bytes; otherwise it takes the value a
+// short file gives it where it has one, or the live value stays.
 struct FieldReader {
     const uint8_t* image;
     int length;
 
     bool has(int offset, int size) const { return offset + size <= length; }
-    void f64(int offset, double& value) const {
-        if (has(offset, 8)) value = bytes::getF64(image + offset);
-    }
-    void i32(int offset, int32_t& value) const {
-        if (has(offset, 4)) value = bytes::getI32(image + offset);
-    }
-    // A 16-bit value in the low half of a 4-byte slot.
-    void u16InSlot(int offset, uint16_t& value) const {
-        if (has(offset, 4)) value = bytes::getU16(image + offset);
-    }
-    // A text field of `size` bytes into a buffer of at least `size` bytes. The buffer's last byte
-    // is kept a NUL so that a field filled to its end still reads as a terminated text.
-    void text(int offset, char* buffer, int size, int bufferSize) const {
-        if (!has(offset, size)) return;
-        std::memcpy(buffer, image + offset, size);
-        buffer[bufferSize - 1] = '\0';
-    }
 };
 
 // The sound parameters a file is decoded into before any of them reaches the live values.
@@ -125,29 +131,20 @@ struct ParameterValues {
     ProcessorSettings settings;
 };
 
-double* fieldOf(ParameterValues& v, const ParameterInfo& info, int band) {
-    if (info.bandField) return &(v.bands[band].*info.bandField);
-    if (info.paramField) return &(v.params.*info.paramField);
-    if (info.settingField) return &(v.settings.*info.settingField);
-    return &v.bands[0].reductionDelayMs;
-}
-
-std::string fieldName(const ParameterInfo& info, int band) {
-    return info.perBand ? std::string(info.name) + "[" + std::to_string(band) + "]" : std::string(info.name);
-}
-
 // Checks the decoded values against their knobs. A value that is not a number (NaN or infinite)
 // makes the whole file invalid: its name is returned and nothing may be applied. A finite value
 // outside its knob's range is brought to the nearest limit and named in `clamped`.
 std::string checkRanges(ParameterValues& v, StoredSettings& s, std::vector<std::string>& clamped) {
     for (const ParameterInfo& info : soundParameters()) {
         if (info.isSwitch) continue;
-        for (int b = 0; b < (info.perBand ? kBandCount : 1); ++b) {
-            if (!std::isfinite(*fieldOf(v, info, b))) return fieldName(info, b);
+        for (int b = 0; b < bandsOf(info); ++b) {
+            if (!std::isfinite(parameterValue(v, info, b))) return parameterName(info, b);
         }
     }
-    if (!std::isfinite(v.settings.bassEqSampleRate)) return "bassEqSampleRate";
-    if (!std::isfinite(v.params.spareC)) return "spareC";
+    StoredParts parts{v.params, v.settings, s};
+    for (const StoredField& f : kStoredFields) {
+        if (f.type == StoredType::F64 && !std::isfinite(*static_cast<double*>(f.place(parts)))) return f.name;
+    }
 
     auto clamp = [&](auto& value, auto lo, auto hi, const std::string& name) {
         if (value >= lo && value <= hi) return;
@@ -155,12 +152,10 @@ std::string checkRanges(ParameterValues& v, StoredSettings& s, std::vector<std::
         clamped.push_back(name);
     };
     for (const ParameterInfo& info : soundParameters()) {
-        if (info.isSwitch) {
-            clamp(v.settings.*info.switchField, 0, 1, info.name);
-            continue;
-        }
-        for (int b = 0; b < (info.perBand ? kBandCount : 1); ++b) {
-            clamp(*fieldOf(v, info, b), info.minValue, info.maxValue, fieldName(info, b));
+        for (int b = 0; b < bandsOf(info); ++b) {
+            double value = parameterValue(v, info, b);
+            clamp(value, info.minValue, info.maxValue, parameterName(info, b));
+            setParameterValue(v, info, b, value);
         }
     }
     clamp(v.settings.bassEqSampleRate, 32000.0, 48000.0, "bassEqSampleRate");
@@ -169,143 +164,80 @@ std::string checkRanges(ParameterValues& v, StoredSettings& s, std::vector<std::
     return {};
 }
 
-void writeText(uint8_t* image, int offset, const char* buffer, int size) { std::memcpy(image + offset, buffer, size); }
-
 void refreshProcessor(Processor& p) {
     selectEnvelopeTimes(p);
     designBassEq(p);  // installs the same coefficients in both channels
     selectFinalLowpass(p);
 }
 
-// The defaults an older, shorter file yields for the fields it does not hold.
-void storeDefaults(ParameterValues& p, StoredSettings& s) {
-    ProcessorParams& r = p.params;
-    ProcessorSettings& ps = p.settings;
-    ExportOptions& e = s.exportOptions;
-    ps.phaseShifterOn = 1;
-    ps.bassEqOff = 0;
-    ps.enhancerOn = 1;
-    r.enhancerMode = 2.0;
-    r.bassClipMode = 2.0;
-    s.selectedOutputDevice = 0;
-    s.selectedInputDevice = 0;
-    s.onAirRateChoice = 1;
-    ps.finalLowpass = 1.0;
-    r.enhancerDelayMs = 10.0;
-    ps.deEmphasisOn = 0;
-    r.preEmphasis = 0.0;
-    r.hfLimitThresholdDb = -15.0;
-    r.hfLimitDepthDb = 24.0;
-    r.spareC = -3.0;
-    r.postClipDb = -0.5;
-    r.agcSpeed = 4.0;
-    p.bands[0].reductionDelayMs = 0.0;
-    std::memset(e.albumPrefix, 0, sizeof e.albumPrefix);
-    std::memset(e.titlePrefix, 0, sizeof e.titlePrefix);
-    e.normalizeOnExport = 1;
-    e.throttleOn = 0;
-    e.throttleLevel = 10;
-    s.useExternalEncoder = 0;
-    std::memset(s.externalEncoderPath, 0, sizeof s.externalEncoderPath);
-    std::memset(s.externalEncoderParams, 0, sizeof s.externalEncoderParams);
-    r.bandAttackTime = 0.0;
-    r.clipType = 0.0;
-    ps.virtualSpeakerOn = 0;
-    ps.speakerSpacingCm = 21.5;
-    ps.roomDistanceM = 10.0;
-    ps.reflectionPercent = 35.0;
-    e.useOriginalFolder = 0;
-    e.fileNameStringIsPostfix = 0;
-    r.spareB = 0.0;
-    std::memset(ps.presetDescription, 0, sizeof ps.presetDescription);
+void readStoredField(const FieldReader& in, const StoredField& f, void* place) {
+    if (!in.has(f.offset, bytesOf(f))) {
+        if (!f.whenAbsent) return;
+        switch (f.type) {
+            case StoredType::F64: *static_cast<double*>(place) = *f.whenAbsent; break;
+            case StoredType::I32: *static_cast<int32_t*>(place) = static_cast<int32_t>(*f.whenAbsent); break;
+            case StoredType::U16InSlot: *static_cast<uint16_t*>(place) = static_cast<uint16_t>(*f.whenAbsent); break;
+            case StoredType::Text: std::memset(place, 0, f.room); break;
+        }
+        return;
+    }
+    const uint8_t* at = in.image + f.offset;
+    switch (f.type) {
+        case StoredType::F64: *static_cast<double*>(place) = bytes::getF64(at); break;
+        case StoredType::I32: *static_cast<int32_t*>(place) = bytes::getI32(at); break;
+        case StoredType::U16InSlot: *static_cast<uint16_t*>(place) = bytes::getU16(at); break;
+        case StoredType::Text:
+            std::memcpy(place, at, f.textBytes);
+            static_cast<char*>(place)[f.room - 1] = '\0';  // a text filled to its end still ends
+            break;
+    }
 }
 
-// Reads the fields of a file whose magic has been checked, in file order, with the corrections
-// at the points where they fall.
-void decodeFields(const FieldReader& in, ParameterValues& p, StoredSettings& s, bool currentSettingsFile) {
-    ProcessorParams& r = p.params;
-    ProcessorSettings& ps = p.settings;
-    ExportOptions& e = s.exportOptions;
-
-    for (int b = 0; b < kBandCount; ++b) {
-        const int band = at::kBandTable + b * at::kBandStride;
-        in.f64(band + 0, p.bands[b].depthDb);
-        in.f64(band + 8, p.bands[b].driveDb);
-        in.f64(band + 16, p.bands[b].outputDb);
-        in.f64(band + 24, p.bands[b].thresholdDb);
-        in.f64(band + 32, p.bands[b].clipDb);
+void writeStoredField(uint8_t* image, const StoredField& f, const void* place) {
+    uint8_t* at = image + f.offset;
+    switch (f.type) {
+        case StoredType::F64: bytes::putF64(at, *static_cast<const double*>(place)); break;
+        case StoredType::I32: bytes::putI32(at, *static_cast<const int32_t*>(place)); break;
+        case StoredType::U16InSlot: bytes::putU16(at, *static_cast<const uint16_t*>(place)); break;
+        case StoredType::Text: std::memcpy(at, place, f.textBytes); break;
     }
-    in.f64(at::kAgcThresholdDb, r.agcThresholdDb);
-    in.f64(at::kAgcDepthDb, r.agcDepthDb);
-    in.f64(at::kEnhancerDepthDb, r.enhancerDepthDb);
-    // kReservedA and the first enhancerDelayMs copy are not read.
-    in.f64(at::kBassEqGainDb, ps.bassEqGainDb);
-    in.f64(at::kBassEqFreqHz, ps.bassEqFreqHz);
-    in.f64(at::kBassEqSampleRate, ps.bassEqSampleRate);
-    in.f64(at::kBassEqQ, ps.bassEqQ);
-    in.f64(at::kFinalClipDb, r.finalClipDb);
-    in.f64(at::kBandReleaseTime, r.bandReleaseTime);
+}
+
+// Reads the fields of a file whose magic has been checked; a field the file is too short for
+// takes its default where it has one. Then the corrections of stored values.
+void decodeFields(const FieldReader& in, ParameterValues& v, StoredSettings& s, bool currentSettingsFile) {
+    for (const ParameterInfo& info : soundParameters()) {
+        if (info.fileOffset < 0 || (info.currentSettingsOnly && !currentSettingsFile)) continue;
+        for (int b = 0; b < bandsOf(info); ++b) {
+            const int at = fileOffsetOf(info, b);
+            if (in.has(at, storedBytes(info))) {
+                const uint8_t* data = in.image + at;
+                setParameterValue(v, info, b, info.isSwitch ? bytes::getI32(data) : bytes::getF64(data));
+            } else if (info.whenAbsent) {
+                setParameterValue(v, info, b, *info.whenAbsent);
+            }
+        }
+    }
+    StoredParts parts{v.params, v.settings, s};
+    for (const StoredField& f : kStoredFields) {
+        if (!f.currentSettingsOnly || currentSettingsFile) readStoredField(in, f, f.place(parts));
+    }
+
+    ProcessorParams& r = v.params;
+    ExportOptions& e = s.exportOptions;
     if (r.bandReleaseTime == 0.0) r.bandReleaseTime = 1.0;
-    in.f64(at::kSpareA, r.spareA);
     r.spareA = 0.0;
-    in.i32(at::kPhaseShifterOn, ps.phaseShifterOn);
-    in.i32(at::kBassEqOff, ps.bassEqOff);
-    in.i32(at::kEnhancerOn, ps.enhancerOn);
-    in.f64(at::kEnhancerMode, r.enhancerMode);
-    in.f64(at::kBassClipMode, r.bassClipMode);
-    in.u16InSlot(at::kSelectedOutputDevice, s.selectedOutputDevice);
-    in.u16InSlot(at::kSelectedInputDevice, s.selectedInputDevice);
-    in.u16InSlot(at::kOnAirRateChoice, s.onAirRateChoice);
-    in.f64(at::kSpareB, r.spareB);
-    in.text(at::kPresetDescription, ps.presetDescription, kDescriptionBytes, sizeof ps.presetDescription);
-    in.f64(at::kFinalLowpass, ps.finalLowpass);
-    in.f64(at::kEnhancerDelayMs, r.enhancerDelayMs);
-    in.i32(at::kDeEmphasisOn, ps.deEmphasisOn);
-    in.f64(at::kPreEmphasis, r.preEmphasis);
-    in.f64(at::kHfLimitThresholdDb, r.hfLimitThresholdDb);
-    in.f64(at::kHfLimitDepthDb, r.hfLimitDepthDb);
-    in.f64(at::kSpareC, r.spareC);
-    in.f64(at::kPostClipDb, r.postClipDb);
-    in.f64(at::kAgcSpeed, r.agcSpeed);
-    in.i32(at::kStartOnAirAtBoot, s.startOnAirAtBoot);
-    in.i32(at::kBlockCount, s.blockCount);
     // The device engine keeps 8 block headers; a damaged count must not reach it.
     if (s.blockCount < 2 || s.blockCount > 8) s.blockCount = 4;
-    in.f64(at::kReductionDelayMs, p.bands[0].reductionDelayMs);
     // Older files kept band 0's reduction delay at offset 896 in units of 5 ms; that value wins.
     if (r.spareB != 0.0) {
-        p.bands[0].reductionDelayMs = 5.0 * r.spareB;
+        v.bands[0].reductionDelayMs = 5.0 * r.spareB;
         r.spareB = 0.0;
     }
-    in.i32(at::kExportFormat, e.exportFormat);
-    in.i32(at::kMp3Bitrate, e.mp3Bitrate);
     if (e.mp3Bitrate < 1 || e.mp3Bitrate > 320) e.mp3Bitrate = 192;
-    in.text(at::kAlbumPrefix, e.albumPrefix, kPrefixBytes, sizeof e.albumPrefix);
-    in.text(at::kTitlePrefix, e.titlePrefix, kPrefixBytes, sizeof e.titlePrefix);
-    in.i32(at::kNormalizeOnExport, e.normalizeOnExport);
-    if (currentSettingsFile) {
-        in.text(at::kFileNameString, e.fileNameString, kFileNameStringBytes, sizeof e.fileNameString);
-    }
-    in.i32(at::kThrottleOn, e.throttleOn);
-    in.i32(at::kThrottleLevel, e.throttleLevel);
-    in.i32(at::kUseExternalEncoder, s.useExternalEncoder);
-    in.text(at::kExternalEncoderPath, s.externalEncoderPath, kEncoderTextBytes, sizeof s.externalEncoderPath);
-    in.text(at::kExternalEncoderParams, s.externalEncoderParams, kEncoderTextBytes, sizeof s.externalEncoderParams);
-    in.f64(at::kBandAttackTime, r.bandAttackTime);
     // Files from before the attack setting use the release time for both.
     if (r.bandAttackTime == 0.0) r.bandAttackTime = r.bandReleaseTime;
-    in.f64(at::kClipType, r.clipType);
-    in.i32(at::kVirtualSpeakerOn, ps.virtualSpeakerOn);
-    in.f64(at::kSpeakerSpacingCm, ps.speakerSpacingCm);
-    in.f64(at::kRoomDistanceM, ps.roomDistanceM);
-    in.f64(at::kReflectionPercent, ps.reflectionPercent);
-    in.i32(at::kUseOriginalFolder, e.useOriginalFolder);
-    in.i32(at::kFileNameStringIsPostfix, e.fileNameStringIsPostfix);
-    ps.channelMode = 1.0;
-    if (currentSettingsFile) {
-        in.i32(at::kGateOn, ps.gateOn);
-        for (int b = 0; b < kBandCount; ++b) in.f64(at::kGateDb + 8 * b, p.bands[b].gateDb);
-    }
+    v.settings.channelMode = 1.0;
 }
 
 }  // namespace
@@ -335,7 +267,7 @@ ParameterLoadOutcome LoadParameterFileAt(Processor& p, StoredSettings& stored, c
             length += static_cast<int>(n);
         }
     }
-    if (length < 8 || std::memcmp(image + at::kMagic, kParameterFileMagic, 8) != 0) {
+    if (length < 8 || std::memcmp(image + kMagicOffset, kParameterFileMagic, 8) != 0) {
         host.beep();
         outcome.status = ParameterLoadStatus::WrongMagic;
         return outcome;
@@ -345,7 +277,6 @@ ParameterLoadOutcome LoadParameterFileAt(Processor& p, StoredSettings& stored, c
     values.params = p.params;
     values.settings = p.settings;
     StoredSettings decoded = stored;
-    storeDefaults(values, decoded);
     decodeFields(FieldReader{image, length}, values, decoded, currentSettingsFile);
     outcome.invalidField = checkRanges(values, decoded, outcome.clampedFields);
     if (!outcome.invalidField.empty()) {
@@ -369,78 +300,39 @@ ParameterLoadOutcome LoadParameterFile(Processor& p, StoredSettings& stored, con
     return LoadParameterFileAt(p, stored, ParameterFilePath(fileName, startupFolder), fileName.empty(), host);
 }
 
-void EncodeParameterFile(Processor& p, const StoredSettings& s, uint8_t (&image)[kParameterFileBytes]) {
-    ProcessorParams& r = p.params;
-    const ProcessorSettings& ps = p.settings;
-    const ExportOptions& e = s.exportOptions;
-    r.spareB = 0.0;
+std::span<const StoredField> storedFields() { return kStoredFields; }
 
-    std::memset(image, 0, sizeof image);  // the reserved slots and the high halves of the u16 slots
-    std::memcpy(image + at::kMagic, kParameterFileMagic, 8);
-    for (int b = 0; b < kBandCount; ++b) {
-        uint8_t* band = image + at::kBandTable + b * at::kBandStride;
-        bytes::putF64(band + 0, p.bands[b].depthDb);
-        bytes::putF64(band + 8, p.bands[b].driveDb);
-        bytes::putF64(band + 16, p.bands[b].outputDb);
-        bytes::putF64(band + 24, p.bands[b].thresholdDb);
-        bytes::putF64(band + 32, p.bands[b].clipDb);
+std::vector<FileField> fieldsInFileOrder() {
+    std::vector<FileField> fields;
+    for (const ParameterInfo& info : soundParameters()) {
+        if (info.fileOffset < 0) continue;
+        for (int b = 0; b < bandsOf(info); ++b) fields.push_back({fileOffsetOf(info, b), &info, b, nullptr});
     }
-    bytes::putF64(image + at::kAgcThresholdDb, r.agcThresholdDb);
-    bytes::putF64(image + at::kAgcDepthDb, r.agcDepthDb);
-    bytes::putF64(image + at::kEnhancerDepthDb, r.enhancerDepthDb);
-    bytes::putF64(image + at::kEnhancerDelayFirstCopy, r.enhancerDelayMs);
-    bytes::putF64(image + at::kBassEqGainDb, ps.bassEqGainDb);
-    bytes::putF64(image + at::kBassEqFreqHz, ps.bassEqFreqHz);
-    bytes::putF64(image + at::kBassEqSampleRate, ps.bassEqSampleRate);
-    bytes::putF64(image + at::kBassEqQ, ps.bassEqQ);
-    bytes::putF64(image + at::kFinalClipDb, r.finalClipDb);
-    bytes::putI32(image + at::kReservedB, 0);
-    bytes::putF64(image + at::kBandReleaseTime, r.bandReleaseTime);
-    bytes::putF64(image + at::kSpareA, r.spareA);
-    bytes::putI32(image + at::kPhaseShifterOn, ps.phaseShifterOn);
-    bytes::putI32(image + at::kBassEqOff, ps.bassEqOff);
-    bytes::putI32(image + at::kEnhancerOn, ps.enhancerOn);
-    bytes::putF64(image + at::kEnhancerMode, r.enhancerMode);
-    bytes::putF64(image + at::kBassClipMode, r.bassClipMode);
-    bytes::putU16(image + at::kSelectedOutputDevice, s.selectedOutputDevice);
-    bytes::putU16(image + at::kSelectedInputDevice, s.selectedInputDevice);
-    bytes::putU16(image + at::kOnAirRateChoice, s.onAirRateChoice);
-    bytes::putI32(image + at::kReservedD, 0);
-    bytes::putF64(image + at::kSpareB, r.spareB);
-    writeText(image, at::kPresetDescription, ps.presetDescription, kDescriptionBytes);
-    bytes::putF64(image + at::kFinalLowpass, ps.finalLowpass);
-    bytes::putF64(image + at::kEnhancerDelayMs, r.enhancerDelayMs);
-    bytes::putI32(image + at::kDeEmphasisOn, ps.deEmphasisOn);
-    bytes::putF64(image + at::kPreEmphasis, r.preEmphasis);
-    bytes::putF64(image + at::kHfLimitThresholdDb, r.hfLimitThresholdDb);
-    bytes::putF64(image + at::kHfLimitDepthDb, r.hfLimitDepthDb);
-    bytes::putF64(image + at::kSpareC, r.spareC);
-    bytes::putF64(image + at::kPostClipDb, r.postClipDb);
-    bytes::putF64(image + at::kAgcSpeed, r.agcSpeed);
-    bytes::putI32(image + at::kStartOnAirAtBoot, s.startOnAirAtBoot);
-    bytes::putI32(image + at::kBlockCount, s.blockCount);
-    bytes::putF64(image + at::kReductionDelayMs, p.bands[0].reductionDelayMs);
-    bytes::putI32(image + at::kExportFormat, e.exportFormat);
-    bytes::putI32(image + at::kMp3Bitrate, e.mp3Bitrate);
-    writeText(image, at::kAlbumPrefix, e.albumPrefix, kPrefixBytes);
-    writeText(image, at::kTitlePrefix, e.titlePrefix, kPrefixBytes);
-    bytes::putI32(image + at::kNormalizeOnExport, e.normalizeOnExport);
-    writeText(image, at::kFileNameString, e.fileNameString, kFileNameStringBytes);
-    bytes::putI32(image + at::kThrottleOn, e.throttleOn);
-    bytes::putI32(image + at::kThrottleLevel, e.throttleLevel);
-    bytes::putI32(image + at::kUseExternalEncoder, s.useExternalEncoder);
-    writeText(image, at::kExternalEncoderPath, s.externalEncoderPath, kEncoderTextBytes);
-    writeText(image, at::kExternalEncoderParams, s.externalEncoderParams, kEncoderTextBytes);
-    bytes::putF64(image + at::kBandAttackTime, r.bandAttackTime);
-    bytes::putF64(image + at::kClipType, r.clipType);
-    bytes::putI32(image + at::kVirtualSpeakerOn, ps.virtualSpeakerOn);
-    bytes::putF64(image + at::kSpeakerSpacingCm, ps.speakerSpacingCm);
-    bytes::putF64(image + at::kRoomDistanceM, ps.roomDistanceM);
-    bytes::putF64(image + at::kReflectionPercent, ps.reflectionPercent);
-    bytes::putI32(image + at::kUseOriginalFolder, e.useOriginalFolder);
-    bytes::putI32(image + at::kFileNameStringIsPostfix, e.fileNameStringIsPostfix);
-    bytes::putI32(image + at::kGateOn, ps.gateOn);
-    for (int b = 0; b < kBandCount; ++b) bytes::putF64(image + at::kGateDb + 8 * b, p.bands[b].gateDb);
+    for (const StoredField& f : kStoredFields) fields.push_back({f.offset, nullptr, 0, &f});
+    std::sort(fields.begin(), fields.end(), [](const FileField& a, const FileField& b) { return a.offset < b.offset; });
+    return fields;
+}
+
+void EncodeParameterFile(Processor& p, const StoredSettings& s, uint8_t (&image)[kParameterFileBytes]) {
+    p.params.spareB = 0.0;
+    std::memset(image, 0, sizeof image);  // the reserved slots and the high halves of the u16 slots
+    std::memcpy(image + kMagicOffset, kParameterFileMagic, 8);
+    for (const ParameterInfo& info : soundParameters()) {
+        if (info.fileOffset < 0) continue;
+        for (int b = 0; b < bandsOf(info); ++b) {
+            uint8_t* at = image + fileOffsetOf(info, b);
+            const double value = parameterValue(p, info, b);
+            if (info.isSwitch) {
+                bytes::putI32(at, static_cast<int32_t>(value));
+            } else {
+                bytes::putF64(at, value);
+            }
+        }
+    }
+    bytes::putF64(image + kEnhancerDelayFirstCopy, p.params.enhancerDelayMs);
+    StoredSettings stored = s;
+    StoredParts parts{p.params, p.settings, stored};
+    for (const StoredField& f : kStoredFields) writeStoredField(image, f, f.place(parts));
 }
 
 bool SaveParameterFile(Processor& p, const StoredSettings& stored, const std::string& fileName,

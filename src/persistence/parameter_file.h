@@ -5,12 +5,15 @@
 // saved at exit), the user's ".ld3" files and the three user presets.
 
 #include <cstdint>
+#include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "base/device_choice.h"
 #include "base/host.h"
 #include "files/export_options.h"
+#include "processor/parameter_names.h"
 #include "processor/processor.h"
 
 namespace loudara {
@@ -31,6 +34,46 @@ struct StoredSettings : DeviceChoice {
     char externalEncoderPath[kEncoderTextBytes] = "";
     char externalEncoderParams[kEncoderTextBytes] = "";
 };
+
+// The fields of a parameter file besides the sound parameters (whose places soundParameters()
+// gives): the record's spare values, the bass EQ's rate, the preset description and the stored
+// settings.
+enum class StoredType { F64, I32, U16InSlot, Text };  // a U16InSlot leaves the slot's high half 0
+
+// The live values those fields belong to.
+struct StoredParts {
+    ProcessorParams& params;
+    ProcessorSettings& settings;
+    StoredSettings& stored;
+};
+
+struct StoredField {
+    const char* name;
+    int offset;
+    StoredType type;
+    void* (*place)(StoredParts&);  // the double, int32_t, uint16_t or char buffer it is read into
+    int textBytes = 0;             // Text: bytes in the file
+    int room = 0;                  // Text: the buffer, whose last byte is kept a NUL
+    bool currentSettingsOnly = false;
+    std::optional<double> whenAbsent = {};  // what a file too short to hold it gives (a text: empty)
+    // What setting it by name takes (texts: at most maxValue bytes); spares are not set by name.
+    bool settable = true;
+    double minValue = 0, maxValue = 0;
+};
+
+// In file order.
+std::span<const StoredField> storedFields();
+
+// One named field of the file: a sound parameter with its band, or one of the stored fields.
+struct FileField {
+    int offset;
+    const ParameterInfo* parameter;  // or null
+    int band;
+    const StoredField* stored;       // or null
+};
+
+// Every named field of the file, in file order.
+std::vector<FileField> fieldsInFileOrder();
 
 enum class ParameterLoadStatus {
     Loaded,      // the file was read (perhaps only its first bytes: see fileBytes)

@@ -6,6 +6,7 @@
 #include <type_traits>
 
 #include "filter_design.h"
+#include "parameter_names.h"
 #include "processor.h"
 
 namespace loudara {
@@ -163,55 +164,25 @@ void prepareForSong(Processor& p, int sampleRate) {
 }
 
 void applyPreset(Processor& p, const PresetRecord& preset) {
-    for (int b = 0; b < kBandCount; ++b) {
-        BandSettings& band = p.bands[b];
-        band.driveDb = preset.driveDb[b];
-        band.depthDb = preset.depthDb[b];
-        band.thresholdDb = preset.thresholdDb[b];
-        band.clipDb = preset.clipDb[b];
-        band.outputDb = preset.outputDb[b];
+    for (const ParameterInfo& info : soundParameters()) {
+        for (int b = 0; b < bandsOf(info); ++b) {
+            if (info.presetRow) setParameterValue(p, info, b, (preset.*info.presetRow)[b]);
+            if (info.presetValue) setParameterValue(p, info, b, preset.*info.presetValue);
+            if (info.presetSwitch) setParameterValue(p, info, b, preset.*info.presetSwitch);
+        }
     }
     ProcessorParams& r = p.params;
     ProcessorSettings& s = p.settings;
-    r.bassClipMode = preset.bassClipMode;
-    p.bands[0].reductionDelayMs = preset.reductionDelayMs;
     r.spareB = preset.spareB;
-    r.bandReleaseTime = preset.bandReleaseTime;
-    r.bandAttackTime = preset.bandAttackTime;
-    selectEnvelopeTimes(p);
-
-    r.agcThresholdDb = preset.agcThresholdDb;
-    r.agcDepthDb = preset.agcDepthDb;
-    r.enhancerDepthDb = preset.enhancerDepthDb;
+    r.spareC = preset.spareC;
     r.agcLowReduction = r.agcHighReduction = 0;
-    r.enhancerDelayMs = preset.enhancerDelayMs;
-    r.enhancerMode = preset.enhancerMode;
     r.hfReductionL = r.hfReductionR = 0;
     r.hfFeedbackL = r.hfFeedbackR = 0;
     r.hfReductionHold = 0;
-
-    s.bassEqGainDb = preset.bassEqGainDb;
-    s.bassEqFreqHz = preset.bassEqFreqHz;
-    s.bassEqQ = preset.bassEqQ;
     s.bassEqSampleRate = 44100;  // until the next prepareForSong sets the stream's rate
-    r.finalClipDb = preset.finalClipDb;
+    selectEnvelopeTimes(p);
     designBassEq(p);
-
-    s.bassEqOff = preset.bassEqOff;
-    s.phaseShifterOn = preset.phaseShifterOn;
-    s.enhancerOn = preset.enhancerOn;
-    s.deEmphasisOn = preset.deEmphasisOn;
-
-    r.preEmphasis = preset.preEmphasis;
-    r.hfLimitThresholdDb = preset.hfLimitThresholdDb;
-    r.hfLimitDepthDb = preset.hfLimitDepthDb;
-    r.spareC = preset.spareC;
-    s.finalLowpass = preset.finalLowpass;
     selectFinalLowpass(p);
-
-    r.postClipDb = preset.postClipDb;
-    r.agcSpeed = preset.agcSpeed;
-    r.clipType = preset.clipType;
 
     const size_t length = strnlen(preset.description, sizeof preset.description - 1);
     std::memset(s.presetDescription, 0, sizeof s.presetDescription);

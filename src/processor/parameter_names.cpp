@@ -2,76 +2,138 @@
 
 #include <charconv>
 #include <cstdio>
+#include <type_traits>
 
 namespace loudara {
 namespace {
 
-constexpr ParameterInfo band(const char* name, double lo, double hi, double BandSettings::*field) {
+using Row = PresetRecord;
+constexpr std::optional<double> kKeep;  // a file too short to hold the value leaves it as it was
+
+constexpr ParameterInfo band(const char* name, double BandSettings::*field, double (Row::*preset)[kBandCount],
+                             const char* title, double lo, double hi, int fileOffset, int bandStride) {
     ParameterInfo info{name, lo, hi, true, false, false};
     info.bandField = field;
+    info.presetRow = preset;
+    info.title = title;
+    info.unit = "dB";
+    info.step = 0.1;
+    info.fileOffset = fileOffset;
+    info.bandStride = bandStride;
     return info;
 }
-constexpr ParameterInfo param(const char* name, double lo, double hi, double ProcessorParams::*field,
-                              bool isChoice = false) {
+template <class Owner>
+constexpr ParameterInfo number(const char* name, double Owner::*field, double Row::*preset, const char* title,
+                               const char* unit, double lo, double hi, double step, int fileOffset,
+                               std::optional<double> whenAbsent, bool isChoice = false) {
     ParameterInfo info{name, lo, hi, false, false, isChoice};
-    info.paramField = field;
+    if constexpr (std::is_same_v<Owner, ProcessorParams>) info.paramField = field;
+    if constexpr (std::is_same_v<Owner, ProcessorSettings>) info.settingField = field;
+    if constexpr (std::is_same_v<Owner, BandSettings>) info.bandField = field;  // band 0's
+    info.presetValue = preset;
+    info.title = title;
+    info.unit = unit;
+    info.step = step;
+    info.fileOffset = fileOffset;
+    info.whenAbsent = whenAbsent;
     return info;
 }
-constexpr ParameterInfo setting(const char* name, double lo, double hi, double ProcessorSettings::*field,
-                                bool isChoice = false) {
-    ParameterInfo info{name, lo, hi, false, false, isChoice};
-    info.settingField = field;
-    return info;
+template <class Owner>
+constexpr ParameterInfo choice(const char* name, double Owner::*field, double Row::*preset, const char* title,
+                               double lo, double hi, int fileOffset, std::optional<double> whenAbsent) {
+    return number(name, field, preset, title, "", lo, hi, 1, fileOffset, whenAbsent, true);
 }
-constexpr ParameterInfo onOff(const char* name, int32_t ProcessorSettings::*field) {
+constexpr ParameterInfo onOff(const char* name, int32_t ProcessorSettings::*field, int32_t Row::*preset,
+                              const char* title, int fileOffset, std::optional<double> whenAbsent) {
     ParameterInfo info{name, 0.0, 1.0, false, true, true};
     info.switchField = field;
+    info.presetSwitch = preset;
+    info.title = title;
+    info.fileOffset = fileOffset;
+    info.whenAbsent = whenAbsent;
+    return info;
+}
+constexpr ParameterInfo currentSettingsOnly(ParameterInfo info) {
+    info.currentSettingsOnly = true;
     return info;
 }
 
-constexpr bool kChoice = true;
+using P = ProcessorParams;
+using S = ProcessorSettings;
+using B = BandSettings;
+
+// A parameter's name is the name of the member it lives in, and of the preset record's member
+// that holds it when presets set it.
+#define LOUDARA_PRESET(owner, member) #member, &owner::member, &Row::member
+#define LOUDARA_NO_PRESET(owner, member) #member, &owner::member, nullptr
 
 // Every settable parameter, band parameters first. A plain constant table: the chain reads it at
-// every block start, so it must never allocate.
+// every block start, so it must never allocate. The file offsets are those of the parameter file
+// (see src/persistence/parameter_file.h), whose band table holds depth, drive, output, threshold
+// and clip for band 0, then for band 1, and so on.
 constexpr ParameterInfo kSoundParameters[] = {
-    band("gateDb", -60, -12, &BandSettings::gateDb),
-    band("driveDb", 0, 24, &BandSettings::driveDb),
-    band("depthDb", 0, 24, &BandSettings::depthDb),
-    band("thresholdDb", -32, 0, &BandSettings::thresholdDb),
-    band("clipDb", -24, 6, &BandSettings::clipDb),
-    band("outputDb", -96, 3, &BandSettings::outputDb),
-    param("agcDepthDb", 0, 24, &ProcessorParams::agcDepthDb),
-    param("agcThresholdDb", -36, 0, &ProcessorParams::agcThresholdDb),
-    param("agcSpeed", 1, 4, &ProcessorParams::agcSpeed, kChoice),
-    param("enhancerDepthDb", -48, 0, &ProcessorParams::enhancerDepthDb),
-    param("enhancerDelayMs", 1, 50, &ProcessorParams::enhancerDelayMs),
-    param("enhancerMode", 1, 5, &ProcessorParams::enhancerMode, kChoice),
-    param("bandReleaseTime", 1, 5, &ProcessorParams::bandReleaseTime, kChoice),
-    param("bandAttackTime", 1, 5, &ProcessorParams::bandAttackTime, kChoice),
-    param("bassClipMode", 0, 2, &ProcessorParams::bassClipMode, kChoice),
-    param("preEmphasis", 0, 2, &ProcessorParams::preEmphasis, kChoice),
-    param("hfLimitThresholdDb", -32, 0, &ProcessorParams::hfLimitThresholdDb),
-    param("hfLimitDepthDb", 0, 48, &ProcessorParams::hfLimitDepthDb),
-    param("finalClipDb", -24, 0, &ProcessorParams::finalClipDb),
-    param("clipType", 0, 1, &ProcessorParams::clipType, kChoice),
-    param("postClipDb", -24, 6, &ProcessorParams::postClipDb),
-    setting("reductionDelayMs", 0, 100, nullptr),  // band 0's, see parameterValue
-    setting("bassEqFreqHz", 50, 150, &ProcessorSettings::bassEqFreqHz),
-    setting("bassEqGainDb", 0, 12, &ProcessorSettings::bassEqGainDb),
-    setting("bassEqQ", 0.2, 2.0, &ProcessorSettings::bassEqQ),
-    setting("finalLowpass", 0, 6, &ProcessorSettings::finalLowpass, kChoice),
-    setting("channelMode", 0, 2, &ProcessorSettings::channelMode, kChoice),
-    setting("speakerSpacingCm", 1, 30, &ProcessorSettings::speakerSpacingCm),
-    setting("roomDistanceM", 2, 34, &ProcessorSettings::roomDistanceM),
-    setting("reflectionPercent", 0, 100, &ProcessorSettings::reflectionPercent),
-    onOff("bypass", &ProcessorSettings::bypass),
-    onOff("bassEqOff", &ProcessorSettings::bassEqOff),
-    onOff("phaseShifterOn", &ProcessorSettings::phaseShifterOn),
-    onOff("enhancerOn", &ProcessorSettings::enhancerOn),
-    onOff("deEmphasisOn", &ProcessorSettings::deEmphasisOn),
-    onOff("gateOn", &ProcessorSettings::gateOn),
-    onOff("virtualSpeakerOn", &ProcessorSettings::virtualSpeakerOn),
+    //   name and places                       title            min  max  file stride
+    currentSettingsOnly(
+    band(LOUDARA_NO_PRESET(B, gateDb),         "Gate threshold", -60, -12, 1851,  8)),
+    band(LOUDARA_PRESET(B, driveDb),           "Drive",            0,  24,   16, 40),
+    band(LOUDARA_PRESET(B, depthDb),           "Depth",            0,  24,    8, 40),
+    band(LOUDARA_PRESET(B, thresholdDb),       "Threshold",      -32,   0,   32, 40),
+    band(LOUDARA_PRESET(B, clipDb),            "Clip level",     -24,   6,   40, 40),
+    band(LOUDARA_PRESET(B, outputDb),          "Output level",   -96,   3,   24, 40),
+    //     name and places                           title                    unit   min  max  step  file absent
+    number(LOUDARA_PRESET(P, agcDepthDb),            "AGC depth",             "dB",    0,  24, 0.1,  256, kKeep),
+    number(LOUDARA_PRESET(P, agcThresholdDb),        "AGC threshold",         "dB",  -36,   0, 0.1,  248, kKeep),
+    choice(LOUDARA_PRESET(P, agcSpeed),              "AGC speed",                      1,   4,      1027,     4),
+    number(LOUDARA_PRESET(P, enhancerDepthDb),       "Stereo enhancer depth", "dB",  -48,   0, 0.1,  264, kKeep),
+    number(LOUDARA_PRESET(P, enhancerDelayMs),       "Stereo enhancer delay", "ms",    1,  50,   1,  975,    10),
+    choice(LOUDARA_PRESET(P, enhancerMode),          "Stereo enhancer mode",           1,   5,       608,     2),
+    choice(LOUDARA_PRESET(P, bandReleaseTime),       "Band release time",              1,   5,       580, kKeep),
+    choice(LOUDARA_PRESET(P, bandAttackTime),        "Band attack time",               1,   5,      1795,     0),
+    choice(LOUDARA_PRESET(P, bassClipMode),          "Bass clip mode",                 0,   2,       616,     2),
+    choice(LOUDARA_PRESET(P, preEmphasis),           "Pre-emphasis",                   0,   2,       987,     0),
+    number(LOUDARA_PRESET(P, hfLimitThresholdDb),    "HF limiter threshold",  "dB",  -32,   0, 0.1,  995,   -15),
+    number(LOUDARA_PRESET(P, hfLimitDepthDb),        "HF limiter depth",      "dB",    0,  48, 0.1, 1003,    24),
+    number(LOUDARA_PRESET(P, finalClipDb),           "Final clipper level",   "dB",  -24,   0, 0.1,  568, kKeep),
+    choice(LOUDARA_PRESET(P, clipType),              "Final clipper type",             0,   1,      1803,     0),
+    number(LOUDARA_PRESET(P, postClipDb),            "Post clip level",       "dB",  -24,   6, 0.1, 1019,  -0.5),
+    number(LOUDARA_PRESET(B, reductionDelayMs),      "Band 1 reduction delay", "ms",   0, 100,   1, 1043,     0),
+    number(LOUDARA_PRESET(S, bassEqFreqHz),          "Bass EQ frequency",     "Hz",   50, 150,   5,  544, kKeep),
+    number(LOUDARA_PRESET(S, bassEqGainDb),          "Bass EQ gain",          "dB",    0,  12, 0.5,  536, kKeep),
+    number(LOUDARA_PRESET(S, bassEqQ),               "Bass EQ Q",             "",    0.2, 2.0, 0.1,  560, kKeep),
+    choice(LOUDARA_PRESET(S, finalLowpass),          "Final low-pass filter",          0,   6,       967,     1),
+    choice(LOUDARA_NO_PRESET(S, channelMode),        "Virtual speaker channels",       0,   2,        -1, kKeep),
+    number(LOUDARA_NO_PRESET(S, speakerSpacingCm),   "Virtual speaker spacing", "cm",  1,  30, 0.5, 1815,  21.5),
+    number(LOUDARA_NO_PRESET(S, roomDistanceM),      "Virtual speaker room distance", "m", 2, 34, 0.5, 1823, 10),
+    number(LOUDARA_NO_PRESET(S, reflectionPercent),  "Virtual speaker reflections", "%", 0, 100, 1, 1831,    35),
+    //    name and places                            title              file absent
+    onOff(LOUDARA_NO_PRESET(S, bypass),              "Bypass",            -1, kKeep),
+    onOff(LOUDARA_PRESET(S, bassEqOff),              "Bass EQ off",      600,     0),
+    onOff(LOUDARA_PRESET(S, phaseShifterOn),         "Phase shifter",    596,     1),
+    onOff(LOUDARA_PRESET(S, enhancerOn),             "Stereo enhancer",  604,     1),
+    onOff(LOUDARA_PRESET(S, deEmphasisOn),           "De-emphasis",      983,     0),
+    currentSettingsOnly(
+    onOff(LOUDARA_NO_PRESET(S, gateOn),              "Gates",           1847, kKeep)),
+    onOff(LOUDARA_NO_PRESET(S, virtualSpeakerOn),    "Virtual speaker", 1811,     0),
 };
+#undef LOUDARA_PRESET
+#undef LOUDARA_NO_PRESET
+
+// No two stored values share a byte of the file.
+constexpr bool storedValuesApart() {
+    for (const ParameterInfo& a : kSoundParameters) {
+        for (const ParameterInfo& b : kSoundParameters) {
+            if (&a == &b || a.fileOffset < 0 || b.fileOffset < 0) continue;
+            for (int i = 0; i < bandsOf(a); ++i) {
+                for (int j = 0; j < bandsOf(b); ++j) {
+                    const int at = fileOffsetOf(a, i), bt = fileOffsetOf(b, j);
+                    if (at < bt + storedBytes(b) && bt < at + storedBytes(a)) return false;
+                }
+            }
+        }
+    }
+    return true;
+}
+static_assert(storedValuesApart());
 
 // The bass EQ is designed for the stream rate; only the three rates the program plays occur.
 constexpr double kLowestBassEqRate = 32000.0;
@@ -138,26 +200,25 @@ bool resolve(std::string_view name, Address& address, std::string& error) {
 
 std::span<const ParameterInfo> soundParameters() { return kSoundParameters; }
 
-double parameterValue(const Processor& p, const ParameterInfo& info, int band) {
-    if (info.bandField) return p.bands[band].*info.bandField;
-    if (info.paramField) return p.params.*info.paramField;
-    if (info.settingField) return p.settings.*info.settingField;
-    if (info.switchField) return p.settings.*info.switchField;
-    return p.bands[0].reductionDelayMs;
+const ParameterInfo* findSoundParameter(std::string_view name) {
+    for (const ParameterInfo& info : kSoundParameters) {
+        if (name == info.name) return &info;
+    }
+    return nullptr;
 }
 
-void setParameterValue(Processor& p, const ParameterInfo& info, int band, double value) {
-    if (info.bandField) {
-        p.bands[band].*info.bandField = value;
-    } else if (info.paramField) {
-        p.params.*info.paramField = value;
-    } else if (info.settingField) {
-        p.settings.*info.settingField = value;
-    } else if (info.switchField) {
-        p.settings.*info.switchField = static_cast<int32_t>(value);
-    } else {
-        p.bands[0].reductionDelayMs = value;
-    }
+std::string parameterName(const ParameterInfo& info, int band) {
+    return info.perBand ? std::string(info.name) + "[" + std::to_string(band) + "]" : std::string(info.name);
+}
+
+double defaultValue(const ParameterInfo& info, int band) {
+    struct Rows {
+        BandSettings bands[kBandCount];
+        ProcessorParams params;
+        ProcessorSettings settings;
+    } start;
+    for (int b = 0; b < kBandCount; ++b) start.bands[b] = defaultBandSettings(b);
+    return parameterValue(start, info, band);
 }
 
 bool keepLevelsInRange(Processor& p) {
@@ -166,14 +227,8 @@ bool keepLevelsInRange(Processor& p) {
     bool changed = false;
     for (const ParameterInfo& info : kSoundParameters) {
         if (info.isChoice) continue;
-        if (info.bandField) {
-            for (BandSettings& b : p.bands) changed |= keepWithin(b.*info.bandField, info.minValue, info.maxValue);
-        } else if (info.paramField) {
-            changed |= keepWithin(p.params.*info.paramField, info.minValue, info.maxValue);
-        } else if (info.settingField) {
-            changed |= keepWithin(p.settings.*info.settingField, info.minValue, info.maxValue);
-        } else {
-            changed |= keepWithin(p.bands[0].reductionDelayMs, info.minValue, info.maxValue);
+        for (int b = 0; b < bandsOf(info); ++b) {
+            changed |= keepWithin(*numberField(p, info, b), info.minValue, info.maxValue);
         }
     }
     changed |= keepWithin(s.bassEqSampleRate, kLowestBassEqRate, kHighestBassEqRate);

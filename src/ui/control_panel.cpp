@@ -10,13 +10,10 @@ constexpr int kBandRowY[kBandCount] = {161, 175, 189, 203, 217, 231};
 
 struct ColumnLayout {
     int x;
-    double BandSettings::*field;
-    double minValue, maxValue;
+    const char* parameter;
 };
 constexpr ColumnLayout kColumnLayouts[kKnobColumns] = {
-    {286, &BandSettings::gateDb, -60.0, -12.0},      {341, &BandSettings::driveDb, 0.0, 24.0},
-    {396, &BandSettings::depthDb, 0.0, 24.0},        {451, &BandSettings::thresholdDb, -32.0, 0.0},
-    {506, &BandSettings::clipDb, -24.0, 6.0},        {561, &BandSettings::outputDb, -96.0, 3.0},
+    {286, "gateDb"}, {341, "driveDb"}, {396, "depthDb"}, {451, "thresholdDb"}, {506, "clipDb"}, {561, "outputDb"},
 };
 
 // The hit test runs over the columns in this order; the gate column only while gates are on.
@@ -62,6 +59,14 @@ const char* pick(int n, std::initializer_list<const char*> labels) {
     return labels.begin()[n];
 }
 
+// A knob for a sound parameter, with the range and step of its table entry.
+Knob parameterKnob(int x, int y, Processor& p, const char* name, int band, const char* labelKey) {
+    const ParameterInfo& info = *findSoundParameter(name);
+    Knob k = makeKnob(x, y, numberField(p, info, band), info.step, info.minValue, info.maxValue, labelKey);
+    k.parameter = &info;
+    return k;
+}
+
 }  // namespace
 
 void BuildKnobTable(KnobTable& table, Processor& p) {
@@ -69,55 +74,58 @@ void BuildKnobTable(KnobTable& table, Processor& p) {
         const ColumnLayout& column = kColumnLayouts[c];
         for (int b = 0; b < kBandCount; ++b) {
             Knob& k = table.columns[c][b];
-            k = makeKnob(column.x, kBandRowY[b], &(p.bands[b].*column.field), 0.1, column.minValue, column.maxValue, "%5.1f");
+            k = parameterKnob(column.x, kBandRowY[b], p, column.parameter, b, "%5.1f");
             k.gateTag = c == kGateColumn;
         }
         table.allBandsDelta[c] = 0.0;
     }
 
-    ProcessorParams& r = p.params;
-    ProcessorSettings& s = p.settings;
     Knob* out = table.singles;
     int n = 0;
-    auto add = [&](int x, int y, double* value, double step, double minValue, double maxValue, const char* key) {
-        out[n] = makeKnob(x, y, value, step, minValue, maxValue, key);
+    auto add = [&](int x, int y, const char* name, const char* key) {
+        out[n] = parameterKnob(x, y, p, name, 0, key);
         return n++;
     };
     auto addAllBands = [&](int column) {
-        table.allBandsKnob[column] =
-            add(kColumnLayouts[column].x, kAllBandsRowY, &table.allBandsDelta[column], 0.1, -1.0, 1.0, "none");
+        const int x = kColumnLayouts[column].x;
+        out[n] = makeKnob(x, kAllBandsRowY, &table.allBandsDelta[column], 0.1, -1.0, 1.0, "none");
+        table.allBandsKnob[column] = n++;
     };
 
-    add(3, 159, &r.agcDepthDb, 0.1, 0.0, 24.0, "%5.1f");
-    add(3, 173, &r.agcThresholdDb, 0.1, -36.0, 0.0, "%5.1f");
-    add(98, 218, &r.enhancerDepthDb, 0.1, -48.0, 0.0, "%5.1f");
-    add(98, 232, &r.enhancerDelayMs, 1.0, 1.0, 50.0, " %2.0fms");
-    table.bassEqKnobs[0] = add(3, 219, &s.bassEqFreqHz, 5.0, 50.0, 150.0, "%4.0f");
-    table.bassEqKnobs[1] = add(3, 233, &s.bassEqGainDb, 0.5, 0.0, 12.0, "%5.1f");
-    table.bassEqKnobs[2] = add(3, 247, &s.bassEqQ, 0.1, 0.2, 2.0, "%5.1f");
-    add(653, 159, &r.finalClipDb, 0.1, -24.0, 0.0, "%5.1f");
-    table.envelopeKnobs[1] = add(98, 174, &r.bandReleaseTime, 1.0, 1.0, 5.0, "attrel");
-    add(3, 187, &r.agcSpeed, 1.0, 1.0, 4.0, "speed");
-    add(98, 246, &r.enhancerMode, 1.0, 1.0, 5.0, "maxx");
-    add(185, 247, &p.bands[0].reductionDelayMs, 1.0, 0.0, 100.0, "%5.0f");
+    add(3, 159, "agcDepthDb", "%5.1f");
+    add(3, 173, "agcThresholdDb", "%5.1f");
+    add(98, 218, "enhancerDepthDb", "%5.1f");
+    add(98, 232, "enhancerDelayMs", " %2.0fms");
+    table.bassEqKnobs[0] = add(3, 219, "bassEqFreqHz", "%4.0f");
+    table.bassEqKnobs[1] = add(3, 233, "bassEqGainDb", "%5.1f");
+    table.bassEqKnobs[2] = add(3, 247, "bassEqQ", "%5.1f");
+    add(653, 159, "finalClipDb", "%5.1f");
+    table.envelopeKnobs[1] = add(98, 174, "bandReleaseTime", "attrel");
+    add(3, 187, "agcSpeed", "speed");
+    add(98, 246, "enhancerMode", "maxx");
+    add(185, 247, "reductionDelayMs", "%5.0f");
     // A negative step: up lowers the selector towards "thru", down raises it towards "4k"; the
     // limits keep its integer part within 0..6.
-    table.finalLowpassKnob = add(653, 173, &s.finalLowpass, -1.0, 0.5, 6.5, "finlpf");
+    table.finalLowpassKnob = add(653, 173, "finalLowpass", "finlpf");
+    Knob& finalLowpass = out[table.finalLowpassKnob];
+    finalLowpass.step = -1.0;
+    finalLowpass.minValue = 0.5;
+    finalLowpass.maxValue = 6.5;
     addAllBands(kDriveColumn);
     addAllBands(kDepthColumn);
     addAllBands(kThresholdColumn);
     addAllBands(kClipColumn);
     addAllBands(kOutputColumn);
-    add(185, 195, &r.hfLimitThresholdDb, 0.1, -32.0, 0.0, "hflim");
-    add(185, 209, &r.hfLimitDepthDb, 0.1, 0.0, 48.0, "hflim");
-    add(185, 160, &r.preEmphasis, 1.0, 0.0, 2.0, "pre");
-    add(653, 221, &r.postClipDb, 0.1, -24.0, 6.0, "%5.1f");
-    table.envelopeKnobs[0] = add(98, 160, &r.bandAttackTime, 1.0, 1.0, 5.0, "attrel");
-    add(653, 187, &r.clipType, 1.0, 0.0, 1.0, "clptyp");
-    add(211, 293, &s.speakerSpacingCm, 0.5, 1.0, 30.0, "%4.1fcm");
-    add(321, 293, &s.roomDistanceM, 0.5, 2.0, 34.0, "%4.1fm");
-    add(432, 293, &s.reflectionPercent, 1.0, 0.0, 100.0, "%4.0f%%");
-    add(542, 293, &s.channelMode, 1.0, 0.0, 2.0, "mute");
+    add(185, 195, "hfLimitThresholdDb", "hflim");
+    add(185, 209, "hfLimitDepthDb", "hflim");
+    add(185, 160, "preEmphasis", "pre");
+    add(653, 221, "postClipDb", "%5.1f");
+    table.envelopeKnobs[0] = add(98, 160, "bandAttackTime", "attrel");
+    add(653, 187, "clipType", "clptyp");
+    add(211, 293, "speakerSpacingCm", "%4.1fcm");
+    add(321, 293, "roomDistanceM", "%4.1fm");
+    add(432, 293, "reflectionPercent", "%4.0f%%");
+    add(542, 293, "channelMode", "mute");
     addAllBands(kGateColumn);
 }
 
@@ -178,49 +186,6 @@ std::string KnobLabel(const Knob& knob, const Processor& p) {
 
 namespace {
 
-struct ColumnName {
-    const char* title;
-    const char* script;
-};
-constexpr ColumnName kColumnNames[kKnobColumns] = {
-    {"Gate threshold", "gateDb"}, {"Drive", "driveDb"},       {"Depth", "depthDb"},
-    {"Threshold", "thresholdDb"}, {"Clip level", "clipDb"},   {"Output level", "outputDb"},
-};
-
-struct SingleName {
-    const double* (*field)(const Processor&);
-    const char* title;
-    const char* unit;  // empty: a choice of settings, no unit
-    const char* script;
-};
-#define LOUDARA_FIELD(expr) [](const Processor& q) -> const double* { return &q.expr; }
-const SingleName kSingleNames[] = {
-    {LOUDARA_FIELD(params.agcDepthDb), "AGC depth", "dB", "agcDepthDb"},
-    {LOUDARA_FIELD(params.agcThresholdDb), "AGC threshold", "dB", "agcThresholdDb"},
-    {LOUDARA_FIELD(params.agcSpeed), "AGC speed", "", "agcSpeed"},
-    {LOUDARA_FIELD(params.enhancerDepthDb), "Stereo enhancer depth", "dB", "enhancerDepthDb"},
-    {LOUDARA_FIELD(params.enhancerDelayMs), "Stereo enhancer delay", "ms", "enhancerDelayMs"},
-    {LOUDARA_FIELD(params.enhancerMode), "Stereo enhancer mode", "", "enhancerMode"},
-    {LOUDARA_FIELD(params.bandAttackTime), "Band attack time", "", "bandAttackTime"},
-    {LOUDARA_FIELD(params.bandReleaseTime), "Band release time", "", "bandReleaseTime"},
-    {LOUDARA_FIELD(settings.bassEqFreqHz), "Bass EQ frequency", "Hz", "bassEqFreqHz"},
-    {LOUDARA_FIELD(settings.bassEqGainDb), "Bass EQ gain", "dB", "bassEqGainDb"},
-    {LOUDARA_FIELD(settings.bassEqQ), "Bass EQ Q", "", "bassEqQ"},
-    {LOUDARA_FIELD(bands[0].reductionDelayMs), "Band 1 reduction delay", "ms", "reductionDelayMs"},
-    {LOUDARA_FIELD(params.preEmphasis), "Pre-emphasis", "", "preEmphasis"},
-    {LOUDARA_FIELD(params.hfLimitThresholdDb), "HF limiter threshold", "dB", "hfLimitThresholdDb"},
-    {LOUDARA_FIELD(params.hfLimitDepthDb), "HF limiter depth", "dB", "hfLimitDepthDb"},
-    {LOUDARA_FIELD(params.finalClipDb), "Final clipper level", "dB", "finalClipDb"},
-    {LOUDARA_FIELD(settings.finalLowpass), "Final low-pass filter", "", "finalLowpass"},
-    {LOUDARA_FIELD(params.clipType), "Final clipper type", "", "clipType"},
-    {LOUDARA_FIELD(params.postClipDb), "Post clip level", "dB", "postClipDb"},
-    {LOUDARA_FIELD(settings.speakerSpacingCm), "Virtual speaker spacing", "cm", "speakerSpacingCm"},
-    {LOUDARA_FIELD(settings.roomDistanceM), "Virtual speaker room distance", "m", "roomDistanceM"},
-    {LOUDARA_FIELD(settings.reflectionPercent), "Virtual speaker reflections", "%", "reflectionPercent"},
-    {LOUDARA_FIELD(settings.channelMode), "Virtual speaker channels", "", "channelMode"},
-};
-#undef LOUDARA_FIELD
-
 bool covers(const Knob& k, int x, int y) {
     return x >= k.x + kKnobDownLeft && x <= k.x + kKnobUpRight && y >= k.y && y <= k.y + kKnobHeight;
 }
@@ -252,28 +217,28 @@ bool KnobWheel(KnobTable& table, Processor& p, int x, int y, int steps, KnobModi
     return true;
 }
 
-std::string KnobTipText(const KnobTable& table, const Processor& p, int x, int y) {
+std::string KnobTipText(const KnobTable& table, const Processor& /*p*/, int x, int y) {
     const Knob* knob = KnobAt(table, x, y);
     if (knob == nullptr) return {};
     char text[160];
     for (int c = 0; c < kKnobColumns; ++c) {
+        const ParameterInfo& column = *table.columns[c][0].parameter;
         for (int b = 0; b < kBandCount; ++b) {
             if (knob != &table.columns[c][b]) continue;
-            std::snprintf(text, sizeof text, "%s, band %d (dB) - %s[%d]", kColumnNames[c].title, b + 1,
-                          kColumnNames[c].script, b);
+            std::snprintf(text, sizeof text, "%s, band %d (%s) - %s", column.title, b + 1, column.unit,
+                          parameterName(column, b).c_str());
             return text;
         }
         if (knob->value == &table.allBandsDelta[c]) {
-            std::snprintf(text, sizeof text, "%s, all six bands together (dB)", kColumnNames[c].title);
+            std::snprintf(text, sizeof text, "%s, all six bands together (%s)", column.title, column.unit);
             return text;
         }
     }
-    for (const SingleName& name : kSingleNames) {
-        if (name.field(p) != knob->value) continue;
-        if (name.unit[0] != '\0') {
-            std::snprintf(text, sizeof text, "%s (%s) - %s", name.title, name.unit, name.script);
+    if (const ParameterInfo* info = knob->parameter) {
+        if (info->unit[0] != '\0') {
+            std::snprintf(text, sizeof text, "%s (%s) - %s", info->title, info->unit, info->name);
         } else {
-            std::snprintf(text, sizeof text, "%s - %s", name.title, name.script);
+            std::snprintf(text, sizeof text, "%s - %s", info->title, info->name);
         }
         return text;
     }

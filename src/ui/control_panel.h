@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "processor/parameter_names.h"
 #include "processor/processor.h"
 
 namespace loudara {
@@ -26,6 +27,7 @@ struct Knob {
     double maxValue = 0, minValue = 0;
     double* value = nullptr;
     const char* labelKey = "";  // a printf format for the value, or a label keyword
+    const ParameterInfo* parameter = nullptr;  // what it sets; none for the all-bands knobs
     bool gateTag = false;
     int pressed = kNotPressed;
 };
