@@ -12,6 +12,7 @@
 #include <system_error>
 #include <vector>
 
+#include "base/text.h"
 #include "files/id3_tag.h"
 #include "files/mp3_bridge.h"
 #include "files/temp_folder.h"
@@ -44,11 +45,7 @@ bool IsMpeg1Bitrate(int kbps) {
 
 std::string Mp3OutputPathFor(const std::string& wavPath) {
     std::string path = wavPath;
-    if (path.size() > 4) {
-        std::string ending = path.substr(path.size() - 4);
-        for (char& c : ending) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c);
-        if (ending == ".wav" || ending == ".mp3") path.resize(path.size() - 4);
-    }
+    if (path.size() > 4 && (endsWithNoCase(path, ".wav") || endsWithNoCase(path, ".mp3"))) path.resize(path.size() - 4);
     path += ".mp3";
     return path;
 }
