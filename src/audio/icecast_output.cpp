@@ -12,6 +12,8 @@
 #include <chrono>
 #include <cstring>
 
+#include "files/mp3_bridge.h"
+
 namespace loudara {
 
 namespace {
@@ -106,12 +108,7 @@ bool ParseIcecastUrl(const std::string& url, IcecastTarget& target, std::string&
     return true;
 }
 
-bool IcecastBitrateSupported(int kbps) {
-    for (int rate : {32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320}) {
-        if (rate == kbps) return true;
-    }
-    return false;
-}
+bool IcecastBitrateSupported(int kbps) { return IsMpeg1Bitrate(kbps); }
 
 IcecastOutput::IcecastOutput(IcecastSettings settings) : settings_(std::move(settings)) {
     static std::once_flag once;

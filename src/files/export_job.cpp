@@ -31,10 +31,9 @@ namespace loudara {
 namespace fs = std::filesystem;
 
 int32_t exportBitrateFor(int32_t entered, bool batchDialog) {
-    static constexpr int32_t kBitrates[] = {32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320};
     int32_t rate = entered;
     if (rate < 32 || rate > 320) rate = batchDialog ? 128 : 192;
-    for (int32_t allowed : kBitrates) {
+    for (int32_t allowed : kMpeg1Bitrates) {
         if (allowed >= rate) return allowed;
     }
     return 320;

@@ -135,7 +135,11 @@ bool DecodeMp3ToWav(const char* mp3Path, const char* wavPath, SongTag& tag, JobH
 // is longer than those 4 characters), then ".mp3".
 std::string Mp3OutputPathFor(const std::string& wavPath);
 
-// One of the MPEG-1 Layer III bit rates 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320.
+// The MPEG-1 Layer III bit rates in kbit/s, lowest first: bit-rate indexes 1 to 14 of a frame
+// header (0 is free format, 15 is not allowed).
+inline constexpr int kMpeg1Bitrates[14] = {32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320};
+
+// One of kMpeg1Bitrates.
 bool IsMpeg1Bitrate(int kbps);
 
 // Encodes `pcmBytes` bytes of 16-bit little-endian PCM read from `pcm` (interleaved left, right

@@ -40,7 +40,6 @@ std::string joinText(std::initializer_list<std::string_view> parts) {
     return text;
 }
 
-constexpr int kBitratesMpeg1[16] = {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 0};
 constexpr int kBitratesMpeg2[16] = {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160, 0};
 constexpr uint32_t kRatesMpeg1[3] = {44100, 48000, 32000};
 // The longest Layer III frame: MPEG-1 at 320 kbit/s and 32000 Hz, or MPEG-2.5 at 160 kbit/s and
@@ -71,7 +70,7 @@ bool parseFrameHeader(const uint8_t* b, FrameHeader& h) {
     h.versionBits = versionBits;
     h.sampleRate = kRatesMpeg1[rateIndex] >> (mpeg1 ? 0 : (versionBits == 2 ? 1 : 2));
     h.channels = mono ? 1 : 2;
-    h.bitrateKbps = (mpeg1 ? kBitratesMpeg1 : kBitratesMpeg2)[bitrateIndex];
+    h.bitrateKbps = mpeg1 ? kMpeg1Bitrates[bitrateIndex - 1] : kBitratesMpeg2[bitrateIndex];
     // Bytes per frame = samples per frame / 8 x bit rate / rate: 144 x bit rate / rate for MPEG-1
     // (1152 samples), 72 x bit rate / rate for MPEG-2 and 2.5 (576 samples), plus the padding byte.
     const int padding = (b[2] >> 1) & 1;

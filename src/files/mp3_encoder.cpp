@@ -39,8 +39,7 @@ std::string joinText(std::initializer_list<std::string_view> parts) {
 }  // namespace
 
 bool IsMpeg1Bitrate(int kbps) {
-    static constexpr int kBitrates[] = {32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320};
-    return std::find(std::begin(kBitrates), std::end(kBitrates), kbps) != std::end(kBitrates);
+    return std::find(std::begin(kMpeg1Bitrates), std::end(kMpeg1Bitrates), kbps) != std::end(kMpeg1Bitrates);
 }
 
 std::string Mp3OutputPathFor(const std::string& wavPath) {
