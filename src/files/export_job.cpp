@@ -179,7 +179,7 @@ private:
     int64_t dataBytes_ = 0;
     int64_t remainingBytes_ = 0;
     int64_t writtenBytes_ = 0;
-    long long lastClockMs_ = 0;
+    std::atomic<long long> lastClockMs_{0};
 
     // The decoder stage: an MP3 song is decoded into the working file on its own thread while
     // the peak scan and the chain read that file behind it.
@@ -215,14 +215,7 @@ bool ExportJob::isSongsOwnFile(const std::string& target) const {
 
 // Rests after each block in proportion to the processor time the block took (at most 100 ms
 // counted): throttleLevel 10 rests about as long as it worked.
-void ExportJob::throttle() {
-    if (!host_.throttleOn.load()) return;
-    const long long now = host_.processClockMs();
-    const long long elapsedMs = std::clamp(now - lastClockMs_, 0LL, 100LL);
-    lastClockMs_ = now;
-    const long long restMs = host_.throttleLevel.load() * elapsedMs / 10;
-    if (restMs > 0) host_.rest(restMs);
-}
+void ExportJob::throttle() { host_.throttle(lastClockMs_, 10); }
 
 // Reads the next block into stereoIn (mono duplicated into both channels, the rest silence) and
 // returns the number of 16-bit stereo values read. The sound ends with the data chunk.

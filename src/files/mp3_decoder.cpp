@@ -497,13 +497,7 @@ Mp3ProbeResult ProbeMp3File(const char* path, SongRecord& song, Mp3StreamInfo* i
     return Mp3ProbeResult::Ok;
 }
 
-void ThrottleMp3Frames(JobHost& host) {
-    if (!host.throttleOn.load()) return;
-    const long long now = host.processClockMs();
-    const long long elapsedMs = std::clamp(now - gLastThrottleMs.exchange(now), 0LL, 100LL);
-    const long long restMs = host.throttleLevel.load() * elapsedMs / 50;
-    if (restMs > 0) host.rest(restMs);
-}
+void ThrottleMp3Frames(JobHost& host) { host.throttle(gLastThrottleMs, 50); }
 
 bool DecodeMp3ToWav(const char* mp3Path, const char* wavPath, SongTag& tag, JobHost& host, std::string& error,
                     std::string* warning, GrowingFile* growing) {
