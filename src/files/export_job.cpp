@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/byte_io.h"
 #include "files/byte_pipe.h"
 #include "files/growing_file.h"
 #include "files/id3_tag.h"
@@ -336,10 +337,9 @@ bool ExportJob::finishEncoderStage(std::string& error) {
 bool ExportJob::patchSizes() {
     if (!wave_) return true;
     auto putU32 = [this](long offset, uint32_t value) {
-        const unsigned char bytes[4] = {static_cast<unsigned char>(value), static_cast<unsigned char>(value >> 8),
-                                        static_cast<unsigned char>(value >> 16),
-                                        static_cast<unsigned char>(value >> 24)};
-        return std::fseek(output_.get(), offset, SEEK_SET) == 0 && std::fwrite(bytes, 1, 4, output_.get()) == 4;
+        uint8_t field[4];
+        bytes::putU32(field, value);
+        return std::fseek(output_.get(), offset, SEEK_SET) == 0 && std::fwrite(field, 1, 4, output_.get()) == 4;
     };
     const int64_t fileBytes = headerBytes_ + writtenBytes_;
     return putU32(4, static_cast<uint32_t>(fileBytes - 8)) &&

@@ -18,6 +18,7 @@
 #include <thread>
 #include <type_traits>
 
+#include "base/byte_io.h"
 #include "files/growing_file.h"
 #include "files/id3_tag.h"
 #include "files/mp3_bridge.h"
@@ -87,10 +88,6 @@ bool sameStream(const FrameHeader& a, const FrameHeader& b) {
 
 uint32_t bigEndian32(const uint8_t* p) {
     return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | uint32_t{p[3]};
-}
-
-uint32_t littleEndian32(const uint8_t* p) {
-    return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
 }
 
 // Size of the ID3v2 tag starting at p (10-byte header: "ID3", version, revision, flags, a
@@ -238,7 +235,7 @@ int64_t framesEnd(std::FILE* file, int64_t fileBytes, int64_t start) {
     }
     if (end - start >= 32 && std::fseek(file, end - 32, SEEK_SET) == 0 && std::fread(tail, 1, 32, file) == 32 &&
         std::memcmp(tail, "APETAGEX", 8) == 0) {
-        const int64_t size = littleEndian32(tail + 12) + ((tail[23] & 0x80) ? 32 : 0);
+        const int64_t size = bytes::getU32(tail + 12) + ((tail[23] & 0x80) ? 32 : 0);
         if (size <= end - start) end -= size;
     }
     return end;
@@ -550,13 +547,11 @@ bool DecodeMp3ToWav(const char* mp3Path, const char* wavPath, SongTag& tag, JobH
         toDrop -= from;
         std::size_t used = 0;
         for (int i = from; i < n; ++i) {
-            const auto l = static_cast<uint16_t>(left[i]);
-            bytes[used++] = static_cast<uint8_t>(l);
-            bytes[used++] = static_cast<uint8_t>(l >> 8);
+            bytes::putU16(bytes.data() + used, static_cast<uint16_t>(left[i]));
+            used += 2;
             if (channels == 2) {
-                const auto r = static_cast<uint16_t>(right[i]);
-                bytes[used++] = static_cast<uint8_t>(r);
-                bytes[used++] = static_cast<uint8_t>(r >> 8);
+                bytes::putU16(bytes.data() + used, static_cast<uint16_t>(right[i]));
+                used += 2;
             }
         }
         if (used > 0 && std::fwrite(bytes.data(), 1, used, out.get()) != used) {

@@ -12,6 +12,7 @@
 #include <system_error>
 #include <vector>
 
+#include "base/byte_io.h"
 #include "base/text.h"
 #include "files/id3_tag.h"
 #include "files/mp3_bridge.h"
@@ -114,8 +115,8 @@ bool EncodePcmToMp3(std::FILE* pcm, int64_t pcmBytes, uint32_t sampleRate, uint3
         if (frames == 0) break;
         for (int i = 0; i < frames; ++i) {
             const uint8_t* p = raw.data() + static_cast<std::size_t>(i) * frameBytes;
-            left[i] = static_cast<short>(static_cast<uint16_t>(p[0] | (p[1] << 8)));
-            if (channels == 2) right[i] = static_cast<short>(static_cast<uint16_t>(p[2] | (p[3] << 8)));
+            left[i] = static_cast<short>(bytes::getU16(p));
+            if (channels == 2) right[i] = static_cast<short>(bytes::getU16(p + 2));
         }
         const int bytes = lame_encode_buffer(gf, left.data(), channels == 2 ? right.data() : left.data(), frames,
                                              mp3.data(), static_cast<int>(mp3.size()));
