@@ -699,7 +699,7 @@ int onairCommand(int argc, char** argv) {
     auto writeStatusFile = [&] {
         if (o.statusFile.empty()) return;
         std::string error;
-        if (!ReplaceFileAtomically(o.statusFile, StatusJsonText(record), error)) logLine(error);
+        if (!WriteStatusFile(o.statusFile, record, error)) logLine(error);
     };
     std::string lastStreamState;
     bool serverGone = false;
