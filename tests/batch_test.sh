@@ -100,14 +100,23 @@ grep -q "^0 done, 0 failed, 1 skipped" "$work/err" || { fail "rerun into its own
 [ "$(find "$work/nest" -name '*.wav' | wc -l)" -eq 2 ] || fail "outputs processed again: $(find "$work/nest" -name '*.wav')"
 
 # Ctrl-C cancels every running song and delivers nothing of them; the same command then finishes.
+# The batch has a terminal (script), so that it shows its progress line, and is interrupted once
+# that line shows songs running.
 mkdir -p "$work/long"
 for n in 1 2 3 4; do song "$work/long/l$n.wav" 40; done
-"$cli" process "$work/long" --output-dir "$work/cut" -j 2 --throttle 40 2>"$work/err" &
-pid=$!
-sleep 1
-kill -INT "$pid"
-wait "$pid"
-status=$?
+rm -f "$work/cli.pid"
+script -qefc "echo \$\$ >'$work/cli.pid'; exec '$cli' process '$work/long' --output-dir '$work/cut' -j 2 --throttle 40" \
+    /dev/null >"$work/tty" </dev/null &
+script=$!
+running=", [1-9][0-9]* running"
+for _ in $(seq 600); do grep -q "$running" "$work/tty" && break; sleep 0.1; done
+if grep -q "$running" "$work/tty"; then
+    kill -INT "$(cat "$work/cli.pid")"
+    wait "$script"
+    status=$?
+else
+    fail "no progress line with songs running within 60 s"; kill "$script"; wait "$script"; status=-1
+fi
 [ "$status" -eq 130 ] || fail "cancelled batch exits $status, not 130"
 [ -z "$(find "$work/cut" -name '.*')" ] || fail "cancel left working files"
 for f in "$work"/cut/*.wav; do

@@ -201,18 +201,25 @@ mkdir "$work/a" "$work/b"
 [ "$(ls -A "$work/a")" = "out.wav" ] && [ "$(ls -A "$work/b")" = "out.mp3" ] && [ ! -e "$work/data" ] && [ ! -e "$work/config" ] &&
     [ -z "$(ls -A "$work/tmp")" ] || { echo "FAIL files left: $(ls -A "$work/a" "$work/b" "$work/tmp")"; failures=$((failures + 1)); }
 
-# Ctrl-C cancels: the part processed so far is delivered as a valid WAV file.
+# Ctrl-C cancels: the part processed so far is delivered as a valid WAV file. The run has a
+# terminal (script), so that it shows its progress line, and is interrupted once that line shows.
 long=$((60 * 44100 * 4))
 { head -c 40 "$work/song.wav"; le32 "$long"; head -c "$long" /dev/urandom; } >"$work/long.wav"
 printf 'RIFF' | dd of="$work/long.wav" bs=1 count=4 conv=notrunc 2>/dev/null
-"$cli" process "$work/long.wav" "$work/part.wav" --throttle 40 --quiet 2>"$work/stderr" &
-pid=$!
-sleep 1
-kill -INT "$pid"
-wait "$pid"
-status=$?
-if [ "$status" -ne 130 ] || ! grep -q "cancelled" "$work/stderr" || ! "$cli" probe "$work/part.wav" | grep -q "	Ok	"; then
-    echo "FAIL cancel: status $status"; cat "$work/stderr"; failures=$((failures + 1))
+rm -f "$work/cli.pid"
+script -qefc "echo \$\$ >'$work/cli.pid'; exec '$cli' process '$work/long.wav' '$work/part.wav' --throttle 40" /dev/null \
+    >"$work/tty" </dev/null &
+script=$!
+for _ in $(seq 600); do grep -q "Processed WAV Time" "$work/tty" && break; sleep 0.1; done
+if grep -q "Processed WAV Time" "$work/tty"; then
+    kill -INT "$(cat "$work/cli.pid")"
+    wait "$script"
+    status=$?
+else
+    echo "FAIL cancel: no progress line within 60 s"; kill "$script"; wait "$script"; status=-1
+fi
+if [ "$status" -ne 130 ] || ! grep -q "cancelled" "$work/tty" || ! "$cli" probe "$work/part.wav" | grep -q "	Ok	"; then
+    echo "FAIL cancel: status $status"; cat "$work/tty"; failures=$((failures + 1))
 fi
 
 [ -z "$(ls -A "$work/tmp")" ] || { echo "FAIL temporary files left after a cancel: $(ls -A "$work/tmp")"; failures=$((failures + 1)); }

@@ -1,11 +1,11 @@
 #include "app/export_commands.h"
 
 #include <algorithm>
-#include <cctype>
 #include <climits>
 #include <cstdio>
 #include <filesystem>
 
+#include "base/text.h"
 #include "files/temp_folder.h"
 #include "persistence/playlist.h"
 #include "persistence/settings_file.h"
@@ -29,15 +29,6 @@ template <std::size_t N>
 void storeText(char (&field)[N], std::string_view text, std::size_t maxChars) {
     const std::string cut = CutUtf8(text, maxChars, N - 1);
     std::snprintf(field, N, "%s", cut.c_str());
-}
-
-bool endsWithNoCase(const std::string& text, std::string_view end) {
-    if (text.size() < end.size()) return false;
-    for (std::size_t i = 0; i < end.size(); ++i) {
-        const unsigned char c = static_cast<unsigned char>(text[text.size() - end.size() + i]);
-        if (std::tolower(c) != end[i]) return false;
-    }
-    return true;
 }
 
 // The device index the first character of a list line names, or -1 (not a digit 0 to 7).

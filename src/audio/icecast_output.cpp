@@ -12,6 +12,8 @@
 #include <chrono>
 #include <cstring>
 
+#include "files/mp3_bridge.h"
+
 namespace loudara {
 
 namespace {
@@ -106,12 +108,7 @@ bool ParseIcecastUrl(const std::string& url, IcecastTarget& target, std::string&
     return true;
 }
 
-bool IcecastBitrateSupported(int kbps) {
-    for (int rate : {32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320}) {
-        if (rate == kbps) return true;
-    }
-    return false;
-}
+bool IcecastBitrateSupported(int kbps) { return IsMpeg1Bitrate(kbps); }
 
 IcecastOutput::IcecastOutput(IcecastSettings settings) : settings_(std::move(settings)) {
     static std::once_flag once;
@@ -322,16 +319,7 @@ bool IcecastOutput::encodeAndSend(const Block& block) {
         if (lame_) lame_close(asLame(lame_));
         lame_t lame = lame_init();
         if (!lame) return false;
-        lame_set_in_samplerate(lame, static_cast<int>(block.rate));
-        lame_set_out_samplerate(lame, static_cast<int>(block.rate));
-        lame_set_num_channels(lame, 2);
-        lame_set_mode(lame, JOINT_STEREO);
-        lame_set_VBR(lame, vbr_off);
-        lame_set_brate(lame, settings_.bitrateKbps);
-        lame_set_quality(lame, 5);
-        lame_set_bWriteVbrTag(lame, 0);
-        lame_set_write_id3tag_automatic(lame, 0);
-        if (lame_init_params(lame) < 0) {
+        if (!SetUpMp3Encoder(lame, Mp3EncoderUse::Stream, block.rate, 2, settings_.bitrateKbps)) {
             lame_close(lame);
             lame_ = nullptr;
             return false;

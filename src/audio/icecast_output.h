@@ -35,7 +35,7 @@ struct IcecastTarget {
 // icecast://[USER[:PASSWORD]@]HOST[:PORT]/MOUNT, %XX escapes allowed in USER and PASSWORD.
 bool ParseIcecastUrl(const std::string& url, IcecastTarget& target, std::string& error);
 
-// The MP3 bit rates the stream can be sent at (kbit/s).
+// The MP3 bit rates the stream can be sent at (kbit/s): the MPEG-1 ones, IsMpeg1Bitrate.
 bool IcecastBitrateSupported(int kbps);
 
 struct IcecastSettings {

@@ -1,15 +1,12 @@
 #include "audio/onair_status.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <limits>
 #include <cmath>
 #include <cstdio>
-#include <cstring>
 #include <nlohmann/json.hpp>
+
+#include "persistence/safe_write.h"
 
 namespace loudara {
 
@@ -89,31 +86,9 @@ std::string StatusJsonText(const OnAirStatus& s) {
     return j.dump(2) + "\n";
 }
 
-bool ReplaceFileAtomically(const std::string& path, const std::string& text, std::string& error) {
-    const std::string temporary = path + ".tmp";
-    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        error = "cannot write " + temporary + ": " + std::strerror(errno);
-        return false;
-    }
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            error = "cannot write " + temporary + ": " + std::strerror(errno);
-            ::close(fd);
-            ::unlink(temporary.c_str());
-            return false;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    if (::close(fd) != 0 || std::rename(temporary.c_str(), path.c_str()) != 0) {
-        error = "cannot replace " + path + ": " + std::strerror(errno);
-        ::unlink(temporary.c_str());
-        return false;
-    }
-    return true;
+bool WriteStatusFile(const std::string& path, const OnAirStatus& status, std::string& error) {
+    const std::string text = StatusJsonText(status);
+    return ReplaceFileContents(path, text.data(), text.size(), error);
 }
 
 void LoudnessTap::processedBlock(const int16_t* interleaved, std::size_t frames, uint32_t sampleRate) {

@@ -1,7 +1,8 @@
 #pragma once
 // What the headless ON-AIR service reports about itself: one status record, shown as a log line
 // every few seconds and written as a JSON file that monitors read. The file is replaced whole
-// (written beside it, then renamed over it), so a reader never sees half a status.
+// (ReplaceFileContents: a new file of its own beside it, flushed to the disk, then renamed over
+// it), so a reader never sees half a status.
 
 #include <cstdint>
 #include <memory>
@@ -40,9 +41,9 @@ std::string StatusLineText(const OnAirStatus& status);
 // The JSON text of the status file (numbers that have no value yet are null).
 std::string StatusJsonText(const OnAirStatus& status);
 
-// Writes `text` to PATH.tmp (same folder) and renames it over `path`. False with `error` set when
-// it could not; the temporary file is removed then.
-bool ReplaceFileAtomically(const std::string& path, const std::string& text, std::string& error);
+// Replaces the file at `path` with StatusJsonText(status). False with `error` set when it could
+// not; the file is then as it was.
+bool WriteStatusFile(const std::string& path, const OnAirStatus& status, std::string& error);
 
 // Measures the processed blocks (loudness, true peak) and hands them on to `next` (a stream).
 class LoudnessTap : public BlockTap {

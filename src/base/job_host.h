@@ -6,6 +6,7 @@
 // them over to its own thread itself. The owner talks back only through the three atomics,
 // which the job reads once per read or block.
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <ctime>
@@ -34,6 +35,17 @@ public:
     // The throttle's clock (the process's processor time, in ms) and its rest.
     virtual long long processClockMs() { return static_cast<long long>(std::clock()) * 1000 / CLOCKS_PER_SEC; }
     virtual void rest(long long ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+    // The throttle, called between pieces of work: when throttleOn is set it rests
+    // throttleLevel x d / divisor ms, d = the process clock in ms since `lastClockMs` (at most 100
+    // counted), and `lastClockMs` becomes the clock's time.
+    void throttle(std::atomic<long long>& lastClockMs, long long divisor) {
+        if (!throttleOn.load()) return;
+        const long long now = processClockMs();
+        const long long elapsedMs = std::clamp(now - lastClockMs.exchange(now), 0LL, 100LL);
+        const long long restMs = throttleLevel.load() * elapsedMs / divisor;
+        if (restMs > 0) rest(restMs);
+    }
 
     std::atomic<bool> cancelRequested{false};  // set by the owner's Cancel
     std::atomic<int> throttleOn{0};            // 1 = rest between blocks

@@ -27,6 +27,7 @@
 #include "audio/poll_event_loop.h"
 #include "audio/sound_platform.h"
 #include "audio/streaming.h"
+#include "base/text.h"
 #include "cli/cli_support.h"
 #include "cli/commands.h"
 #include "persistence/parameter_file.h"
@@ -36,7 +37,6 @@ namespace loudara {
 namespace {
 
 using cli::cannotRead;
-using cli::endsWithNoCase;
 using cli::firstStartProcessor;
 using cli::parseInteger;
 using cli::usageError;
@@ -699,7 +699,7 @@ int onairCommand(int argc, char** argv) {
     auto writeStatusFile = [&] {
         if (o.statusFile.empty()) return;
         std::string error;
-        if (!ReplaceFileAtomically(o.statusFile, StatusJsonText(record), error)) logLine(error);
+        if (!WriteStatusFile(o.statusFile, record, error)) logLine(error);
     };
     std::string lastStreamState;
     bool serverGone = false;

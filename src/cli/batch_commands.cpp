@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/text.h"
 #include "cli/cli_support.h"
 #include "cli/commands.h"
 #include "cli/process_setup.h"

@@ -2,7 +2,6 @@
 
 #include <unistd.h>
 
-#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
@@ -51,14 +50,6 @@ std::string whyUnopenable(const std::string& path) {
 std::string cannotRead(const std::string& path) {
     const std::string why = whyUnopenable(path);
     return "cannot read " + path + (why.empty() ? "" : ": " + why);
-}
-
-bool endsWithNoCase(std::string_view text, std::string_view suffix) {
-    if (text.size() < suffix.size()) return false;
-    for (size_t i = 0; i < suffix.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(text[text.size() - suffix.size() + i])) != suffix[i]) return false;
-    }
-    return true;
 }
 
 void applyFirstStartState(Processor& p) {

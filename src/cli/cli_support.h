@@ -20,9 +20,6 @@ int usageError(const char* command, const std::string& message);
 bool parseNumber(std::string_view text, double& value);
 bool parseInteger(std::string_view text, int& value);
 
-// Does `text` end in `suffix` (given in lower case), letter case ignored?
-bool endsWithNoCase(std::string_view text, std::string_view suffix);
-
 // Why the file `path` cannot be opened for reading: "no such file", "it is a folder", "not a
 // regular file" (a pipe, a device) or the system's text; empty when it can be.
 std::string whyUnopenable(const std::string& path);

@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <vector>
 
+#include "base/byte_io.h"
 #include "cli/cli_support.h"
 #include "files/temp_folder.h"
 
@@ -54,14 +55,6 @@ bool canCreateIn(const fs::path& folder, std::string& why) {
     close(fd);
     unlink(probe.c_str());
     return true;
-}
-
-uint32_t getU32(const unsigned char* b) {
-    return b[0] | (uint32_t{b[1]} << 8) | (uint32_t{b[2]} << 16) | (uint32_t{b[3]} << 24);
-}
-
-void putU32(unsigned char* b, uint32_t v) {
-    for (int i = 0; i < 4; ++i) b[i] = static_cast<unsigned char>(v >> (8 * i));
 }
 
 bool sameIdNoCase(const unsigned char* id, const char* text) {
@@ -183,10 +176,10 @@ bool SpoolWavStream(int fd, const std::string& path, const volatile int& interru
         }
         header.insert(header.end(), chunk, chunk + 8);
         if (sameIdNoCase(chunk, "data")) {
-            declared = getU32(chunk + 4);
+            declared = bytes::getU32(chunk + 4);
             break;
         }
-        const size_t size = getU32(chunk + 4) + (getU32(chunk + 4) & 1);
+        const size_t size = bytes::getU32(chunk + 4) + (bytes::getU32(chunk + 4) & 1);
         if (header.size() + size > kMaxHeaderBytes) {
             error = "the WAV stream on standard input has a header of more than 1 MiB";
             return false;
@@ -228,9 +221,9 @@ bool SpoolWavStream(int fd, const std::string& path, const volatile int& interru
     }
     if (ok) {
         unsigned char size[4];
-        putU32(size, static_cast<uint32_t>(header.size() - 8 + data));
+        bytes::putU32(size, static_cast<uint32_t>(header.size() - 8 + data));
         ok = std::fseek(f, 4, SEEK_SET) == 0 && writeAll(f, size, 4);
-        putU32(size, static_cast<uint32_t>(data));
+        bytes::putU32(size, static_cast<uint32_t>(data));
         ok = ok && std::fseek(f, static_cast<long>(header.size() - 4), SEEK_SET) == 0 && writeAll(f, size, 4);
         if (!ok) error = "cannot write " + path;
     }

@@ -10,6 +10,7 @@
 #include <system_error>
 
 #include "base/host.h"
+#include "base/text.h"
 #include "cli/cli_support.h"
 #include "files/id3_tag.h"
 #include "files/temp_folder.h"

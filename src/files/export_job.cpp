@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/byte_io.h"
 #include "files/byte_pipe.h"
 #include "files/growing_file.h"
 #include "files/id3_tag.h"
@@ -31,10 +32,9 @@ namespace loudara {
 namespace fs = std::filesystem;
 
 int32_t exportBitrateFor(int32_t entered, bool batchDialog) {
-    static constexpr int32_t kBitrates[] = {32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320};
     int32_t rate = entered;
     if (rate < 32 || rate > 320) rate = batchDialog ? 128 : 192;
-    for (int32_t allowed : kBitrates) {
+    for (int32_t allowed : kMpeg1Bitrates) {
         if (allowed >= rate) return allowed;
     }
     return 320;
@@ -180,7 +180,7 @@ private:
     int64_t dataBytes_ = 0;
     int64_t remainingBytes_ = 0;
     int64_t writtenBytes_ = 0;
-    long long lastClockMs_ = 0;
+    std::atomic<long long> lastClockMs_{0};
 
     // The decoder stage: an MP3 song is decoded into the working file on its own thread while
     // the peak scan and the chain read that file behind it.
@@ -216,14 +216,7 @@ bool ExportJob::isSongsOwnFile(const std::string& target) const {
 
 // Rests after each block in proportion to the processor time the block took (at most 100 ms
 // counted): throttleLevel 10 rests about as long as it worked.
-void ExportJob::throttle() {
-    if (!host_.throttleOn.load()) return;
-    const long long now = host_.processClockMs();
-    const long long elapsedMs = std::clamp(now - lastClockMs_, 0LL, 100LL);
-    lastClockMs_ = now;
-    const long long restMs = host_.throttleLevel.load() * elapsedMs / 10;
-    if (restMs > 0) host_.rest(restMs);
-}
+void ExportJob::throttle() { host_.throttle(lastClockMs_, 10); }
 
 // Reads the next block into stereoIn (mono duplicated into both channels, the rest silence) and
 // returns the number of 16-bit stereo values read. The sound ends with the data chunk.
@@ -344,10 +337,9 @@ bool ExportJob::finishEncoderStage(std::string& error) {
 bool ExportJob::patchSizes() {
     if (!wave_) return true;
     auto putU32 = [this](long offset, uint32_t value) {
-        const unsigned char bytes[4] = {static_cast<unsigned char>(value), static_cast<unsigned char>(value >> 8),
-                                        static_cast<unsigned char>(value >> 16),
-                                        static_cast<unsigned char>(value >> 24)};
-        return std::fseek(output_.get(), offset, SEEK_SET) == 0 && std::fwrite(bytes, 1, 4, output_.get()) == 4;
+        uint8_t field[4];
+        bytes::putU32(field, value);
+        return std::fseek(output_.get(), offset, SEEK_SET) == 0 && std::fwrite(field, 1, 4, output_.get()) == 4;
     };
     const int64_t fileBytes = headerBytes_ + writtenBytes_;
     return putU32(4, static_cast<uint32_t>(fileBytes - 8)) &&

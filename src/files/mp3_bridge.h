@@ -21,6 +21,8 @@
 #include "base/song_record.h"
 #include "base/song_tag.h"
 
+struct lame_global_struct;  // libmp3lame's encoder (lame_t), for SetUpMp3Encoder
+
 namespace loudara {
 
 class GrowingFile;
@@ -135,8 +137,24 @@ bool DecodeMp3ToWav(const char* mp3Path, const char* wavPath, SongTag& tag, JobH
 // is longer than those 4 characters), then ".mp3".
 std::string Mp3OutputPathFor(const std::string& wavPath);
 
-// One of the MPEG-1 Layer III bit rates 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320.
+// The MPEG-1 Layer III bit rates in kbit/s, lowest first: bit-rate indexes 1 to 14 of a frame
+// header (0 is free format, 15 is not allowed).
+inline constexpr int kMpeg1Bitrates[14] = {32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320};
+
+// One of kMpeg1Bitrates.
 bool IsMpeg1Bitrate(int kbps);
+
+// The two uses of libmp3lame's encoder. Both encode at constant bit rate, with the output rate
+// the input's (the codec would pick a lower one for low bit rates) and no ID3 tag of the codec's.
+enum class Mp3EncoderUse {
+    Export,  // the codec's defaults otherwise and its messages silenced; it writes its LAME/Info frame
+    Stream,  // joint stereo, quality 5 and no LAME/Info frame (a stream has no start to go back to)
+};
+
+// Sets up `lame` (fresh from lame_init) for `use` and runs lame_init_params. False when the codec
+// refuses the settings; the caller still closes `lame`.
+bool SetUpMp3Encoder(lame_global_struct* lame, Mp3EncoderUse use, uint32_t sampleRate, uint32_t channels,
+                     int bitrateKbps);
 
 // Encodes `pcmBytes` bytes of 16-bit little-endian PCM read from `pcm` (interleaved left, right
 // for two channels) into `out` at constant bitrateKbps, with the codec's defaults otherwise, and

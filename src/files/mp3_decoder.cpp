@@ -18,6 +18,7 @@
 #include <thread>
 #include <type_traits>
 
+#include "base/byte_io.h"
 #include "files/growing_file.h"
 #include "files/id3_tag.h"
 #include "files/mp3_bridge.h"
@@ -40,7 +41,6 @@ std::string joinText(std::initializer_list<std::string_view> parts) {
     return text;
 }
 
-constexpr int kBitratesMpeg1[16] = {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 0};
 constexpr int kBitratesMpeg2[16] = {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160, 0};
 constexpr uint32_t kRatesMpeg1[3] = {44100, 48000, 32000};
 // The longest Layer III frame: MPEG-1 at 320 kbit/s and 32000 Hz, or MPEG-2.5 at 160 kbit/s and
@@ -71,7 +71,7 @@ bool parseFrameHeader(const uint8_t* b, FrameHeader& h) {
     h.versionBits = versionBits;
     h.sampleRate = kRatesMpeg1[rateIndex] >> (mpeg1 ? 0 : (versionBits == 2 ? 1 : 2));
     h.channels = mono ? 1 : 2;
-    h.bitrateKbps = (mpeg1 ? kBitratesMpeg1 : kBitratesMpeg2)[bitrateIndex];
+    h.bitrateKbps = mpeg1 ? kMpeg1Bitrates[bitrateIndex - 1] : kBitratesMpeg2[bitrateIndex];
     // Bytes per frame = samples per frame / 8 x bit rate / rate: 144 x bit rate / rate for MPEG-1
     // (1152 samples), 72 x bit rate / rate for MPEG-2 and 2.5 (576 samples), plus the padding byte.
     const int padding = (b[2] >> 1) & 1;
@@ -88,10 +88,6 @@ bool sameStream(const FrameHeader& a, const FrameHeader& b) {
 
 uint32_t bigEndian32(const uint8_t* p) {
     return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | uint32_t{p[3]};
-}
-
-uint32_t littleEndian32(const uint8_t* p) {
-    return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
 }
 
 // Size of the ID3v2 tag starting at p (10-byte header: "ID3", version, revision, flags, a
@@ -239,7 +235,7 @@ int64_t framesEnd(std::FILE* file, int64_t fileBytes, int64_t start) {
     }
     if (end - start >= 32 && std::fseek(file, end - 32, SEEK_SET) == 0 && std::fread(tail, 1, 32, file) == 32 &&
         std::memcmp(tail, "APETAGEX", 8) == 0) {
-        const int64_t size = littleEndian32(tail + 12) + ((tail[23] & 0x80) ? 32 : 0);
+        const int64_t size = bytes::getU32(tail + 12) + ((tail[23] & 0x80) ? 32 : 0);
         if (size <= end - start) end -= size;
     }
     return end;
@@ -498,13 +494,7 @@ Mp3ProbeResult ProbeMp3File(const char* path, SongRecord& song, Mp3StreamInfo* i
     return Mp3ProbeResult::Ok;
 }
 
-void ThrottleMp3Frames(JobHost& host) {
-    if (!host.throttleOn.load()) return;
-    const long long now = host.processClockMs();
-    const long long elapsedMs = std::clamp(now - gLastThrottleMs.exchange(now), 0LL, 100LL);
-    const long long restMs = host.throttleLevel.load() * elapsedMs / 50;
-    if (restMs > 0) host.rest(restMs);
-}
+void ThrottleMp3Frames(JobHost& host) { host.throttle(gLastThrottleMs, 50); }
 
 bool DecodeMp3ToWav(const char* mp3Path, const char* wavPath, SongTag& tag, JobHost& host, std::string& error,
                     std::string* warning, GrowingFile* growing) {
@@ -557,13 +547,11 @@ bool DecodeMp3ToWav(const char* mp3Path, const char* wavPath, SongTag& tag, JobH
         toDrop -= from;
         std::size_t used = 0;
         for (int i = from; i < n; ++i) {
-            const auto l = static_cast<uint16_t>(left[i]);
-            bytes[used++] = static_cast<uint8_t>(l);
-            bytes[used++] = static_cast<uint8_t>(l >> 8);
+            bytes::putU16(bytes.data() + used, static_cast<uint16_t>(left[i]));
+            used += 2;
             if (channels == 2) {
-                const auto r = static_cast<uint16_t>(right[i]);
-                bytes[used++] = static_cast<uint8_t>(r);
-                bytes[used++] = static_cast<uint8_t>(r >> 8);
+                bytes::putU16(bytes.data() + used, static_cast<uint16_t>(right[i]));
+                used += 2;
             }
         }
         if (used > 0 && std::fwrite(bytes.data(), 1, used, out.get()) != used) {

@@ -12,6 +12,8 @@
 #include <system_error>
 #include <vector>
 
+#include "base/byte_io.h"
+#include "base/text.h"
 #include "files/id3_tag.h"
 #include "files/mp3_bridge.h"
 #include "files/temp_folder.h"
@@ -38,17 +40,34 @@ std::string joinText(std::initializer_list<std::string_view> parts) {
 }  // namespace
 
 bool IsMpeg1Bitrate(int kbps) {
-    static constexpr int kBitrates[] = {32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320};
-    return std::find(std::begin(kBitrates), std::end(kBitrates), kbps) != std::end(kBitrates);
+    return std::find(std::begin(kMpeg1Bitrates), std::end(kMpeg1Bitrates), kbps) != std::end(kMpeg1Bitrates);
+}
+
+bool SetUpMp3Encoder(lame_global_flags* lame, Mp3EncoderUse use, uint32_t sampleRate, uint32_t channels,
+                     int bitrateKbps) {
+    const bool stream = use == Mp3EncoderUse::Stream;
+    if (!stream) {
+        lame_set_errorf(lame, quietReport);
+        lame_set_debugf(lame, quietReport);
+        lame_set_msgf(lame, quietReport);
+    }
+    lame_set_in_samplerate(lame, static_cast<int>(sampleRate));
+    lame_set_out_samplerate(lame, static_cast<int>(sampleRate));
+    lame_set_num_channels(lame, static_cast<int>(channels));
+    if (stream) lame_set_mode(lame, JOINT_STEREO);
+    lame_set_VBR(lame, vbr_off);
+    lame_set_brate(lame, bitrateKbps);
+    if (stream) {
+        lame_set_quality(lame, 5);
+        lame_set_bWriteVbrTag(lame, 0);
+    }
+    lame_set_write_id3tag_automatic(lame, 0);
+    return lame_init_params(lame) >= 0;
 }
 
 std::string Mp3OutputPathFor(const std::string& wavPath) {
     std::string path = wavPath;
-    if (path.size() > 4) {
-        std::string ending = path.substr(path.size() - 4);
-        for (char& c : ending) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c);
-        if (ending == ".wav" || ending == ".mp3") path.resize(path.size() - 4);
-    }
+    if (path.size() > 4 && (endsWithNoCase(path, ".wav") || endsWithNoCase(path, ".mp3"))) path.resize(path.size() - 4);
     path += ".mp3";
     return path;
 }
@@ -65,17 +84,8 @@ bool EncodePcmToMp3(std::FILE* pcm, int64_t pcmBytes, uint32_t sampleRate, uint3
         return false;
     }
     lame_global_flags* gf = lame.get();
-    lame_set_errorf(gf, quietReport);
-    lame_set_debugf(gf, quietReport);
-    lame_set_msgf(gf, quietReport);
-    lame_set_in_samplerate(gf, static_cast<int>(sampleRate));
-    // The codec would otherwise pick a lower output rate for low bit rates.
-    lame_set_out_samplerate(gf, static_cast<int>(sampleRate));
-    lame_set_num_channels(gf, static_cast<int>(channels));
-    lame_set_VBR(gf, vbr_off);
-    lame_set_brate(gf, bitrateKbps);
-    lame_set_write_id3tag_automatic(gf, 0);
-    if (lame_init_params(gf) < 0 || lame_get_brate(gf) != bitrateKbps ||
+    if (!SetUpMp3Encoder(gf, Mp3EncoderUse::Export, sampleRate, channels, bitrateKbps) ||
+        lame_get_brate(gf) != bitrateKbps ||
         lame_get_out_samplerate(gf) != static_cast<int>(sampleRate)) {
         error = joinText({"the MP3 encoder cannot encode ", std::to_string(sampleRate), " Hz at ",
                           std::to_string(bitrateKbps), " kbit/s"});
@@ -105,8 +115,8 @@ bool EncodePcmToMp3(std::FILE* pcm, int64_t pcmBytes, uint32_t sampleRate, uint3
         if (frames == 0) break;
         for (int i = 0; i < frames; ++i) {
             const uint8_t* p = raw.data() + static_cast<std::size_t>(i) * frameBytes;
-            left[i] = static_cast<short>(static_cast<uint16_t>(p[0] | (p[1] << 8)));
-            if (channels == 2) right[i] = static_cast<short>(static_cast<uint16_t>(p[2] | (p[3] << 8)));
+            left[i] = static_cast<short>(bytes::getU16(p));
+            if (channels == 2) right[i] = static_cast<short>(bytes::getU16(p + 2));
         }
         const int bytes = lame_encode_buffer(gf, left.data(), channels == 2 ? right.data() : left.data(), frames,
                                              mp3.data(), static_cast<int>(mp3.size()));

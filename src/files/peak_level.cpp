@@ -9,6 +9,7 @@
 #include <cstring>
 #include <string>
 
+#include "base/byte_io.h"
 #include "files/wav_file.h"
 
 namespace loudara {
@@ -44,7 +45,7 @@ PeakRun readPeak(std::FILE* file, int64_t dataBytes, JobHost& host, int statusSo
         samplesRead += static_cast<int64_t>(got);
         if (statusSong >= 0) host.setStatusText(statusText(statusSong, samplesRead, dataBytes));
         for (std::size_t i = 0; i < got; ++i) {
-            const auto sample = static_cast<int16_t>(static_cast<uint16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8)));
+            const auto sample = static_cast<int16_t>(bytes::getU16(bytes.data() + 2 * i));
             // In 32 bits, so -32768 counts as 32768.
             maximum = std::max(maximum, sample < 0 ? -int32_t{sample} : int32_t{sample});
         }

@@ -15,25 +15,10 @@
 #include <new>
 #include <system_error>
 
+#include "base/byte_io.h"
+
 namespace loudara {
 namespace {
-
-uint16_t getU16(const unsigned char* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-
-uint32_t getU32(const unsigned char* p) {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-
-void putU16(unsigned char* p, uint32_t value) {
-    p[0] = static_cast<unsigned char>(value);
-    p[1] = static_cast<unsigned char>(value >> 8);
-}
-
-void putU32(unsigned char* p, uint32_t value) {
-    putU16(p, value);
-    putU16(p + 2, value >> 16);
-}
 
 // The 4 bytes, with ASCII capitals lowered, equal `lower` exactly. A short read leaves zeros in
 // the field, which never match, so "fmt" or "dat" can never pass for a longer identifier.
@@ -160,15 +145,15 @@ WavProbeResult ProbeWavFile(const char* path, SongRecord& song) {
     for (;;) {
         unsigned char chunk[8];  // identifier, then u32 size
         if (!readExactly(file.get(), chunk, sizeof chunk)) return WavProbeResult::Unreadable;
-        const uint32_t size = getU32(chunk + 4);
+        const uint32_t size = bytes::getU32(chunk + 4);
         if (idIs(chunk, "fmt ")) {
             if (!readFormatBody(file.get(), size, buffer.get())) return WavProbeResult::Unreadable;
             // Only these three fields matter: the format tag, byte rate and block alignment are
             // not looked at. A body under 16 bytes leaves zeros and so fails here. Each "fmt "
             // chunk is tested; the last one before "data" stands.
-            const uint32_t bits = getU16(buffer.get() + 14);
-            const uint32_t fmtChannels = getU16(buffer.get() + 2);
-            const uint32_t fmtRate = getU32(buffer.get() + 4);
+            const uint32_t bits = bytes::getU16(buffer.get() + 14);
+            const uint32_t fmtChannels = bytes::getU16(buffer.get() + 2);
+            const uint32_t fmtRate = bytes::getU32(buffer.get() + 4);
             if (bits != 16 || (fmtChannels != 1 && fmtChannels != 2) || !acceptedRate(fmtRate))
                 return WavProbeResult::Unsupported;
             formatAccepted = true;
@@ -203,7 +188,7 @@ WavLayout ReadWavLayout(std::FILE* file) {
         unsigned char chunk[8];
         if (!readExactly(file, chunk, sizeof chunk)) return layout;
         offset += sizeof chunk;
-        const uint32_t size = getU32(chunk + 4);
+        const uint32_t size = bytes::getU32(chunk + 4);
         if (idIs(chunk, "data")) {
             layout.kind = WavLayoutKind::Wave;
             layout.headerBytes = offset;
@@ -248,17 +233,17 @@ bool WriteWavHeader(std::FILE* out, uint32_t dataBytes, uint32_t sampleRate, uin
     const uint32_t bytesPerSample = (bitsPerSample + 7) / 8;
     unsigned char h[kWavCanonicalHeaderBytes];
     std::memcpy(h, "RIFF", 4);
-    putU32(h + 4, dataBytes + 36u);  // wraps modulo 2^32 like the field itself
+    bytes::putU32(h + 4, dataBytes + 36u);  // wraps modulo 2^32 like the field itself
     std::memcpy(h + 8, "WAVEfmt ", 8);
-    putU32(h + 16, 16);
-    putU16(h + 20, 1);  // PCM
-    putU16(h + 22, channels);
-    putU32(h + 24, sampleRate);
-    putU32(h + 28, bytesPerSample * sampleRate * channels);
-    putU16(h + 32, bytesPerSample * channels);
-    putU16(h + 34, bitsPerSample);
+    bytes::putU32(h + 16, 16);
+    bytes::putU16(h + 20, 1);  // PCM
+    bytes::putU16(h + 22, static_cast<uint16_t>(channels));
+    bytes::putU32(h + 24, sampleRate);
+    bytes::putU32(h + 28, bytesPerSample * sampleRate * channels);
+    bytes::putU16(h + 32, static_cast<uint16_t>(bytesPerSample * channels));
+    bytes::putU16(h + 34, static_cast<uint16_t>(bitsPerSample));
     std::memcpy(h + 36, "data", 4);
-    putU32(h + 40, dataBytes);
+    bytes::putU32(h + 40, dataBytes);
     const bool written = std::fwrite(h, 1, sizeof h, out) == sizeof h;
     return written && !std::ferror(out);
 }

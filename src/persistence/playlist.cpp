@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 
 #include "base/byte_io.h"
+#include "base/text.h"
 #include "files/id3_tag.h"
 #include "files/mp3_bridge.h"
 #include "files/wav_file.h"
@@ -67,16 +68,6 @@ void decodeRecord(const uint8_t* in, SongRecord& song) {
     song.dataBytes = bytes::getU32(in + rec::kDataBytes);
     std::memcpy(song.path, in + rec::kPath, rec::kPathBytes);
     song.path[rec::kPathBytes - 1] = '\0';  // a damaged file must not run a path into the next entry
-}
-
-bool endsWithNoCase(const std::string& text, const char* suffix) {
-    const std::size_t n = std::strlen(suffix);
-    if (text.size() < n) return false;
-    for (std::size_t i = 0; i < n; ++i) {
-        const unsigned char c = static_cast<unsigned char>(text[text.size() - n + i]);
-        if (std::tolower(c) != suffix[i]) return false;
-    }
-    return true;
 }
 
 // A song must be a regular file (or a link to one). A FIFO, device or socket named "x.wav" is
