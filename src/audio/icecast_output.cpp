@@ -317,11 +317,11 @@ void IcecastOutput::waitBeforeRetry() {
 bool IcecastOutput::encodeAndSend(const Block& block) {
     if (!lame_ || block.rate != lameRate_) {
         if (lame_) lame_close(asLame(lame_));
+        lame_ = nullptr;  // closed: a failed start below must not leave it to be closed again
         lame_t lame = lame_init();
         if (!lame) return false;
         if (!SetUpMp3Encoder(lame, Mp3EncoderUse::Stream, block.rate, 2, settings_.bitrateKbps)) {
             lame_close(lame);
-            lame_ = nullptr;
             return false;
         }
         lame_ = lame;
