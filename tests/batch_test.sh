@@ -3,6 +3,7 @@
 # one-at-a-time runs giving the same bytes, resuming, Ctrl-C, and GNU parallel over a folder.
 #   batch_test.sh PATH_TO_LOUDARA_CLI
 set -u
+source "$(dirname "$0")/interrupt_on_progress.sh"
 cli="$1"
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
@@ -104,19 +105,9 @@ grep -q "^0 done, 0 failed, 1 skipped" "$work/err" || { fail "rerun into its own
 # that line shows songs running.
 mkdir -p "$work/long"
 for n in 1 2 3 4; do song "$work/long/l$n.wav" 40; done
-rm -f "$work/cli.pid"
-script -qefc "echo \$\$ >'$work/cli.pid'; exec '$cli' process '$work/long' --output-dir '$work/cut' -j 2 --throttle 40" \
-    /dev/null >"$work/tty" </dev/null &
-script=$!
-running=", [1-9][0-9]* running"
-for _ in $(seq 600); do grep -q "$running" "$work/tty" && break; sleep 0.1; done
-if grep -q "$running" "$work/tty"; then
-    kill -INT "$(cat "$work/cli.pid")"
-    wait "$script"
-    status=$?
-else
-    fail "no progress line with songs running within 60 s"; kill "$script"; wait "$script"; status=-1
-fi
+interrupt_on_progress ", [1-9][0-9]* running" "$work/tty" \
+    "'$cli' process '$work/long' --output-dir '$work/cut' -j 2 --throttle 40"
+[ "$status" -ne -1 ] || fail "no progress line with songs running within 60 s"
 [ "$status" -eq 130 ] || fail "cancelled batch exits $status, not 130"
 [ -z "$(find "$work/cut" -name '.*')" ] || fail "cancel left working files"
 for f in "$work"/cut/*.wav; do

@@ -2,6 +2,7 @@
 # loudara-cli as a script would use it: exit statuses, one-line reasons, files written.
 #   cli_test.sh PATH_TO_LOUDARA_CLI
 set -u
+source "$(dirname "$0")/interrupt_on_progress.sh"
 cli="$1"
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
@@ -206,18 +207,8 @@ mkdir "$work/a" "$work/b"
 long=$((60 * 44100 * 4))
 { head -c 40 "$work/song.wav"; le32 "$long"; head -c "$long" /dev/urandom; } >"$work/long.wav"
 printf 'RIFF' | dd of="$work/long.wav" bs=1 count=4 conv=notrunc 2>/dev/null
-rm -f "$work/cli.pid"
-script -qefc "echo \$\$ >'$work/cli.pid'; exec '$cli' process '$work/long.wav' '$work/part.wav' --throttle 40" /dev/null \
-    >"$work/tty" </dev/null &
-script=$!
-for _ in $(seq 600); do grep -q "Processed WAV Time" "$work/tty" && break; sleep 0.1; done
-if grep -q "Processed WAV Time" "$work/tty"; then
-    kill -INT "$(cat "$work/cli.pid")"
-    wait "$script"
-    status=$?
-else
-    echo "FAIL cancel: no progress line within 60 s"; kill "$script"; wait "$script"; status=-1
-fi
+interrupt_on_progress "Processed WAV Time" "$work/tty" "'$cli' process '$work/long.wav' '$work/part.wav' --throttle 40"
+[ "$status" -ne -1 ] || echo "FAIL cancel: no progress line within 60 s"
 if [ "$status" -ne 130 ] || ! grep -q "cancelled" "$work/tty" || ! "$cli" probe "$work/part.wav" | grep -q "	Ok	"; then
     echo "FAIL cancel: status $status"; cat "$work/tty"; failures=$((failures + 1))
 fi
