@@ -16,6 +16,7 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -701,7 +702,7 @@ int onairCommand(int argc, char** argv) {
         std::string error;
         if (!ReplaceFileAtomically(o.statusFile, StatusJsonText(record), error)) logLine(error);
     };
-    std::string lastStreamState;
+    std::optional<StreamState> lastStreamState;
     bool serverGone = false;
 
     while (app.playState != PlayState::Stopped) {
@@ -746,13 +747,13 @@ int onairCommand(int argc, char** argv) {
         }
         if (stream) {
             const IcecastOutput::Report r = stream->report();
-            if (r.state != lastStreamState && (r.state != "retrying" || lastStreamState != "connecting")) {
-                if (r.state == "connected") logLine("stream connected to " + o.icecast.target.display());
-                if (r.state == "retrying") {
-                    logLine("stream to " + o.icecast.target.display() + (lastStreamState == "connected" ? " lost: " : " not connected: ") + r.error);
+            if (r.state != lastStreamState) {
+                if (r.state == StreamState::Connected) logLine("stream connected to " + o.icecast.target.display());
+                if (r.state == StreamState::Retrying) {
+                    logLine("stream to " + o.icecast.target.display() + (lastStreamState == StreamState::Connected ? " lost: " : " not connected: ") + r.error);
                 }
             }
-            if (r.state != "connecting") lastStreamState = r.state;
+            if (r.state != StreamState::Connecting) lastStreamState = r.state;
         }
         if (app.playState != PlayState::Playing || !session.engine->output) continue;
         if (service) {
