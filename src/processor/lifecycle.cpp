@@ -162,6 +162,19 @@ void prepareForSong(Processor& p, int sampleRate) {
     p.dither = Dither{};
 }
 
+void prepare(Processor& p, int sampleRate) {
+    clearEnhancerDelay(p);
+    clearBandMemory(p);
+    prepareForSong(p, sampleRate);
+}
+
+void reset(Processor& p) {
+    clearEnhancerDelay(p);
+    clearBandMemory(p);
+    resetProcessor(p);
+    clearProcessorState(p);
+}
+
 void applyPreset(Processor& p, const PresetRecord& preset) {
     for (int b = 0; b < kBandCount; ++b) {
         BandSettings& band = p.bands[b];

@@ -150,4 +150,12 @@ void applyPreset(Processor& p, const PresetRecord& preset);
 void selectPresetById(Processor& p, int commandId);
 void initVirtualSpeaker(Processor& p);
 
+// The two calls a caller of the processor needs, with the steps above in their order.
+// prepare: before the first block of a stream at `sampleRate` (a song's or ON-AIR's): the
+// enhancer delay and the band memories cleared, then prepareForSong.
+void prepare(Processor& p, int sampleRate);
+// reset: between two streams: every delay memory, working filter, meter and reduction back to
+// silence (resetProcessor and clearProcessorState); the tables and the parameters are kept.
+void reset(Processor& p);
+
 }  // namespace loudara
