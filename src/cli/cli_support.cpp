@@ -61,17 +61,9 @@ bool endsWithNoCase(std::string_view text, std::string_view suffix) {
     return true;
 }
 
-void applyFirstStartState(Processor& p) {
-    for (BandSettings& band : p.bands) band.gateDb = -36;
-    resetProcessor(p);
-    selectPresetById(p, 232);
-    initVirtualSpeaker(p);
-    selectEnvelopeTimes(p);
-}
-
 std::unique_ptr<Processor> firstStartProcessor() {
     auto p = std::make_unique<Processor>();
-    applyFirstStartState(*p);
+    applyFirstStart(*p);
     return p;
 }
 

@@ -29,9 +29,8 @@ std::string whyUnopenable(const std::string& path);
 // "cannot read PATH", with that reason when there is one.
 std::string cannotRead(const std::string& path);
 
-// The processor as a first start of the program leaves it before its current-settings file is
-// read: gates at -36 dB, the default preset, the virtual speaker initialised.
-void applyFirstStartState(Processor& p);
+// A processor as a first start of the program leaves it before its current-settings file is read
+// (applyFirstStart).
 std::unique_ptr<Processor> firstStartProcessor();
 
 }  // namespace loudara::cli

@@ -196,9 +196,6 @@ bool setField(State& s, std::string_view name, std::string_view value, std::stri
     return setSoundParameter(*s.p, name, number, error);
 }
 
-// The state of a first start of the program, without its current-settings file.
-void firstStart(State& s) { cli::applyFirstStartState(*s.p); }
-
 // Reads `path` as the current-settings file (every field), with a clear reason when it is none.
 bool loadForCli(State& s, const char* path, bool& shortFile) {
     TextHost host;
@@ -316,7 +313,7 @@ int showParams(int argc, char** argv) {
     if (argc != 1) return usageError("show needs exactly one FILE (see 'loudara-cli params show --help')");
     if (argv[0][0] == '-') return usageError(std::string("unknown option '") + argv[0] + "'");
     State s;
-    firstStart(s);
+    applyFirstStart(*s.p);
     bool shortFile = false;
     if (!loadForCli(s, argv[0], shortFile)) return 1;
     printFields(s);
@@ -372,7 +369,7 @@ int saveParams(int argc, char** argv) {
     if (target.empty()) return usageError("save needs the FILE to write (see 'loudara-cli params save --help')");
 
     State s;
-    firstStart(s);
+    applyFirstStart(*s.p);
     bool shortFile = false;
     if (!settings.empty() && !loadForCli(s, settings.c_str(), shortFile)) return 1;
     if (preset != 0) selectPresetById(*s.p, preset);

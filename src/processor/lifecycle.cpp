@@ -162,6 +162,16 @@ void prepareForSong(Processor& p, int sampleRate) {
     p.dither = Dither{};
 }
 
+void applyFirstStart(Processor& p) {
+    constexpr double kFirstStartGateDb = -36.0;
+    constexpr int kDefaultPresetCommand = 232;
+    for (BandSettings& band : p.bands) band.gateDb = kFirstStartGateDb;
+    resetProcessor(p);
+    selectPresetById(p, kDefaultPresetCommand);
+    initVirtualSpeaker(p);
+    selectEnvelopeTimes(p);
+}
+
 void prepare(Processor& p, int sampleRate) {
     clearEnhancerDelay(p);
     clearBandMemory(p);
