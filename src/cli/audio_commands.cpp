@@ -28,12 +28,12 @@
 #include "cli/cli_support.h"
 #include "cli/commands.h"
 #include "persistence/parameter_file.h"
+#include "persistence/parameter_load_text.h"
 #include "persistence/playlist.h"
 
 namespace loudara {
 namespace {
 
-using cli::cannotRead;
 using cli::endsWithNoCase;
 using cli::firstStartProcessor;
 using cli::parseInteger;
@@ -212,17 +212,8 @@ struct Session {
     int start(const char* command, const StreamOptions& o, bool needInput) {
         if (!o.params.empty()) {
             const ParameterLoadOutcome loaded = LoadParameterFileAt(*p, app->stored, o.params, false, host);
-            if (loaded.status == ParameterLoadStatus::NotOpened) {
-                std::fprintf(stderr, "loudara-cli %s: %s\n", command, cannotRead(o.params).c_str());
-                return 1;
-            }
-            if (loaded.status == ParameterLoadStatus::WrongMagic) {
-                std::fprintf(stderr, "loudara-cli %s: %s is not a Loudara parameter file\n", command, o.params.c_str());
-                return 1;
-            }
-            if (loaded.status == ParameterLoadStatus::InvalidValue) {
-                std::fprintf(stderr, "loudara-cli %s: %s is damaged: %s holds no number\n", command, o.params.c_str(),
-                             loaded.invalidField.c_str());
+            if (loaded.status != ParameterLoadStatus::Loaded) {
+                std::fprintf(stderr, "loudara-cli %s: %s\n", command, ParameterLoadProblem(loaded, o.params).c_str());
                 return 1;
             }
         }

@@ -1,14 +1,9 @@
 #include "cli/cli_support.h"
 
-#include <unistd.h>
-
 #include <cctype>
-#include <cerrno>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
-
-#include "files/wav_file.h"
 
 namespace loudara::cli {
 
@@ -32,25 +27,6 @@ bool parseNumber(std::string_view text, double& value) {
 bool parseInteger(std::string_view text, int& value) {
     const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
     return ec == std::errc() && end == text.data() + text.size() && !text.empty();
-}
-
-std::string whyUnopenable(const std::string& path) {
-    const int fd = OpenRegularFileForReading(path.c_str());
-    if (fd >= 0) {
-        ::close(fd);
-        return {};
-    }
-    switch (errno) {
-        case ENOENT: return "no such file";
-        case EISDIR: return "it is a folder";
-        case EINVAL: return "not a regular file";
-        default: return std::strerror(errno);
-    }
-}
-
-std::string cannotRead(const std::string& path) {
-    const std::string why = whyUnopenable(path);
-    return "cannot read " + path + (why.empty() ? "" : ": " + why);
 }
 
 bool endsWithNoCase(std::string_view text, std::string_view suffix) {

@@ -23,12 +23,6 @@ bool parseInteger(std::string_view text, int& value);
 // Does `text` end in `suffix` (given in lower case), letter case ignored?
 bool endsWithNoCase(std::string_view text, std::string_view suffix);
 
-// Why the file `path` cannot be opened for reading: "no such file", "it is a folder", "not a
-// regular file" (a pipe, a device) or the system's text; empty when it can be.
-std::string whyUnopenable(const std::string& path);
-// "cannot read PATH", with that reason when there is one.
-std::string cannotRead(const std::string& path);
-
 // A processor as a first start of the program leaves it before its current-settings file is read
 // (applyFirstStart).
 std::unique_ptr<Processor> firstStartProcessor();

@@ -12,12 +12,12 @@
 #include "cli/cli_support.h"
 #include "cli/commands.h"
 #include "persistence/parameter_file.h"
+#include "persistence/parameter_load_text.h"
 #include "processor/parameter_names.h"
 
 namespace loudara {
 namespace {
 
-using cli::cannotRead;
 using cli::parseNumber;
 using cli::wantsHelp;
 
@@ -200,32 +200,16 @@ bool setField(State& s, std::string_view name, std::string_view value, std::stri
 bool loadForCli(State& s, const char* path, bool& shortFile) {
     TextHost host;
     const ParameterLoadOutcome outcome = LoadParameterFileAt(*s.p, s.stored, path, true, host);
-    switch (outcome.status) {
-        case ParameterLoadStatus::NotOpened:
-            std::fprintf(stderr, "loudara-cli params: %s\n", cannotRead(path).c_str());
-            return false;
-        case ParameterLoadStatus::WrongMagic:
-            std::fprintf(stderr, "loudara-cli params: %s is not a Loudara parameter file (it does not begin with %s)\n",
-                         path, kParameterFileMagic);
-            return false;
-        case ParameterLoadStatus::InvalidValue:
-            std::fprintf(stderr, "loudara-cli params: %s is damaged: %s holds no number; nothing was loaded\n", path,
-                         outcome.invalidField.c_str());
-            return false;
-        default:
-            for (const std::string& field : outcome.clampedFields) {
-                std::fprintf(stderr, "loudara-cli params: %s: %s was out of range and was brought to its limit\n",
-                             path, field.c_str());
-            }
-            shortFile = outcome.fileBytes < kParameterFileBytes;
-            if (shortFile) {
-                std::fprintf(stderr,
-                             "loudara-cli params: %s ends after %d of %d bytes (an older file); the fields past "
-                             "its end take the program's defaults\n",
-                             path, outcome.fileBytes, kParameterFileBytes);
-            }
-            return true;
+    if (outcome.status != ParameterLoadStatus::Loaded) {
+        const std::string problem = ParameterLoadProblem(outcome, path, LoadTextDetail::Full);
+        std::fprintf(stderr, "loudara-cli params: %s\n", problem.c_str());
+        return false;
     }
+    for (const std::string& note : ParameterLoadNotes(outcome, path)) {
+        std::fprintf(stderr, "loudara-cli params: %s\n", note.c_str());
+    }
+    shortFile = outcome.fileBytes < kParameterFileBytes;
+    return true;
 }
 
 void line(const char* name, const std::string& value) { std::printf("%s = %s\n", name, value.c_str()); }
