@@ -204,8 +204,8 @@ int main(int argc, char** argv) {
         IcecastOutput stream(icecast);
         LoudnessTap withStream(&stream);
         stream.start();
-        for (int i = 0; i < 100 && stream.report().state != "connected"; ++i) usleep(100000);
-        if (stream.report().state != "connected") {
+        for (int i = 0; i < 100 && stream.report().state != StreamState::Connected; ++i) usleep(100000);
+        if (stream.report().state != StreamState::Connected) {
             std::fprintf(stderr, "refill_bench: no connection to %s: %s\n", icecast.target.display().c_str(),
                          stream.report().error.c_str());
             return 1;

@@ -150,5 +150,25 @@ TEST(Lifecycle, ResetAndPrepareSoundLikeAFreshProcessor) {
     }
 }
 
+TEST(Lifecycle, ResetThenPrepareLeaveNothingOfTheStreamBefore) {
+    // Enhancer, virtual speaker and gates all on, so that every delay memory holds the first
+    // stream's tail when the second one starts at another rate.
+    auto setUp = [](Processor& p) {
+        p.settings.enhancerOn = p.settings.virtualSpeakerOn = p.settings.gateOn = 1;
+    };
+    auto used = std::make_unique<Processor>();
+    setUp(*used);
+    prepare(*used, 44100);
+    process(*used, test::musicLikeSignal(3 * 44100, 44100, 32000));
+    reset(*used);
+    prepare(*used, 48000);
+
+    auto fresh = std::make_unique<Processor>();
+    setUp(*fresh);
+    prepare(*fresh, 48000);
+    const auto song = test::musicLikeSignal(3 * 48000, 48000, 20000, 2);
+    EXPECT_EQ(test::firstDifference(process(*used, song), process(*fresh, song)), -1);
+}
+
 }  // namespace
 }  // namespace loudara

@@ -29,11 +29,7 @@ constexpr int kFramesPerBlock = 4096;
 
 std::unique_ptr<Processor> firstStartProcessor() {
     auto p = std::make_unique<Processor>();
-    for (BandSettings& band : p->bands) band.gateDb = -36;
-    resetProcessor(*p);
-    selectPresetById(*p, 232);
-    initVirtualSpeaker(*p);
-    selectEnvelopeTimes(*p);
+    applyFirstStart(*p);
     return p;
 }
 

@@ -17,8 +17,6 @@ constexpr int kPanelLeft = 0;
 constexpr int kPanelTop = 28;
 constexpr int kPanelWidth = 745;
 constexpr int kPanelBottomBeforeLayout = 314;
-constexpr double kFirstStartGateDb = -36.0;
-constexpr int kDefaultPresetCommand = 232;
 
 }  // namespace
 
@@ -48,10 +46,8 @@ void StartCore(AppState& state, Processor& p, Host& host, const CoreStartOptions
     }
     std::memset(p.settings.presetDescription, 0, sizeof p.settings.presetDescription);
     ClearPlaylistTables(state.playlist);
-    for (BandSettings& band : p.bands) band.gateDb = kFirstStartGateDb;
-    resetProcessor(p);
-    selectPresetById(p, kDefaultPresetCommand);
-    initVirtualSpeaker(p);
+    applyFirstStart(p);
+    // The current-settings file over that (a missing file keeps it), then its envelope times.
     LoadParameterFile(p, state.stored, "", state.startupFolder, host);
     selectEnvelopeTimes(p);
 }

@@ -46,9 +46,10 @@ struct CoreStartOptions {
 };
 
 // Brings the program's own state up, in this order: panelRect; runStamp; the start-up folder;
-// presetDescription cleared; the playlist tables zeroed; every band's gate at -36 dB; the
-// processor reset and preset 232 applied; the virtual speaker initialised; the current-settings
-// file loaded (a missing file keeps all of that); the envelope times installed.
+// presetDescription cleared; the playlist tables zeroed; the processor's first start
+// (applyFirstStart: every band's gate at -36 dB, the processor reset, preset 232 applied, the
+// virtual speaker initialised); the current-settings file loaded (a missing file keeps all of
+// that); the envelope times installed.
 void StartCore(AppState& state, Processor& p, Host& host, const CoreStartOptions& options = {});
 
 // Takes it down again: every file (not folder) directly inside the temporary folder deleted, then

@@ -110,6 +110,16 @@ bool ParseIcecastUrl(const std::string& url, IcecastTarget& target, std::string&
 
 bool IcecastBitrateSupported(int kbps) { return IsMpeg1Bitrate(kbps); }
 
+const char* StreamStateText(StreamState state) {
+    switch (state) {
+        case StreamState::Connecting: return "connecting";
+        case StreamState::Connected: return "connected";
+        case StreamState::Retrying: return "retrying";
+        case StreamState::Stopped: return "stopped";
+    }
+    return "connecting";
+}
+
 IcecastOutput::IcecastOutput(IcecastSettings settings) : settings_(std::move(settings)) {
     static std::once_flag once;
     std::call_once(once, [] { shout_init(); });
@@ -138,7 +148,7 @@ void IcecastOutput::stop() {
     stopping_.store(true);
     ready_.release();
     thread_.join();
-    setState("stopped", "", 0);
+    setState(StreamState::Stopped, "", 0);
 }
 
 void IcecastOutput::processedBlock(const int16_t* interleaved, std::size_t frames, uint32_t sampleRate) {
@@ -175,7 +185,7 @@ IcecastOutput::Report IcecastOutput::report() const {
     return r;
 }
 
-void IcecastOutput::setState(const char* state, const std::string& error, double retrySeconds) {
+void IcecastOutput::setState(StreamState state, const std::string& error, double retrySeconds) {
     std::lock_guard<std::mutex> lock(reportMutex_);
     state_ = state;
     if (!error.empty()) error_ = error;
@@ -225,13 +235,13 @@ void IcecastOutput::run() {
 }
 
 bool IcecastOutput::connect() {
-    setState("connecting", "", 0);
+    setState(StreamState::Connecting, "", 0);
     // One handle for every connection of the stream: libshout 2.4 does not give a handle's memory
     // back in shout_free, so a handle per retry would leak for as long as a server stays away.
     if (!shout_) shout_ = shout_new();
     shout_t* shout = asShout(shout_);
     if (!shout) {
-        setState("retrying", "out of memory", backoffSeconds_);
+        setState(StreamState::Retrying, "out of memory", backoffSeconds_);
         return false;
     }
     const IcecastTarget& t = settings_.target;
@@ -282,7 +292,7 @@ bool IcecastOutput::connect() {
     connected_.store(true);
     {
         std::lock_guard<std::mutex> lock(reportMutex_);
-        state_ = "connected";
+        state_ = StreamState::Connected;
         retrySeconds_ = 0;
         ++connections_;
     }
@@ -296,7 +306,7 @@ void IcecastOutput::disconnect(const std::string& why) {
         lame_close(asLame(lame_));
         lame_ = nullptr;
     }
-    if (!why.empty()) setState("retrying", why, backoffSeconds_);
+    if (!why.empty()) setState(StreamState::Retrying, why, backoffSeconds_);
 }
 
 void IcecastOutput::waitBeforeRetry() {
@@ -305,7 +315,7 @@ void IcecastOutput::waitBeforeRetry() {
     while (!stopping_.load()) {
         const double left = std::chrono::duration<double>(until - Clock::now()).count();
         if (left <= 0) break;
-        setState("retrying", "", left);
+        setState(StreamState::Retrying, "", left);
         if (ready_.try_acquire_for(std::chrono::milliseconds(100))) {
             int index = -1;
             if (full_.pop(index)) recycle(index);
@@ -338,7 +348,7 @@ bool IcecastOutput::send(const unsigned char* data, std::size_t bytes) {
     const int result = shout_send(shout, data, bytes);
     if (result != SHOUTERR_SUCCESS && result != SHOUTERR_BUSY) return false;
     if (shout_queuelen(shout) > kMostUnsentBytes) {
-        setState("retrying", "the server took the stream too slowly", backoffSeconds_);
+        setState(StreamState::Retrying, "the server took the stream too slowly", backoffSeconds_);
         return false;
     }
     bytesSent_.fetch_add(bytes, std::memory_order_relaxed);

@@ -38,6 +38,17 @@ bool ParseIcecastUrl(const std::string& url, IcecastTarget& target, std::string&
 // The MP3 bit rates the stream can be sent at (kbit/s): the MPEG-1 ones, IsMpeg1Bitrate.
 bool IcecastBitrateSupported(int kbps);
 
+// Where the stream stands. Its text (StreamStateText) is what the status line and file show.
+enum class StreamState {
+    Connecting,  // trying to reach the server
+    Connected,   // sending
+    Retrying,    // waiting before the next try (the connection failed or broke)
+    Stopped,     // stop() has ended the stream
+};
+
+// "connecting", "connected", "retrying" or "stopped".
+const char* StreamStateText(StreamState state);
+
 struct IcecastSettings {
     IcecastTarget target;
     int bitrateKbps = 128;
@@ -61,7 +72,7 @@ public:
     void processedBlock(const int16_t* interleaved, std::size_t frames, uint32_t sampleRate) override;
 
     struct Report {
-        std::string state;  // "connecting", "connected", "retrying", "stopped"
+        StreamState state = StreamState::Connecting;
         std::string error;  // the last reason a connection failed or ended
         double retrySeconds = 0;
         uint64_t bytesSent = 0;
@@ -86,7 +97,7 @@ private:
     void waitBeforeRetry();
     bool encodeAndSend(const Block& block);
     bool send(const unsigned char* data, std::size_t bytes);
-    void setState(const char* state, const std::string& error, double retrySeconds);
+    void setState(StreamState state, const std::string& error, double retrySeconds);
     void recycle(int index);
 
     IcecastSettings settings_;
@@ -109,7 +120,7 @@ private:
     double backoffSeconds_ = 1;
 
     mutable std::mutex reportMutex_;
-    std::string state_ = "connecting";
+    StreamState state_ = StreamState::Connecting;
     std::string error_;
     double retrySeconds_ = 0;
     uint64_t connections_ = 0;

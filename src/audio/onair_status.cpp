@@ -41,14 +41,15 @@ std::string StatusLineText(const OnAirStatus& s) {
                   static_cast<unsigned long long>(s.xruns));
     line += counts;
     if (s.stream) {
-        line += "  stream " + s.streamState;
-        if (s.streamState == "retrying") {
+        line += "  stream ";
+        line += StreamStateText(s.streamState);
+        if (s.streamState == StreamState::Retrying) {
             char retry[48];
             std::snprintf(retry, sizeof retry, " in %.0f s", s.streamRetrySeconds);
             line += retry;
         }
         if (s.streamBlocksDropped > 0) line += " (" + std::to_string(s.streamBlocksDropped) + " blocks dropped)";
-        if (s.streamState != "connected" && !s.streamError.empty()) line += ": " + s.streamError;
+        if (s.streamState != StreamState::Connected && !s.streamError.empty()) line += ": " + s.streamError;
     }
     return line;
 }
@@ -73,7 +74,7 @@ std::string StatusJsonText(const OnAirStatus& s) {
     j["reloads"] = s.reloads;
     j["reloadsRefused"] = s.reloadsRefused;
     if (s.stream) {
-        j["stream"] = {{"state", s.streamState},
+        j["stream"] = {{"state", StreamStateText(s.streamState)},
                        {"target", s.streamTarget},
                        {"error", s.streamError},
                        {"retryInSeconds", std::round(s.streamRetrySeconds)},

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "audio/device_engine.h"
+#include "audio/icecast_output.h"
 #include "measure/loudness_meter.h"
 
 namespace loudara {
@@ -29,7 +30,7 @@ struct OnAirStatus {
     uint64_t reloads = 0, reloadsRefused = 0;
     // The Icecast stream, when there is one.
     bool stream = false;
-    std::string streamState;  // "connecting", "connected", "retrying"
+    StreamState streamState = StreamState::Connecting;
     std::string streamTarget; // the server and mount, without the password
     std::string streamError;  // why the last connection ended or failed
     double streamRetrySeconds = 0;

@@ -140,9 +140,7 @@ StartResult StartPlayback(Streaming& s) {
 
     s.processor.settings.normalizeGain = normalizeGainFor(song.peakLevel);
     if (!AllocateBlocks(e, s.devices.blockCount, onAir)) return abandonStart(s, StartResult::NoBlocks);
-    clearEnhancerDelay(s.processor);
-    clearBandMemory(s.processor);
-    prepareForSong(s.processor, static_cast<int>(song.sampleRate));
+    prepare(s.processor, static_cast<int>(song.sampleRate));
     s.engine.loudness.start(song.sampleRate);
 
     if (!onAir) {
@@ -356,18 +354,18 @@ void OnOutputDone(Streaming& s, SoundBlock& block) {
     }
     if (a.playState == PlayState::Finished) {
         StopPlayback(s);
-        clearProcessorState(s.processor);
         a.playState = PlayState::Stopped;
         Playlist& list = s.playlist;
-        if (a.noAdvanceOnce) {
-            a.noAdvanceOnce = 0;
-        } else if (a.continuousPlayback && list.currentSong < list.songCount - 1) {
-            clearEnhancerDelay(s.processor);
-            clearBandMemory(s.processor);
-            resetProcessor(s.processor);
+        const bool advance = !a.noAdvanceOnce && a.continuousPlayback && list.currentSong < list.songCount - 1;
+        a.noAdvanceOnce = 0;
+        if (advance) {
+            // The next song starts from silence.
+            reset(s.processor);
             list.currentSong += 1;
             copySongPath(e, list.songs[list.currentSong]);
             s.loop.startTimer(kNextSongTimer, kNextSongDelayMs);
+        } else {
+            clearProcessorState(s.processor);
         }
     }
     s.view.repaintPanel();

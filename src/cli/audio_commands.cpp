@@ -6,8 +6,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
-#include <limits>
 #include <charconv>
 #include <chrono>
 #include <cmath>
@@ -23,7 +21,7 @@
 
 #include "app/app_state.h"
 #include "audio/icecast_output.h"
-#include "audio/onair_status.h"
+#include "audio/onair_service.h"
 #include "audio/poll_event_loop.h"
 #include "audio/sound_platform.h"
 #include "audio/streaming.h"
@@ -31,12 +29,12 @@
 #include "cli/cli_support.h"
 #include "cli/commands.h"
 #include "persistence/parameter_file.h"
+#include "persistence/parameter_load_text.h"
 #include "persistence/playlist.h"
 
 namespace loudara {
 namespace {
 
-using cli::cannotRead;
 using cli::firstStartProcessor;
 using cli::parseInteger;
 using cli::usageError;
@@ -107,74 +105,60 @@ const char* kOnAirHelp =
     "  --bitrate KBPS  the stream's MP3 bit rate (32..320, default 128)\n"
     "  --stream-name TEXT, --stream-description TEXT  what the server shows about the stream\n";
 
-// Resident memory of this process in kB, from /proc/self/status; -1 when unknown.
-long residentKb() {
-    std::FILE* f = std::fopen("/proc/self/status", "r");
-    if (!f) return -1;
-    char line[256];
-    long kb = -1;
-    while (std::fgets(line, sizeof line, f)) {
-        if (std::strncmp(line, "VmRSS:", 6) == 0) kb = std::strtol(line + 6, nullptr, 10);
-    }
-    std::fclose(f);
-    return kb;
-}
-
-// Ctrl-C and SIGTERM arrive through a pipe the loop waits on.
+// Ctrl-C and SIGTERM arrive through a pipe the play loop waits on.
 int gSignalPipe[2] = {-1, -1};
 
-inline constexpr char kStopByte = 1;
-inline constexpr char kReloadByte = 2;
-
 extern "C" void onStopSignal(int) {
-    const char c = kStopByte;
-    [[maybe_unused]] const ssize_t n = write(gSignalPipe[1], &c, 1);
-}
-
-extern "C" void onReloadSignal(int) {
-    const char c = kReloadByte;
+    const char c = 1;
     [[maybe_unused]] const ssize_t n = write(gSignalPipe[1], &c, 1);
 }
 
 class SignalPipe {
 public:
-    // With `reload`, SIGHUP asks for a reload; a lost stream connection never kills the process.
-    explicit SignalPipe(bool reload = false) : reload_(reload) {
+    SignalPipe() {
         if (pipe2(gSignalPipe, O_CLOEXEC | O_NONBLOCK) != 0) gSignalPipe[0] = gSignalPipe[1] = -1;
         std::signal(SIGINT, onStopSignal);
         std::signal(SIGTERM, onStopSignal);
-        if (reload_) {
-            std::signal(SIGHUP, onReloadSignal);
-            std::signal(SIGPIPE, SIG_IGN);
-        }
     }
     ~SignalPipe() {
         std::signal(SIGINT, SIG_DFL);
         std::signal(SIGTERM, SIG_DFL);
-        if (reload_) {
-            std::signal(SIGHUP, SIG_DFL);
-            std::signal(SIGPIPE, SIG_DFL);
-        }
         for (int& fd : gSignalPipe) {
             if (fd >= 0) close(fd);
             fd = -1;
         }
     }
     int fd() const { return gSignalPipe[0]; }
-    // Reads what the signals wrote: whether a stop and whether a reload was asked for.
-    void drain(bool* stop = nullptr, bool* reload = nullptr) const {
+    // Reads what the signals wrote.
+    void drain() const {
         char buffer[16];
-        ssize_t n = 0;
-        while ((n = read(gSignalPipe[0], buffer, sizeof buffer)) > 0) {
-            for (ssize_t i = 0; i < n; ++i) {
-                if (buffer[i] == kStopByte && stop) *stop = true;
-                if (buffer[i] == kReloadByte && reload) *reload = true;
-            }
+        while (read(gSignalPipe[0], buffer, sizeof buffer) > 0) {
         }
     }
+};
 
-private:
-    bool reload_;
+// ON-AIR's signals are passed on to the service: Ctrl-C and SIGTERM stop it, SIGHUP reloads the
+// parameter file; a lost stream connection never kills the process.
+OnAirService* gOnAir = nullptr;
+
+extern "C" void onAirStopSignal(int) { gOnAir->requestStop(); }
+extern "C" void onAirReloadSignal(int) { gOnAir->requestReload(); }
+
+class OnAirSignals {
+public:
+    explicit OnAirSignals(OnAirService& service) {
+        gOnAir = &service;
+        std::signal(SIGINT, onAirStopSignal);
+        std::signal(SIGTERM, onAirStopSignal);
+        std::signal(SIGHUP, onAirReloadSignal);
+        std::signal(SIGPIPE, SIG_IGN);
+    }
+    ~OnAirSignals() {
+        for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) std::signal(signal, SIG_DFL);
+        gOnAir = nullptr;
+    }
+    OnAirSignals(const OnAirSignals&) = delete;
+    OnAirSignals& operator=(const OnAirSignals&) = delete;
 };
 
 // Peak since the last look, in dBFS ("-inf" for silence); the meter restarts.
@@ -228,17 +212,8 @@ struct Session {
     int start(const char* command, const StreamOptions& o, bool needInput) {
         if (!o.params.empty()) {
             const ParameterLoadOutcome loaded = LoadParameterFileAt(*p, app->stored, o.params, false, host);
-            if (loaded.status == ParameterLoadStatus::NotOpened) {
-                std::fprintf(stderr, "loudara-cli %s: %s\n", command, cannotRead(o.params).c_str());
-                return 1;
-            }
-            if (loaded.status == ParameterLoadStatus::WrongMagic) {
-                std::fprintf(stderr, "loudara-cli %s: %s is not a Loudara parameter file\n", command, o.params.c_str());
-                return 1;
-            }
-            if (loaded.status == ParameterLoadStatus::InvalidValue) {
-                std::fprintf(stderr, "loudara-cli %s: %s is damaged: %s holds no number\n", command, o.params.c_str(),
-                             loaded.invalidField.c_str());
+            if (loaded.status != ParameterLoadStatus::Loaded) {
+                std::fprintf(stderr, "loudara-cli %s: %s\n", command, ParameterLoadProblem(loaded, o.params).c_str());
                 return 1;
             }
         }
@@ -571,44 +546,28 @@ int playCommand(int argc, char** argv) {
 
 namespace {
 
-// A parameter file given again on SIGHUP: applied only when it is whole (a file being copied
-// in place, or one that is not a parameter file, must not half-change a station's sound).
-bool reloadParameters(Session& session, const std::string& path, std::string& why) {
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f) {
-        why = std::string("cannot read it: ") + std::strerror(errno);
-        return false;
+// The service's lines on stderr; without status lines, file or stream, one line shown in place.
+class OnAirOutput : public OnAirListener {
+public:
+    explicit OnAirOutput(Processor& p) : p_(p) {}
+    void logLine(const std::string& line) override {
+        std::fprintf(stderr, "loudara-cli onair: %s\n", line.c_str());
+        std::fflush(stderr);
     }
-    char head[kParameterFileBytes];
-    const std::size_t got = std::fread(head, 1, sizeof head, f);
-    std::fclose(f);
-    if (got < 8 || std::memcmp(head, kParameterFileMagic, 8) != 0) {
-        why = "it is not a Loudara parameter file";
-        return false;
+    void showProgress(const OnAirProgress& progress) override {
+        const long seconds = static_cast<long>(progress.elapsedSeconds);
+        char line[256];
+        std::snprintf(line, sizeof line, "ON-AIR %d Hz %02ld:%02ld:%02ld  %s  underflows %llu  overflows %llu",
+                      progress.rate, seconds / 3600, seconds / 60 % 60, seconds % 60, levelsText(p_).c_str(),
+                      static_cast<unsigned long long>(progress.underflows),
+                      static_cast<unsigned long long>(progress.overflows));
+        status.show(line);
     }
-    if (got < static_cast<std::size_t>(kParameterFileBytes)) {
-        why = "it holds " + std::to_string(got) + " of " + std::to_string(kParameterFileBytes) + " bytes (cut short?)";
-        return false;
-    }
-    const ParameterLoadOutcome loaded = LoadParameterFileAt(*session.p, session.app->stored, path, false, session.host);
-    if (loaded.status != ParameterLoadStatus::Loaded) {
-        why = "it could not be read again";
-        return false;
-    }
-    return true;
-}
+    StatusLine status;
 
-// Peak since the last look in dBFS (-inf for silence); the meter restarts.
-double peakDb(double& left, double& right) {
-    const double peak = std::max(left, right);
-    left = right = 0;
-    return peak < 1 ? -std::numeric_limits<double>::infinity() : 20.0 * std::log10(peak / 32768.0);
-}
-
-void logLine(const std::string& line) {
-    std::fprintf(stderr, "loudara-cli onair: %s\n", line.c_str());
-    std::fflush(stderr);
-}
+private:
+    Processor& p_;
+};
 
 }  // namespace
 
@@ -623,181 +582,43 @@ int onairCommand(int argc, char** argv) {
     if (!rest.empty()) return usageError("onair", "unexpected argument '" + rest[0] + "'");
     Session session;
     if (const int status = session.start("onair", o, true)) return status;
-    Streaming& s = *session.s;
-    AppState& app = *session.app;
-    JackPlatform& jack = session.platform->jack();
-    const bool jackUsed = o.inputJack || o.outputJack || o.outputNone;
-    int rate = o.rate;
-    // With JACK the stream runs at the server's rate (one the processor cannot run at is refused
-    // when the device opens, with a message naming it).
-    if (jackUsed && !o.rateGiven && jackRateSupported(jack.serverRate())) rate = static_cast<int>(jack.serverRate());
-    app.stored.onAirRateChoice = rate == 32000 ? 0 : (rate == 44100 ? 1 : 2);
 
-    std::unique_ptr<IcecastOutput> stream;
-    if (!o.icecastUrl.empty()) stream = std::make_unique<IcecastOutput>(o.icecast);
-    LoudnessTap tap(stream.get());
-    session.engine->tap = &tap;
-    ToggleOnAirMode(s);
-
-    SignalPipe signals(true);
-    StatusLine status;
-    StartResult started = StartResult::NotStopped;
-    PlayCommand(s, &started);
-    if (started != StartResult::Started) {
-        session.engine->tap = nullptr;
+    OnAirOptions options;
+    options.rate = o.rate;
+    options.rateGiven = o.rateGiven;
+    options.jackUsed = o.inputJack || o.outputJack || o.outputNone;
+    options.outputNone = o.outputNone;
+    options.params = o.params;
+    options.seconds = o.seconds;
+    options.statusInterval = o.statusInterval;
+    options.statusFile = o.statusFile;
+    if (!o.icecastUrl.empty()) options.icecast = o.icecast;
+    OnAirOutput output(*session.p);
+    OnAirService service({*session.s, session.app->stored, session.loop, session.platform->jack()}, options, output);
+    OnAirSignals signals(service);
+    if (const StartResult started = service.start(); started != StartResult::Started) {
         std::fprintf(stderr, "loudara-cli onair: cannot start: %s\n", StartResultText(started));
         return 1;
     }
-    if (stream) stream->start();
-    const bool service = o.statusInterval > 0 || !o.statusFile.empty() || stream;
-    {
-        const DeviceEngine& e = *session.engine;
-        std::string line = "ON-AIR at " + std::to_string(rate) + " Hz from " +
-                           e.inputDevices[app.stored.selectedInputDevice].name + " to " +
-                           (o.outputNone ? std::string("no local output") : e.outputDevices[app.stored.selectedOutputDevice].name);
-        if (stream) line += ", streaming MP3 at " + std::to_string(o.icecast.bitrateKbps) + " kbit/s to " +
-                            o.icecast.target.display();
-        if (service) logLine(line);
-    }
-    for (const std::string& line : jack.takeLog()) logLine(line);
-
-    const long memoryAtStart = residentKb();
-    const auto begin = std::chrono::steady_clock::now();
-    const int reportSeconds = o.statusInterval > 0 ? o.statusInterval : 5;
-    double nextReport = reportSeconds;
-    OnAirStatus record;
-    record.sampleRate = static_cast<uint32_t>(rate);
-    record.params = o.params;
-    record.stream = stream != nullptr;
-    if (stream) record.streamTarget = o.icecast.target.display();
-    int exitStatus = 0;
-    int interrupts = 0;
-    WaveCounters out, in;
-    long memoryAtEnd = memoryAtStart;
-
-    auto fillRecord = [&](double elapsed) {
-        const WaveCounters now = session.engine->output ? session.engine->output->counters() : out;
-        const WaveCounters capture = session.engine->input ? session.engine->input->counters() : in;
-        record.uptimeSeconds = elapsed;
-        record.inputPeakDbfs = peakDb(session.p->params.inputPeakL, session.p->params.inputPeakR);
-        record.outputPeakDbfs = peakDb(session.p->params.outputPeakL, session.p->params.outputPeakR);
-        tap.report(record);
-        record.underflows = now.underflows + now.hostUnderflows;
-        record.overflows = capture.overflows + capture.hostOverflows;
-        record.xruns = std::max(now.xruns, capture.xruns);
-        record.residentKb = residentKb();
-        if (stream) {
-            const IcecastOutput::Report r = stream->report();
-            record.streamState = r.state;
-            record.streamError = r.error;
-            record.streamRetrySeconds = r.retrySeconds;
-            record.streamBytesSent = r.bytesSent;
-            record.streamBlocksDropped = r.blocksDropped;
-            record.streamConnections = r.connections;
-        }
-    };
-    auto writeStatusFile = [&] {
-        if (o.statusFile.empty()) return;
-        std::string error;
-        if (!WriteStatusFile(o.statusFile, record, error)) logLine(error);
-    };
-    std::string lastStreamState;
-    bool serverGone = false;
-
-    while (app.playState != PlayState::Stopped) {
-        const bool signalled = session.loop.runOnce(s, 250, signals.fd());
-        const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
-        bool stop = false, reload = false;
-        if (signalled) signals.drain(&stop, &reload);
-        if (reload && app.playState == PlayState::Playing) {
-            std::string why;
-            if (o.params.empty()) {
-                logLine("SIGHUP: there is no parameter file to load again (--params)");
-                ++record.reloadsRefused;
-            } else if (reloadParameters(session, o.params, why)) {
-                logLine("SIGHUP: loaded " + o.params);
-                ++record.reloads;
-            } else {
-                logLine("SIGHUP: " + o.params + " refused, " + why + "; the running settings are kept");
-                ++record.reloadsRefused;
-            }
-        }
-        if (jack.connectionsPending()) jack.reconnect();
-        for (const std::string& line : jack.takeLog()) logLine(line);
-        if (jack.clientOpen() && jack.serverGone() && app.playState != PlayState::Stopped) {
-            logLine("the JACK server has stopped; ON-AIR ends");
-            out = session.engine->output ? session.engine->output->counters() : out;
-            in = session.engine->input ? session.engine->input->counters() : in;
-            memoryAtEnd = residentKb();
-            StopPlayback(s);
-            exitStatus = 1;
-            serverGone = true;
-            break;
-        }
-        const bool timeUp = o.seconds > 0 && elapsed >= o.seconds;
-        if ((stop || timeUp) && app.playState == PlayState::Playing) {
-            out = session.engine->output->counters();
-            in = session.engine->input ? session.engine->input->counters() : WaveCounters{};
-            memoryAtEnd = residentKb();
-            StopCommand(s);
-            if (stop) exitStatus = 130;
-        } else if (stop && ++interrupts > 1) {
-            StopPlayback(s);
-        }
-        if (stream) {
-            const IcecastOutput::Report r = stream->report();
-            if (r.state != lastStreamState && (r.state != "retrying" || lastStreamState != "connecting")) {
-                if (r.state == "connected") logLine("stream connected to " + o.icecast.target.display());
-                if (r.state == "retrying") {
-                    logLine("stream to " + o.icecast.target.display() + (lastStreamState == "connected" ? " lost: " : " not connected: ") + r.error);
-                }
-            }
-            if (r.state != "connecting") lastStreamState = r.state;
-        }
-        if (app.playState != PlayState::Playing || !session.engine->output) continue;
-        if (service) {
-            if (elapsed >= nextReport) {
-                nextReport += reportSeconds * std::max(1.0, std::floor((elapsed - nextReport) / reportSeconds) + 1);
-                fillRecord(elapsed);
-                if (o.statusInterval > 0) logLine(StatusLineText(record));
-                writeStatusFile();
-            }
-            continue;
-        }
-        const WaveCounters now = session.engine->output->counters();
-        const WaveCounters capture = session.engine->input ? session.engine->input->counters() : WaveCounters{};
-        const long seconds = static_cast<long>(elapsed);
-        char line[256];
-        std::snprintf(line, sizeof line, "ON-AIR %d Hz %02ld:%02ld:%02ld  %s  underflows %llu  overflows %llu",
-                      rate, seconds / 3600, seconds / 60 % 60, seconds % 60, levelsText(*session.p).c_str(),
-                      static_cast<unsigned long long>(now.underflows + now.hostUnderflows),
-                      static_cast<unsigned long long>(capture.overflows + capture.hostOverflows));
-        status.show(line);
-    }
-    status.end();
-    if (stream) stream->stop();
-    session.engine->tap = nullptr;
-    if (!o.statusFile.empty()) {
-        const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
-        fillRecord(elapsed);
-        record.underflows = out.underflows + out.hostUnderflows;
-        record.overflows = in.overflows + in.hostOverflows;
-        record.state = "stopped";
-        writeStatusFile();
-    }
+    service.run();
+    output.status.end();
+    const OnAirSummary end = service.finish();
+    const WaveCounters& out = end.output;
+    const WaveCounters& in = end.input;
     std::printf("played %llu bytes, captured %llu bytes; underflows %llu (sound system %llu), overflows %llu "
                 "(sound system %llu), xruns %llu; memory %ld kB at start, %ld kB at end\n",
                 static_cast<unsigned long long>(out.bytesPlayed), static_cast<unsigned long long>(in.bytesCaptured),
                 static_cast<unsigned long long>(out.underflows), static_cast<unsigned long long>(out.hostUnderflows),
                 static_cast<unsigned long long>(in.overflows), static_cast<unsigned long long>(in.hostOverflows),
-                static_cast<unsigned long long>(std::max(out.xruns, in.xruns)), memoryAtStart, memoryAtEnd);
-    if (stream) {
-        const IcecastOutput::Report r = stream->report();
+                static_cast<unsigned long long>(std::max(out.xruns, in.xruns)), end.memoryAtStartKb, end.memoryAtEndKb);
+    if (end.stream) {
+        const IcecastOutput::Report& r = end.streamReport;
         std::printf("stream: %llu bytes sent in %llu connections, %llu blocks dropped\n",
                     static_cast<unsigned long long>(r.bytesSent), static_cast<unsigned long long>(r.connections),
                     static_cast<unsigned long long>(r.blocksDropped));
     }
-    if (serverGone) {
+    const int exitStatus = end.ending == OnAirEnding::Requested ? 130 : (end.ending == OnAirEnding::ServerGone ? 1 : 0);
+    if (end.ending == OnAirEnding::ServerGone) {
         // PortAudio's own JACK support aborts when it shuts down without its server; everything
         // of ours is closed and written, so leave without it (a service manager restarts us).
         std::fflush(stdout);

@@ -27,6 +27,7 @@
 #include "cli/commands.h"
 #include "cli/process_setup.h"
 #include "files/export_job.h"
+#include "files/unreadable_file.h"
 #include "files/wav_file.h"
 #include "persistence/playlist.h"
 
@@ -102,7 +103,7 @@ std::vector<BatchSong> collectSongs(const ProcessOptions& o) {
             auto list = std::make_unique<Playlist>();
             list->probeMp3 = programMp3Probe();
             if (LoadPlaylist(*list, input, PlayState::Stopped) == PlaylistLoadStatus::NotOpened) {
-                fail(input, cannotRead(input));
+                fail(input, CannotRead(input));
                 continue;
             }
             for (int i = 0; i < list->songCount; ++i) {

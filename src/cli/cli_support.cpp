@@ -1,13 +1,8 @@
 #include "cli/cli_support.h"
 
-#include <unistd.h>
-
-#include <cerrno>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
-
-#include "files/wav_file.h"
 
 namespace loudara::cli {
 
@@ -33,36 +28,9 @@ bool parseInteger(std::string_view text, int& value) {
     return ec == std::errc() && end == text.data() + text.size() && !text.empty();
 }
 
-std::string whyUnopenable(const std::string& path) {
-    const int fd = OpenRegularFileForReading(path.c_str());
-    if (fd >= 0) {
-        ::close(fd);
-        return {};
-    }
-    switch (errno) {
-        case ENOENT: return "no such file";
-        case EISDIR: return "it is a folder";
-        case EINVAL: return "not a regular file";
-        default: return std::strerror(errno);
-    }
-}
-
-std::string cannotRead(const std::string& path) {
-    const std::string why = whyUnopenable(path);
-    return "cannot read " + path + (why.empty() ? "" : ": " + why);
-}
-
-void applyFirstStartState(Processor& p) {
-    for (BandSettings& band : p.bands) band.gateDb = -36;
-    resetProcessor(p);
-    selectPresetById(p, 232);
-    initVirtualSpeaker(p);
-    selectEnvelopeTimes(p);
-}
-
 std::unique_ptr<Processor> firstStartProcessor() {
     auto p = std::make_unique<Processor>();
-    applyFirstStartState(*p);
+    applyFirstStart(*p);
     return p;
 }
 

@@ -20,15 +20,8 @@ int usageError(const char* command, const std::string& message);
 bool parseNumber(std::string_view text, double& value);
 bool parseInteger(std::string_view text, int& value);
 
-// Why the file `path` cannot be opened for reading: "no such file", "it is a folder", "not a
-// regular file" (a pipe, a device) or the system's text; empty when it can be.
-std::string whyUnopenable(const std::string& path);
-// "cannot read PATH", with that reason when there is one.
-std::string cannotRead(const std::string& path);
-
-// The processor as a first start of the program leaves it before its current-settings file is
-// read: gates at -36 dB, the default preset, the virtual speaker initialised.
-void applyFirstStartState(Processor& p);
+// A processor as a first start of the program leaves it before its current-settings file is read
+// (applyFirstStart).
 std::unique_ptr<Processor> firstStartProcessor();
 
 }  // namespace loudara::cli

@@ -12,12 +12,12 @@
 #include "cli/cli_support.h"
 #include "cli/commands.h"
 #include "persistence/parameter_file.h"
+#include "persistence/parameter_load_text.h"
 #include "processor/parameter_names.h"
 
 namespace loudara {
 namespace {
 
-using cli::cannotRead;
 using cli::parseNumber;
 using cli::wantsHelp;
 
@@ -139,39 +139,20 @@ bool setField(State& s, std::string_view name, std::string_view value, std::stri
     return setSoundParameter(*s.p, name, number, error);
 }
 
-// The state of a first start of the program, without its current-settings file.
-void firstStart(State& s) { cli::applyFirstStartState(*s.p); }
-
 // Reads `path` as the current-settings file (every field), with a clear reason when it is none.
 bool loadForCli(State& s, const char* path, bool& shortFile) {
     TextHost host;
     const ParameterLoadOutcome outcome = LoadParameterFileAt(*s.p, s.stored, path, true, host);
-    switch (outcome.status) {
-        case ParameterLoadStatus::NotOpened:
-            std::fprintf(stderr, "loudara-cli params: %s\n", cannotRead(path).c_str());
-            return false;
-        case ParameterLoadStatus::WrongMagic:
-            std::fprintf(stderr, "loudara-cli params: %s is not a Loudara parameter file (it does not begin with %s)\n",
-                         path, kParameterFileMagic);
-            return false;
-        case ParameterLoadStatus::InvalidValue:
-            std::fprintf(stderr, "loudara-cli params: %s is damaged: %s holds no number; nothing was loaded\n", path,
-                         outcome.invalidField.c_str());
-            return false;
-        default:
-            for (const std::string& field : outcome.clampedFields) {
-                std::fprintf(stderr, "loudara-cli params: %s: %s was out of range and was brought to its limit\n",
-                             path, field.c_str());
-            }
-            shortFile = outcome.fileBytes < kParameterFileBytes;
-            if (shortFile) {
-                std::fprintf(stderr,
-                             "loudara-cli params: %s ends after %d of %d bytes (an older file); the fields past "
-                             "its end take the program's defaults\n",
-                             path, outcome.fileBytes, kParameterFileBytes);
-            }
-            return true;
+    if (outcome.status != ParameterLoadStatus::Loaded) {
+        const std::string problem = ParameterLoadProblem(outcome, path, LoadTextDetail::Full);
+        std::fprintf(stderr, "loudara-cli params: %s\n", problem.c_str());
+        return false;
     }
+    for (const std::string& note : ParameterLoadNotes(outcome, path)) {
+        std::fprintf(stderr, "loudara-cli params: %s\n", note.c_str());
+    }
+    shortFile = outcome.fileBytes < kParameterFileBytes;
+    return true;
 }
 
 void line(const std::string& name, const std::string& value) { std::printf("%s = %s\n", name.c_str(), value.c_str()); }
@@ -210,7 +191,7 @@ int showParams(int argc, char** argv) {
     if (argc != 1) return usageError("show needs exactly one FILE (see 'loudara-cli params show --help')");
     if (argv[0][0] == '-') return usageError(std::string("unknown option '") + argv[0] + "'");
     State s;
-    firstStart(s);
+    applyFirstStart(*s.p);
     bool shortFile = false;
     if (!loadForCli(s, argv[0], shortFile)) return 1;
     printFields(s);
@@ -266,7 +247,7 @@ int saveParams(int argc, char** argv) {
     if (target.empty()) return usageError("save needs the FILE to write (see 'loudara-cli params save --help')");
 
     State s;
-    firstStart(s);
+    applyFirstStart(*s.p);
     bool shortFile = false;
     if (!settings.empty() && !loadForCli(s, settings.c_str(), shortFile)) return 1;
     if (preset != 0) selectPresetById(*s.p, preset);

@@ -12,12 +12,12 @@
 
 #include "cli/cli_support.h"
 #include "cli/commands.h"
+#include "files/unreadable_file.h"
 #include "persistence/playlist.h"
 
 namespace loudara {
 namespace {
 
-using cli::cannotRead;
 using cli::wantsHelp;
 
 namespace fs = std::filesystem;
@@ -98,7 +98,7 @@ int showPlaylist(int argc, char** argv) {
     list->probeMp3 = programMp3Probe();
     const PlaylistLoadStatus status = LoadPlaylist(*list, argv[0], PlayState::Stopped);
     if (status == PlaylistLoadStatus::NotOpened) {
-        std::fprintf(stderr, "loudara-cli playlist: %s\n", cannotRead(argv[0]).c_str());
+        std::fprintf(stderr, "loudara-cli playlist: %s\n", CannotRead(argv[0]).c_str());
         return 1;
     }
     if (status == PlaylistLoadStatus::Short) {

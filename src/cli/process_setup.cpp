@@ -14,8 +14,10 @@
 #include "cli/cli_support.h"
 #include "files/id3_tag.h"
 #include "files/temp_folder.h"
+#include "files/unreadable_file.h"
 #include "files/wav_file.h"
 #include "persistence/parameter_file.h"
+#include "persistence/parameter_load_text.h"
 #include "processor/parameter_names.h"
 
 namespace loudara::cli {
@@ -227,18 +229,8 @@ std::unique_ptr<Processor> makeProcessor(const ProcessOptions& o, std::string& e
     for (const auto& [path, currentSettings] : {std::pair{o.settingsFile, true}, std::pair{o.paramsFile, false}}) {
         if (path.empty()) continue;
         const ParameterLoadOutcome loaded = LoadParameterFileAt(*p, stored, path, currentSettings, messages);
-        if (loaded.status == ParameterLoadStatus::NotOpened) {
-            error = cannotRead(path);
-            return nullptr;
-        }
-        if (loaded.status == ParameterLoadStatus::WrongMagic) {
-            error = path + " is not a Loudara parameter file";
-            return nullptr;
-        }
-        if (loaded.status == ParameterLoadStatus::InvalidValue) {
-            error = path + " is damaged: " + loaded.invalidField + " holds no number";
-            return nullptr;
-        }
+        error = ParameterLoadProblem(loaded, path);
+        if (!error.empty()) return nullptr;
     }
     if (o.preset != 0) selectPresetById(*p, o.preset);
     for (const auto& [name, number] : o.sets) {
@@ -279,7 +271,7 @@ bool probeSongForExport(const std::string& in, SongRecord& song, SongTag& tag, s
         error = in + ": " + mp3Reason;
         return false;
     } else {
-        if (const std::string why = whyUnopenable(in); !why.empty()) {
+        if (const std::string why = WhyUnopenable(in); !why.empty()) {
             error = "cannot read " + in + ": " + why;
             if (why == "it is a folder") error += " (a folder is processed with --output-dir DIR)";
             return false;

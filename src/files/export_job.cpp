@@ -548,10 +548,7 @@ bool ExportJob::reachTarget(std::string& deliverable, std::string& error) {
 
 ExportOutcome ExportJob::run() {
     host_.cancelRequested = false;
-    clearEnhancerDelay(p_);
-    clearBandMemory(p_);
-    resetProcessor(p_);
-    clearProcessorState(p_);
+    reset(p_);
     stereoIn_.assign(kBlockValues, 0);
     stereoOut_.assign(kBlockValues, 0);
     mono_.assign(kExportBlockFrames, 0);
@@ -638,7 +635,7 @@ ExportOutcome ExportJob::run() {
     host_.setFromText(song_.path);
     host_.setToText(finalPath_);
 
-    prepareForSong(p_, static_cast<int>(song_.sampleRate));
+    prepare(p_, static_cast<int>(song_.sampleRate));
     if (request_.measureLoudness || request_.loudnessTargetLufs) startMeters();
     const int lead = leadInFrames(p_);
     int64_t processedValues = 0;

@@ -163,6 +163,29 @@ void prepareForSong(Processor& p, int sampleRate) {
     p.dither = Dither{};
 }
 
+void applyFirstStart(Processor& p) {
+    constexpr double kFirstStartGateDb = -36.0;
+    constexpr int kDefaultPresetCommand = 232;
+    for (BandSettings& band : p.bands) band.gateDb = kFirstStartGateDb;
+    resetProcessor(p);
+    selectPresetById(p, kDefaultPresetCommand);
+    initVirtualSpeaker(p);
+    selectEnvelopeTimes(p);
+}
+
+void prepare(Processor& p, int sampleRate) {
+    clearEnhancerDelay(p);
+    clearBandMemory(p);
+    prepareForSong(p, sampleRate);
+}
+
+void reset(Processor& p) {
+    clearEnhancerDelay(p);
+    clearBandMemory(p);
+    resetProcessor(p);
+    clearProcessorState(p);
+}
+
 void applyPreset(Processor& p, const PresetRecord& preset) {
     for (const ParameterInfo& info : soundParameters()) {
         for (int b = 0; b < bandsOf(info); ++b) {

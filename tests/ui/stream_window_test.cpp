@@ -94,11 +94,7 @@ private:
 private slots:
     void init() {
         prepareFolderAndState("loudara_stream_ui_");
-        for (BandSettings& band : processor->bands) band.gateDb = -36;
-        resetProcessor(*processor);
-        selectPresetById(*processor, 232);
-        initVirtualSpeaker(*processor);
-        selectEnvelopeTimes(*processor);
+        applyFirstStart(*processor);
         platform = std::make_unique<test::FakeWavePlatform>();
         mp3 = std::make_unique<Mp3Decoder>();
     }
