@@ -35,6 +35,19 @@ data=$((3 * 44100 * 4))
 
 check "probe" 0 "Ok	44100	2	$data	00:03" -- "$cli" probe "$work/song.wav"
 check "probe of a non-WAV file" 1 "Unreadable" -- "$cli" probe "$0"
+# Other kinds are described, with their encoding; more than two channels are refused.
+wave() {  # wave CHANNELS RATE BITS SECONDS: a PCM WAV of noise
+    local frame=$(($1 * $3 / 8)) bytes=$(($1 * $3 / 8 * $2 * $4))
+    printf 'RIFF'; le32 $((bytes + 36)); printf 'WAVEfmt '; le32 16
+    printf '\x01\x00'; printf "\\x$(printf %02x "$1")\\x00"; le32 "$2"; le32 $(($2 * frame))
+    printf "\\x$(printf %02x "$frame")\\x00\\x$(printf %02x "$3")\\x00"
+    printf 'data'; le32 "$bytes"
+    head -c "$bytes" /dev/urandom
+}
+wave 2 96000 24 2 >"$work/hires.wav"
+check "probe of 24-bit" 1 "hires.wav	WAV	Readable	96000	2	768000	00:02	24-bit PCM" -- "$cli" probe "$work/hires.wav"
+wave 6 44100 16 1 >"$work/six.wav"
+check "probe of 6 channels" 1 "six.wav	WAV	Unsupported	44100	6	$work/six.wav: 16-bit PCM, 6 channels at 44100 Hz: Loudara takes mono or stereo" -- "$cli" probe "$work/six.wav"
 check "process" 0 "wrote" -- "$cli" process "$work/song.wav" "$work/out.mp3.wav" --preset 343 --set 'driveDb[2]=18' --set preEmphasis=0
 [ "$(stat -c %s "$work/out.mp3.wav")" -eq "$(stat -c %s "$work/song.wav")" ] || { echo "FAIL output size"; failures=$((failures + 1)); }
 check "unknown parameter" 2 "unknown parameter 'nosuch'" -- "$cli" process "$work/song.wav" "$work/x.wav" --set nosuch=1

@@ -23,6 +23,7 @@
 #include "files/id3_tag.h"
 #include "files/mp3_bridge.h"
 #include "files/peak_level.h"
+#include "files/sound_source.h"
 #include "files/temp_folder.h"
 #include "files/wav_file.h"
 #include "persistence/parameter_file.h"
@@ -116,12 +117,36 @@ bool probeAsMp3(const char* path, int& status) {
     return true;
 }
 
+// One line of `probe` for a sound file of another kind, read through libsndfile: false when it is
+// none. A file Loudara reads shows "Readable" with its rate, channels, size decoded to 16 bits,
+// length and encoding; a file it does not take shows "Unsupported", its rate and channels and why.
+bool probeAsSoundFile(const char* path, int& status) {
+    SoundSource source;
+    const SoundOpenResult result = source.open(path);
+    if (result == SoundOpenResult::Unreadable) return false;
+    const SoundFileFormat& format = source.format();
+    status = 1;
+    if (result == SoundOpenResult::Refused) {
+        std::printf("%s\t%s\tUnsupported\t%d\t%d\t%s\n", path, format.kind.c_str(), format.sampleRate,
+                    format.channels, source.error().c_str());
+        return true;
+    }
+    std::printf("%s\t%s\tReadable\t%d\t%d\t%lld\t%s\t%s\n", path, format.kind.c_str(), format.sampleRate,
+                format.channels, static_cast<long long>(format.frames) * format.channels * 2,
+                SoundLengthText(format.frames, format.sampleRate).c_str(), format.encoding.c_str());
+    return true;
+}
+
 int probeFiles(int argc, char** argv) {
     if (wantsHelp(argc, argv) || argc == 0) {
         std::puts("Usage: loudara-cli probe FILE...\n\nOne tab-separated line per file: path, kind (WAV or MP3), "
                   "Ok/Unsupported,\nsample rate, channels, sample data bytes (for MP3 the decoded size) and length "
                   "(mm:ss);\nfor an MP3 file with an ID3v1 tag also its title, artist and album. A file that is\n"
-                  "neither shows only its path and Unreadable. Only Ok files can be played or exported.");
+                  "neither shows only its path and Unreadable. Only Ok files can be played or exported.\n\n"
+                  "Other sound files (WAV of other kinds, RF64, W64, AIFF, FLAC, Ogg Vorbis and Opus) show\n"
+                  "their kind and Readable, rate, channels, size decoded to 16 bits, length and encoding\n"
+                  "(\"24-bit PCM\", \"FLAC 24-bit\", \"Vorbis\"...); or Unsupported, rate, channels and why\n"
+                  "Loudara does not take them.");
         return argc == 0 ? 2 : 0;
     }
     int status = 0;
@@ -132,9 +157,9 @@ int probeFiles(int argc, char** argv) {
             std::printf("%s\tWAV\tOk\t%u\t%u\t%u\t%s\n", argv[i], song.sampleRate, song.channels, song.dataBytes,
                         FormatSongLength(song).c_str());
         } else if (result == WavProbeResult::Unsupported) {
-            std::printf("%s\tWAV\t%s\n", argv[i], probeResultText(result));
+            if (!probeAsSoundFile(argv[i], status)) std::printf("%s\tWAV\t%s\n", argv[i], probeResultText(result));
             status = 1;
-        } else if (!probeAsMp3(argv[i], status)) {
+        } else if (!probeAsMp3(argv[i], status) && !probeAsSoundFile(argv[i], status)) {
             std::printf("%s\t%s\n", argv[i], probeResultText(result));
             status = 1;
         }
