@@ -89,23 +89,26 @@ inline int16_t toSample(double x) { return static_cast<int16_t>(static_cast<int3
 // The chain's scale: a 16-bit value v is the chain value v, a float x is x * 32768 (exact).
 constexpr double kFloatScale = 32768.0;
 
-// Reading a frame into the chain and writing one out, for each sample type. write returns the
-// value the output meters see, at the chain's scale.
+// Reading a frame into the chain and writing one out (with the output meters), for each sample
+// type.
 inline Pair readFrame(const int16_t* in) { return pairOf(in[0], in[1]); }
 
 inline Pair readFrame(const float* in) { return pairOf(in[0], in[1]) * kFloatScale; }
 
-inline Pair writeFrame(int16_t* out, Pair o) {
+inline void writeFrame(int16_t* out, Pair o, ProcessorParams& r) {
     out[0] = toSample(o[0]);
     out[1] = toSample(o[1]);
-    return pairOf(out[0], out[1]);
+    r.outputPeakL = maxOf(r.outputPeakL, std::fabs(static_cast<double>(out[0])));
+    r.outputPeakR = maxOf(r.outputPeakR, std::fabs(static_cast<double>(out[1])));
 }
 
-// The value toSample would get, back at float scale (rounded to the nearest float).
-inline Pair writeFrame(float* out, Pair o) {
+// The value toSample would get, back at float scale (rounded to the nearest float); the meters
+// see it unrounded.
+inline void writeFrame(float* out, Pair o, ProcessorParams& r) {
     out[0] = static_cast<float>(o[0] / kFloatScale);
     out[1] = static_cast<float>(o[1] / kFloatScale);
-    return o;
+    r.outputPeakL = maxOf(r.outputPeakL, std::fabs(o[0]));
+    r.outputPeakR = maxOf(r.outputPeakR, std::fabs(o[1]));
 }
 
 // The whole chain over `frames` frames of interleaved stereo of either sample type. Every call
@@ -238,9 +241,7 @@ inline void processFrames(Processor& p, int32_t frames, const Sample* input, Sam
 
             x = hardClip(x, kOutputClamp);
             const Pair o = v.bypass ? bypassedInput[i] : x;
-            const Pair metered = writeFrame(out + 2 * i, o);
-            r.outputPeakL = maxOf(r.outputPeakL, std::fabs(metered[0]));
-            r.outputPeakR = maxOf(r.outputPeakR, std::fabs(metered[1]));
+            writeFrame(out + 2 * i, o, r);
         }
     }
 }
