@@ -8,6 +8,7 @@
 #include <cmath>
 #include <complex>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "measure.h"
@@ -175,6 +176,50 @@ TEST(FloatEntry, BypassCarriesASineFarBelowTheSixteenBitStep) {
     std::vector<int16_t> out16(sine16.size());
     processBlock(*sixteen, int32_t(sine16.size()), sine16.data(), out16.data());
     EXPECT_EQ(test::rmsOf(out16), 0.0);
+}
+
+TEST(FloatEntry, ValuesNoSixteenBitSongHoldsLeaveTheChainWorking) {
+    auto floats = asFloat(test::musicLikeSignal(2 * kRate, kRate));
+    const float damaged[] = {NAN, INFINITY, -INFINITY, 1e30f, -1e30f, 3.0f, -3.0f, NAN};
+    for (size_t k = 0; k < 40; ++k) floats[2000 + k] = damaged[k % 8];
+
+    auto p = preparedProcessor();
+    std::vector<float> out(floats.size());
+    for (size_t at = 0; at < floats.size(); at += 8192) {
+        const auto n = int32_t(std::min<size_t>(8192, floats.size() - at));
+        processBlockFloat(*p, n, floats.data() + at, out.data() + at);
+    }
+    double loudest = 0.0;
+    for (float y : out) {
+        ASSERT_TRUE(std::isfinite(y));
+        loudest = std::max(loudest, double(std::abs(y)));
+    }
+    EXPECT_LE(loudest, 32760.0 / kScale);
+    EXPECT_TRUE(std::isfinite(p->params.inputPeakL) && std::isfinite(p->params.inputPeakR));
+
+    // Music goes on coming out, of the float entry after the damage and of the 16-bit entry on
+    // the same processor after that: loud, and about zero on average (a chain run to infinity
+    // gives a constant at the clamp).
+    auto level = [](const std::vector<double>& x) {
+        double mean = 0.0;
+        for (double v : x) mean += v / double(x.size());
+        std::vector<double> ac(x.size());
+        for (size_t i = 0; i < x.size(); ++i) ac[i] = x[i] - mean;
+        return std::pair{mean, test::rmsOf(ac, 0)};
+    };
+    std::vector<double> floatLeft;
+    for (size_t n = floats.size() / 4; n < floats.size() / 2; ++n) floatLeft.push_back(out[2 * n] * kScale);
+    const auto [floatMean, floatAc] = level(floatLeft);
+    EXPECT_GT(floatAc, 3000.0);
+    EXPECT_LT(std::abs(floatMean), 300.0);
+
+    const auto music = test::musicLikeSignal(kRate, kRate);
+    std::vector<int16_t> out16(music.size());
+    processBlock(*p, int32_t(music.size()), music.data(), out16.data());
+    const auto left16 = test::channelOf(out16, 0);
+    const auto [mean16, ac16] = level(std::vector<double>(left16.begin() + kRate / 2, left16.end()));
+    EXPECT_GT(ac16, 3000.0);
+    EXPECT_LT(std::abs(mean16), 300.0);
 }
 
 }  // namespace

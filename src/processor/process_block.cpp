@@ -93,7 +93,16 @@ constexpr double kFloatScale = 32768.0;
 // type.
 inline Pair readFrame(const int16_t* in) { return pairOf(in[0], in[1]); }
 
-inline Pair readFrame(const float* in) { return pairOf(in[0], in[1]) * kFloatScale; }
+// A float song may hold what no 16-bit one can: not-a-number reads as silence and anything
+// beyond 4.0 (+12 dBFS, infinities included) as 4.0, so that one damaged value cannot run the
+// chain's states to infinity for every later block of either entry.
+constexpr double kFloatInputLimit = 4.0 * kFloatScale;
+
+inline Pair readFrame(const float* in) {
+    Pair x = pairOf(in[0], in[1]) * kFloatScale;
+    x = x == x ? x : Pair{};
+    return hardClip(x, kFloatInputLimit);
+}
 
 inline void writeFrame(int16_t* out, Pair o, ProcessorParams& r) {
     out[0] = toSample(o[0]);

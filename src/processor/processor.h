@@ -142,7 +142,10 @@ void processBlock(Processor& p, int32_t sampleCount, const int16_t* input, int16
 // processBlock would round to its 16-bit sample, divided by 32768 and rounded to the nearest
 // float: processBlock's sample is that value truncated toward zero, unless the float rounding
 // reached the next whole 16-bit step. Both entries share the processor's state: a stream may
-// switch between them at any block. The output meters see the unrounded value.
+// switch between them at any block. The output meters see the unrounded value. The processed
+// output stays within +-32760/32768; with settings.bypass the input comes through with the
+// dither added (0 to 255/8192 of a 16-bit step) and nothing else. Input values beyond +-4.0
+// are read as +-4.0 and not-a-number as 0.
 void processBlockFloat(Processor& p, int32_t sampleCount, const float* input, float* output);
 
 // Table selection (each resets the state of the filters it rewrites).
