@@ -1,6 +1,6 @@
 // The float entry of the chain: 16-bit values fed as floats come out as processBlock's samples
-// once rounded the same way, either entry may follow the other on one processor, and a float
-// output keeps levels far below the 16-bit step.
+// once rounded the same way, either entry may follow the other on one processor, a float output
+// keeps levels far below the 16-bit step, and damaged float input leaves the chain working.
 
 #include <gtest/gtest.h>
 
@@ -33,98 +33,71 @@ std::vector<float> asFloat(const std::vector<int16_t>& x) {
     return out;
 }
 
-// How processBlock turns a chain value into its sample: truncation toward zero.
-int truncatedSample(double chainValue) { return int(chainValue); }
-
-// Compares float outputs with processBlock's samples: every float, at the 16-bit scale, lies
-// within one step of the sample and truncates to it, except where the float rounding landed
-// exactly on the next whole step away from zero. Counts those exceptions in *roundedUp.
-void expectSameSamples(const std::vector<float>& floats, const std::vector<int16_t>& samples, size_t first,
-                       size_t* roundedUp) {
-    ASSERT_EQ(floats.size(), samples.size());
-    double worst = 0.0;
-    for (size_t i = first; i < floats.size(); ++i) {
-        const double y = double(floats[i]) * kScale;
-        worst = std::max(worst, std::abs(y - samples[i]));
-        if (truncatedSample(y) == samples[i]) continue;
-        const bool landedOnNextStep = y == std::round(y) && std::abs(y) == std::abs(double(samples[i])) + 1.0 &&
-                                      (y > 0) == (samples[i] >= 0);
-        EXPECT_TRUE(landedOnNextStep) << "value " << i << ": " << y << " against " << samples[i];
-        ++*roundedUp;
-    }
-    EXPECT_LE(worst, 1.0);
+// A float output against processBlock's sample: at the 16-bit scale within one step of it, and
+// truncated toward zero (processBlock's rounding) the sample itself, unless the float rounding
+// landed exactly on the next whole step away from zero; those are counted in *roundedUp.
+void expectSameSample(float out, int16_t sample, size_t* roundedUp) {
+    const double y = double(out) * kScale;
+    ASSERT_LE(std::abs(y - sample), 1.0) << y << " against " << sample;
+    if (int(y) == sample) return;
+    ++*roundedUp;
+    ASSERT_TRUE(y == std::round(y) && std::abs(y) == std::abs(sample) + 1 && (y > 0) == (sample >= 0))
+        << y << " against " << sample;
 }
 
-// Level (dBFS, full scale 1.0) of the sine at `hz` in one channel of an interleaved float
-// buffer: its correlation with the sine over `frames` frames from `first`, a whole number of
-// periods, so a constant offset does not count.
-double sineLevelDb(const std::vector<float>& x, int channel, double hz, size_t first, size_t frames) {
-    std::complex<double> sum = 0.0;
-    for (size_t n = first; n < first + frames; ++n) {
-        sum += double(x[2 * n + channel]) * std::polar(1.0, -2.0 * test::kPi * hz * double(n) / kRate);
+// Mean and level (root mean square about the mean) of one channel from frame `first` on.
+template <class T>
+std::pair<double, double> meanAndAcLevel(const std::vector<T>& x, int channel, size_t first, double scale) {
+    double sum = 0.0, squares = 0.0;
+    const size_t frames = x.size() / 2 - first;
+    for (size_t n = first; n < x.size() / 2; ++n) {
+        sum += double(x[2 * n + channel]) * scale;
+        squares += double(x[2 * n + channel]) * scale * double(x[2 * n + channel]) * scale;
     }
-    return test::toDb(2.0 * std::abs(sum) / double(frames));
+    const double mean = sum / double(frames);
+    return {mean, std::sqrt(std::max(0.0, squares / double(frames) - mean * mean))};
 }
 
-TEST(FloatEntry, SixteenBitValuesComeOutAsTheSixteenBitSamples) {
+TEST(FloatEntry, SixteenBitValuesComeOutAsTheSixteenBitSamplesFromEitherEntry) {
     const auto music = test::musicLikeSignal(4 * kRate, kRate);
-    const auto floats = asFloat(music);
-    auto sixteen = preparedProcessor();
-    auto floating = preparedProcessor();
-
-    std::vector<int16_t> reference(music.size());
-    std::vector<float> out(music.size());
-    for (size_t at = 0; at < music.size(); at += 8192) {
-        const auto n = int32_t(std::min<size_t>(8192, music.size() - at));
-        processBlock(*sixteen, n, music.data() + at, reference.data() + at);
-        processBlockFloat(*floating, n, floats.data() + at, out.data() + at);
-    }
-    // The chain is doing real work: the output is loud and not the input.
-    EXPECT_GT(test::rmsOf(reference, kRate), 3000.0);
-    EXPECT_NE(test::firstDifference(reference, music), -1);
-
-    size_t roundedUp = 0;
-    expectSameSamples(out, reference, 0, &roundedUp);
-    EXPECT_LT(roundedUp, music.size() / 200);
-    EXPECT_EQ(floating->params.inputPeakL, sixteen->params.inputPeakL);
-    EXPECT_NEAR(floating->params.outputPeakL, sixteen->params.outputPeakL, 1.0);
-}
-
-TEST(FloatEntry, EitherEntryMayTakeTheNextBlock) {
-    const auto music = test::musicLikeSignal(3 * kRate, kRate);
     const auto floats = asFloat(music);
     auto sixteen = preparedProcessor();
     std::vector<int16_t> reference(music.size());
     processBlock(*sixteen, int32_t(music.size()), music.data(), reference.data());
+    // The chain is doing real work: the output is loud and not the input.
+    EXPECT_GT(test::rmsOf(reference, kRate), 3000.0);
+    EXPECT_NE(test::firstDifference(reference, music), -1);
 
-    // Blocks alternate between the entries on one processor, with sizes that split runs; the
-    // float output is written in place.
+    // The whole song through the float entry.
+    auto floating = preparedProcessor();
+    std::vector<float> out(music.size());
+    for (size_t at = 0; at < music.size(); at += 8192) {
+        const auto n = int32_t(std::min<size_t>(8192, music.size() - at));
+        processBlockFloat(*floating, n, floats.data() + at, out.data() + at);
+    }
+    size_t roundedUp = 0;
+    for (size_t i = 0; i < music.size(); ++i) expectSameSample(out[i], reference[i], &roundedUp);
+    EXPECT_LT(roundedUp, music.size() / 1000);
+    EXPECT_EQ(floating->params.inputPeakL, sixteen->params.inputPeakL);
+    EXPECT_NEAR(floating->params.outputPeakL, sixteen->params.outputPeakL, 1.0);
+
+    // Blocks alternating between the entries on one processor, with sizes that split runs; the
+    // float blocks in place. The 16-bit blocks are processBlock's samples exactly.
     auto mixed = preparedProcessor();
     std::vector<int16_t> sixteenOut(music.size(), 0x5A5A);
     std::vector<float> floatOut = floats;
-    std::vector<bool> wasFloat(music.size(), false);
-    const int32_t sizes[] = {1000, 4096, 6, 2048, 333 * 2, 8192};
-    size_t at = 0;
-    for (int k = 0; at < music.size(); ++k) {
+    const int32_t sizes[] = {1000, 4096, 6, 2048, 666, 8192};
+    for (size_t at = 0, k = 0; at < music.size(); ++k) {
         const auto n = int32_t(std::min<size_t>(sizes[k % 6], music.size() - at));
         if (k % 2 == 1) {
             processBlockFloat(*mixed, n, floatOut.data() + at, floatOut.data() + at);
-            std::fill(wasFloat.begin() + long(at), wasFloat.begin() + long(at) + n, true);
+            for (size_t i = at; i < at + size_t(n); ++i) expectSameSample(floatOut[i], reference[i], &roundedUp);
         } else {
             processBlock(*mixed, n, music.data() + at, sixteenOut.data() + at);
+            for (size_t i = at; i < at + size_t(n); ++i) ASSERT_EQ(sixteenOut[i], reference[i]) << "value " << i;
         }
         at += size_t(n);
     }
-    size_t floatValues = 0, roundedUp = 0;
-    for (size_t i = 0; i < music.size(); ++i) {
-        if (wasFloat[i]) {
-            ++floatValues;
-            expectSameSamples({floatOut[i]}, {reference[i]}, 0, &roundedUp);
-        } else {
-            ASSERT_EQ(sixteenOut[i], reference[i]) << "value " << i;
-        }
-    }
-    EXPECT_GT(floatValues, music.size() / 2);
 }
 
 TEST(FloatEntry, OddCountIgnoresTheLastValue) {
@@ -134,22 +107,21 @@ TEST(FloatEntry, OddCountIgnoresTheLastValue) {
     std::vector<float> oddOut(floats.size(), 7.0f), evenOut(floats.size(), 7.0f);
     processBlockFloat(*odd, 2001, floats.data(), oddOut.data());
     processBlockFloat(*even, 2000, floats.data(), evenOut.data());
-    EXPECT_EQ(oddOut[2000], 7.0f);
-    EXPECT_EQ(test::firstDifference(oddOut, evenOut), -1);
     for (int32_t count : {0, 1, -1}) processBlockFloat(*odd, count, floats.data(), oddOut.data());
+    EXPECT_EQ(oddOut[2000], 7.0f);
     EXPECT_EQ(test::firstDifference(oddOut, evenOut), -1);
 }
 
 TEST(FloatEntry, BypassCarriesASineFarBelowTheSixteenBitStep) {
     // A 1 kHz sine at -110 dBFS is a tenth of a 16-bit step: as 16-bit input it is silence.
     const double amplitude = std::pow(10.0, -110.0 / 20.0);
-    const size_t frames = 200 * 441;  // 2 s, a whole number of 1 kHz periods
+    const size_t frames = 200 * 441;  // 2 s, a whole number of periods
     std::vector<float> sine(2 * frames);
     std::vector<int16_t> sine16(2 * frames);
-    for (size_t n = 0; n < frames; ++n) {
-        const double x = amplitude * std::sin(2.0 * test::kPi * 1000.0 * double(n) / kRate);
-        sine[2 * n] = sine[2 * n + 1] = float(x);
-        sine16[2 * n] = sine16[2 * n + 1] = int16_t(std::lround(x * kScale));
+    for (size_t i = 0; i < sine.size(); ++i) {
+        const double x = amplitude * std::sin(2.0 * test::kPi * 1000.0 * double(i / 2) / kRate);
+        sine[i] = float(x);
+        sine16[i] = int16_t(std::lround(x * kScale));
     }
     EXPECT_EQ(test::rmsOf(sine16), 0.0);
 
@@ -157,18 +129,22 @@ TEST(FloatEntry, BypassCarriesASineFarBelowTheSixteenBitStep) {
     floating->settings.bypass = 1;
     std::vector<float> out(sine.size());
     processBlockFloat(*floating, int32_t(sine.size()), sine.data(), out.data());
-    EXPECT_NEAR(sineLevelDb(out, 0, 1000.0, 0, frames), -110.0, 0.05);
-    EXPECT_NEAR(sineLevelDb(out, 1, 1000.0, 0, frames), -110.0, 0.05);
-
-    // Bypass adds only the dither: 0 to 255/8192 of a 16-bit step, constant on average.
-    double offset = 0.0;
-    for (size_t i = 0; i < out.size(); ++i) {
-        const double added = (double(out[i]) - double(sine[i])) * kScale;
-        ASSERT_GE(added, -1e-6) << i;  // a float keeps a millionth of a step here
-        ASSERT_LE(added, 255.0 / 8192.0 + 1e-6) << i;
-        offset += added;
+    // The sine's level at the output: its correlation with the sine (a constant does not count).
+    for (int channel : {0, 1}) {
+        std::complex<double> sum = 0.0;
+        for (size_t n = 0; n < frames; ++n) {
+            sum += double(out[2 * n + channel]) * std::polar(1.0, -2.0 * test::kPi * 1000.0 * double(n) / kRate);
+        }
+        EXPECT_NEAR(test::toDb(2.0 * std::abs(sum) / double(frames)), -110.0, 0.05);
     }
-    EXPECT_NEAR(offset / double(out.size()), 127.5 / 8192.0, 0.002);
+    // Bypass adds only the dither: 0 to 255/8192 of a 16-bit step, 127.5/8192 on average.
+    double added = 0.0;
+    for (size_t i = 0; i < out.size(); ++i) {
+        const double d = (double(out[i]) - double(sine[i])) * kScale;
+        ASSERT_TRUE(d > -1e-6 && d < 255.0 / 8192.0 + 1e-6) << i << ": " << d;  // float: 1e-6 step here
+        added += d / double(out.size());
+    }
+    EXPECT_NEAR(added, 127.5 / 8192.0, 0.002);
 
     // The 16-bit path cannot carry it: its output is silence.
     auto sixteen = preparedProcessor();
@@ -189,36 +165,19 @@ TEST(FloatEntry, ValuesNoSixteenBitSongHoldsLeaveTheChainWorking) {
         const auto n = int32_t(std::min<size_t>(8192, floats.size() - at));
         processBlockFloat(*p, n, floats.data() + at, out.data() + at);
     }
-    double loudest = 0.0;
-    for (float y : out) {
-        ASSERT_TRUE(std::isfinite(y));
-        loudest = std::max(loudest, double(std::abs(y)));
-    }
-    EXPECT_LE(loudest, 32760.0 / kScale);
+    for (float y : out) ASSERT_TRUE(std::abs(y) <= 32760.0 / kScale) << y;
     EXPECT_TRUE(std::isfinite(p->params.inputPeakL) && std::isfinite(p->params.inputPeakR));
 
-    // Music goes on coming out, of the float entry after the damage and of the 16-bit entry on
-    // the same processor after that: loud, and about zero on average (a chain run to infinity
-    // gives a constant at the clamp).
-    auto level = [](const std::vector<double>& x) {
-        double mean = 0.0;
-        for (double v : x) mean += v / double(x.size());
-        std::vector<double> ac(x.size());
-        for (size_t i = 0; i < x.size(); ++i) ac[i] = x[i] - mean;
-        return std::pair{mean, test::rmsOf(ac, 0)};
-    };
-    std::vector<double> floatLeft;
-    for (size_t n = floats.size() / 4; n < floats.size() / 2; ++n) floatLeft.push_back(out[2 * n] * kScale);
-    const auto [floatMean, floatAc] = level(floatLeft);
-    EXPECT_GT(floatAc, 3000.0);
+    // Music keeps coming out of the float entry and then of the 16-bit entry on the same
+    // processor: loud, and about zero on average (a chain run to infinity holds the clamp).
+    const auto [floatMean, floatLevel] = meanAndAcLevel(out, 0, size_t(kRate), kScale);
+    EXPECT_GT(floatLevel, 3000.0);
     EXPECT_LT(std::abs(floatMean), 300.0);
-
     const auto music = test::musicLikeSignal(kRate, kRate);
     std::vector<int16_t> out16(music.size());
     processBlock(*p, int32_t(music.size()), music.data(), out16.data());
-    const auto left16 = test::channelOf(out16, 0);
-    const auto [mean16, ac16] = level(std::vector<double>(left16.begin() + kRate / 2, left16.end()));
-    EXPECT_GT(ac16, 3000.0);
+    const auto [mean16, level16] = meanAndAcLevel(out16, 0, size_t(kRate / 2), 1.0);
+    EXPECT_GT(level16, 3000.0);
     EXPECT_LT(std::abs(mean16), 300.0);
 }
 
