@@ -42,18 +42,32 @@ const std::vector<int16_t>& music() {
     return signal;
 }
 
+// The same signal as floats at full scale 1.0, for processBlockFloat.
+const std::vector<float>& musicFloat() {
+    static const std::vector<float> signal = [] {
+        std::vector<float> out(music().size());
+        for (size_t i = 0; i < out.size(); ++i) out[i] = float(music()[i] / 32768.0);
+        return out;
+    }();
+    return signal;
+}
+
 void reportRealTime(benchmark::State& state, int64_t frames) {
     state.counters["x_realtime"] = benchmark::Counter(double(frames) / kRate, benchmark::Counter::kIsRate);
 }
 
+void process(Processor& p, const int16_t* in, int16_t* out) { loudara::processBlock(p, kBlockSamples, in, out); }
+void process(Processor& p, const float* in, float* out) { loudara::processBlockFloat(p, kBlockSamples, in, out); }
+
 // Runs the chain over the signal in sound-buffer blocks, starting again at its end.
-void runBlocks(benchmark::State& state, Processor& p, const std::vector<int16_t>& signal) {
-    std::vector<int16_t> out(kBlockSamples);
+template <class Sample>
+void runBlocks(benchmark::State& state, Processor& p, const std::vector<Sample>& signal) {
+    std::vector<Sample> out(kBlockSamples);
     size_t offset = 0;
     int64_t frames = 0;
     for (auto _ : state) {
         if (offset + kBlockSamples > signal.size()) offset = 0;
-        loudara::processBlock(p, kBlockSamples, signal.data() + offset, out.data());
+        process(p, signal.data() + offset, out.data());
         benchmark::DoNotOptimize(out.data());
         offset += kBlockSamples;
         frames += kBlockSamples / 2;
@@ -83,9 +97,22 @@ void BM_ProcessBlockSilenceAfterMusic(benchmark::State& state) {
     runBlocks(state, *p, silence);
 }
 
+// The float entry: the same chain, float samples in and out.
+void BM_ProcessBlockFloatDefault(benchmark::State& state) {
+    auto p = makeProcessor(Path::Default);
+    runBlocks(state, *p, musicFloat());
+}
+
+void BM_ProcessBlockFloatHeaviest(benchmark::State& state) {
+    auto p = makeProcessor(Path::Heaviest);
+    runBlocks(state, *p, musicFloat());
+}
+
 BENCHMARK(BM_ProcessBlockDefault)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ProcessBlockHeaviest)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ProcessBlockSilenceAfterMusic)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_ProcessBlockFloatDefault)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_ProcessBlockFloatHeaviest)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 

@@ -1,5 +1,6 @@
-// The block processor: interleaved 16-bit stereo in, processed 16-bit stereo out, through the
-// whole chain in double precision, run after run of frames.
+// The block processor: interleaved stereo in, processed stereo out, through the whole chain in
+// double precision at 16-bit scale, run after run of frames. One chain serves two sample types:
+// 16-bit samples (processBlock) and float samples at full scale 1.0 (processBlockFloat).
 
 #include "band_dynamics.h"
 #include "chain_helpers.h"
@@ -85,18 +86,44 @@ private:
 
 inline int16_t toSample(double x) { return static_cast<int16_t>(static_cast<int32_t>(x)); }
 
-}  // namespace
+// The chain's scale: a 16-bit value v is the chain value v, a float x is x * 32768 (exact).
+constexpr double kFloatScale = 32768.0;
 
-// The x86-64-v4 clone has 32 vector registers, so fewer filter states spill between stages.
-// clang (the fuzzing build) cannot clone a flattened function; it builds the default path only.
-#if defined(__clang__)
-__attribute__((flatten))
-#else
-__attribute__((target_clones("arch=x86-64-v4", "avx2", "default"), flatten))
-#endif
-void processBlock(Processor& p, int32_t sampleCount, const int16_t* input, int16_t* output) {
-    const int32_t frames = sampleCount / 2;
-    if (frames <= 0) return;
+// Reading a frame into the chain and writing one out (with the output meters), for each sample
+// type.
+inline Pair readFrame(const int16_t* in) { return pairOf(in[0], in[1]); }
+
+// A float song may hold what no 16-bit one can: not-a-number reads as silence and anything
+// beyond 4.0 (+12 dBFS, infinities included) as 4.0, so that one damaged value cannot run the
+// chain's states to infinity for every later block of either entry.
+constexpr double kFloatInputLimit = 4.0 * kFloatScale;
+
+inline Pair readFrame(const float* in) {
+    Pair x = pairOf(in[0], in[1]) * kFloatScale;
+    x = x == x ? x : Pair{};
+    return hardClip(x, kFloatInputLimit);
+}
+
+inline void writeFrame(int16_t* out, Pair o, ProcessorParams& r) {
+    out[0] = toSample(o[0]);
+    out[1] = toSample(o[1]);
+    r.outputPeakL = maxOf(r.outputPeakL, std::fabs(static_cast<double>(out[0])));
+    r.outputPeakR = maxOf(r.outputPeakR, std::fabs(static_cast<double>(out[1])));
+}
+
+// The value toSample would get, back at float scale (rounded to the nearest float); the meters
+// see it unrounded.
+inline void writeFrame(float* out, Pair o, ProcessorParams& r) {
+    out[0] = static_cast<float>(o[0] / kFloatScale);
+    out[1] = static_cast<float>(o[1] / kFloatScale);
+    r.outputPeakL = maxOf(r.outputPeakL, std::fabs(o[0]));
+    r.outputPeakR = maxOf(r.outputPeakR, std::fabs(o[1]));
+}
+
+// The whole chain over `frames` frames of interleaved stereo of either sample type. Every call
+// is inlined into an entry below, so each entry is compiled for its own sample type alone.
+template <class Sample>
+inline void processFrames(Processor& p, int32_t frames, const Sample* input, Sample* output) {
     DenormalGuard guard;
 
     const BlockValues v = blockStartValues(p);
@@ -118,11 +145,11 @@ void processBlock(Processor& p, int32_t sampleCount, const int16_t* input, int16
     Pair bandInput[kRunFrames][kBandCount];
     for (int32_t start = 0; start < frames; start += kRunFrames) {
         const int32_t n = frames - start < kRunFrames ? frames - start : kRunFrames;
-        const int16_t* in = input + 2 * start;
-        int16_t* out = output + 2 * start;
+        const Sample* in = input + 2 * start;
+        Sample* out = output + 2 * start;
 
         for (int32_t i = 0; i < n; ++i) {
-            Pair x = pairOf(in[2 * i], in[2 * i + 1]);
+            Pair x = readFrame(in + 2 * i);
             if (!v.bypass) {
                 if (v.channelMode == 2.0) {
                     x[0] = 0.0;
@@ -223,12 +250,35 @@ void processBlock(Processor& p, int32_t sampleCount, const int16_t* input, int16
 
             x = hardClip(x, kOutputClamp);
             const Pair o = v.bypass ? bypassedInput[i] : x;
-            out[2 * i] = toSample(o[0]);
-            out[2 * i + 1] = toSample(o[1]);
-            r.outputPeakL = maxOf(r.outputPeakL, std::fabs(static_cast<double>(out[2 * i])));
-            r.outputPeakR = maxOf(r.outputPeakR, std::fabs(static_cast<double>(out[2 * i + 1])));
+            writeFrame(out + 2 * i, o, r);
         }
     }
 }
+
+}  // namespace
+
+// Both entries are flattened, so the whole chain is compiled into each entry and each of its
+// clones. The x86-64-v4 clone has 32 vector registers, so fewer filter states spill between
+// stages. clang (the fuzzing build) cannot clone a flattened function; it builds the default
+// path only.
+#if defined(__clang__)
+#define CHAIN_ENTRY __attribute__((flatten))
+#else
+#define CHAIN_ENTRY __attribute__((target_clones("arch=x86-64-v4", "avx2", "default"), flatten))
+#endif
+
+CHAIN_ENTRY
+void processBlock(Processor& p, int32_t sampleCount, const int16_t* input, int16_t* output) {
+    const int32_t frames = sampleCount / 2;
+    if (frames > 0) processFrames(p, frames, input, output);
+}
+
+CHAIN_ENTRY
+void processBlockFloat(Processor& p, int32_t sampleCount, const float* input, float* output) {
+    const int32_t frames = sampleCount / 2;
+    if (frames > 0) processFrames(p, frames, input, output);
+}
+
+#undef CHAIN_ENTRY
 
 }  // namespace loudara

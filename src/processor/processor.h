@@ -134,6 +134,20 @@ Processor& theProcessor();
 // output may be the input buffer.
 void processBlock(Processor& p, int32_t sampleCount, const int16_t* input, int16_t* output);
 
+// The same chain on float samples, for songs and outputs finer than 16 bits. sampleCount counts
+// interleaved float values exactly as processBlock counts 16-bit ones (odd last value ignored);
+// the output may be the input buffer. Full scale is 1.0: a float x enters the chain as the
+// 16-bit value x * 32768, so a 16-bit v fed as v / 32768.0f is exactly processBlock's input v
+// (and a 24-bit w fed as w / 8388608.0f keeps all its bits). The output is the value
+// processBlock would round to its 16-bit sample, divided by 32768 and rounded to the nearest
+// float: processBlock's sample is that value truncated toward zero, unless the float rounding
+// reached the next whole 16-bit step. Both entries share the processor's state: a stream may
+// switch between them at any block. The output meters see the unrounded value. The processed
+// output stays within +-32760/32768; with settings.bypass the input comes through with the
+// dither added (0 to 255/8192 of a 16-bit step) and nothing else. Input values beyond +-4.0
+// are read as +-4.0 and not-a-number as 0.
+void processBlockFloat(Processor& p, int32_t sampleCount, const float* input, float* output);
+
 // Table selection (each resets the state of the filters it rewrites).
 void selectCoefficientBank(Processor& p, int sampleRate);
 void selectEnvelopeTimes(Processor& p);
