@@ -272,6 +272,37 @@ TEST_F(SoundExportJobTest, OutputRateIsTheChainRateOrTheOneAsked) {
     }
 }
 
+TEST_F(SoundExportJobTest, LossyKindsKeepTheirLengthAndLevel) {
+    // Vorbis at 44.1 kHz and Opus (always 48 kHz) of a 1 kHz sine at a quarter of full scale.
+    struct Case {
+        const char* name;
+        int format, rate;
+    };
+    for (const Case& c : {Case{"v.ogg", SF_FORMAT_OGG | SF_FORMAT_VORBIS, 44100},
+                          Case{"o.opus", SF_FORMAT_OGG | SF_FORMAT_OPUS, 48000}}) {
+        SCOPED_TRACE(c.name);
+        const int64_t frames = c.rate;
+        std::vector<float> sine(static_cast<std::size_t>(2 * frames));
+        for (std::size_t i = 0; i < sine.size(); ++i) sine[i] = float(0.25 * std::sin(2.0 * kPi * 1000.0 * double(i / 2) / c.rate));
+        const std::string in = (folder / c.name).string();
+        writeSound(in, c.format, c.rate, 2, sine);
+        auto p = bypassed();
+        Host host;
+        const std::string target = (folder / (std::string(c.name) + ".wav")).string();
+        const ExportOutcome outcome = run(*p, in, target, {SoundOutputKind::Wav, SoundOutputDepth::Pcm24, 0}, false, host);
+        ASSERT_EQ(outcome.status, ExportStatus::Completed) << outcome.message;
+        const Sound out = readSound(target);
+        EXPECT_EQ(out.rate, c.rate);
+        EXPECT_NEAR(double(out.frames()), double(frames), 1.0);
+        std::complex<double> sum = 0.0;
+        const int64_t from = frames / 4, to = 3 * frames / 4;
+        for (int64_t n = from; n < to; ++n) {
+            sum += double(out.samples[2 * n]) * std::polar(1.0, -2.0 * kPi * 1000.0 * double(n) / c.rate);
+        }
+        EXPECT_NEAR(test::toDb(2.0 * std::abs(sum) / double(to - from)), test::toDb(0.25), 0.2);
+    }
+}
+
 TEST_F(SoundExportJobTest, MonoFlacBecomesAnMp3OfItsRate) {
     const std::string in = (folder / "mono.flac").string();
     writeSound(in, SF_FORMAT_FLAC | SF_FORMAT_PCM_24, 22050, 1, music(22050 * 2, 1, 24));
