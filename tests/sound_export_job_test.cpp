@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "files/loudness_scan.h"
 #include "files/mp3_bridge.h"
 #include "files/sound_export_job.h"
 #include "measure.h"
@@ -84,8 +85,9 @@ std::vector<float> music(int64_t frames, int channels, int bits) {
 class SoundExportJobTest : public TempFolder {
 protected:
     ExportOutcome run(Processor& p, const std::string& song, const std::string& target, SoundOutputFormat output,
-                      bool normalize, Host& host) {
+                      bool normalize, Host& host, bool measure = false) {
         SoundExportRequest request;
+        request.measureLoudness = measure;
         request.songPath = song;
         request.targetPath = target;
         request.output = output;
@@ -300,6 +302,34 @@ TEST_F(SoundExportJobTest, LossyKindsKeepTheirLengthAndLevel) {
             sum += double(out.samples[2 * n]) * std::polar(1.0, -2.0 * kPi * 1000.0 * double(n) / c.rate);
         }
         EXPECT_NEAR(test::toDb(2.0 * std::abs(sum) / double(to - from)), test::toDb(0.25), 0.2);
+    }
+}
+
+TEST_F(SoundExportJobTest, MeasuresWhatItReadsAndWhatItWrites) {
+    // A 24-bit FLAC through the bypassed chain into a 16-bit WAV and an MP3: the input and the
+    // output measure alike, the output as the file written measures, the MP3 as decoded.
+    const std::string in = (folder / "song.flac").string();
+    writeSound(in, SF_FORMAT_FLAC | SF_FORMAT_PCM_24, 44100, 2, music(44100 * 5, 2, 24));
+    for (SoundOutputKind kind : {SoundOutputKind::Wav, SoundOutputKind::Mp3}) {
+        auto p = bypassed();
+        Host host;
+        const std::string target = (folder / (kind == SoundOutputKind::Wav ? "m.wav" : "m.mp3")).string();
+        const ExportOutcome outcome = run(*p, in, target, {kind, SoundOutputDepth::Pcm16, 0}, false, host, true);
+        ASSERT_EQ(outcome.status, ExportStatus::Completed) << outcome.message;
+        const ExportLoudness& l = outcome.loudness;
+        ASSERT_TRUE(l.measured);
+        EXPECT_NEAR(l.input.integratedLufs, l.output.integratedLufs, 0.01);
+        EXPECT_GT(l.output.integratedLufs, -20.0);
+        const LoudnessScan scan = MeasureSoundFile(target.c_str());
+        ASSERT_TRUE(scan.ok) << scan.error;
+        if (kind == SoundOutputKind::Wav) {
+            EXPECT_FALSE(l.mp3);
+            EXPECT_DOUBLE_EQ(l.output.integratedLufs, scan.figures.integratedLufs);
+            EXPECT_DOUBLE_EQ(l.output.truePeakDbtp, scan.figures.truePeakDbtp);
+        } else {
+            EXPECT_TRUE(l.mp3 && l.afterCodecMeasured);
+            EXPECT_DOUBLE_EQ(l.afterCodec.integratedLufs, scan.figures.integratedLufs);
+        }
     }
 }
 

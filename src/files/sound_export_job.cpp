@@ -12,6 +12,7 @@
 #include <system_error>
 #include <vector>
 
+#include "files/loudness_scan.h"
 #include "files/peak_level.h"
 #include "files/sound_resampler.h"
 #include "files/temp_folder.h"
@@ -84,6 +85,9 @@ public:
         return true;
     }
 
+    // Measures every frame written from here on.
+    void measureWith(LoudnessMeter* meter) { meter_ = meter; }
+
     // Frames [from, to) of a processed stereo block.
     bool write(const float* stereo, int from, int to) {
         if (to <= from) return true;
@@ -120,11 +124,14 @@ private:
         sf_count_t written = 0;
         if (depth_ == SoundOutputDepth::Float32) {
             written = sf_writef_float(file_, frames, static_cast<sf_count_t>(count));
+            if (meter_) meter_->addFrames(frames, count);
         } else if (depth_ == SoundOutputDepth::Pcm16) {
             shorts_.resize(values);
             for (std::size_t i = 0; i < values; ++i) shorts_[i] = RoundAsChain16(frames[i]);
             written = sf_writef_short(file_, shorts_.data(), static_cast<sf_count_t>(count));
+            if (meter_) meter_->addFrames(shorts_.data(), count);
         } else {
+            if (meter_) meter_->addFrames(frames, count);
             // Rounded to 24 bits here and handed over in the top 24 bits of an int, which
             // libsndfile writes as they are.
             ints_.resize(values);
@@ -138,6 +145,7 @@ private:
     }
 
     SNDFILE* file_ = nullptr;
+    LoudnessMeter* meter_ = nullptr;
     std::string path_;
     SoundOutputDepth depth_ = SoundOutputDepth::Pcm16;
     int channels_ = 2;
@@ -176,13 +184,15 @@ private:
     bool cancelRequested() const { return host_.cancelRequested.load(); }
     bool scanPeak(double& gain, std::string& error);
     bool readBlock(int& frames, std::string& error);
+    void startMeters(int channels, int chainRate, int rate);
 
     Processor& p_;
     const SoundExportRequest& request_;
     JobHost& host_;
     SoundSource source_;
     std::unique_ptr<SoundSink> sink_;
-    std::vector<float> in_, out_;
+    std::vector<float> in_, out_, mono_;
+    std::unique_ptr<LoudnessMeter> inMeter_, outMeter_;
     std::string written_, mp3Path_;
     std::atomic<long long> lastClockMs_{0};
 };
@@ -233,7 +243,27 @@ bool SoundExportJob::readBlock(int& frames, std::string& error) {
         got += n;
     }
     frames = static_cast<int>(got);
+    if (inMeter_ && inMeter_->channels() == 1) {
+        for (int64_t i = 0; i < got; ++i) mono_[i] = in_[2 * i];
+        inMeter_->addFrames(mono_.data(), static_cast<std::size_t>(got));
+    } else if (inMeter_) {
+        inMeter_->addFrames(in_.data(), static_cast<std::size_t>(got));
+    }
     return true;
+}
+
+// As the 16-bit job measures: the input without its true peak, which would cost more than the
+// rest of both measurements. A format the meter refuses is not measured.
+void SoundExportJob::startMeters(int channels, int chainRate, int rate) {
+    try {
+        inMeter_ = std::make_unique<LoudnessMeter>(chainRate, channels, LoudnessMeter::History::Exact,
+                                                   LoudnessMeter::Peaks::SampleOnly);
+        outMeter_ = std::make_unique<LoudnessMeter>(rate, channels);
+        sink_->measureWith(outMeter_.get());
+    } catch (const std::exception&) {
+        inMeter_.reset();
+        outMeter_.reset();
+    }
 }
 
 ExportOutcome SoundExportJob::run() {
@@ -282,6 +312,8 @@ ExportOutcome SoundExportJob::run() {
     prepare(p_, chainRate);
     in_.assign(2 * kBlock, 0.0f);
     out_.assign(2 * kBlock, 0.0f);
+    mono_.assign(kBlock, 0.0f);
+    if (request_.measureLoudness) startMeters(channels, chainRate, rate);
     const int lead = leadInFrames(p_);
     int64_t processedFrames = 0;
     bool firstBlock = true;
@@ -325,6 +357,13 @@ ExportOutcome SoundExportJob::run() {
     // further cancel abandons the encoding and the delivery, and the flag is set again at the end.
     host_.cancelRequested = false;
     ExportOutcome outcome;
+    ExportLoudness loudness;
+    loudness.measured = inMeter_ && outMeter_;
+    if (loudness.measured) {
+        loudness.input = inMeter_->figures();
+        loudness.output = outMeter_->figures();
+    }
+    loudness.mp3 = mp3;
     std::string deliverable = written_;
     std::string error;
     if (mp3) {
@@ -339,12 +378,20 @@ ExportOutcome SoundExportJob::run() {
         }
         host_.setStatusText("");
         deliverable = mp3Path_;
+        if (loudness.measured) {
+            // The MP3 as it will be heard: decoded again and measured.
+            const LoudnessScan scan = MeasureSoundFile(mp3Path_.c_str());
+            loudness.afterCodecMeasured = scan.ok;
+            loudness.afterCodec = scan.ok ? scan.figures : LoudnessFigures{};
+            loudness.afterCodecError = scan.ok ? std::string() : scan.error;
+        }
     }
     if (!MoveFileOver(deliverable, request_.targetPath, error, &host_.cancelRequested)) {
         outcome = cancelRequested() ? cancelledWithNothing() : fail(error);
     } else {
         outcome.status = cancelled ? ExportStatus::Cancelled : ExportStatus::Completed;
         outcome.deliveredPath = request_.targetPath;
+        outcome.loudness = loudness;
     }
     if (cancelled) host_.cancelRequested = true;
     return outcome;

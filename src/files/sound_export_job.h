@@ -6,8 +6,8 @@
 // the start and run out at the end (leadInFrames), and written through libsndfile as WAV (RF64 when
 // it passes 4 GB) or FLAC of 16 or 24 bits or 32-bit float, at the chain rate or at another rate
 // (resampled at the end); or rounded to 16 bits and encoded to MP3 as the 16-bit job encodes.
-// Cancel, progress, throttle and delivery are those of the 16-bit job; the outcome is its outcome,
-// with no loudness measured.
+// Cancel, progress, throttle and delivery are those of the 16-bit job; the outcome is its outcome.
+// A loudness target is not taken here.
 
 #include <cstdint>
 #include <string>
@@ -46,6 +46,9 @@ struct SoundExportRequest {
     const EncoderSettings* encoder = nullptr;  // none: the built-in encoder
     std::string runStamp;                      // names the job's temporary files
     std::string temporaryFolder;               // where they go
+    // Input (before normalisation, at the chain rate) and output (as written, at its rate; and the
+    // MP3 decoded again) are measured for the outcome's loudness, as the 16-bit job measures them.
+    bool measureLoudness = false;
 };
 
 // The job: sends host.endNotice() exactly once, as its last act, on every path. A cancel while
