@@ -264,6 +264,7 @@ void Batch::runSong(std::size_t index, BatchJobHost& host) {
     SongExport job(o_, mp3Output, record, tag, working.string(), temporary);
     job.request.measureLoudness = !o_.reportFile.empty();
     soundRequest.targetPath = working.string();
+    soundRequest.measureLoudness = !o_.reportFile.empty();
     soundRequest.temporaryFolder = temporary;
     host.throttleOn = o_.throttleLevel > 0 ? 1 : 0;
     host.throttleLevel = o_.throttleLevel;

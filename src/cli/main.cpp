@@ -347,6 +347,7 @@ int processSong(int argc, char** argv) {
     SongExport job(o, mp3Output, song, tag, scratchTarget, std::move(folder));
     // The closing line and the report show the loudness; a quiet run needs none of it.
     job.request.measureLoudness = !o.quiet || !o.reportFile.empty();
+    soundRequest.measureLoudness = job.request.measureLoudness;
 
     const bool quiet = o.quiet;
     ConsoleHost host(!quiet);

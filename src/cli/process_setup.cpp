@@ -90,7 +90,7 @@ const char* kProcessHelp =
     "their rate (32000, 44100 or 48000 Hz) and written at --bits and --rate; a WAV output that would\n"
     "pass 4 GB becomes RF64. A batch takes them by extension (.flac .ogg .oga .opus .aif .aiff .aifc\n"
     ".w64 .rf64 .wav) and writes FLAC songs as FLAC, the others as WAV, unless --format. The\n"
-    "loudness target and the report take 16-bit WAV and MP3 songs at 32000, 44100 or 48000 Hz only.\n"
+    "loudness target takes 16-bit WAV and MP3 songs at 32000, 44100 or 48000 Hz only.\n"
     "  --output-dir DIR    the batch's output folder (created when missing)\n"
     "  -j, --jobs N        songs processed at the same time\n";
 
@@ -371,9 +371,9 @@ bool prepareSoundExport(const ProcessOptions& o, const std::string& in, const So
                                                                                                 : classicError;
         return false;
     }
-    if (o.loudnessTarget || !o.reportFile.empty()) {
+    if (o.loudnessTarget) {
         error = in + ": " + DescribeSoundFormat(source.format()) +
-                ": --loudness-target and --report take 16-bit WAV and MP3 songs at 32000, 44100 or 48000 Hz only";
+                ": --loudness-target takes 16-bit WAV and MP3 songs at 32000, 44100 or 48000 Hz only";
         return false;
     }
     SoundOutputFormat format;

@@ -86,7 +86,7 @@ bool classicJobWrites(const ProcessOptions& options, SoundOutputKind output, con
 // read (`classicError` says why) or one it read but cannot write as asked (`classicSong`). False,
 // with the reason and the exit status (1, or 2 for options that do not go together), for a song
 // no job takes: an MP3 song asked for more than 16 bits or another rate, a sound file Loudara
-// refuses or cannot read, or a loudness target or report, which only the 16-bit job measures.
+// refuses or cannot read, or a loudness target, which only the 16-bit job reaches.
 bool prepareSoundExport(const ProcessOptions& options, const std::string& in, const SongRecord* classicSong,
                         const std::string& classicError, SoundOutputKind output, std::string targetPath,
                         std::string temporaryFolder, EncoderSettings& encoder, SoundExportRequest& request,
