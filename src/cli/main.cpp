@@ -147,7 +147,7 @@ int probeFiles(int argc, char** argv) {
                   "Other sound files (WAV of other kinds, RF64, W64, AIFF, FLAC, Ogg Vorbis and Opus) show\n"
                   "their kind and Ok, rate, channels, size decoded to 16 bits, length and encoding\n"
                   "(\"24-bit PCM\", \"FLAC 24-bit\", \"Vorbis\"...); or Unsupported, rate, channels and why\n"
-                  "Loudara does not take them.");
+                  "Loudara does not take them. These are exported (process), not played.");
         return argc == 0 ? 2 : 0;
     }
     int status = 0;
