@@ -238,7 +238,7 @@ check "bad bits" 2 "--bits needs 16, 24 or 32f" -- "$cli" process "$work/hires.w
 check "bad rate" 2 "--rate needs a rate" -- "$cli" process "$work/hires.wav" "$work/x.wav" --rate 100
 check "MP3 at another rate" 1 "MP3 output is written at 32000, 44100 or 48000 Hz" -- "$cli" process "$work/hires.wav" "$work/x.mp3" --rate 22050
 check "MP3 song at 24 bits" 1 "an MP3 song is written as 16-bit WAV or MP3" -- "$cli" process "$work/song.mp3" "$work/x.wav" --bits 24
-check "loudness target of a 24-bit song" 1 "--loudness-target takes 16-bit WAV and MP3 songs" -- "$cli" process "$work/hires.wav" "$work/x.wav" --loudness-target -16
+check "loudness target of a 24-bit song" 0 "wrote $work/hires-16.wav: -16.0[0-9] LUFS, true peak .* dBTP, gain .* dB (target)" -- "$cli" process "$work/hires.wav" "$work/hires-16.wav" --loudness-target -16 --true-peak-limit -0.5
 check "report of a 24-bit song" 0 "wrote $work/hires-rep.flac: .* LUFS, true peak .* dBTP" -- "$cli" process "$work/hires.wav" "$work/hires-rep.flac" --report "$work/hires.json"
 grep -q '"integratedLufs"' "$work/hires.json" && grep -q '"delivered": "'"$work"'/hires-rep.flac"' "$work/hires.json" || { echo "FAIL report of a 24-bit song"; cat "$work/hires.json"; failures=$((failures + 1)); }
 ls "$work" | grep -q "^six-out\|^flac-out\|^x\." && { echo "FAIL a refused output was written"; failures=$((failures + 1)); }

@@ -11,6 +11,7 @@
 #include <cmath>
 #include <complex>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -85,9 +86,11 @@ std::vector<float> music(int64_t frames, int channels, int bits) {
 class SoundExportJobTest : public TempFolder {
 protected:
     ExportOutcome run(Processor& p, const std::string& song, const std::string& target, SoundOutputFormat output,
-                      bool normalize, Host& host, bool measure = false) {
+                      bool normalize, Host& host, bool measure = false,
+                      std::optional<double> loudnessTarget = std::nullopt) {
         SoundExportRequest request;
         request.measureLoudness = measure;
+        request.loudnessTargetLufs = loudnessTarget;
         request.songPath = song;
         request.targetPath = target;
         request.output = output;
@@ -331,6 +334,51 @@ TEST_F(SoundExportJobTest, MeasuresWhatItReadsAndWhatItWrites) {
             EXPECT_DOUBLE_EQ(l.afterCodec.integratedLufs, scan.figures.integratedLufs);
         }
     }
+}
+
+TEST_F(SoundExportJobTest, LoudnessTargetIsReachedUnderTheTruePeakLimit) {
+    // A 24-bit FLAC: to -30 LUFS in 24-bit FLAC (the target decides, every sample scaled by the
+    // gain), and to -6 LUFS in MP3, which the true-peak limit of the decoded MP3 holds back.
+    const std::string in = (folder / "song.flac").string();
+    writeSound(in, SF_FORMAT_FLAC | SF_FORMAT_PCM_24, 44100, 2, music(44100 * 5, 2, 24));
+    {
+        auto p = bypassed();
+        Host host;
+        const std::string plain = (folder / "plain.flac").string();
+        ASSERT_EQ(run(*p, in, plain, {SoundOutputKind::Flac, SoundOutputDepth::Pcm24, 0}, false, host).status,
+                  ExportStatus::Completed);
+        auto q = bypassed();
+        Host targetHost;
+        const std::string target = (folder / "quiet.flac").string();
+        const ExportOutcome outcome =
+            run(*q, in, target, {SoundOutputKind::Flac, SoundOutputDepth::Pcm24, 0}, false, targetHost, false, -30.0);
+        ASSERT_EQ(outcome.status, ExportStatus::Completed) << outcome.message;
+        const ExportLoudness& l = outcome.loudness;
+        EXPECT_TRUE(l.targetSet && l.ceilingHeld);
+        EXPECT_EQ(l.decidedBy, GainDecidedBy::Target);
+        EXPECT_NEAR(l.output.integratedLufs, -30.0, 0.01);
+        const Sound a = readSound(plain), b = readSound(target);
+        ASSERT_EQ(a.samples.size(), b.samples.size());
+        const double factor = std::pow(10.0, l.gainDb / 20.0);
+        for (std::size_t i = 0; i < a.samples.size(); ++i) {
+            // Half a 24-bit step of rounding, and the float the gain is carried in.
+            ASSERT_NEAR(b.samples[i], a.samples[i] * factor, 0.55 / 8388608.0) << i;
+        }
+    }
+    auto p = bypassed();
+    Host host;
+    const std::string target = (folder / "loud.mp3").string();
+    const ExportOutcome outcome =
+        run(*p, in, target, {SoundOutputKind::Mp3, SoundOutputDepth::Pcm16, 0}, false, host, false, -6.0);
+    ASSERT_EQ(outcome.status, ExportStatus::Completed) << outcome.message;
+    const ExportLoudness& l = outcome.loudness;
+    EXPECT_EQ(l.decidedBy, GainDecidedBy::Ceiling);
+    ASSERT_TRUE(l.afterCodecMeasured);
+    EXPECT_TRUE(l.ceilingHeld);
+    EXPECT_LE(l.afterCodec.truePeakDbtp, l.truePeakLimitDbtp);
+    const LoudnessScan scan = MeasureSoundFile(target.c_str());
+    ASSERT_TRUE(scan.ok);
+    EXPECT_DOUBLE_EQ(scan.figures.truePeakDbtp, l.afterCodec.truePeakDbtp);
 }
 
 TEST_F(SoundExportJobTest, MonoFlacBecomesAnMp3OfItsRate) {

@@ -89,8 +89,7 @@ const char* kProcessHelp =
     "float samples or at other rates) are read at full resolution, processed at the chain rate of\n"
     "their rate (32000, 44100 or 48000 Hz) and written at --bits and --rate; a WAV output that would\n"
     "pass 4 GB becomes RF64. A batch takes them by extension (.flac .ogg .oga .opus .aif .aiff .aifc\n"
-    ".w64 .rf64 .wav) and writes FLAC songs as FLAC, the others as WAV, unless --format. The\n"
-    "loudness target takes 16-bit WAV and MP3 songs at 32000, 44100 or 48000 Hz only.\n"
+    ".w64 .rf64 .wav) and writes FLAC songs as FLAC, the others as WAV, unless --format.\n"
     "  --output-dir DIR    the batch's output folder (created when missing)\n"
     "  -j, --jobs N        songs processed at the same time\n";
 
@@ -371,11 +370,6 @@ bool prepareSoundExport(const ProcessOptions& o, const std::string& in, const So
                                                                                                 : classicError;
         return false;
     }
-    if (o.loudnessTarget) {
-        error = in + ": " + DescribeSoundFormat(source.format()) +
-                ": --loudness-target takes 16-bit WAV and MP3 songs at 32000, 44100 or 48000 Hz only";
-        return false;
-    }
     SoundOutputFormat format;
     format.kind = output;
     format.rate = o.rate;
@@ -406,6 +400,8 @@ bool prepareSoundExport(const ProcessOptions& o, const std::string& in, const So
     request.encoder = &encoder;
     request.runStamp = makeRunStamp();
     request.temporaryFolder = std::move(temporaryFolder);
+    request.loudnessTargetLufs = o.loudnessTarget;
+    request.truePeakLimitDbtp = o.truePeakLimit;
     return true;
 }
 

@@ -85,8 +85,8 @@ bool classicJobWrites(const ProcessOptions& options, SoundOutputKind output, con
 // The sound job's request for the song at `in` into `targetPath`: a song the 16-bit job does not
 // read (`classicError` says why) or one it read but cannot write as asked (`classicSong`). False,
 // with the reason and the exit status (1, or 2 for options that do not go together), for a song
-// no job takes: an MP3 song asked for more than 16 bits or another rate, a sound file Loudara
-// refuses or cannot read, or a loudness target, which only the 16-bit job reaches.
+// no job takes: an MP3 song asked for more than 16 bits or another rate, or a sound file Loudara
+// refuses or cannot read.
 bool prepareSoundExport(const ProcessOptions& options, const std::string& in, const SongRecord* classicSong,
                         const std::string& classicError, SoundOutputKind output, std::string targetPath,
                         std::string temporaryFolder, EncoderSettings& encoder, SoundExportRequest& request,

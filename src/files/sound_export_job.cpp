@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "files/loudness_scan.h"
+#include "files/loudness_target.h"
 #include "files/peak_level.h"
 #include "files/sound_resampler.h"
 #include "files/temp_folder.h"
@@ -85,6 +86,8 @@ public:
         return true;
     }
 
+    // 16-bit samples rounded to the nearest step (a gain pass), not truncated as the chain rounds.
+    void roundToNearest() { nearest16_ = true; }
     // Measures every frame written from here on.
     void measureWith(LoudnessMeter* meter) { meter_ = meter; }
 
@@ -127,7 +130,11 @@ private:
             if (meter_) meter_->addFrames(frames, count);
         } else if (depth_ == SoundOutputDepth::Pcm16) {
             shorts_.resize(values);
-            for (std::size_t i = 0; i < values; ++i) shorts_[i] = RoundAsChain16(frames[i]);
+            for (std::size_t i = 0; i < values; ++i) {
+                shorts_[i] = nearest16_ ? static_cast<short>(std::clamp(std::nearbyint(double(frames[i]) * 32768.0),
+                                                                        -32768.0, 32767.0))
+                                        : RoundAsChain16(frames[i]);
+            }
             written = sf_writef_short(file_, shorts_.data(), static_cast<sf_count_t>(count));
             if (meter_) meter_->addFrames(shorts_.data(), count);
         } else {
@@ -145,6 +152,7 @@ private:
     }
 
     SNDFILE* file_ = nullptr;
+    bool nearest16_ = false;
     LoudnessMeter* meter_ = nullptr;
     std::string path_;
     SoundOutputDepth depth_ = SoundOutputDepth::Pcm16;
@@ -161,7 +169,7 @@ public:
         : p_(p), request_(request), host_(host) {}
     ~SoundExportJob() {
         sink_.reset();
-        for (const std::string& path : {written_, mp3Path_}) {
+        for (const std::string& path : {written_, gained_, mp3Path_}) {
             std::error_code ignored;
             if (!path.empty()) fs::remove(path, ignored);
         }
@@ -185,6 +193,8 @@ private:
     bool scanPeak(double& gain, std::string& error);
     bool readBlock(int& frames, std::string& error);
     void startMeters(int channels, int chainRate, int rate);
+    bool gainPass(double gainDb, LoudnessFigures& figures, std::string& error);
+    bool encodeMp3(const std::string& wavPath, ExportLoudness& loudness, std::string& error);
 
     Processor& p_;
     const SoundExportRequest& request_;
@@ -193,9 +203,74 @@ private:
     std::unique_ptr<SoundSink> sink_;
     std::vector<float> in_, out_, mono_;
     std::unique_ptr<LoudnessMeter> inMeter_, outMeter_;
-    std::string written_, mp3Path_;
+    std::string written_, gained_, mp3Path_;
+    // The written file's format, for the gain passes.
+    int major_ = 0, channels_ = 2, rate_ = 0;
+    SoundOutputDepth depth_ = SoundOutputDepth::Pcm16;
     std::atomic<long long> lastClockMs_{0};
 };
+
+// Writes the written file again into gained_ with every sample multiplied by one constant gain,
+// rounded to the output's depth (16 bits to the nearest step, as the 16-bit job's gain pass), and
+// measures what it writes.
+bool SoundExportJob::gainPass(double gainDb, LoudnessFigures& figures, std::string& error) {
+    std::error_code ignored;
+    fs::remove(gained_, ignored);
+    SF_INFO info{};
+    SNDFILE* in = sf_open(written_.c_str(), SFM_READ, &info);
+    if (!in) {
+        error = "cannot read " + written_ + ": " + sf_strerror(nullptr);
+        return false;
+    }
+    LoudnessMeter meter(static_cast<unsigned>(rate_), static_cast<unsigned>(channels_));
+    SoundSink out;
+    out.roundToNearest();
+    out.measureWith(&meter);
+    bool ok = out.open(gained_, major_, depth_, channels_, rate_, rate_, error);
+    const double factor = std::pow(10.0, gainDb / 20.0);
+    std::vector<float> block(static_cast<std::size_t>(2 * kBlock));
+    while (ok) {
+        host_.throttle(lastClockMs_, 10);
+        const sf_count_t got = sf_readf_float(in, block.data(), kBlock / 2);
+        if (got <= 0) break;
+        for (sf_count_t i = 0; i < got * channels_; ++i) block[i] = float(double(block[i]) * factor);
+        // Frames as stereo pairs for the sink: a mono file's are put in both channels.
+        std::vector<float> stereo(static_cast<std::size_t>(2 * got));
+        for (sf_count_t i = 0; i < got; ++i) {
+            stereo[2 * i] = block[i * channels_];
+            stereo[2 * i + 1] = block[i * channels_ + channels_ - 1];
+        }
+        ok = out.write(stereo.data(), 0, static_cast<int>(got));
+        if (!ok) error = out.writeError();
+        host_.refreshPanel();
+    }
+    sf_close(in);
+    if (!ok) return false;
+    if (error = out.finish(); !error.empty()) return false;
+    figures = meter.figures();
+    return true;
+}
+
+// Encodes a 16-bit WAV file as the 16-bit job does and measures the MP3 as decoded.
+bool SoundExportJob::encodeMp3(const std::string& wavPath, ExportLoudness& loudness, std::string& error) {
+    static const EncoderSettings kBuiltInEncoder;
+    const SongTag noTag;
+    mp3Path_ = Mp3OutputPathFor(wavPath);
+    std::string why;
+    if (!EncodeWavToMp3(host_, wavPath, request_.mp3Bitrate, noTag, request_.encoder ? *request_.encoder : kBuiltInEncoder,
+                        "", "", why)) {
+        error = "MP3 encoding failed: " + why;
+        return false;
+    }
+    host_.setStatusText("");
+    if (loudness.measured) {
+        const LoudnessScan scan = MeasureSoundFile(mp3Path_.c_str());
+        loudness.afterCodecMeasured = scan.ok;
+        loudness.afterCodec = scan.ok ? scan.figures : LoudnessFigures{};
+        loudness.afterCodecError = scan.ok ? std::string() : scan.error;
+    }
+    return true;
+}
 
 // The largest absolute sample of the song at the 16-bit scale, read as the 16-bit scan reads:
 // 32768 samples of the song at a time, and a song that passes 30000 within a complete read is
@@ -303,6 +378,12 @@ ExportOutcome SoundExportJob::run() {
     written_ = (fs::path(request_.temporaryFolder) /
                 ("$$temp_ldr_dst_" + request_.runStamp + (output.kind == SoundOutputKind::Flac ? ".flac" : ".wav")))
                    .string();
+    major_ = major;
+    depth_ = depth;
+    channels_ = channels;
+    rate_ = rate;
+    gained_ = (fs::path(request_.temporaryFolder) / ("$$temp_ldr_gain_" + request_.runStamp + fs::path(written_).extension().string()))
+                  .string();
     sink_ = std::make_unique<SoundSink>();
     if (std::string error; !sink_->open(written_, major, depth, channels, chainRate, rate, error)) return fail(error);
 
@@ -313,7 +394,7 @@ ExportOutcome SoundExportJob::run() {
     in_.assign(2 * kBlock, 0.0f);
     out_.assign(2 * kBlock, 0.0f);
     mono_.assign(kBlock, 0.0f);
-    if (request_.measureLoudness) startMeters(channels, chainRate, rate);
+    if (request_.measureLoudness || request_.loudnessTargetLufs) startMeters(channels, chainRate, rate);
     const int lead = leadInFrames(p_);
     int64_t processedFrames = 0;
     bool firstBlock = true;
@@ -366,25 +447,33 @@ ExportOutcome SoundExportJob::run() {
     loudness.mp3 = mp3;
     std::string deliverable = written_;
     std::string error;
-    if (mp3) {
-        static const EncoderSettings kBuiltInEncoder;
-        const SongTag noTag;
-        mp3Path_ = Mp3OutputPathFor(written_);
-        if (!EncodeWavToMp3(host_, written_, request_.mp3Bitrate, noTag,
-                            request_.encoder ? *request_.encoder : kBuiltInEncoder, "", "", error)) {
-            outcome = cancelRequested() ? cancelledWithNothing() : fail("MP3 encoding failed: " + error);
-            if (cancelled) host_.cancelRequested = true;
-            return outcome;
-        }
-        host_.setStatusText("");
-        deliverable = mp3Path_;
-        if (loudness.measured) {
-            // The MP3 as it will be heard: decoded again and measured.
-            const LoudnessScan scan = MeasureSoundFile(mp3Path_.c_str());
-            loudness.afterCodecMeasured = scan.ok;
-            loudness.afterCodec = scan.ok ? scan.figures : LoudnessFigures{};
-            loudness.afterCodecError = scan.ok ? std::string() : scan.error;
-        }
+    bool ready = true;
+    if (request_.loudnessTargetLufs && loudness.measured) {
+        class Passes : public LoudnessTargetPasses {
+        public:
+            Passes(SoundExportJob& job, ExportLoudness& loudness) : job_(job), loudness_(loudness) {}
+            bool gainPass(double gainDb, LoudnessFigures& figures, std::string& error) override {
+                return job_.gainPass(gainDb, figures, error);
+            }
+            bool encode(bool gained, std::string& error) override {
+                return job_.encodeMp3(gained ? job_.gained_ : job_.written_, loudness_, error);
+            }
+
+        private:
+            SoundExportJob& job_;
+            ExportLoudness& loudness_;
+        } passes(*this, loudness);
+        ready = ReachLoudnessTarget(loudness, *request_.loudnessTargetLufs, request_.truePeakLimitDbtp, host_, passes,
+                                    error);
+        if (loudness.rounds > 0) deliverable = gained_;
+    } else if (mp3) {
+        ready = encodeMp3(written_, loudness, error);
+    }
+    if (ready && mp3) deliverable = mp3Path_;
+    if (!ready) {
+        outcome = cancelRequested() ? cancelledWithNothing() : fail(error);
+        if (cancelled) host_.cancelRequested = true;
+        return outcome;
     }
     if (!MoveFileOver(deliverable, request_.targetPath, error, &host_.cancelRequested)) {
         outcome = cancelRequested() ? cancelledWithNothing() : fail(error);

@@ -6,10 +6,11 @@
 // the start and run out at the end (leadInFrames), and written through libsndfile as WAV (RF64 when
 // it passes 4 GB) or FLAC of 16 or 24 bits or 32-bit float, at the chain rate or at another rate
 // (resampled at the end); or rounded to 16 bits and encoded to MP3 as the 16-bit job encodes.
-// Cancel, progress, throttle and delivery are those of the 16-bit job; the outcome is its outcome.
-// A loudness target is not taken here.
+// Cancel, progress, throttle, the loudness target and delivery are those of the 16-bit job; the
+// outcome is its outcome.
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "base/job_host.h"
@@ -49,6 +50,11 @@ struct SoundExportRequest {
     // Input (before normalisation, at the chain rate) and output (as written, at its rate; and the
     // MP3 decoded again) are measured for the outcome's loudness, as the 16-bit job measures them.
     bool measureLoudness = false;
+    // After the chain, one constant gain brings the output's integrated loudness to this many LUFS,
+    // lowered where needed so the true peak (of the decoded MP3, for MP3 output) stays at or under
+    // truePeakLimitDbtp, as the 16-bit job does (ReachLoudnessTarget). It measures in any case.
+    std::optional<double> loudnessTargetLufs;
+    double truePeakLimitDbtp = kDefaultTruePeakLimitDbtp;
 };
 
 // The job: sends host.endNotice() exactly once, as its last act, on every path. A cancel while
