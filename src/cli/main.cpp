@@ -321,6 +321,7 @@ int processSong(int argc, char** argv) {
     SongTag tag;
     const bool probed = probeSongForExport(in, song, tag, error, status);
     const bool classic = probed && classicJobWrites(o, outputKind, song);
+    const std::string probeError = probed ? std::string() : error;
     if (!probed && status == 2) {
         catchInterrupts(false);
         return usageError("process", error);
@@ -337,8 +338,8 @@ int processSong(int argc, char** argv) {
     const std::string scratchTarget = scratch.path() + "/out" + extensionFor(outputKind);
     EncoderSettings soundEncoder;
     SoundExportRequest soundRequest;
-    if (!classic && !prepareSoundExport(o, in, probed ? &song : nullptr, probed ? std::string() : error, outputKind,
-                                        scratchTarget, folder, soundEncoder, soundRequest, error, status)) {
+    if (!classic && !prepareSoundExport(o, in, probed ? &song : nullptr, probeError, outputKind, scratchTarget, folder,
+                                        soundEncoder, soundRequest, error, status)) {
         catchInterrupts(false);
         if (status == 2) return usageError("process", error);
         std::fprintf(stderr, "loudara-cli process: %s\n", error.c_str());
