@@ -73,6 +73,37 @@ done
 "$cli" process "$work/mp3s" --output-dir "$work/mp3j3" --format wav -j 3 2>/dev/null || fail "MP3 batch -j 3"
 for n in 1 2 3; do cmp -s "$work/mp3j1/m$n.wav" "$work/mp3j3/m$n.wav" || fail "MP3 song $n differs with -j 3"; done
 
+# Songs of other kinds: FLAC stays FLAC, the others become WAV at their chain rate and depth; a
+# 6-channel WAV and a damaged FLAC are passed over with their reasons, and the batch fails.
+wave() {  # wave CHANNELS RATE BITS SECONDS: a PCM WAV of noise
+    local frame=$(($1 * $3 / 8)) bytes=$(($1 * $3 / 8 * $2 * $4))
+    printf 'RIFF'; le32 $((bytes + 36)); printf 'WAVEfmt '; le32 16
+    printf '\x01\x00'; printf "\\x$(printf %02x "$1")\\x00"; le32 "$2"; le32 $(($2 * frame))
+    printf "\\x$(printf %02x "$frame")\\x00\\x$(printf %02x "$3")\\x00"
+    printf 'data'; le32 "$bytes"
+    head -c "$bytes" /dev/urandom
+}
+mkdir -p "$work/kinds"
+wave 2 44100 24 2 >"$work/kinds/deep.wav"
+wave 1 96000 16 2 >"$work/kinds/fast.wav"
+wave 6 44100 16 1 >"$work/kinds/six.wav"
+"$cli" process "$work/kinds/deep.wav" "$work/kinds/lossless.flac" --quiet || fail "making the FLAC song"
+head -c 4000 "$work/kinds/lossless.flac" >"$work/kinds/damaged.flac"
+cp "$work/lib/a.wav" "$work/kinds/plain.wav"
+"$cli" process "$work/kinds" --output-dir "$work/kinds-out" -j 2 >"$work/out" 2>"$work/err"
+status=$?
+[ "$status" -eq 1 ] || fail "batch of other kinds exits $status, not 1"
+grep -q "^4 done, 2 failed, 0 skipped" "$work/err" || { fail "batch of other kinds summary"; cat "$work/err"; }
+grep -q "six.wav: 16-bit PCM, 6 channels at 44100 Hz: Loudara takes mono or stereo" "$work/err" || fail "the 6-channel song's reason"
+grep -q "damaged.flac: cannot read" "$work/err" || { fail "the damaged FLAC's reason"; cat "$work/err"; }
+"$cli" probe "$work/kinds-out/deep.wav" | grep -q "	WAV	Ok	44100	2	.*	24-bit PCM$" || fail "24-bit song output"
+"$cli" probe "$work/kinds-out/fast.wav" | grep -q "	WAV	Ok	48000	1	192000	00:02$" || fail "96 kHz song output"
+"$cli" probe "$work/kinds-out/lossless.flac" | grep -q "	FLAC	Ok	44100	2	.*	FLAC 24-bit$" || fail "FLAC song output"
+"$cli" process "$work/lib/a.wav" "$work/kinds-plain.wav" --quiet
+cmp -s "$work/kinds-out/plain.wav" "$work/kinds-plain.wav" || fail "a 16-bit song among other kinds differs"
+[ -z "$(ls "$work/kinds-out" | grep -v '^deep.wav$\|^fast.wav$\|^lossless.flac$\|^plain.wav$')" ] || fail "outputs of refused songs: $(ls "$work/kinds-out")"
+[ -z "$(find "$work/kinds-out" -name '.*')" ] || fail "working files left: $(find "$work/kinds-out" -name '.*')"
+
 # Resuming: outputs that exist are skipped, unless --force; a killed run's working file goes.
 rm "$work/j2/b.wav"
 touch "$work/j2/.b.loudara-999999999-1.wav"

@@ -45,7 +45,7 @@ wave() {  # wave CHANNELS RATE BITS SECONDS: a PCM WAV of noise
     head -c "$bytes" /dev/urandom
 }
 wave 2 96000 24 2 >"$work/hires.wav"
-check "probe of 24-bit" 1 "hires.wav	WAV	Readable	96000	2	768000	00:02	24-bit PCM" -- "$cli" probe "$work/hires.wav"
+check "probe of 24-bit" 0 "hires.wav	WAV	Ok	96000	2	768000	00:02	24-bit PCM" -- "$cli" probe "$work/hires.wav"
 wave 6 44100 16 1 >"$work/six.wav"
 check "probe of 6 channels" 1 "six.wav	WAV	Unsupported	44100	6	$work/six.wav: 16-bit PCM, 6 channels at 44100 Hz: Loudara takes mono or stereo" -- "$cli" probe "$work/six.wav"
 check "process" 0 "wrote" -- "$cli" process "$work/song.wav" "$work/out.mp3.wav" --preset 343 --set 'driveDb[2]=18' --set preEmphasis=0
@@ -124,7 +124,7 @@ check "external encoder fails" 1 "exited with status 1.*later exports are WAV" -
 long="$(head -c 250 /dev/zero | tr '\0' x)"
 check "parameter text too long" 1 "External encoder parameter error: The parameter string is too long. (MAX LENGTH=260)" -- "$cli" process "$work/song.wav" "$work/ext3.mp3" --external-encoder "$work/enc.sh" --encoder-params "$long %1"
 check "encoder options together" 2 "go together" -- "$cli" process "$work/song.wav" "$work/x.mp3" --external-encoder "$work/enc.sh"
-check "unknown format" 2 "wav or mp3" -- "$cli" process "$work/song.wav" "$work/x.mp3" --format flac
+check "unknown format" 2 "wav or mp3" -- "$cli" process "$work/song.wav" "$work/x.mp3" --format ogg
 check "bit rate not a number" 2 "kbit/s" -- "$cli" process "$work/song.wav" "$work/x.mp3" --bitrate fast
 check "prefix too long" 2 "at most 31 bytes" -- "$cli" process "$work/song.wav" "$work/x.mp3" --album-prefix 0123456789012345678901234567890123
 check "peak" 0 "song.wav	" -- "$cli" peak "$work/song.wav"
@@ -156,10 +156,10 @@ cp "$work/song.wav" "$work/-dash.wav"
 mkdir "$work/into"
 check "into a folder" 0 "wrote $work/into/song.wav" -- "$cli" process "$work/song.wav" "$work/into"
 check "into a folder as MP3" 0 "wrote $work/into/song.mp3" -- "$cli" process "$work/song.wav" "$work/into/" --format mp3
-check "unknown extension" 2 "cannot tell the output format from $work/out.flac" -- "$cli" process "$work/song.wav" "$work/out.flac"
+check "unknown extension" 2 "cannot tell the output format from $work/out.ogg" -- "$cli" process "$work/song.wav" "$work/out.ogg"
 check "extension against the format" 2 "the format is mp3 but OUT $work/c.wav ends in .wav" -- "$cli" process "$work/song.wav" "$work/c.wav" --format mp3
 check "no extension" 2 "has no extension" -- "$cli" process "$work/song.wav" "$work/plain" --format wav
-ls "$work" | grep -q "^out.flac\|^c\.\|^plain" && { echo "FAIL a refused output was written"; failures=$((failures + 1)); }
+ls "$work" | grep -q "^out.ogg\|^c\.\|^plain" && { echo "FAIL a refused output was written"; failures=$((failures + 1)); }
 printf 'keep' >"$work/exists.wav"
 check "existing output" 1 "exists.wav exists: add --force" -- "$cli" process "$work/song.wav" "$work/exists.wav"
 [ "$(cat "$work/exists.wav")" = "keep" ] || { echo "FAIL an existing file was overwritten"; failures=$((failures + 1)); }
@@ -214,6 +214,34 @@ mkdir "$work/a" "$work/b"
     { echo "FAIL runs from two folders"; failures=$((failures + 1)); }
 [ "$(ls -A "$work/a")" = "out.wav" ] && [ "$(ls -A "$work/b")" = "out.mp3" ] && [ ! -e "$work/data" ] && [ ! -e "$work/config" ] &&
     [ -z "$(ls -A "$work/tmp")" ] || { echo "FAIL files left: $(ls -A "$work/a" "$work/b" "$work/tmp")"; failures=$((failures + 1)); }
+
+# Songs of other kinds at full resolution: 24-bit, FLAC, other rates, float; what is refused.
+check "24-bit 96 kHz to WAV" 0 "wrote" -- "$cli" process "$work/hires.wav" "$work/hires-out.wav" --no-normalize
+check "probe of the 24-bit output" 0 "hires-out.wav	WAV	Ok	48000	2	384000	00:02	24-bit PCM" -- "$cli" probe "$work/hires-out.wav"
+check "24-bit to FLAC" 0 "wrote" -- "$cli" process "$work/hires.wav" "$work/hires.flac"
+check "probe of the FLAC" 0 "hires.flac	FLAC	Ok	48000	2	384000	00:02	FLAC 24-bit" -- "$cli" probe "$work/hires.flac"
+check "FLAC to float WAV at 44.1 kHz" 0 "wrote" -- "$cli" process "$work/hires.flac" "$work/float.wav" --bits 32f --rate 44100
+check "probe of the float WAV" 0 "float.wav	WAV	Ok	44100	2	352800	00:02	32-bit float" -- "$cli" probe "$work/float.wav"
+check "float WAV to 16-bit FLAC" 0 "wrote" -- "$cli" process "$work/float.wav" "$work/f16.flac" --bits 16
+check "probe of the 16-bit FLAC" 0 "f16.flac	FLAC	Ok	44100	2	352800	00:02	FLAC 16-bit" -- "$cli" probe "$work/f16.flac"
+check "FLAC to MP3" 0 "wrote" -- "$cli" process "$work/hires.flac" "$work/hires.mp3"
+check "probe of its MP3" 0 "hires.mp3	MP3	Ok	48000	2	" -- "$cli" probe "$work/hires.mp3"
+check "a 16-bit WAV made 24-bit" 0 "wrote" -- "$cli" process "$work/song.wav" "$work/song24.wav" --bits 24
+check "probe of the 24-bit WAV" 0 "song24.wav	WAV	Ok	44100	2	529200	00:03	24-bit PCM" -- "$cli" probe "$work/song24.wav"
+check "into a folder as FLAC" 0 "wrote $work/into/hires.flac" -- "$cli" process "$work/hires.flac" "$work/into"
+check "6 channels refused" 1 "six.wav: 16-bit PCM, 6 channels at 44100 Hz: Loudara takes mono or stereo" -- "$cli" process "$work/six.wav" "$work/six-out.wav"
+head -c 3000 "$work/hires.flac" >"$work/cut.flac"
+check "damaged FLAC" 1 "cut.flac" -- "$cli" process "$work/cut.flac" "$work/flac-out.wav"
+check "float FLAC refused" 2 "FLAC holds 16 or 24 bits" -- "$cli" process "$work/hires.wav" "$work/x.flac" --bits 32f
+check "bits of an MP3" 2 "--bits goes with WAV or FLAC output" -- "$cli" process "$work/hires.wav" "$work/x.mp3" --bits 24
+check "bad bits" 2 "--bits needs 16, 24 or 32f" -- "$cli" process "$work/hires.wav" "$work/x.wav" --bits 20
+check "bad rate" 2 "--rate needs a rate" -- "$cli" process "$work/hires.wav" "$work/x.wav" --rate 100
+check "MP3 at another rate" 1 "MP3 output is written at 32000, 44100 or 48000 Hz" -- "$cli" process "$work/hires.wav" "$work/x.mp3" --rate 22050
+check "MP3 song at 24 bits" 1 "an MP3 song is written as 16-bit WAV or MP3" -- "$cli" process "$work/song.mp3" "$work/x.wav" --bits 24
+check "loudness target of a 24-bit song" 0 "wrote $work/hires-16.wav: -16.0[0-9] LUFS, true peak .* dBTP, gain .* dB (target)" -- "$cli" process "$work/hires.wav" "$work/hires-16.wav" --loudness-target -16 --true-peak-limit -0.5
+check "report of a 24-bit song" 0 "wrote $work/hires-rep.flac: .* LUFS, true peak .* dBTP" -- "$cli" process "$work/hires.wav" "$work/hires-rep.flac" --report "$work/hires.json"
+grep -q '"integratedLufs"' "$work/hires.json" && grep -q '"delivered": "'"$work"'/hires-rep.flac"' "$work/hires.json" || { echo "FAIL report of a 24-bit song"; cat "$work/hires.json"; failures=$((failures + 1)); }
+ls "$work" | grep -q "^six-out\|^flac-out\|^x\." && { echo "FAIL a refused output was written"; failures=$((failures + 1)); }
 
 # Ctrl-C cancels: the part processed so far is delivered as a valid WAV file. The run has a
 # terminal (script), so that it shows its progress line, and is interrupted once that line shows.

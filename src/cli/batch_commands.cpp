@@ -50,15 +50,25 @@ std::atomic<bool> gBatchInterrupted{false};
 
 extern "C" void onBatchInterrupt(int) { gBatchInterrupted = true; }
 
-bool isSoundFileName(const std::string& name) { return endsWithNoCase(name, ".wav") || endsWithNoCase(name, ".mp3"); }
+bool isSoundFileName(const std::string& name) {
+    for (const char* ext : {".wav", ".mp3", ".flac", ".ogg", ".oga", ".opus", ".aif", ".aiff", ".aifc", ".w64", ".rf64"}) {
+        if (endsWithNoCase(name, ext)) return true;
+    }
+    return false;
+}
 
-// The output format of one song: --format when given, otherwise the song's own.
-bool mp3OutputFor(const ProcessOptions& o, const std::string& input) {
-    return o.format.empty() ? endsWithNoCase(input, ".mp3") : o.format == "mp3";
+// The output format of one song: --format when given, otherwise the song's own (MP3 or FLAC),
+// WAV for every other song.
+SoundOutputKind outputKindFor(const ProcessOptions& o, const std::string& input) {
+    if (!o.format.empty()) {
+        return o.format == "mp3" ? SoundOutputKind::Mp3 : o.format == "flac" ? SoundOutputKind::Flac : SoundOutputKind::Wav;
+    }
+    if (endsWithNoCase(input, ".mp3")) return SoundOutputKind::Mp3;
+    return endsWithNoCase(input, ".flac") ? SoundOutputKind::Flac : SoundOutputKind::Wav;
 }
 
 fs::path outputFor(const ProcessOptions& o, const std::string& input, const fs::path& relative) {
-    return fs::path(o.outputDir) / replaceExtension(relative.string(), mp3OutputFor(o, input) ? ".mp3" : ".wav");
+    return fs::path(o.outputDir) / replaceExtension(relative.string(), extensionFor(outputKindFor(o, input)));
 }
 
 // Every song the inputs name, in order: a folder's sound files sorted by path (its sub-folders
@@ -217,7 +227,8 @@ void Batch::finish(std::size_t index, BatchSong::Result result, std::string reas
 // song was delivered: an interrupted batch never leaves a part that a later run would skip as done.
 void Batch::runSong(std::size_t index, BatchJobHost& host) {
     BatchSong& song = songs_[index];
-    const bool mp3Output = mp3OutputFor(o_, song.input);
+    const SoundOutputKind outputKind = outputKindFor(o_, song.input);
+    const bool mp3Output = outputKind == SoundOutputKind::Mp3;
     std::string error;
     int status = 0;
     auto p = makeProcessor(o_, error, status);
@@ -227,7 +238,16 @@ void Batch::runSong(std::size_t index, BatchJobHost& host) {
     }
     SongRecord record;
     SongTag tag;
-    if (!probeSongForExport(song.input, record, tag, error, status)) return finish(index, BatchSong::Result::Failed, error);
+    const bool probed = probeSongForExport(song.input, record, tag, error, status);
+    if (!probed && status == 2) return finish(index, BatchSong::Result::Failed, error);
+    const bool classic = probed && classicJobWrites(o_, outputKind, record);
+    // A song the 16-bit job does not take is looked at closer before anything is made for it.
+    EncoderSettings soundEncoder;
+    SoundExportRequest soundRequest;
+    if (!classic && !prepareSoundExport(o_, song.input, probed ? &record : nullptr, probed ? std::string() : error,
+                                        outputKind, {}, {}, soundEncoder, soundRequest, error, status)) {
+        return finish(index, BatchSong::Result::Failed, error);
+    }
 
     std::error_code ec;
     fs::create_directories(song.output.parent_path(), ec);
@@ -243,9 +263,12 @@ void Batch::runSong(std::size_t index, BatchJobHost& host) {
 
     SongExport job(o_, mp3Output, record, tag, working.string(), temporary);
     job.request.measureLoudness = !o_.reportFile.empty();
+    soundRequest.targetPath = working.string();
+    soundRequest.measureLoudness = !o_.reportFile.empty();
+    soundRequest.temporaryFolder = temporary;
     host.throttleOn = o_.throttleLevel > 0 ? 1 : 0;
     host.throttleLevel = o_.throttleLevel;
-    ExportOutcome outcome = RunExportJob(*p, job.request, host);
+    ExportOutcome outcome = classic ? RunExportJob(*p, job.request, host) : RunSoundExportJob(*p, soundRequest, host);
     fs::remove_all(temporary, ec);
     if (outcome.status == ExportStatus::Completed && !o_.reportFile.empty()) {
         ExportOutcome reported = outcome;

@@ -45,6 +45,7 @@ void printUsage(std::FILE* out) {
         "  peak FILE...            measure the peak level of WAV files and the normalisation gain\n"
         "  loudness FILE...        measure loudness (LUFS), loudness range and true peak of WAV and MP3 files\n"
         "  process IN OUT [...]    process a WAV or MP3 song into a new WAV or MP3 file\n"
+        "                          (also FLAC, Ogg, AIFF, W64, RF64 songs; WAV, FLAC output)\n"
         "  params show|save ...    show or write a parameter file\n"
         "  playlist show|make ...  show or build a playlist file\n"
         "  devices                 list the output and input sound devices\n"
@@ -118,20 +119,20 @@ bool probeAsMp3(const char* path, int& status) {
 }
 
 // One line of `probe` for a sound file of another kind, read through libsndfile: false when it is
-// none. A file Loudara reads shows "Readable" with its rate, channels, size decoded to 16 bits,
+// none. A file Loudara processes shows "Ok" with its rate, channels, size decoded to 16 bits,
 // length and encoding; a file it does not take shows "Unsupported", its rate and channels and why.
 bool probeAsSoundFile(const char* path, int& status) {
     SoundSource source;
     const SoundOpenResult result = source.open(path);
     if (result == SoundOpenResult::Unreadable) return false;
     const SoundFileFormat& format = source.format();
-    status = 1;
     if (result == SoundOpenResult::Refused) {
+        status = 1;
         std::printf("%s\t%s\tUnsupported\t%d\t%d\t%s\n", path, format.kind.c_str(), format.sampleRate,
                     format.channels, source.error().c_str());
         return true;
     }
-    std::printf("%s\t%s\tReadable\t%d\t%d\t%lld\t%s\t%s\n", path, format.kind.c_str(), format.sampleRate,
+    std::printf("%s\t%s\tOk\t%d\t%d\t%lld\t%s\t%s\n", path, format.kind.c_str(), format.sampleRate,
                 format.channels, static_cast<long long>(format.frames) * format.channels * 2,
                 SoundLengthText(format.frames, format.sampleRate).c_str(), format.encoding.c_str());
     return true;
@@ -144,9 +145,9 @@ int probeFiles(int argc, char** argv) {
                   "(mm:ss);\nfor an MP3 file with an ID3v1 tag also its title, artist and album. A file that is\n"
                   "neither shows only its path and Unreadable. Only Ok files can be played or exported.\n\n"
                   "Other sound files (WAV of other kinds, RF64, W64, AIFF, FLAC, Ogg Vorbis and Opus) show\n"
-                  "their kind and Readable, rate, channels, size decoded to 16 bits, length and encoding\n"
+                  "their kind and Ok, rate, channels, size decoded to 16 bits, length and encoding\n"
                   "(\"24-bit PCM\", \"FLAC 24-bit\", \"Vorbis\"...); or Unsupported, rate, channels and why\n"
-                  "Loudara does not take them.");
+                  "Loudara does not take them. These are exported (process), not played.");
         return argc == 0 ? 2 : 0;
     }
     int status = 0;
@@ -157,8 +158,10 @@ int probeFiles(int argc, char** argv) {
             std::printf("%s\tWAV\tOk\t%u\t%u\t%u\t%s\n", argv[i], song.sampleRate, song.channels, song.dataBytes,
                         FormatSongLength(song).c_str());
         } else if (result == WavProbeResult::Unsupported) {
-            if (!probeAsSoundFile(argv[i], status)) std::printf("%s\tWAV\t%s\n", argv[i], probeResultText(result));
-            status = 1;
+            if (!probeAsSoundFile(argv[i], status)) {
+                std::printf("%s\tWAV\t%s\n", argv[i], probeResultText(result));
+                status = 1;
+            }
         } else if (!probeAsMp3(argv[i], status) && !probeAsSoundFile(argv[i], status)) {
             std::printf("%s\t%s\n", argv[i], probeResultText(result));
             status = 1;
@@ -312,13 +315,16 @@ int processSong(int argc, char** argv) {
         in = spooled;
     }
 
+    const SoundOutputKind outputKind = mp3Output ? SoundOutputKind::Mp3 : target.flac ? SoundOutputKind::Flac
+                                                                                     : SoundOutputKind::Wav;
     SongRecord song;
     SongTag tag;
-    if (!probeSongForExport(in, song, tag, error, status)) {
+    const bool probed = probeSongForExport(in, song, tag, error, status);
+    const bool classic = probed && classicJobWrites(o, outputKind, song);
+    const std::string probeError = probed ? std::string() : error;
+    if (!probed && status == 2) {
         catchInterrupts(false);
-        if (status == 2) return usageError("process", error);
-        std::fprintf(stderr, "loudara-cli process: %s\n", error.c_str());
-        return status;
+        return usageError("process", error);
     }
 
     std::string folder = temporaryFolder(&error);
@@ -329,9 +335,20 @@ int processSong(int argc, char** argv) {
     }
     // The job writes into the scratch folder; the result is moved into place (or sent to
     // standard output) afterwards, under exactly the name decided above.
-    SongExport job(o, mp3Output, song, tag, scratch.path() + (mp3Output ? "/out.mp3" : "/out.wav"), std::move(folder));
+    const std::string scratchTarget = scratch.path() + "/out" + extensionFor(outputKind);
+    EncoderSettings soundEncoder;
+    SoundExportRequest soundRequest;
+    if (!classic && !prepareSoundExport(o, in, probed ? &song : nullptr, probeError, outputKind, scratchTarget, folder,
+                                        soundEncoder, soundRequest, error, status)) {
+        catchInterrupts(false);
+        if (status == 2) return usageError("process", error);
+        std::fprintf(stderr, "loudara-cli process: %s\n", error.c_str());
+        return status;
+    }
+    SongExport job(o, mp3Output, song, tag, scratchTarget, std::move(folder));
     // The closing line and the report show the loudness; a quiet run needs none of it.
     job.request.measureLoudness = !o.quiet || !o.reportFile.empty();
+    soundRequest.measureLoudness = job.request.measureLoudness;
 
     const bool quiet = o.quiet;
     ConsoleHost host(!quiet);
@@ -339,10 +356,15 @@ int processSong(int argc, char** argv) {
     host.throttleLevel = o.throttleLevel;
     host.cancelRequested = gInterrupted != 0;
     gCancelTarget = &host;
-    ExportOutcome outcome = RunExportJob(*p, job.request, host);
+    ExportOutcome outcome = classic ? RunExportJob(*p, job.request, host) : RunSoundExportJob(*p, soundRequest, host);
     gCancelTarget = nullptr;
-    host.finish(outcome.status == ExportStatus::Completed,
-                formatProcessedTime(int64_t{song.dataBytes} / (song.channels == 1 ? 1 : 2), song.sampleRate));
+    std::string songTime;
+    if (classic) {
+        songTime = formatProcessedTime(int64_t{song.dataBytes} / (song.channels == 1 ? 1 : 2), song.sampleRate);
+    } else if (SoundSource source; source.open(in) == SoundOpenResult::Ok) {
+        songTime = formatProcessedTime(2 * source.chainFrames(), static_cast<uint32_t>(source.chainRate()));
+    }
+    host.finish(outcome.status == ExportStatus::Completed, songTime);
 
     const std::string shownTarget = target.toStdout ? std::string("standard output") : target.path;
     if (!outcome.deliveredPath.empty()) {

@@ -95,6 +95,7 @@ int ResolveOutputTarget(const std::string& in, const std::string& out, const std
     if (out == "-") {
         target.toStdout = true;
         target.mp3 = format == "mp3";
+        target.flac = format == "flac";
         if (isatty(STDOUT_FILENO)) {
             return refuse(2, "standard output is a terminal: send it to a file or a pipe, or give OUT a file name");
         }
@@ -106,14 +107,17 @@ int ResolveOutputTarget(const std::string& in, const std::string& out, const std
         if (in == "-") return refuse(2, "OUT " + out + " is a folder: give the output a file name (IN is standard input)");
         fs::path name = fs::path(in).filename();
         const std::string inExt = lowerExtension(name);
-        target.mp3 = format.empty() ? inExt == ".mp3" : format == "mp3";
-        const char* wanted = target.mp3 ? ".mp3" : ".wav";
+        const std::string chosen = format.empty() ? inExt : "." + format;
+        target.mp3 = chosen == ".mp3";
+        target.flac = chosen == ".flac";
+        const char* wanted = target.mp3 ? ".mp3" : target.flac ? ".flac" : ".wav";
         if (inExt != wanted) name.replace_extension(wanted);
         path /= name;
     } else {
         const std::string ext = lowerExtension(path);
         if (!format.empty()) {
             target.mp3 = format == "mp3";
+            target.flac = format == "flac";
             const std::string wanted = "." + format;
             if (ext != wanted) {
                 fs::path suggestion = path;
@@ -122,11 +126,12 @@ int ResolveOutputTarget(const std::string& in, const std::string& out, const std
                                      (ext.empty() ? " has no extension" : " ends in " + path.extension().string()) +
                                      ": name it " + suggestion.string() + " (the output is never renamed)");
             }
-        } else if (ext == ".mp3" || ext == ".wav") {
+        } else if (ext == ".mp3" || ext == ".wav" || ext == ".flac") {
             target.mp3 = ext == ".mp3";
+            target.flac = ext == ".flac";
         } else {
             return refuse(2, "cannot tell the output format from " + out +
-                                 ": Loudara writes .wav and .mp3 files (name OUT so, or give --format wav|mp3)");
+                                 ": Loudara writes .wav, .flac and .mp3 files (name OUT so, or give --format wav|flac|mp3)");
         }
     }
     target.path = path.string();

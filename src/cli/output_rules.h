@@ -9,14 +9,16 @@ namespace loudara::cli {
 
 struct OutputTarget {
     bool toStdout = false;  // OUT is "-"
-    bool mp3 = false;       // the output format
+    bool mp3 = false;       // the output format: MP3, FLAC, or else WAV
+    bool flac = false;
     std::string path;       // the file to write (empty for standard output)
 };
 
 // Decides the output from IN, OUT, --format ("" when not given) and --force:
 // - OUT "-" is standard output (WAV unless --format mp3), refused when it is a terminal;
-// - an existing folder means "into it, under IN's file name" with the format's extension;
-// - the format is --format's or else OUT's extension (.wav or .mp3); an extension that
+// - an existing folder means "into it, under IN's file name" with the format's extension (without
+//   --format: MP3 for an MP3 song, FLAC for a FLAC song, else WAV);
+// - the format is --format's or else OUT's extension (.wav, .flac or .mp3); an extension that
 //   contradicts the format, or none, is refused: the output is never renamed;
 // - the song's own file, an existing file without --force, and a folder that cannot be
 //   written to are refused.

@@ -13,6 +13,7 @@
 #include "base/text.h"
 #include "cli/cli_support.h"
 #include "files/id3_tag.h"
+#include "files/sound_source.h"
 #include "files/temp_folder.h"
 #include "files/unreadable_file.h"
 #include "files/wav_file.h"
@@ -41,6 +42,11 @@ const char* kProcessHelp =
     "\n"
     "Options:\n"
     "  --format wav|mp3    the output format (default: OUT's extension; WAV for standard output)\n"
+    "  --format flac       FLAC output (OUT.flac)\n"
+    "  --bits 16|24|32f    the depth of WAV output (32f: 32-bit float) or FLAC output (16 or 24);\n"
+    "                      default: the song's own, 24 at most for integer samples\n"
+    "  --rate HZ           write the output at HZ (8000..384000), resampled after the chain\n"
+    "                      (default: the rate the chain runs the song at)\n"
     "  --force             replace an existing OUT\n"
     "  --bitrate N         MP3 bit rate in kbit/s, raised to the next of 32, 40, 48, 56, 64, 80, 96,\n"
     "                      112, 128, 160, 192, 224, 256, 320; outside 32..320 it is 192 (default 128)\n"
@@ -78,6 +84,12 @@ const char* kProcessHelp =
     "unless --force, so running the same command again resumes an interrupted batch; an output\n"
     "appears only when its whole song is done. Ctrl-C cancels every running song. The exit status\n"
     "is 0 only when no song failed.\n"
+    "\n"
+    "Other sound files (FLAC, Ogg Vorbis and Opus, AIFF/AIFC, W64, RF64, WAV of 8/24/32-bit or\n"
+    "float samples or at other rates) are read at full resolution, processed at the chain rate of\n"
+    "their rate (32000, 44100 or 48000 Hz) and written at --bits and --rate; a WAV output that would\n"
+    "pass 4 GB becomes RF64. A batch takes them by extension (.flac .ogg .oga .opus .aif .aiff .aifc\n"
+    ".w64 .rf64 .wav) and writes FLAC songs as FLAC, the others as WAV, unless --format.\n"
     "  --output-dir DIR    the batch's output folder (created when missing)\n"
     "  -j, --jobs N        songs processed at the same time\n";
 
@@ -153,7 +165,18 @@ int parseProcessOptions(int argc, char** argv, ProcessOptions& o) {
         } else if (arg == "--format") {
             const char* v = value("--format");
             o.format = v ? v : "";
-            if (o.format != "wav" && o.format != "mp3") return usageError("process", "--format needs wav or mp3");
+            if (o.format != "wav" && o.format != "mp3" && o.format != "flac") {
+                return usageError("process", "--format needs flac, wav or mp3");
+            }
+        } else if (arg == "--bits") {
+            const char* v = value("--bits");
+            o.bits = v ? v : "";
+            if (o.bits != "16" && o.bits != "24" && o.bits != "32f") return usageError("process", "--bits needs 16, 24 or 32f");
+        } else if (arg == "--rate") {
+            const char* v = value("--rate");
+            if (!v || !parseInteger(v, o.rate) || o.rate < 8000 || o.rate > 384000) {
+                return usageError("process", "--rate needs a rate in Hz from 8000 to 384000");
+            }
         } else if (arg == "--bitrate") {
             const char* v = value("--bitrate");
             int entered = 0;
@@ -201,6 +224,8 @@ int parseProcessOptions(int argc, char** argv, ProcessOptions& o) {
 
 std::string checkProcessOptions(const ProcessOptions& o, bool mp3Output) {
     if (o.encoderPath.empty() != !o.haveEncoderParams) return "--external-encoder and --encoder-params go together";
+    if (mp3Output && !o.bits.empty()) return "--bits goes with WAV or FLAC output";
+    if (o.format == "flac" && o.bits == "32f") return "FLAC holds 16 or 24 bits: --bits 16 or 24";
     if (!mp3Output && (!o.encoderPath.empty() || !o.albumPrefix.empty() || !o.titlePrefix.empty())) {
         return "the encoder and tag options need MP3 output (--format mp3 or OUT.mp3)";
     }
@@ -284,6 +309,102 @@ bool probeSongForExport(const std::string& in, SongRecord& song, SongTag& tag, s
     return true;
 }
 
+namespace {
+
+void fillEncoder(const ProcessOptions& o, EncoderSettings& encoder) {
+    encoder.useExternalEncoder = o.encoderPath.empty() ? 0 : 1;
+    std::snprintf(encoder.externalEncoderPath, sizeof encoder.externalEncoderPath, "%s", o.encoderPath.c_str());
+    std::snprintf(encoder.externalEncoderParams, sizeof encoder.externalEncoderParams, "%s", o.encoderParams.c_str());
+}
+
+// The extensions of the sound files only the sound job reads.
+bool soundFileName(const std::string& path) {
+    for (const char* ext : {".flac", ".ogg", ".oga", ".opus", ".aif", ".aiff", ".aifc", ".w64", ".rf64"}) {
+        if (endsWithNoCase(path, ext)) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+bool outputKindForExtension(const std::string& extension, SoundOutputKind& kind) {
+    if (endsWithNoCase(extension, ".wav") && extension.size() == 4) {
+        kind = SoundOutputKind::Wav;
+    } else if (endsWithNoCase(extension, ".mp3") && extension.size() == 4) {
+        kind = SoundOutputKind::Mp3;
+    } else if (endsWithNoCase(extension, ".flac") && extension.size() == 5) {
+        kind = SoundOutputKind::Flac;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+const char* extensionFor(SoundOutputKind kind) {
+    switch (kind) {
+        case SoundOutputKind::Mp3: return ".mp3";
+        case SoundOutputKind::Flac: return ".flac";
+        default: return ".wav";
+    }
+}
+
+bool classicJobWrites(const ProcessOptions& o, SoundOutputKind output, const SongRecord& song) {
+    return output != SoundOutputKind::Flac && (o.bits.empty() || o.bits == "16") &&
+           (o.rate == 0 || o.rate == static_cast<int>(song.sampleRate));
+}
+
+bool prepareSoundExport(const ProcessOptions& o, const std::string& in, const SongRecord* classicSong,
+                        const std::string& classicError, SoundOutputKind output, std::string targetPath,
+                        std::string temporaryFolder, EncoderSettings& encoder, SoundExportRequest& request,
+                        std::string& error, int& status) {
+    status = 1;
+    if (classicSong && classicSong->kind == SongKind::Mp3) {
+        error = in + ": an MP3 song is written as 16-bit WAV or MP3 at its own rate (no --bits 24|32f, --rate or FLAC)";
+        return false;
+    }
+    SoundSource source;
+    const SoundOpenResult opened = source.open(in);
+    if (opened != SoundOpenResult::Ok) {
+        // A file named as a WAV or MP3 song (or as nothing Loudara knows) keeps the reason its probe gave.
+        error = opened == SoundOpenResult::Refused || soundFileName(in) || classicError.empty() ? source.error()
+                                                                                                : classicError;
+        return false;
+    }
+    SoundOutputFormat format;
+    format.kind = output;
+    format.rate = o.rate;
+    if (o.bits == "16") {
+        format.depth = SoundOutputDepth::Pcm16;
+    } else if (o.bits == "24") {
+        format.depth = SoundOutputDepth::Pcm24;
+    } else if (o.bits == "32f") {
+        format.depth = SoundOutputDepth::Float32;
+    } else {
+        format.depth = DefaultOutputDepth(source.format());
+        // FLAC holds no float: a float song becomes 24-bit FLAC.
+        if (output == SoundOutputKind::Flac && format.depth == SoundOutputDepth::Float32) {
+            format.depth = SoundOutputDepth::Pcm24;
+        }
+    }
+    if (output == SoundOutputKind::Flac && format.depth == SoundOutputDepth::Float32) {
+        error = "FLAC holds 16 or 24 bits: --bits 16 or 24";
+        status = 2;
+        return false;
+    }
+    fillEncoder(o, encoder);
+    request.songPath = in;
+    request.targetPath = std::move(targetPath);
+    request.output = format;
+    request.normalize = o.normalize != 0;
+    request.mp3Bitrate = o.bitrate;
+    request.encoder = &encoder;
+    request.runStamp = makeRunStamp();
+    request.temporaryFolder = std::move(temporaryFolder);
+    request.loudnessTargetLufs = o.loudnessTarget;
+    request.truePeakLimitDbtp = o.truePeakLimit;
+    return true;
+}
+
 SongExport::SongExport(const ProcessOptions& o, bool mp3Output, SongRecord& song, SongTag& tag, std::string targetPath,
                        std::string temporaryFolder) {
     options.exportFormat = mp3Output ? 1 : 0;
@@ -291,9 +412,7 @@ SongExport::SongExport(const ProcessOptions& o, bool mp3Output, SongRecord& song
     std::snprintf(options.albumPrefix, sizeof options.albumPrefix, "%s", o.albumPrefix.c_str());
     std::snprintf(options.titlePrefix, sizeof options.titlePrefix, "%s", o.titlePrefix.c_str());
     options.normalizeOnExport = o.normalize;
-    encoder.useExternalEncoder = o.encoderPath.empty() ? 0 : 1;
-    std::snprintf(encoder.externalEncoderPath, sizeof encoder.externalEncoderPath, "%s", o.encoderPath.c_str());
-    std::snprintf(encoder.externalEncoderParams, sizeof encoder.externalEncoderParams, "%s", o.encoderParams.c_str());
+    fillEncoder(o, encoder);
     request.song = &song;
     request.songStatus = &songStatus;
     request.tag = &tag;

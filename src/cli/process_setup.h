@@ -12,6 +12,7 @@
 #include "base/song_record.h"
 #include "base/song_tag.h"
 #include "files/export_job.h"
+#include "files/sound_export_job.h"
 #include "files/mp3_bridge.h"
 #include "processor/processor.h"
 
@@ -25,7 +26,9 @@ struct ProcessOptions {
     int normalize = 1;
     int throttleLevel = 0;
     bool quiet = false;
-    std::string format;  // "wav", "mp3" or empty (from the output's name)
+    std::string format;  // "wav", "mp3", "flac" or empty (from the output's name)
+    std::string bits;    // "16", "24", "32f" or empty (the song's own depth)
+    int rate = 0;        // the output's rate in Hz; 0: the chain rate
     int bitrate = 128;
     std::string albumPrefix, titlePrefix, encoderPath, encoderParams;
     bool haveEncoderParams = false;
@@ -74,6 +77,25 @@ struct SongExport {
     int32_t songStatus = 0;
     ExportRequest request;
 };
+
+// Whether the 16-bit job writes what is asked of `song` (a song probeSongForExport took): WAV or
+// MP3 of 16 bits at the song's own rate. Otherwise the song goes through the sound job.
+bool classicJobWrites(const ProcessOptions& options, SoundOutputKind output, const SongRecord& song);
+
+// The sound job's request for the song at `in` into `targetPath`: a song the 16-bit job does not
+// read (`classicError` says why) or one it read but cannot write as asked (`classicSong`). False,
+// with the reason and the exit status (1, or 2 for options that do not go together), for a song
+// no job takes: an MP3 song asked for more than 16 bits or another rate, or a sound file Loudara
+// refuses or cannot read.
+bool prepareSoundExport(const ProcessOptions& options, const std::string& in, const SongRecord* classicSong,
+                        const std::string& classicError, SoundOutputKind output, std::string targetPath,
+                        std::string temporaryFolder, EncoderSettings& encoder, SoundExportRequest& request,
+                        std::string& error, int& status);
+
+// The output kind of an extension (".wav", ".flac", ".mp3", any case); false for any other.
+bool outputKindForExtension(const std::string& extension, SoundOutputKind& kind);
+// The extension of an output kind, with its dot.
+const char* extensionFor(SoundOutputKind kind);
 
 // process IN... --output-dir DIR: every song through its own job; the exit status.
 int processBatch(const ProcessOptions& options);

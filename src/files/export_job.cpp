@@ -22,6 +22,7 @@
 #include "files/growing_file.h"
 #include "files/id3_tag.h"
 #include "files/loudness_scan.h"
+#include "files/loudness_target.h"
 #include "files/mp3_bridge.h"
 #include "files/peak_level.h"
 #include "files/temp_folder.h"
@@ -497,52 +498,33 @@ void ExportJob::measureMp3() {
     loudness_.afterCodecError = scan.ok ? std::string() : scan.error;
 }
 
-// One constant gain takes the processed output to the target loudness, unless the true-peak limit
-// needs less. The gain is measured after it is applied (after the codec, for MP3); where rounding
-// or the codec lifts the true peak over the limit, the gain is lowered by the excess and the pass
-// made again, at most kMaxCeilingRounds times. `deliverable` becomes the file to encode or deliver.
+// One constant gain takes the processed output to the target loudness (ReachLoudnessTarget), its
+// passes writing the working file, no longer needed as input. `deliverable` becomes the file to
+// encode or deliver.
 bool ExportJob::reachTarget(std::string& deliverable, std::string& error) {
-    constexpr double kMarginDb = 0.02;  // below the limit, for the rounding to 16 bits
-    ExportLoudness& l = loudness_;
-    l.targetSet = true;
-    l.targetLufs = *request_.loudnessTargetLufs;
-    l.truePeakLimitDbtp = request_.truePeakLimitDbtp;
-    l.beforeGain = l.output;
-    if (!hasValue(l.beforeGain.integratedLufs)) {
-        l.decidedBy = GainDecidedBy::Silence;
-        l.gainDb = 0.0;
-        l.ceilingHeld = !hasValue(l.beforeGain.truePeakDbtp) || l.beforeGain.truePeakDbtp <= l.truePeakLimitDbtp;
-        if (l.mp3) {
-            if (!encodeMp3(deliverable, error)) return false;
-            measureMp3();
-        }
-        return true;
-    }
-    const double wanted = l.targetLufs - l.beforeGain.integratedLufs;
-    const double allowed = l.truePeakLimitDbtp - kMarginDb - l.beforeGain.truePeakDbtp;
-    l.gainDb = std::min(wanted, allowed);
-    l.decidedBy = allowed < wanted ? GainDecidedBy::Ceiling : GainDecidedBy::Target;
-    host_.setStatusText("Adjusting loudness..");
-    for (l.rounds = 1;; ++l.rounds) {
-        if (!gainPass(l.gainDb, l.output)) {
-            error = "cannot write " + workPath_ + " (disk full?)";
+    class Passes : public LoudnessTargetPasses {
+    public:
+        Passes(ExportJob& job, const std::string& processed) : job_(job), processed_(processed) {}
+        bool gainPass(double gainDb, LoudnessFigures& figures, std::string& error) override {
+            if (job_.gainPass(gainDb, figures)) return true;
+            error = "cannot write " + job_.workPath_ + " (disk full?)";
             return false;
         }
-        deliverable = workPath_;
-        double peak = l.output.truePeakDbtp;
-        if (l.mp3) {
-            if (!encodeMp3(workPath_, error)) return false;
-            measureMp3();
-            if (!l.afterCodecMeasured) break;
-            peak = l.afterCodec.truePeakDbtp;
+        bool encode(bool gained, std::string& error) override {
+            if (!job_.encodeMp3(gained ? job_.workPath_ : processed_, error)) return false;
+            job_.measureMp3();
+            return true;
         }
-        l.ceilingHeld = !hasValue(peak) || peak <= l.truePeakLimitDbtp;
-        if (l.ceilingHeld || l.rounds == kMaxCeilingRounds) break;
-        l.gainDb -= peak - l.truePeakLimitDbtp + kMarginDb;
-        l.decidedBy = GainDecidedBy::Ceiling;
-        host_.setStatusText("Adjusting loudness..");
+
+    private:
+        ExportJob& job_;
+        const std::string processed_;
+    } passes(*this, deliverable);
+    if (!ReachLoudnessTarget(loudness_, *request_.loudnessTargetLufs, request_.truePeakLimitDbtp, host_, passes,
+                             error)) {
+        return false;
     }
-    host_.setStatusText("");
+    if (loudness_.rounds > 0) deliverable = workPath_;
     return true;
 }
 

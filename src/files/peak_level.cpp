@@ -62,9 +62,11 @@ std::string pathOf(const SongRecord& song) { return std::string(song.path, strnl
 
 }  // namespace
 
-double normalizeGainFor(uint32_t peakLevel) {
-    if (peakLevel == 0 || peakLevel == 32767) return 1.0;
-    return std::min(32767.0 / peakLevel, 16.0);
+double normalizeGainFor(uint32_t peakLevel) { return normalizeGainForLevel(peakLevel); }
+
+double normalizeGainForLevel(double peak) {
+    if (peak <= 0.0 || peak == 32767.0) return 1.0;
+    return std::min(32767.0 / peak, 16.0);
 }
 
 PeakScanResult ScanPeakLevels(SongRecord* songs, int songCount, JobHost& host) {

@@ -20,6 +20,8 @@ inline constexpr int32_t kPeakLoudEnough = 30000;
 // normalizeGain for a song: 32767 / peakLevel, at most 16; 1.0 for 0 (not scanned or silent)
 // and 32767 (already full scale).
 double normalizeGainFor(uint32_t peakLevel);
+// The same rule for a peak at the 16-bit scale that need not be whole (a float song's).
+double normalizeGainForLevel(double peak);
 
 enum class PeakScanResult {
     Done,              // every song that could be opened was scanned

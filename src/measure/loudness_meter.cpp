@@ -67,6 +67,11 @@ void LoudnessMeter::feed(const std::int16_t* interleaved, std::size_t frames) {
     frames_ += frames;
 }
 
+void LoudnessMeter::feed(const float* interleaved, std::size_t frames) {
+    ebur128_add_frames_float(stateOf(state_), interleaved, frames);
+    frames_ += frames;
+}
+
 namespace {
 
 // The library's own conversion between a weighted mean-square energy and LUFS, both ways.
@@ -91,7 +96,8 @@ void LoudnessMeter::stepMaxima() {
 
 // Fed in pieces that end on 100 ms steps, so the momentary and short-term maxima are read at the
 // same instants whatever sizes the caller feeds.
-void LoudnessMeter::addFrames(const std::int16_t* interleaved, std::size_t frames) {
+template <class Sample>
+void LoudnessMeter::addInSteps(const Sample* interleaved, std::size_t frames) {
     while (frames > 0) {
         const std::size_t piece = std::min(frames, framesToStep_);
         feed(interleaved, piece);
@@ -104,6 +110,9 @@ void LoudnessMeter::addFrames(const std::int16_t* interleaved, std::size_t frame
         }
     }
 }
+
+void LoudnessMeter::addFrames(const std::int16_t* interleaved, std::size_t frames) { addInSteps(interleaved, frames); }
+void LoudnessMeter::addFrames(const float* interleaved, std::size_t frames) { addInSteps(interleaved, frames); }
 
 double LoudnessMeter::momentaryLufs() const {
     if (frames_ < static_cast<std::uint64_t>(rate_) * 4 / 10) return kNegInf;

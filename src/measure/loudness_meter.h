@@ -46,6 +46,8 @@ public:
 
     // Interleaved 16-bit frames; any count, in any pieces.
     void addFrames(const std::int16_t* interleaved, std::size_t frames);
+    // Interleaved float frames, full scale +-1.0 (a 16-bit value v as v / 32768 measures as v does).
+    void addFrames(const float* interleaved, std::size_t frames);
     // Starts a new measurement at the same rate and channel count.
     void reset();
 
@@ -70,6 +72,9 @@ public:
 
 private:
     void feed(const std::int16_t* interleaved, std::size_t frames);
+    void feed(const float* interleaved, std::size_t frames);
+    template <class Sample>
+    void addInSteps(const Sample* interleaved, std::size_t frames);
     void stepMaxima();
 
     void* state_ = nullptr;  // the library's ebur128_state (an unnamed struct: no forward declaration)

@@ -1,0 +1,500 @@
+#include "files/sound_export_job.h"
+
+#include <sndfile.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cmath>
+#include <filesystem>
+#include <memory>
+#include <system_error>
+#include <vector>
+
+#include "files/loudness_scan.h"
+#include "files/loudness_target.h"
+#include "files/peak_level.h"
+#include "files/sound_resampler.h"
+#include "files/temp_folder.h"
+
+namespace loudara {
+namespace fs = std::filesystem;
+
+SoundOutputDepth DefaultOutputDepth(const SoundFileFormat& format) {
+    const std::string& e = format.encoding;
+    if (e.find("float") != std::string::npos) return SoundOutputDepth::Float32;
+    if (e.find("8-bit") != std::string::npos || e.find("16-bit") != std::string::npos) return SoundOutputDepth::Pcm16;
+    return SoundOutputDepth::Pcm24;
+}
+
+int16_t RoundAsChain16(float sample) {
+    const double value = std::trunc(double(sample) * 32768.0);
+    return static_cast<int16_t>(std::clamp(value, -32768.0, 32767.0));
+}
+
+namespace {
+
+constexpr int kBlock = kExportBlockFrames;
+
+// Where the processed frames go: libsndfile on a file the job created exclusively, through a
+// resampler when the output rate is not the chain rate. Frames come in as stereo at the chain
+// rate; a mono song is written from the left channel.
+class SoundSink {
+public:
+    ~SoundSink() {
+        if (file_) sf_close(file_);
+    }
+
+    bool open(const std::string& path, int major, SoundOutputDepth depth, int channels, int chainRate, int rate,
+              std::string& error) {
+        depth_ = depth;
+        channels_ = channels;
+        SF_INFO info{};
+        info.samplerate = rate;
+        info.channels = channels;
+        const int subtype = depth == SoundOutputDepth::Pcm16   ? SF_FORMAT_PCM_16
+                            : depth == SoundOutputDepth::Pcm24 ? SF_FORMAT_PCM_24
+                                                               : SF_FORMAT_FLOAT;
+        info.format = major | subtype;
+        if (!sf_format_check(&info)) {
+            error = "libsndfile cannot write this output format";
+            return false;
+        }
+        const int fd = CreateFileExclusively(path);
+        if (fd < 0) {
+            error = WriteFailureText(path, errno);
+            return false;
+        }
+        file_ = sf_open_fd(fd, SFM_WRITE, &info, SF_TRUE);
+        if (!file_) {
+            ::close(fd);
+            error = "cannot write " + path + ": " + sf_strerror(nullptr);
+            return false;
+        }
+        path_ = path;
+        // An RF64 output that ends up under 4 GB after all (a song shorter than its header said) is
+        // written as WAV.
+        if (major == SF_FORMAT_RF64) sf_command(file_, SFC_RF64_AUTO_DOWNGRADE, nullptr, SF_TRUE);
+        if (rate != chainRate) {
+            resampler_ = std::make_unique<SoundResampler>(chainRate, rate, channels);
+            if (!resampler_->ok()) {
+                error = "cannot resample to " + std::to_string(rate) + " Hz: " + resampler_->error();
+                return false;
+            }
+        }
+        return true;
+    }
+
+    // 16-bit samples rounded to the nearest step (a gain pass), not truncated as the chain rounds.
+    void roundToNearest() { nearest16_ = true; }
+    // Measures every frame written from here on.
+    void measureWith(LoudnessMeter* meter) { meter_ = meter; }
+
+    // Frames [from, to) of a processed stereo block.
+    bool write(const float* stereo, int from, int to) {
+        if (to <= from) return true;
+        const std::size_t frames = static_cast<std::size_t>(to - from);
+        frames_.resize(frames * channels_);
+        for (std::size_t i = 0; i < frames; ++i) {
+            for (int c = 0; c < channels_; ++c) frames_[i * channels_ + c] = stereo[2 * (from + i) + c];
+        }
+        if (!resampler_) return put(frames_.data(), frames);
+        resampled_.clear();
+        return resampler_->process(frames_.data(), frames, resampled_) && put(resampled_.data(), resampled_.size() / channels_);
+    }
+
+    // Drains the resampler and closes the file. The error, or empty.
+    std::string finish() {
+        std::string error;
+        if (resampler_) {
+            resampled_.clear();
+            if (!resampler_->finish(resampled_)) error = resampler_->error();
+            if (error.empty() && !put(resampled_.data(), resampled_.size() / channels_)) error = writeError();
+        }
+        const int closed = sf_close(file_);
+        file_ = nullptr;
+        if (error.empty() && closed != 0) error = "cannot write " + path_ + ": " + sf_error_number(closed);
+        return error;
+    }
+
+    std::string writeError() const { return "cannot write " + path_ + ": " + sf_strerror(file_); }
+
+private:
+    bool put(const float* frames, std::size_t count) {
+        if (count == 0) return true;
+        const std::size_t values = count * channels_;
+        sf_count_t written = 0;
+        if (depth_ == SoundOutputDepth::Float32) {
+            written = sf_writef_float(file_, frames, static_cast<sf_count_t>(count));
+            if (meter_) meter_->addFrames(frames, count);
+        } else if (depth_ == SoundOutputDepth::Pcm16) {
+            shorts_.resize(values);
+            for (std::size_t i = 0; i < values; ++i) {
+                shorts_[i] = nearest16_ ? static_cast<short>(std::clamp(std::nearbyint(double(frames[i]) * 32768.0),
+                                                                        -32768.0, 32767.0))
+                                        : RoundAsChain16(frames[i]);
+            }
+            written = sf_writef_short(file_, shorts_.data(), static_cast<sf_count_t>(count));
+            if (meter_) meter_->addFrames(shorts_.data(), count);
+        } else {
+            if (meter_) meter_->addFrames(frames, count);
+            // Rounded to 24 bits here and handed over in the top 24 bits of an int, which
+            // libsndfile writes as they are.
+            ints_.resize(values);
+            for (std::size_t i = 0; i < values; ++i) {
+                const double v = std::clamp(std::nearbyint(double(frames[i]) * 8388608.0), -8388608.0, 8388607.0);
+                ints_[i] = static_cast<int>(v) * 256;
+            }
+            written = sf_writef_int(file_, ints_.data(), static_cast<sf_count_t>(count));
+        }
+        return written == static_cast<sf_count_t>(count);
+    }
+
+    SNDFILE* file_ = nullptr;
+    bool nearest16_ = false;
+    LoudnessMeter* meter_ = nullptr;
+    std::string path_;
+    SoundOutputDepth depth_ = SoundOutputDepth::Pcm16;
+    int channels_ = 2;
+    std::unique_ptr<SoundResampler> resampler_;
+    std::vector<float> frames_, resampled_;
+    std::vector<short> shorts_;
+    std::vector<int> ints_;
+};
+
+class SoundExportJob {
+public:
+    SoundExportJob(Processor& p, const SoundExportRequest& request, JobHost& host)
+        : p_(p), request_(request), host_(host) {}
+    ~SoundExportJob() {
+        sink_.reset();
+        for (const std::string& path : {written_, gained_, mp3Path_}) {
+            std::error_code ignored;
+            if (!path.empty()) fs::remove(path, ignored);
+        }
+        host_.endNotice();
+    }
+
+    ExportOutcome run();
+
+private:
+    static ExportOutcome fail(std::string message) {
+        ExportOutcome outcome;
+        outcome.message = std::move(message);
+        return outcome;
+    }
+    static ExportOutcome cancelledWithNothing() {
+        ExportOutcome outcome;
+        outcome.status = ExportStatus::Cancelled;
+        return outcome;
+    }
+    bool cancelRequested() const { return host_.cancelRequested.load(); }
+    bool scanPeak(double& gain, std::string& error);
+    bool readBlock(int& frames, std::string& error);
+    void startMeters(int channels, int chainRate, int rate);
+    bool gainPass(double gainDb, LoudnessFigures& figures, std::string& error);
+    bool encodeMp3(const std::string& wavPath, ExportLoudness& loudness, std::string& error);
+
+    Processor& p_;
+    const SoundExportRequest& request_;
+    JobHost& host_;
+    SoundSource source_;
+    std::unique_ptr<SoundSink> sink_;
+    std::vector<float> in_, out_, mono_;
+    std::unique_ptr<LoudnessMeter> inMeter_, outMeter_;
+    std::string written_, gained_, mp3Path_;
+    // The written file's format, for the gain passes.
+    int major_ = 0, channels_ = 2, rate_ = 0;
+    SoundOutputDepth depth_ = SoundOutputDepth::Pcm16;
+    std::atomic<long long> lastClockMs_{0};
+};
+
+// Writes the written file again into gained_ with every sample multiplied by one constant gain,
+// rounded to the output's depth (16 bits to the nearest step, as the 16-bit job's gain pass), and
+// measures what it writes.
+bool SoundExportJob::gainPass(double gainDb, LoudnessFigures& figures, std::string& error) {
+    std::error_code ignored;
+    fs::remove(gained_, ignored);
+    SF_INFO info{};
+    SNDFILE* in = sf_open(written_.c_str(), SFM_READ, &info);
+    if (!in) {
+        error = "cannot read " + written_ + ": " + sf_strerror(nullptr);
+        return false;
+    }
+    LoudnessMeter meter(static_cast<unsigned>(rate_), static_cast<unsigned>(channels_));
+    SoundSink out;
+    out.roundToNearest();
+    out.measureWith(&meter);
+    bool ok = out.open(gained_, major_, depth_, channels_, rate_, rate_, error);
+    const double factor = std::pow(10.0, gainDb / 20.0);
+    std::vector<float> block(static_cast<std::size_t>(2 * kBlock));
+    while (ok) {
+        host_.throttle(lastClockMs_, 10);
+        const sf_count_t got = sf_readf_float(in, block.data(), kBlock / 2);
+        if (got <= 0) break;
+        for (sf_count_t i = 0; i < got * channels_; ++i) block[i] = float(double(block[i]) * factor);
+        // Frames as stereo pairs for the sink: a mono file's are put in both channels.
+        std::vector<float> stereo(static_cast<std::size_t>(2 * got));
+        for (sf_count_t i = 0; i < got; ++i) {
+            stereo[2 * i] = block[i * channels_];
+            stereo[2 * i + 1] = block[i * channels_ + channels_ - 1];
+        }
+        ok = out.write(stereo.data(), 0, static_cast<int>(got));
+        if (!ok) error = out.writeError();
+        host_.refreshPanel();
+    }
+    sf_close(in);
+    if (!ok) return false;
+    if (error = out.finish(); !error.empty()) return false;
+    figures = meter.figures();
+    return true;
+}
+
+// Encodes a 16-bit WAV file as the 16-bit job does and measures the MP3 as decoded.
+bool SoundExportJob::encodeMp3(const std::string& wavPath, ExportLoudness& loudness, std::string& error) {
+    static const EncoderSettings kBuiltInEncoder;
+    const SongTag noTag;
+    mp3Path_ = Mp3OutputPathFor(wavPath);
+    std::string why;
+    if (!EncodeWavToMp3(host_, wavPath, request_.mp3Bitrate, noTag, request_.encoder ? *request_.encoder : kBuiltInEncoder,
+                        "", "", why)) {
+        error = "MP3 encoding failed: " + why;
+        return false;
+    }
+    host_.setStatusText("");
+    if (loudness.measured) {
+        const LoudnessScan scan = MeasureSoundFile(mp3Path_.c_str());
+        loudness.afterCodecMeasured = scan.ok;
+        loudness.afterCodec = scan.ok ? scan.figures : LoudnessFigures{};
+        loudness.afterCodecError = scan.ok ? std::string() : scan.error;
+    }
+    return true;
+}
+
+// The largest absolute sample of the song at the 16-bit scale, read as the 16-bit scan reads:
+// 32768 samples of the song at a time, and a song that passes 30000 within a complete read is
+// taken as full scale. False on a cancel (gain untouched, error empty) or a read failure.
+bool SoundExportJob::scanPeak(double& gain, std::string& error) {
+    SoundSource scan;
+    if (scan.open(request_.songPath) != SoundOpenResult::Ok) {
+        error = scan.error();
+        return false;
+    }
+    const bool stereo = scan.format().channels == 2;
+    const int64_t frames = stereo ? kPeakReadSamples / 2 : kPeakReadSamples;
+    std::vector<float> block(2 * frames);
+    double peak = 0.0;
+    for (;;) {
+        const int64_t got = scan.read(block.data(), frames);
+        if (got < 0) {
+            error = scan.error();
+            return false;
+        }
+        for (int64_t i = 0; i < 2 * got; ++i) peak = std::max(peak, std::abs(double(block[i])) * 32768.0);
+        if (got < frames) break;
+        if (peak > kPeakLoudEnough) {
+            peak = 32767.0;
+            break;
+        }
+        if (cancelRequested()) return false;
+    }
+    gain = normalizeGainForLevel(peak);
+    return true;
+}
+
+// The next block of the song into in_ (silence after its end): `frames` read, fewer than a block
+// only at the end.
+bool SoundExportJob::readBlock(int& frames, std::string& error) {
+    std::fill(in_.begin(), in_.end(), 0.0f);
+    int64_t got = 0;
+    while (got < kBlock) {
+        const int64_t n = source_.read(in_.data() + 2 * got, kBlock - got);
+        if (n < 0) {
+            error = source_.error();
+            return false;
+        }
+        if (n == 0) break;
+        got += n;
+    }
+    frames = static_cast<int>(got);
+    if (inMeter_ && inMeter_->channels() == 1) {
+        for (int64_t i = 0; i < got; ++i) mono_[i] = in_[2 * i];
+        inMeter_->addFrames(mono_.data(), static_cast<std::size_t>(got));
+    } else if (inMeter_) {
+        inMeter_->addFrames(in_.data(), static_cast<std::size_t>(got));
+    }
+    return true;
+}
+
+// As the 16-bit job measures: the input without its true peak, which would cost more than the
+// rest of both measurements. A format the meter refuses is not measured.
+void SoundExportJob::startMeters(int channels, int chainRate, int rate) {
+    try {
+        inMeter_ = std::make_unique<LoudnessMeter>(chainRate, channels, LoudnessMeter::History::Exact,
+                                                   LoudnessMeter::Peaks::SampleOnly);
+        outMeter_ = std::make_unique<LoudnessMeter>(rate, channels);
+        sink_->measureWith(outMeter_.get());
+    } catch (const std::exception&) {
+        inMeter_.reset();
+        outMeter_.reset();
+    }
+}
+
+ExportOutcome SoundExportJob::run() {
+    host_.cancelRequested = false;
+    reset(p_);
+    host_.setFromText(request_.songPath);
+    host_.setToText(request_.targetPath);
+    if (source_.open(request_.songPath) != SoundOpenResult::Ok) return fail(source_.error());
+    const SoundOutputFormat& output = request_.output;
+    const int chainRate = source_.chainRate();
+    const int rate = output.rate > 0 ? output.rate : chainRate;
+    const bool mp3 = output.kind == SoundOutputKind::Mp3;
+    if (mp3 && rate != 32000 && rate != 44100 && rate != 48000) {
+        return fail("MP3 output is written at 32000, 44100 or 48000 Hz, not " + std::to_string(rate));
+    }
+    if (output.kind == SoundOutputKind::Flac && output.depth == SoundOutputDepth::Float32) {
+        return fail("FLAC holds 16 or 24 bits, not 32-bit float");
+    }
+    if (request_.temporaryFolder.empty()) return fail("no private temporary folder could be made");
+
+    double gain = 1.0;
+    if (request_.normalize) {
+        host_.setStatusText("Searching max level for normalization..");
+        std::string error;
+        if (!scanPeak(gain, error)) return error.empty() ? cancelledWithNothing() : fail(error);
+    }
+    host_.setStatusText("");
+    if (cancelRequested()) return cancelledWithNothing();
+
+    const SoundOutputDepth depth = mp3 ? SoundOutputDepth::Pcm16 : output.depth;
+    const int channels = source_.format().channels == 1 ? 1 : 2;
+    // A WAV output whose sound passes 4 GB (with room for its header) is RF64 from the start.
+    const int64_t frameBytes = channels * (depth == SoundOutputDepth::Pcm16 ? 2 : depth == SoundOutputDepth::Pcm24 ? 3 : 4);
+    const double outputBytes = double(source_.chainFrames()) * rate / chainRate * double(frameBytes);
+    const bool rf64 = !mp3 && outputBytes > double(0xFFFFFFFFu - (1u << 20));
+    const int major = output.kind == SoundOutputKind::Flac ? SF_FORMAT_FLAC : rf64 ? SF_FORMAT_RF64 : SF_FORMAT_WAV;
+    written_ = (fs::path(request_.temporaryFolder) /
+                ("$$temp_ldr_dst_" + request_.runStamp + (output.kind == SoundOutputKind::Flac ? ".flac" : ".wav")))
+                   .string();
+    major_ = major;
+    depth_ = depth;
+    channels_ = channels;
+    rate_ = rate;
+    gained_ = (fs::path(request_.temporaryFolder) / ("$$temp_ldr_gain_" + request_.runStamp + fs::path(written_).extension().string()))
+                  .string();
+    sink_ = std::make_unique<SoundSink>();
+    if (std::string error; !sink_->open(written_, major, depth, channels, chainRate, rate, error)) return fail(error);
+
+    const int64_t frames = source_.chainFrames();
+    host_.setProgressRange(frames == 0 ? 100 : static_cast<int>((frames / kBlock) & 0xFFFF));
+    p_.settings.normalizeGain = gain;
+    prepare(p_, chainRate);
+    in_.assign(2 * kBlock, 0.0f);
+    out_.assign(2 * kBlock, 0.0f);
+    mono_.assign(kBlock, 0.0f);
+    if (request_.measureLoudness || request_.loudnessTargetLufs) startMeters(channels, chainRate, rate);
+    const int lead = leadInFrames(p_);
+    int64_t processedFrames = 0;
+    bool firstBlock = true;
+    bool cancelled = false;
+    while (true) {
+        host_.throttle(lastClockMs_, 10);
+        int f = 0;
+        if (std::string error; !readBlock(f, error)) return fail(error);
+        processBlockFloat(p_, 2 * kBlock, in_.data(), out_.data());
+        bool ok;
+        const int from = firstBlock ? lead : 0;
+        if (f == kBlock) {
+            ok = sink_->write(out_.data(), from, kBlock);
+        } else {
+            // The last block: the output runs on to `lead` frames past the song's last frame,
+            // through one more block of silence when they do not fit in this one.
+            const int end = lead + f;
+            ok = sink_->write(out_.data(), from, std::min(end, kBlock));
+            if (ok && end > kBlock) {
+                std::fill(in_.begin(), in_.end(), 0.0f);
+                processBlockFloat(p_, 2 * kBlock, in_.data(), out_.data());
+                ok = sink_->write(out_.data(), 0, end - kBlock);
+            }
+        }
+        if (!ok) return fail(sink_->writeError());
+        firstBlock = false;
+        if (f < kBlock) break;
+        processedFrames += f;
+        host_.setProcessedTimeText(formatProcessedTime(2 * processedFrames, static_cast<uint32_t>(chainRate)));
+        host_.stepProgress();
+        host_.refreshPanel();
+        if (cancelRequested()) {
+            cancelled = true;
+            break;
+        }
+    }
+    if (const std::string error = sink_->finish(); !error.empty()) return fail(error);
+    sink_.reset();
+
+    // As in the 16-bit job: a cancel in the loop delivers the processed part; from here on a
+    // further cancel abandons the encoding and the delivery, and the flag is set again at the end.
+    host_.cancelRequested = false;
+    ExportOutcome outcome;
+    ExportLoudness loudness;
+    loudness.measured = inMeter_ && outMeter_;
+    if (loudness.measured) {
+        loudness.input = inMeter_->figures();
+        loudness.output = outMeter_->figures();
+    }
+    loudness.mp3 = mp3;
+    std::string deliverable = written_;
+    std::string error;
+    bool ready = true;
+    if (request_.loudnessTargetLufs && loudness.measured) {
+        class Passes : public LoudnessTargetPasses {
+        public:
+            Passes(SoundExportJob& job, ExportLoudness& loudness) : job_(job), loudness_(loudness) {}
+            bool gainPass(double gainDb, LoudnessFigures& figures, std::string& error) override {
+                return job_.gainPass(gainDb, figures, error);
+            }
+            bool encode(bool gained, std::string& error) override {
+                return job_.encodeMp3(gained ? job_.gained_ : job_.written_, loudness_, error);
+            }
+
+        private:
+            SoundExportJob& job_;
+            ExportLoudness& loudness_;
+        } passes(*this, loudness);
+        ready = ReachLoudnessTarget(loudness, *request_.loudnessTargetLufs, request_.truePeakLimitDbtp, host_, passes,
+                                    error);
+        if (loudness.rounds > 0) deliverable = gained_;
+    } else if (mp3) {
+        ready = encodeMp3(written_, loudness, error);
+    }
+    if (ready && mp3) deliverable = mp3Path_;
+    if (!ready) {
+        outcome = cancelRequested() ? cancelledWithNothing() : fail(error);
+        if (cancelled) host_.cancelRequested = true;
+        return outcome;
+    }
+    if (!MoveFileOver(deliverable, request_.targetPath, error, &host_.cancelRequested)) {
+        outcome = cancelRequested() ? cancelledWithNothing() : fail(error);
+    } else {
+        outcome.status = cancelled ? ExportStatus::Cancelled : ExportStatus::Completed;
+        outcome.deliveredPath = request_.targetPath;
+        outcome.loudness = loudness;
+    }
+    if (cancelled) host_.cancelRequested = true;
+    return outcome;
+}
+
+}  // namespace
+
+ExportOutcome RunSoundExportJob(Processor& p, const SoundExportRequest& request, JobHost& host) {
+    ExportOutcome outcome;
+    {
+        SoundExportJob job(p, request, host);
+        outcome = job.run();
+    }  // the job's destructor removes its files and sends the end notice
+    return outcome;
+}
+
+}  // namespace loudara
