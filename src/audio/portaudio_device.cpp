@@ -4,6 +4,7 @@
 #include <portaudio.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
@@ -170,6 +171,19 @@ WaveResult PortAudioPlatform::open(WaveDirection direction, unsigned id, uint32_
     if (error != paNoError) return error;
     device = std::move(opened);
     return kWaveOk;
+}
+
+uint32_t PortAudioPlatform::deviceRate(WaveDirection direction, unsigned id, uint32_t wanted) {
+    const std::vector<Listed>& devices = list(direction);
+    if (id >= devices.size()) return wanted;
+    const bool output = direction == WaveDirection::Output;
+    const PaStreamParameters params = streamParameters(devices[id].paIndex, direction);
+    if (Pa_IsFormatSupported(output ? nullptr : &params, output ? &params : nullptr, wanted) == paFormatIsSupported) {
+        return wanted;
+    }
+    const PaDeviceInfo* info = Pa_GetDeviceInfo(devices[id].paIndex);
+    if (!info || !(info->defaultSampleRate > 0)) return wanted;
+    return static_cast<uint32_t>(std::lround(info->defaultSampleRate));
 }
 
 std::string PortAudioPlatform::errorText(WaveResult result) {

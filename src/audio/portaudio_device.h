@@ -33,6 +33,9 @@ public:
     WaveResult open(WaveDirection direction, unsigned id, uint32_t sampleRate, NoticeChannel& notices,
                     std::unique_ptr<WaveDevice>& device) override;
     std::string errorText(WaveResult result) override;
+    // `wanted` when PortAudio says the device takes 16-bit stereo at that rate, else the device's
+    // default rate (rounded to whole Hz).
+    uint32_t deviceRate(WaveDirection direction, unsigned id, uint32_t wanted) override;
 
     // The host API's name of a device ("ALSA", "JACK Audio Connection Kit"), "" for a bad id.
     std::string hostApiName(WaveDirection direction, unsigned id) const;

@@ -183,7 +183,7 @@ void SoundSource::close() {
     error_.clear();
 }
 
-SoundOpenResult SoundSource::open(const std::string& path) {
+SoundOpenResult SoundSource::open(const std::string& path, int outputRate) {
     close();
     path_ = path;
     descriptor_ = OpenRegularFileForReading(path.c_str());
@@ -241,7 +241,7 @@ SoundOpenResult SoundSource::open(const std::string& path) {
     if (info.frames < 0 || info.frames == SF_COUNT_MAX) {
         return refuse(SoundOpenResult::Unreadable, "cannot read " + path + ": its length cannot be found (a damaged end?)");
     }
-    chainRate_ = ChainRateFor(info.samplerate);
+    chainRate_ = outputRate > 0 ? outputRate : ChainRateFor(info.samplerate);
     return SoundOpenResult::Ok;
 }
 
