@@ -217,11 +217,12 @@ StartResult StartPlayback(Streaming& s) {
     if ((song.channels != 1 && song.channels != 2) || (soundFile ? song.sampleRate == 0 : !playableRate(song.sampleRate))) {
         return StartResult::SongUnsupported;
     }
-    // The stream runs at the device's rate. A song at that rate (a WAV or MP3 song) takes the
+    // A song's stream runs at the device's rate. A song at that rate (a WAV or MP3 song) takes the
     // 16-bit path; any other song is read through SoundSource, resampled to it.
     const uint32_t wanted = soundFile ? static_cast<uint32_t>(ChainRateFor(static_cast<int>(song.sampleRate)))
                                       : song.sampleRate;
-    const uint32_t rate = StreamRateFor(e, s.devices, wanted);
+    // ON-AIR keeps the rate chosen for it: a device at another rate refuses it and says so.
+    const uint32_t rate = onAir ? wanted : StreamRateFor(e, s.devices, wanted);
     const bool resampledMp3 = !onAir && song.kind == SongKind::Mp3 && rate != song.sampleRate;
     const bool throughSource = !onAir && !resampledMp3 && (soundFile || rate != song.sampleRate);
 

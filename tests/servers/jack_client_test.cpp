@@ -1,12 +1,14 @@
 // Loudara's own JACK client against a JACK server the test runs (dummy driver): the client and
 // its ports under the names asked, the connections asked and no others, a song played to its end
-// with every frame, ON-AIR at the server's rate, and a server at a rate the processor does not
+// with every frame (resampled to the server's rate when it runs at another), ON-AIR at the
+// server's rate, and a server at a rate the processor does not
 // run at refused with a message that names it.
 
 #include <gtest/gtest.h>
 #include <jack/jack.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <memory>
 #include <set>
@@ -160,6 +162,26 @@ TEST_F(JackClient, SongPlaysEveryFrameToThePhysicalPortsAndNothingElse) {
     EXPECT_EQ(engine->closedOutputCounters.bytesPlayed, 4u * kFrames);
     EXPECT_EQ(engine->allocatedBlocks, 0);
     EXPECT_TRUE(host.messages.empty());
+}
+
+TEST_F(JackClient, SongAt44100OnAServerAt48000IsResampledAndPlaysEveryFrame) {
+    if (!ready(48000, JackOptions{})) return;
+    constexpr int kFrames = 2 * 44100 + 777;
+    std::vector<int16_t> samples(2 * kFrames);
+    for (int i = 0; i < kFrames; ++i) samples[2 * i] = samples[2 * i + 1] = static_cast<int16_t>((i * 37) % 20000);
+    SongRecord& song = app->playlist.songs[0];
+    const std::string path = write("song.wav", pcmWave(samples, 2, 44100));
+    ASSERT_EQ(ProbeWavFile(path.c_str(), song), WavProbeResult::Ok);
+    std::snprintf(song.path, sizeof song.path, "%s", path.c_str());
+    song.kind = SongKind::Wav;
+    app->playlist.songCount = 1;
+
+    ASSERT_EQ(StartPlayback(*s), StartResult::Started);
+    EXPECT_EQ(engine->sampleRate, 48000u);
+    ASSERT_TRUE(runUntilStopped(20));
+    EXPECT_TRUE(host.messages.empty());
+    // As long in time as the song: every frame, resampled to the server's rate.
+    EXPECT_EQ(engine->closedOutputCounters.bytesPlayed, 4u * static_cast<uint64_t>(std::llround(kFrames * 48000.0 / 44100)));
 }
 
 TEST_F(JackClient, StreamAtAnotherRateThanTheServersIsRefusedNamingBoth) {
