@@ -260,6 +260,19 @@ TEST_F(SoundFileStreams, WavAndMp3SongsAt44100OnADeviceAt48000AreResampledAndLas
     }
 }
 
+TEST_F(SoundFileStreams, SongWhoseFileCannotBeReadSaysWhyAndLeavesNothingOpen) {
+    const std::string flac = writeSound(folder / "gone.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 44100, 2, 1000);
+    addSong(flac);
+    fs::remove(flac);
+    EXPECT_EQ(StartPlayback(s), StartResult::SongNotOpened);
+    ASSERT_EQ(host.messages.size(), 1u);
+    EXPECT_EQ(host.messages[0].text.rfind("cannot read " + flac + ": ", 0), 0u) << host.messages[0].text;
+    EXPECT_EQ(app->playState, PlayState::Stopped);
+    EXPECT_FALSE(engine->output);
+    EXPECT_FALSE(engine->soundOpen);
+    EXPECT_EQ(engine->allocatedBlocks, 0);
+}
+
 TEST_F(SoundFileStreams, SongAtTheDevicesRateKeepsThe16BitPath) {
     platform.fixedRate = 44100;
     addSong(write("a.wav", pcmWave(std::vector<int16_t>(2 * 1000, 1234), 2, 44100)));

@@ -137,10 +137,14 @@ PortAudioPlatform::PortAudioPlatform(bool quietProbe) {
             if (!info) continue;
             device.queried = true;
             copyName(info->name, device.caps.name);
+            // Stereo 16-bit at 44.1 kHz, or at the device's own rate (streams then run at that
+            // rate: deviceRate).
             const PaStreamParameters params = streamParameters(device.paIndex, direction);
-            if (Pa_IsFormatSupported(output ? nullptr : &params, output ? &params : nullptr, 44100) ==
-                paFormatIsSupported) {
-                device.caps.formats |= kWaveFormat4S16;
+            for (const double rate : {44100.0, info->defaultSampleRate}) {
+                if (rate > 0 && Pa_IsFormatSupported(output ? nullptr : &params, output ? &params : nullptr, rate) ==
+                                    paFormatIsSupported) {
+                    device.caps.formats |= kWaveFormat4S16;
+                }
             }
         }
     }

@@ -3,8 +3,9 @@
 //
 // Devices of a direction are those with channels in it: the host's default device of that
 // direction first, then the others in PortAudio's order; the position in that order is the
-// identifier. A device takes "44.1 kHz stereo 16-bit" when PortAudio says it supports that
-// format. Each open device is one PortAudio stream of its own, stopped until the first block is
+// identifier. A device takes "44.1 kHz stereo 16-bit" when PortAudio says it supports stereo
+// 16-bit at 44.1 kHz or at the device's default rate (a stream it does not take at the song's
+// rate runs at that default rate, see deviceRate). Each open device is one PortAudio stream of its own, stopped until the first block is
 // queued (output) or start() (input); its callback only moves bytes between the stream and the
 // queued blocks (QueuedWaveDevice::render/capture).
 

@@ -242,6 +242,8 @@ StartResult StartPlayback(Streaming& s) {
         copySongPath(e, song);
         if (!e.sound) e.sound = std::make_unique<SoundSource>();
         if (e.sound->open(e.songPath, static_cast<int>(rate)) != SoundOpenResult::Ok) {
+            // SoundSource's reason ("cannot read PATH: WHY"), or the song stays silent for nothing.
+            s.host.showMessage(e.sound->error(), "Loudara", MessageIcon::Exclamation);
             return abandonStart(s, StartResult::SongNotOpened);
         }
         e.soundOpen = true;
