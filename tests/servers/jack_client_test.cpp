@@ -18,6 +18,7 @@
 #include "audio/jack_device.h"
 #include "audio/poll_event_loop.h"
 #include "audio/streaming.h"
+#include "files/wav_file.h"
 #include "recording_host.h"
 #include "servers/test_servers.h"
 #include "wav_builder.h"
@@ -182,6 +183,27 @@ TEST_F(JackClient, SongAt44100OnAServerAt48000IsResampledAndPlaysEveryFrame) {
     EXPECT_TRUE(host.messages.empty());
     // As long in time as the song: every frame, resampled to the server's rate.
     EXPECT_EQ(engine->closedOutputCounters.bytesPlayed, 4u * static_cast<uint64_t>(std::llround(kFrames * 48000.0 / 44100)));
+}
+
+// loudara-cli play on a server at 48 kHz: a 24-bit WAV song and a 16-bit one, both at 44.1 kHz,
+// play to their end (before, the 16-bit one was refused for its rate and the 24-bit one not taken).
+TEST_F(JackClient, CliPlaysA24BitSongAndA44100SongOnAServerAt48000) {
+    startServer(48000, JackOptions{});
+    if (HasFatalFailure() || IsSkipped()) return;
+    const std::string deep = (folder / "deep.wav").string();
+    {
+        FileHandle out = OpenFile(deep.c_str(), "wb");
+        ASSERT_TRUE(WriteWavHeader(out.get(), 3 * 2 * 44100, 44100, 2, 24));
+        std::vector<uint8_t> samples(3 * 2 * 44100);
+        for (std::size_t i = 0; i < samples.size(); ++i) samples[i] = static_cast<uint8_t>(i * 7);
+        ASSERT_EQ(std::fwrite(samples.data(), 1, samples.size(), out.get()), samples.size());
+    }
+    const std::string plain = write("plain.wav", pcmWave(std::vector<int16_t>(2 * 22050, 1000), 2, 44100));
+    const std::string errors = (folder / "play.err").string();
+    test::Child play({LOUDARA_CLI, "play", deep, plain, "--output", "jack"}, "/dev/null", errors);
+    EXPECT_EQ(play.wait(30), 0) << test::readText(errors);
+    EXPECT_EQ(test::readText(errors).find("cannot"), std::string::npos) << test::readText(errors);
+    EXPECT_NE(test::readText(errors).find("[2/2] plain.wav"), std::string::npos) << test::readText(errors);
 }
 
 TEST_F(JackClient, StreamAtAnotherRateThanTheServersIsRefusedNamingBoth) {
