@@ -260,6 +260,59 @@ TEST_F(SoundFileStreams, WavAndMp3SongsAt44100OnADeviceAt48000AreResampledAndLas
     }
 }
 
+// The frames of a 16-bit FLAC song whose right channel names the block each frame is in (the
+// left counts frames, all positive, so that the bypassed chain hands them on as they are).
+TEST_F(SoundFileStreams, FlacSongSeeksAsAWavSongDoes) {
+    const int frames = 100 * kBlockFrames;
+    std::vector<short> samples(2 * frames);
+    for (int f = 0; f < frames; ++f) {
+        samples[2 * f] = static_cast<short>(f % 20000 + 1);
+        samples[2 * f + 1] = static_cast<short>(f / kBlockFrames);
+    }
+    const std::string path = (folder / "long.flac").string();
+    SF_INFO info{0, 44100, 2, SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 0, 0};
+    SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
+    ASSERT_NE(file, nullptr);
+    ASSERT_EQ(sf_writef_short(file, samples.data(), frames), frames);
+    sf_close(file);
+    addSong(path);
+    p->settings.bypass = 1;
+    auto blockOf = [&](int i) { return reinterpret_cast<const int16_t*>(engine->outputBlocks[i]->data)[1]; };
+    std::vector<uint8_t> buffer(kSoundBlockBytes);
+    auto period = [&] {
+        platform.output->render(buffer.data(), buffer.size());
+        DispatchDeviceNotices(s);
+    };
+
+    ASSERT_EQ(StartPlayback(s), StartResult::Started);  // blocks 0..3 queued
+    ASSERT_TRUE(PressTransportButton(s, 5));
+    view.cursorButton = 5;
+    period();  // the refill moves over blocks 4..23 and keeps 23
+    EXPECT_EQ(blockOf(0), 23);
+    EXPECT_EQ(engine->playPosition, 24u * kSoundBlockBytes);
+    ASSERT_TRUE(PressTransportButton(s, 1));  // rewind: 5 steps
+    view.cursorButton = 1;
+    period();  // 24 -> 19 blocks read, block 18 played
+    EXPECT_EQ(engine->playPosition, 19u * kSoundBlockBytes);
+    EXPECT_EQ(blockOf(1), 18);
+    ASSERT_TRUE(PressTransportButton(s, 0));  // fast rewind far past the start
+    view.cursorButton = 0;
+    period();
+    EXPECT_EQ(engine->playPosition, kSoundBlockBytes);
+    EXPECT_EQ(blockOf(2), 0);
+    EXPECT_EQ(reinterpret_cast<const int16_t*>(engine->outputBlocks[2]->data)[0], 1);
+    ReleaseTransportButtons(s);
+    period();
+    EXPECT_EQ(engine->playPosition, 2u * kSoundBlockBytes);
+    EXPECT_EQ(blockOf(3), 1);
+    // Fast forward past the end: the song ends.
+    ASSERT_TRUE(PressTransportButton(s, 5));
+    view.cursorButton = 5;
+    for (int i = 0; i < 10 && app->playState == PlayState::Playing; ++i) period();
+    EXPECT_EQ(app->playState, PlayState::Draining);
+    StopPlayback(s);
+}
+
 TEST_F(SoundFileStreams, SongWhoseFileCannotBeReadSaysWhyAndLeavesNothingOpen) {
     const std::string flac = writeSound(folder / "gone.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 44100, 2, 1000);
     addSong(flac);

@@ -407,18 +407,35 @@ int FillFromMp3(Streaming& s, SoundBlock& block) {
     return last > 0 ? 1 : 0;
 }
 
+// A seek of a SoundSource song to where a WAV song's seek reads its block: `steps` blocks read
+// forward, the last one heard; or back two blocks and one read per step, never before the first
+// frame. Either way the block heard starts `steps - 1` blocks from the position (engine.
+// playPosition, the frames of the stream), or at the first frame. False when the file cannot seek.
+bool seekSound(DeviceEngine& e, int steps) {
+    constexpr int64_t block = DeviceEngine::kFloatFrames;
+    const int64_t at = e.playPosition / kBytesPerFrame;
+    const int64_t target = std::max<int64_t>(0, at + (steps - 1) * block);
+    const int64_t to = std::min(target, e.sound->chainFrames());
+    if (to == at) return true;
+    if (!e.sound->seek(to)) return false;
+    e.playPosition = static_cast<uint32_t>(to * kBytesPerFrame);
+    return true;
+}
+
 int FillFromSoundFile(Streaming& s, SoundBlock& block) {
     DeviceEngine& e = s.engine;
-    const int steps = forwardSteps(s);
     int64_t got = 0;
-    for (int k = 0; k < steps; ++k) {
-        if (e.mp3Resampler) {
+    if (e.mp3Resampler) {
+        const int steps = forwardSteps(s);
+        for (int k = 0; k < steps; ++k) {
             got = readResampledMp3(s, e.floatFrames, DeviceEngine::kFloatFrames);
-        } else {
-            got = e.sound ? e.sound->read(e.floatFrames, DeviceEngine::kFloatFrames) : -1;
+            if (got <= 0) break;
+            e.playPosition += static_cast<uint32_t>(got * kBytesPerFrame);
         }
-        if (got <= 0) break;
-        e.playPosition += static_cast<uint32_t>(got * kBytesPerFrame);
+    } else {
+        const int steps = seekStepsNow(s, {5, 4, 0, 1});
+        got = e.sound && (steps == 0 || seekSound(e, steps)) ? e.sound->read(e.floatFrames, DeviceEngine::kFloatFrames) : -1;
+        if (got > 0) e.playPosition += static_cast<uint32_t>(got * kBytesPerFrame);
     }
     if (got < 0) {
         // A read or decoding failure ends the song here, as the end of its file would.

@@ -78,8 +78,8 @@ int FillFromMp3(Streaming& s, SoundBlock& block);
 int FillFromInput(Streaming& s, SoundBlock& block);
 // A song read through SoundSource (engine.sound, at the stream's rate), or an MP3 song resampled
 // to the stream's rate (engine.mp3Resampler): its float frames through
-// processBlockFloat, rounded to 16 bits as processBlock rounds. Forward seeking only; a read that
-// fails ends the song.
+// processBlockFloat, rounded to 16 bits as processBlock rounds. A SoundSource song seeks as a WAV song
+// does; a resampled MP3 song forward only. A read that fails ends the song.
 int FillFromSoundFile(Streaming& s, SoundBlock& block);
 
 // " mm:ss" of the output produced, " 00:00" when stopped, " " in ON-AIR mode.

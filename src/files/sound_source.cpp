@@ -297,6 +297,30 @@ bool SoundSource::refill() {
     return true;
 }
 
+bool SoundSource::seek(int64_t frame) {
+    if (file_ == nullptr || failed_) {
+        if (error_.empty()) error_ = "no sound file is open";
+        return false;
+    }
+    frame = std::clamp<int64_t>(frame, 0, chainFrames());
+    int64_t fileFrame = frame;
+    if (chainRate_ != format_.sampleRate) {
+        fileFrame = std::llround(static_cast<double>(frame) * format_.sampleRate / chainRate_);
+    }
+    fileFrame = std::min(fileFrame, format_.frames);
+    if (sf_seek(file_, fileFrame, SEEK_SET) != fileFrame) {
+        error_ = "cannot read " + path_ + ": " + libraryReason(file_);
+        failed_ = true;
+        return false;
+    }
+    resampler_.reset();
+    pending_.clear();
+    pendingFrom_ = 0;
+    framesRead_ = fileFrame;
+    fileEnded_ = false;
+    return true;
+}
+
 int64_t SoundSource::read(float* stereo, int64_t maxFrames) {
     if (file_ == nullptr || failed_) {
         if (error_.empty()) error_ = "no sound file is open";

@@ -84,6 +84,9 @@ public:
     // end; 0 at the end; -1 on failure, with the reason in error(): a read or decoding error, or a
     // file that ends before the frames its header announces (cut short).
     int64_t read(float* stereo, int64_t maxFrames);
+    // Moves the read point to frame `frame` at chainRate() (held to 0 .. chainFrames()); the
+    // resampler starts again from there. False, with error(), when the file cannot seek.
+    bool seek(int64_t frame);
 
 private:
     bool refill();

@@ -69,9 +69,7 @@ void PaintPanel(QPainter& painter, const Skin& skin, PanelButtons& buttons, Knob
     const SongRecord& playingSong = list.songs[std::clamp(list.playingSong, 0, kMaxSongs - 1)];
     for (int i = 0; i < kTransportButtons; ++i) {
         if (state.playState == PlayState::Stopped && i != 2 && i != 3) continue;
-        // MP3 and other sound files play forward only: no rewind buttons.
-        const bool forwardOnly = playingSong.kind == SongKind::Mp3 || playingSong.kind == SongKind::SoundFile;
-        if (state.playState != PlayState::Stopped && forwardOnly && i < 2) continue;
+        if (state.playState != PlayState::Stopped && playingSong.kind == SongKind::Mp3 && i < 2) continue;
         const PanelButton& b = buttons.transports[i];
         painter.drawImage(QPoint(b.x, b.y), skin.image(img::TransportStrip),
                           QRect(b.sourceX, b.pressed ? kTransportHeight : 0, b.width, kTransportHeight));
