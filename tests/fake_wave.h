@@ -80,6 +80,9 @@ public:
         return kWaveOk;
     }
     std::string errorText(WaveResult result) override { return "fake error " + std::to_string(result); }
+    // A device that runs at one rate whatever is asked (as a JACK server does); 0 takes any rate.
+    uint32_t fixedRate = 0;
+    uint32_t deviceRate(WaveDirection, unsigned, uint32_t wanted) override { return fixedRate ? fixedRate : wanted; }
 
 private:
     // The engine owns its device; the test keeps looking at it through the shared pointer.

@@ -82,6 +82,8 @@ void InitDeviceEngine(DeviceEngine& engine) {
     engine.songPath[0] = '\0';
     engine.songFile.reset();
     engine.mp3Open = false;
+    engine.sound.reset();
+    engine.soundOpen = false;
 }
 
 int EnumerateOutputDevices(DeviceEngine& engine, DeviceChoice& devices) {
@@ -103,6 +105,13 @@ void StartDeviceEngine(DeviceEngine& engine, DeviceChoice& devices, Host& host) 
     if (EnumerateInputDevices(engine, devices) == 0) {
         host.showMessage(kNoInputDeviceText, "Loudara", MessageIcon::Exclamation);
     }
+}
+
+uint32_t StreamRateFor(const DeviceEngine& engine, const DeviceChoice& devices, uint32_t wanted) {
+    if (devices.selectedOutputDevice >= engine.outputCount) return wanted;
+    const uint32_t id = engine.outputDevices[devices.selectedOutputDevice].id;
+    const uint32_t rate = engine.platform->deviceRate(WaveDirection::Output, id, wanted);
+    return rate == 32000 || rate == 44100 || rate == 48000 ? rate : wanted;
 }
 
 bool OpenDevices(DeviceEngine& engine, const DeviceChoice& devices, bool onAirMode, Host& host) {

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "audio/block_notices.h"
 #include "audio/sound_block.h"
@@ -15,6 +16,8 @@
 #include "audio/wave_device.h"
 #include "base/device_choice.h"
 #include "base/host.h"
+#include "files/sound_resampler.h"
+#include "files/sound_source.h"
 #include "files/wav_file.h"
 
 namespace loudara {
@@ -67,6 +70,18 @@ struct DeviceEngine {
     int64_t dataStart = 0;      // file offset of the first sample
     uint32_t dataBytes = 0;     // bytes of sample data (the "data" chunk, never beyond it)
     uint32_t dataOffset = 0;    // bytes of sample data read so far
+    // Or the song read through SoundSource at the stream's rate (a SoundFile song, or any song at
+    // another rate than the device runs at), in float blocks of floatFrames.
+    std::unique_ptr<SoundSource> sound;
+    bool soundOpen = false;
+    // An MP3 song at another rate than the stream's: its decoded frames resampled to the stream's
+    // rate, waiting in `resampled` from resampledFrom on (interleaved stereo floats).
+    std::unique_ptr<SoundResampler> mp3Resampler;
+    std::vector<float> resampled;
+    std::size_t resampledFrom = 0;
+    bool mp3Ended = false;
+    static constexpr uint32_t kFloatFrames = kSoundBlockBytes / kBytesPerFrame;
+    alignas(16) float floatFrames[2 * kFloatFrames] = {};
 
     DeviceEntry outputDevices[kMaxListedDevices];
     uint16_t outputCount = 0;
@@ -109,6 +124,12 @@ inline constexpr const char* kNoInputDeviceText =
 
 // Start-up: InitDeviceEngine and both listings, with the messages for an empty list.
 void StartDeviceEngine(DeviceEngine& engine, DeviceChoice& devices, Host& host);
+
+// The rate a stream that wants `wanted` Hz runs at on the selected output device: the device's
+// own rate when it runs at another one the processor takes (32000, 44100 or 48000 Hz: a JACK
+// server at 48 kHz for a 44.1 kHz song), otherwise `wanted` (and a device that cannot run it says
+// why when it opens).
+uint32_t StreamRateFor(const DeviceEngine& engine, const DeviceChoice& devices, uint32_t wanted);
 
 // Opens the input (ON-AIR mode only, first) and the output at engine.sampleRate. A device whose
 // query fails or that lacks 44.1 kHz stereo 16-bit fails quietly; a refused open shows the

@@ -111,6 +111,11 @@ bool JackPlatform::deviceCaps(WaveDirection, unsigned id, WaveDeviceCaps& caps) 
     return true;
 }
 
+uint32_t JackPlatform::deviceRate(WaveDirection, unsigned, uint32_t wanted) {
+    const uint32_t rate = client_ ? lastServerRate_ : probedRate_;
+    return rate != 0 ? rate : wanted;
+}
+
 WaveResult JackPlatform::openClient() {
     if (client_) return kWaveOk;
     serverGone_.store(false);

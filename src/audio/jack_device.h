@@ -62,6 +62,8 @@ public:
     WaveResult open(WaveDirection direction, unsigned id, uint32_t sampleRate, NoticeChannel& notices,
                     std::unique_ptr<WaveDevice>& device) override;
     std::string errorText(WaveResult result) override;
+    // The server's rate (as the open client or the last probe saw it), whatever is wanted.
+    uint32_t deviceRate(WaveDirection direction, unsigned id, uint32_t wanted) override;
 
     // Looks for the server again (a server still starting can turn clients away for a moment);
     // true when it answered. Not while the client is open.

@@ -4,6 +4,7 @@
 #include <portaudio.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
@@ -136,10 +137,14 @@ PortAudioPlatform::PortAudioPlatform(bool quietProbe) {
             if (!info) continue;
             device.queried = true;
             copyName(info->name, device.caps.name);
+            // Stereo 16-bit at 44.1 kHz, or at the device's own rate (streams then run at that
+            // rate: deviceRate).
             const PaStreamParameters params = streamParameters(device.paIndex, direction);
-            if (Pa_IsFormatSupported(output ? nullptr : &params, output ? &params : nullptr, 44100) ==
-                paFormatIsSupported) {
-                device.caps.formats |= kWaveFormat4S16;
+            for (const double rate : {44100.0, info->defaultSampleRate}) {
+                if (rate > 0 && Pa_IsFormatSupported(output ? nullptr : &params, output ? &params : nullptr, rate) ==
+                                    paFormatIsSupported) {
+                    device.caps.formats |= kWaveFormat4S16;
+                }
             }
         }
     }
@@ -170,6 +175,19 @@ WaveResult PortAudioPlatform::open(WaveDirection direction, unsigned id, uint32_
     if (error != paNoError) return error;
     device = std::move(opened);
     return kWaveOk;
+}
+
+uint32_t PortAudioPlatform::deviceRate(WaveDirection direction, unsigned id, uint32_t wanted) {
+    const std::vector<Listed>& devices = list(direction);
+    if (id >= devices.size()) return wanted;
+    const bool output = direction == WaveDirection::Output;
+    const PaStreamParameters params = streamParameters(devices[id].paIndex, direction);
+    if (Pa_IsFormatSupported(output ? nullptr : &params, output ? &params : nullptr, wanted) == paFormatIsSupported) {
+        return wanted;
+    }
+    const PaDeviceInfo* info = Pa_GetDeviceInfo(devices[id].paIndex);
+    if (!info || !(info->defaultSampleRate > 0)) return wanted;
+    return static_cast<uint32_t>(std::lround(info->defaultSampleRate));
 }
 
 std::string PortAudioPlatform::errorText(WaveResult result) {

@@ -42,6 +42,13 @@ WaveResult SoundPlatform::open(WaveDirection direction, unsigned id, uint32_t sa
     return result;
 }
 
+uint32_t SoundPlatform::deviceRate(WaveDirection direction, unsigned id, uint32_t wanted) {
+    const int jackAt = jackId(direction);
+    if (jackAt >= 0 && static_cast<int>(id) == jackAt) return jack_.deviceRate(direction, 0, wanted);
+    const unsigned paId = jackAt >= 0 && static_cast<int>(id) > jackAt ? id - 1 : id;
+    return portAudio_.deviceRate(direction, paId, wanted);
+}
+
 std::string SoundPlatform::errorText(WaveResult result) {
     if (result >= kWaveJackFirst && result <= kWaveJackLast) return jack_.errorText(result);
     return portAudio_.errorText(result);

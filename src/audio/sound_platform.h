@@ -26,6 +26,7 @@ public:
     WaveResult open(WaveDirection direction, unsigned id, uint32_t sampleRate, NoticeChannel& notices,
                     std::unique_ptr<WaveDevice>& device) override;
     std::string errorText(WaveResult result) override;
+    uint32_t deviceRate(WaveDirection direction, unsigned id, uint32_t wanted) override;
 
 private:
     PortAudioPlatform portAudio_;

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
+#include <memory>
 
 #include "files/peak_level.h"
 
@@ -25,6 +26,50 @@ void closeSong(Streaming& s) {
         s.engine.mp3Open = false;
     }
     s.engine.songFile.reset();
+    if (s.engine.sound) s.engine.sound->close();
+    s.engine.soundOpen = false;
+    s.engine.mp3Resampler.reset();
+    s.engine.resampled.clear();
+    s.engine.resampledFrom = 0;
+    s.engine.mp3Ended = false;
+}
+
+// Up to `maxFrames` frames of the MP3 song at the stream's rate into `out`: the count, 0 at the
+// end, -1 when the decoder or the resampler fails.
+int64_t readResampledMp3(Streaming& s, float* out, int64_t maxFrames) {
+    DeviceEngine& e = s.engine;
+    const bool mono = s.mp3.info().channels == 1 || (s.mp3.info().channels == 0 && e.channels == 1);
+    int64_t done = 0;
+    while (done < maxFrames) {
+        const std::size_t available = e.resampled.size() / 2 - e.resampledFrom;
+        if (available == 0) {
+            e.resampled.clear();
+            e.resampledFrom = 0;
+            if (e.mp3Ended) break;
+            int16_t left[kMp3FrameSamples];
+            int16_t right[kMp3FrameSamples];
+            float frames[2 * kMp3FrameSamples];
+            const int n = s.mp3.readFrame(left, right);
+            if (n < 0) return -1;
+            if (n == 0) {
+                e.mp3Ended = true;
+                if (!e.mp3Resampler->finish(e.resampled)) return -1;
+                continue;
+            }
+            for (int i = 0; i < n; ++i) {
+                frames[2 * i] = left[i] / 32768.0f;
+                frames[2 * i + 1] = (mono ? left[i] : right[i]) / 32768.0f;
+            }
+            if (!e.mp3Resampler->process(frames, static_cast<std::size_t>(n), e.resampled)) return -1;
+            continue;
+        }
+        const std::size_t take = std::min<std::size_t>(available, static_cast<std::size_t>(maxFrames - done));
+        const float* from = e.resampled.data() + 2 * e.resampledFrom;
+        std::copy(from, from + 2 * take, out + 2 * done);
+        e.resampledFrom += take;
+        done += static_cast<int64_t>(take);
+    }
+    return done;
 }
 
 // A start that got past OpenDevices and then failed leaves nothing open behind it.
@@ -71,9 +116,16 @@ uint32_t readSamples(DeviceEngine& e, uint8_t* target, uint32_t blockBytes, bool
     return static_cast<uint32_t>(got);
 }
 
-void processInto(Streaming& s, const uint8_t* input, SoundBlock& block, uint32_t bytes) {
-    processBlock(s.processor, static_cast<int32_t>(bytes / 2), reinterpret_cast<const int16_t*>(input),
-                 reinterpret_cast<int16_t*>(block.data));
+// A processed float sample as the device gets it: the chain value truncated toward zero, as
+// processBlock rounds its own output.
+inline int16_t deviceSample(float x) {
+    const double v = static_cast<double>(x) * 32768.0;
+    if (!(v > -32768.0)) return -32768;
+    if (v >= 32767.0) return 32767;
+    return static_cast<int16_t>(static_cast<int32_t>(v));
+}
+
+void measureBlock(Streaming& s, SoundBlock& block, uint32_t bytes) {
     block.bufferLength = bytes;
     s.engine.loudness.addStereoFrames(reinterpret_cast<const int16_t*>(block.data), bytes / 4);
     if (s.engine.tap && bytes >= kBytesPerFrame) {
@@ -82,9 +134,43 @@ void processInto(Streaming& s, const uint8_t* input, SoundBlock& block, uint32_t
     }
 }
 
+void processInto(Streaming& s, const uint8_t* input, SoundBlock& block, uint32_t bytes) {
+    processBlock(s.processor, static_cast<int32_t>(bytes / 2), reinterpret_cast<const int16_t*>(input),
+                 reinterpret_cast<int16_t*>(block.data));
+    measureBlock(s, block, bytes);
+}
+
+// `frames` stereo float frames of engine.floatFrames through processBlockFloat, rounded into the
+// block.
+void processFloatInto(Streaming& s, SoundBlock& block, uint32_t frames) {
+    float* samples = s.engine.floatFrames;
+    processBlockFloat(s.processor, static_cast<int32_t>(2 * frames), samples, samples);
+    int16_t* out = reinterpret_cast<int16_t*>(block.data);
+    for (uint32_t i = 0; i < 2 * frames; ++i) out[i] = deviceSample(samples[i]);
+    measureBlock(s, block, frames * kBytesPerFrame);
+}
+
+// The blocks a forward-only song moves on by this refill: 1, or the steps of a held forward
+// button. A rewind ends the seek (such a song cannot go back).
+int forwardSteps(Streaming& s) {
+    TransportState& a = s.transport;
+    if (!a.seekActive) return 1;
+    if (!s.view.cursorOverTransportButton(5) && !s.view.cursorOverTransportButton(4)) {
+        a.seekActive = 0;
+        s.view.clearTransportButtons();
+        return 1;
+    }
+    if (a.seekSteps < 0) {
+        a.seekActive = 0;
+        return 1;
+    }
+    return std::max(1, static_cast<int>(a.seekSteps));
+}
+
 int refill(Streaming& s, SoundBlock& block) {
     if (s.transport.onAirMode) return FillFromInput(s, block);
-    if (s.engine.mp3Open) return FillFromMp3(s, block);
+    if (s.engine.mp3Open) return s.engine.mp3Resampler ? FillFromSoundFile(s, block) : FillFromMp3(s, block);
+    if (s.engine.soundOpen) return FillFromSoundFile(s, block);
     return FillFromWav(s, block);
 }
 
@@ -127,27 +213,49 @@ StartResult StartPlayback(Streaming& s) {
     }
     const SongRecord song = list.songs[list.currentSong];
     if (!onAir && song.kind == SongKind::Mp3Pending) return StartResult::SongPending;
-    if ((song.channels != 1 && song.channels != 2) || !playableRate(song.sampleRate)) {
+    const bool soundFile = !onAir && song.kind == SongKind::SoundFile;
+    if ((song.channels != 1 && song.channels != 2) || (soundFile ? song.sampleRate == 0 : !playableRate(song.sampleRate))) {
         return StartResult::SongUnsupported;
     }
+    // A song's stream runs at the device's rate. A song at that rate (a WAV or MP3 song) takes the
+    // 16-bit path; any other song is read through SoundSource, resampled to it.
+    const uint32_t wanted = soundFile ? static_cast<uint32_t>(ChainRateFor(static_cast<int>(song.sampleRate)))
+                                      : song.sampleRate;
+    // ON-AIR keeps the rate chosen for it: a device at another rate refuses it and says so.
+    const uint32_t rate = onAir ? wanted : StreamRateFor(e, s.devices, wanted);
+    const bool resampledMp3 = !onAir && song.kind == SongKind::Mp3 && rate != song.sampleRate;
+    const bool throughSource = !onAir && !resampledMp3 && (soundFile || rate != song.sampleRate);
 
     list.playingSong = list.currentSong;
     e.mp3CarryBytes = 0;
-    e.sampleRate = song.sampleRate;
+    e.sampleRate = rate;
     e.channels = static_cast<uint16_t>(song.channels);
     e.drainCountersTaken = false;
     if (!OpenDevices(e, s.devices, onAir, s.host)) return abandonStart(s, StartResult::DevicesNotOpened);
 
     s.processor.settings.normalizeGain = normalizeGainFor(song.peakLevel);
     if (!AllocateBlocks(e, s.devices.blockCount, onAir)) return abandonStart(s, StartResult::NoBlocks);
-    prepare(s.processor, static_cast<int>(song.sampleRate));
-    s.engine.loudness.start(song.sampleRate);
+    prepare(s.processor, static_cast<int>(rate));
+    s.engine.loudness.start(rate);
 
-    if (!onAir) {
+    if (throughSource) {
+        copySongPath(e, song);
+        if (!e.sound) e.sound = std::make_unique<SoundSource>();
+        if (e.sound->open(e.songPath, static_cast<int>(rate)) != SoundOpenResult::Ok) {
+            // SoundSource's reason ("cannot read PATH: WHY"), or the song stays silent for nothing.
+            s.host.showMessage(e.sound->error(), "Loudara", MessageIcon::Exclamation);
+            return abandonStart(s, StartResult::SongNotOpened);
+        }
+        e.soundOpen = true;
+    } else if (!onAir) {
         copySongPath(e, song);
         if (song.kind == SongKind::Mp3) {
             if (!s.mp3.open(e.songPath)) return abandonStart(s, StartResult::SongNotOpened);
             e.mp3Open = true;
+            if (resampledMp3) {
+                e.mp3Resampler = std::make_unique<SoundResampler>(song.sampleRate, rate, 2);
+                if (!e.mp3Resampler->ok()) return abandonStart(s, StartResult::SongNotOpened);
+            }
         } else {
             e.songFile = OpenFile(e.songPath, "rb");
             if (!e.songFile) return abandonStart(s, StartResult::SongNotOpened);
@@ -182,8 +290,10 @@ StartResult StartPlayback(Streaming& s) {
         if (!block) return abandonStart(s, StartResult::NoBlocks);
         if (onAir) {
             FillFromInput(s, *block);
+        } else if (throughSource) {
+            FillFromSoundFile(s, *block);
         } else if (song.kind == SongKind::Mp3) {
-            if (FillFromMp3(s, *block) == 0) {
+            if ((resampledMp3 ? FillFromSoundFile(s, *block) : FillFromMp3(s, *block)) == 0) {
                 list.songStatus[list.playingSong] = kSongStatusFailed;
                 abandonStart(s, StartResult::Mp3NotFilled);
                 s.view.refreshSongList();
@@ -253,20 +363,9 @@ int FillFromWav(Streaming& s, SoundBlock& block) {
 }
 
 int FillFromMp3(Streaming& s, SoundBlock& block) {
-    TransportState& a = s.transport;
     DeviceEngine& e = s.engine;
-    int steps = 1;
-    if (a.seekActive) {
-        // MP3 songs cannot be rewound: only the forward buttons keep a seek alive.
-        if (!s.view.cursorOverTransportButton(5) && !s.view.cursorOverTransportButton(4)) {
-            a.seekActive = 0;
-            s.view.clearTransportButtons();
-        } else if (a.seekSteps < 0) {
-            a.seekActive = 0;
-        } else {
-            steps = std::max(1, a.seekSteps);
-        }
-    }
+    // MP3 songs cannot be rewound: only the forward buttons keep a seek alive.
+    const int steps = forwardSteps(s);
     std::memset(e.stagingBuffer, 0, kStagingBytes);
     const bool mono = s.mp3.info().channels == 1 || (s.mp3.info().channels == 0 && e.channels == 1);
 
@@ -306,6 +405,45 @@ int FillFromMp3(Streaming& s, SoundBlock& block) {
     }
     processInto(s, e.stagingBuffer, block, bytes);
     return last > 0 ? 1 : 0;
+}
+
+// A seek of a SoundSource song to where a WAV song's seek reads its block: `steps` blocks read
+// forward, the last one heard; or back two blocks and one read per step, never before the first
+// frame. Either way the block heard starts `steps - 1` blocks from the position (engine.
+// playPosition, the frames of the stream), or at the first frame. False when the file cannot seek.
+bool seekSound(DeviceEngine& e, int steps) {
+    constexpr int64_t block = DeviceEngine::kFloatFrames;
+    const int64_t at = e.playPosition / kBytesPerFrame;
+    const int64_t target = std::max<int64_t>(0, at + (steps - 1) * block);
+    const int64_t to = std::min(target, e.sound->chainFrames());
+    if (to == at) return true;
+    if (!e.sound->seek(to)) return false;
+    e.playPosition = static_cast<uint32_t>(to * kBytesPerFrame);
+    return true;
+}
+
+int FillFromSoundFile(Streaming& s, SoundBlock& block) {
+    DeviceEngine& e = s.engine;
+    int64_t got = 0;
+    if (e.mp3Resampler) {
+        const int steps = forwardSteps(s);
+        for (int k = 0; k < steps; ++k) {
+            got = readResampledMp3(s, e.floatFrames, DeviceEngine::kFloatFrames);
+            if (got <= 0) break;
+            e.playPosition += static_cast<uint32_t>(got * kBytesPerFrame);
+        }
+    } else {
+        const int steps = seekStepsNow(s, {5, 4, 0, 1});
+        got = e.sound && (steps == 0 || seekSound(e, steps)) ? e.sound->read(e.floatFrames, DeviceEngine::kFloatFrames) : -1;
+        if (got > 0) e.playPosition += static_cast<uint32_t>(got * kBytesPerFrame);
+    }
+    if (got < 0) {
+        // A read or decoding failure ends the song here, as the end of its file would.
+        block.bufferLength = 0;
+        return 0;
+    }
+    processFloatInto(s, block, static_cast<uint32_t>(got));
+    return got == DeviceEngine::kFloatFrames ? 1 : 0;
 }
 
 int FillFromInput(Streaming& s, SoundBlock& block) {
@@ -410,7 +548,8 @@ std::string FormatPlayTime(const Streaming& s) {
     if (s.transport.onAirMode) return " ";
     const SongRecord* song = playingRecord(s);
     if (!song || song->channels == 0 || song->sampleRate == 0) return " 00:00";
-    const uint32_t seconds = e.playPosition / kBytesPerFrame / song->sampleRate;
+    if (e.sampleRate == 0) return " 00:00";
+    const uint32_t seconds = e.playPosition / kBytesPerFrame / e.sampleRate;
     char text[32];
     std::snprintf(text, sizeof text, " %02u:%02u", seconds / 60, seconds % 60);
     return text;

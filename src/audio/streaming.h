@@ -4,7 +4,12 @@
 // returns. Everything here runs on the one thread of the event loop (event_loop.h); nothing
 // here touches a sound system directly, only the WaveDevice operations.
 //
-// One song's road: StartPlayback opens the output at the song's rate, prepares the processor,
+// A song's stream runs at the output device's rate (StreamRateFor; ON-AIR at the rate chosen for
+// it, which a device at another rate refuses with a message): a WAV or MP3 song at that rate is
+// played as it is; a SoundFile song, or a song at another rate than the device's, is read through
+// SoundSource resampled to the device's rate, and the processor is prepared for that rate.
+//
+// One song's road: StartPlayback opens the output at the stream's rate, prepares the processor,
 // positions the WAV file at its first sample (or opens the MP3 decoder), fills every block while
 // the output is paused, queues them and restarts the output. Each returned block is refilled and
 // queued again (Playing) until a fill finds the end of the song (Draining); when every block is
@@ -71,6 +76,11 @@ void OnStreamTimer(Streaming& s, int timerId, StartResult* result = nullptr);
 int FillFromWav(Streaming& s, SoundBlock& block);
 int FillFromMp3(Streaming& s, SoundBlock& block);
 int FillFromInput(Streaming& s, SoundBlock& block);
+// A song read through SoundSource (engine.sound, at the stream's rate), or an MP3 song resampled
+// to the stream's rate (engine.mp3Resampler): its float frames through
+// processBlockFloat, rounded to 16 bits as processBlock rounds. A SoundSource song seeks as a WAV song
+// does; a resampled MP3 song forward only. A read that fails ends the song.
+int FillFromSoundFile(Streaming& s, SoundBlock& block);
 
 // " mm:ss" of the output produced, " 00:00" when stopped, " " in ON-AIR mode.
 std::string FormatPlayTime(const Streaming& s);

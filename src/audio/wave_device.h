@@ -94,6 +94,14 @@ public:
     virtual WaveResult open(WaveDirection direction, unsigned id, uint32_t sampleRate, NoticeChannel& notices,
                             std::unique_ptr<WaveDevice>& device) = 0;
     virtual std::string errorText(WaveResult result) = 0;
+    // The rate (Hz) the device runs a stream at when `wanted` is asked of it: `wanted` when it
+    // takes that rate, otherwise its own (a JACK server runs at one rate for every client). The
+    // stream is then made at that rate, so that the open never fails for the rate alone.
+    virtual uint32_t deviceRate(WaveDirection direction, unsigned id, uint32_t wanted) {
+        (void)direction;
+        (void)id;
+        return wanted;
+    }
 };
 
 class QueuedWaveDevice : public WaveDevice {

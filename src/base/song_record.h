@@ -1,12 +1,15 @@
 #pragma once
 // One playlist entry. The playlist owns a fixed table of these; the WAV probe fills in the format
-// fields, the peak scan fills in peakLevel.
+// fields (SoundSource those of a SoundFile), the peak scan fills in peakLevel.
 
 #include <cstdint>
 
 namespace loudara {
 
-enum class SongKind : uint32_t { Wav = 0, Mp3 = 1, Mp3Pending = 2 };
+// SoundFile: a file read through SoundSource (FLAC, Ogg Vorbis/Opus, AIFF, W64, RF64, and WAV
+// that is not 16-bit PCM); its record holds the file's own rate and channels, and as dataBytes
+// the size its frames would have as 16-bit samples.
+enum class SongKind : uint32_t { Wav = 0, Mp3 = 1, Mp3Pending = 2, SoundFile = 3 };
 
 struct SongRecord {
     uint32_t sampleRate = 0;

@@ -63,6 +63,8 @@ const char* kPlayHelp =
     "processor to a sound device, showing the song, the elapsed time and the input and output\n"
     "peak levels on one line. Ctrl-C stops as the Stop button does: the queued blocks play out;\n"
     "a second Ctrl-C stops at once.\n"
+    "FLAC, Ogg Vorbis/Opus, AIFF, W64, RF64 and WAV files that are not 16-bit PCM play too, and\n"
+    "a song at another rate than the device's (a JACK server's) is resampled to the device's.\n"
     "\n"
     "Options:\n"
     "  --output N      output device N of 'loudara-cli devices' (default 0), or 'jack'\n"

@@ -183,7 +183,7 @@ void SoundSource::close() {
     error_.clear();
 }
 
-SoundOpenResult SoundSource::open(const std::string& path) {
+SoundOpenResult SoundSource::open(const std::string& path, int outputRate) {
     close();
     path_ = path;
     descriptor_ = OpenRegularFileForReading(path.c_str());
@@ -241,7 +241,7 @@ SoundOpenResult SoundSource::open(const std::string& path) {
     if (info.frames < 0 || info.frames == SF_COUNT_MAX) {
         return refuse(SoundOpenResult::Unreadable, "cannot read " + path + ": its length cannot be found (a damaged end?)");
     }
-    chainRate_ = ChainRateFor(info.samplerate);
+    chainRate_ = outputRate > 0 ? outputRate : ChainRateFor(info.samplerate);
     return SoundOpenResult::Ok;
 }
 
@@ -294,6 +294,30 @@ bool SoundSource::refill() {
         error_ = "cannot read " + path_ + ": " + resampler_->error();
         return false;
     }
+    return true;
+}
+
+bool SoundSource::seek(int64_t frame) {
+    if (file_ == nullptr || failed_) {
+        if (error_.empty()) error_ = "no sound file is open";
+        return false;
+    }
+    frame = std::clamp<int64_t>(frame, 0, chainFrames());
+    int64_t fileFrame = frame;
+    if (chainRate_ != format_.sampleRate) {
+        fileFrame = std::llround(static_cast<double>(frame) * format_.sampleRate / chainRate_);
+    }
+    fileFrame = std::min(fileFrame, format_.frames);
+    if (sf_seek(file_, fileFrame, SEEK_SET) != fileFrame) {
+        error_ = "cannot read " + path_ + ": " + libraryReason(file_);
+        failed_ = true;
+        return false;
+    }
+    resampler_.reset();
+    pending_.clear();
+    pendingFrom_ = 0;
+    framesRead_ = fileFrame;
+    fileEnded_ = false;
     return true;
 }
 

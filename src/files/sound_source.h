@@ -66,12 +66,15 @@ public:
     // reason is in error(): "cannot read PATH: WHY", or for a refused file
     // "PATH: 24-bit PCM, 6 channels at 96000 Hz: Loudara takes mono or stereo". format() is
     // filled in whenever the header was read (so also for a refused file).
-    SoundOpenResult open(const std::string& path);
+    //
+    // `outputRate` chooses the rate read() gives (e.g. a sound device's); 0 leaves it at
+    // ChainRateFor(format().sampleRate).
+    SoundOpenResult open(const std::string& path, int outputRate = 0);
     void close();
 
     const SoundFileFormat& format() const { return format_; }
     const std::string& error() const { return error_; }
-    // The rate read() gives frames at: ChainRateFor(format().sampleRate).
+    // The rate read() gives frames at: the one open() was asked for, or ChainRateFor(format().sampleRate).
     int chainRate() const { return chainRate_; }
     // The frames read() gives in all: format().frames at the chain rate, rounded.
     int64_t chainFrames() const;
@@ -81,6 +84,9 @@ public:
     // end; 0 at the end; -1 on failure, with the reason in error(): a read or decoding error, or a
     // file that ends before the frames its header announces (cut short).
     int64_t read(float* stereo, int64_t maxFrames);
+    // Moves the read point to frame `frame` at chainRate() (held to 0 .. chainFrames()); the
+    // resampler starts again from there. False, with error(), when the file cannot seek.
+    bool seek(int64_t frame);
 
 private:
     bool refill();

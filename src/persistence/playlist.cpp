@@ -11,6 +11,7 @@
 #include "base/text.h"
 #include "files/id3_tag.h"
 #include "files/mp3_bridge.h"
+#include "files/sound_source.h"
 #include "files/wav_file.h"
 #include "persistence/safe_write.h"
 
@@ -98,11 +99,36 @@ struct ProbedSong {
 };
 
 // The probe part of the adding rules: what the file at `path` becomes, without the limit.
+// The names of the files SoundSource reads for the list, besides ".wav".
+bool otherSoundName(const std::string& path) {
+    for (const char* ending : {".flac", ".ogg", ".oga", ".opus", ".aif", ".aiff", ".aifc", ".w64", ".rf64"}) {
+        if (endsWithNoCase(path, ending)) return true;
+    }
+    return false;
+}
+
+// A file SoundSource reads, as a SoundFile record: its own rate and channels, and the bytes its
+// frames would take as 16-bit samples (held to 4 GiB - 1). A WAV file of 16-bit PCM is not one:
+// the WAV probe takes those at the rates it plays, and refuses the others as it always has.
+bool probeSoundFile(const std::string& path, bool wav, SongRecord& song) {
+    SoundSource source;
+    if (source.open(path) != SoundOpenResult::Ok) return false;
+    const SoundFileFormat& format = source.format();
+    if (wav && format.encoding == "16-bit PCM") return false;
+    song.sampleRate = static_cast<uint32_t>(format.sampleRate);
+    song.channels = static_cast<uint32_t>(format.channels);
+    const int64_t bytes = format.frames * format.channels * 2;
+    song.dataBytes = static_cast<uint32_t>(std::min<int64_t>(bytes, UINT32_MAX));
+    song.kind = SongKind::SoundFile;
+    return true;
+}
+
 ProbedSong probeForList(const Playlist& list, const std::string& path, PlayState state) {
     ProbedSong out;
     const bool wav = endsWithNoCase(path, ".wav");
     const bool mp3 = !wav && endsWithNoCase(path, ".mp3");
-    if (!wav && !mp3) {
+    const bool other = !wav && !mp3 && otherSoundName(path);
+    if (!wav && !mp3 && !other) {
         out.result = AddResult::NotSoundFile;
         return out;
     }
@@ -112,9 +138,15 @@ ProbedSong probeForList(const Playlist& list, const std::string& path, PlayState
     }
     if (!regularFile(path)) return out;
     SongRecord& song = out.record;
-    if (wav) {
-        if (ProbeWavFile(path.c_str(), song) != WavProbeResult::Ok) return out;
-        song.kind = SongKind::Wav;
+    if (other) {
+        if (!probeSoundFile(path, false, song)) return out;
+        out.result = AddResult::Added;
+    } else if (wav) {
+        if (ProbeWavFile(path.c_str(), song) == WavProbeResult::Ok) {
+            song.kind = SongKind::Wav;
+        } else if (!probeSoundFile(path, true, song)) {
+            return out;
+        }
         out.result = AddResult::Added;
     } else if (state != PlayState::Stopped || list.probeMp3 == nullptr) {
         // Probed later, when the transport has stopped and a probe is there.

@@ -32,8 +32,8 @@ Mp3ProbeFunction programMp3Probe();
 // part of the AppState.
 // Files the adding routes passed over since `skipped` was last cleared, by reason.
 struct SkippedFiles {
-    int32_t notSoundFile = 0;  // neither ".wav" nor ".mp3"
-    int32_t unplayable = 0;    // not 16-bit mono or stereo PCM at 32, 44.1 or 48 kHz, or unreadable
+    int32_t notSoundFile = 0;  // not a name the list takes (".wav", ".mp3" or a SoundFile name)
+    int32_t unplayable = 0;    // refused by its probe, or unreadable
     int32_t pathTooLong = 0;   // more than 255 bytes
     int32_t total() const { return notSoundFile + unplayable + pathTooLong; }
 };
@@ -61,15 +61,23 @@ void ClearPlaylistTables(Playlist& list);
 
 // What happened to a file offered to the playlist.
 enum class AddResult {
-    Added,         // entered as Wav or Mp3
+    Added,         // entered as Wav, Mp3 or SoundFile
     AddedPending,  // entered as Mp3Pending, to be probed when the transport stops
-    NotSoundFile,  // the name ends neither in ".wav" nor in ".mp3" (any case)
+    NotSoundFile,  // the name ends in none of ".wav", ".mp3" and the SoundFile endings (any case)
     ProbeFailed,   // the probe refused it (or, without an MP3 probe, it cannot be read)
     PathTooLong,   // more than 255 bytes: it does not fit a SongRecord
     ListFull,      // 2000 songs are already on the list
 };
 
-// Adds one file (drop, folder scan). Shows the limit message when this file makes the list reach
+// Adds one file (drop, folder scan). The name chooses the probe: ".mp3" the MP3 probe; ".wav" the
+// WAV probe (16-bit PCM at 32, 44.1 or 48 kHz: Wav), then SoundSource for a WAV file that is not
+// 16-bit PCM (SoundFile); ".flac", ".ogg", ".oga", ".opus", ".aif", ".aiff", ".aifc", ".w64" and
+// ".rf64" SoundSource (SoundFile, any rate it takes, mono or stereo).
+//
+// In the playlist file a SoundFile entry is stored as any other, with kind 3. Loading re-probes
+// every entry by its path and never trusts the stored kind, so a reader that knows no SoundFile
+// drops such entries as files it does not take, and a list of WAV and MP3 songs only is stored
+// exactly as before. Shows the limit message when this file makes the list reach
 // 2000 songs.
 AddResult AddSoundFile(Playlist& list, const std::string& path, PlayState state, Host& host);
 

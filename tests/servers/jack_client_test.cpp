@@ -1,12 +1,14 @@
 // Loudara's own JACK client against a JACK server the test runs (dummy driver): the client and
 // its ports under the names asked, the connections asked and no others, a song played to its end
-// with every frame, ON-AIR at the server's rate, and a server at a rate the processor does not
+// with every frame (resampled to the server's rate when it runs at another), ON-AIR at the
+// server's rate, and a server at a rate the processor does not
 // run at refused with a message that names it.
 
 #include <gtest/gtest.h>
 #include <jack/jack.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <memory>
 #include <set>
@@ -16,6 +18,7 @@
 #include "audio/jack_device.h"
 #include "audio/poll_event_loop.h"
 #include "audio/streaming.h"
+#include "files/wav_file.h"
 #include "recording_host.h"
 #include "servers/test_servers.h"
 #include "wav_builder.h"
@@ -160,6 +163,47 @@ TEST_F(JackClient, SongPlaysEveryFrameToThePhysicalPortsAndNothingElse) {
     EXPECT_EQ(engine->closedOutputCounters.bytesPlayed, 4u * kFrames);
     EXPECT_EQ(engine->allocatedBlocks, 0);
     EXPECT_TRUE(host.messages.empty());
+}
+
+TEST_F(JackClient, SongAt44100OnAServerAt48000IsResampledAndPlaysEveryFrame) {
+    if (!ready(48000, JackOptions{})) return;
+    constexpr int kFrames = 2 * 44100 + 777;
+    std::vector<int16_t> samples(2 * kFrames);
+    for (int i = 0; i < kFrames; ++i) samples[2 * i] = samples[2 * i + 1] = static_cast<int16_t>((i * 37) % 20000);
+    SongRecord& song = app->playlist.songs[0];
+    const std::string path = write("song.wav", pcmWave(samples, 2, 44100));
+    ASSERT_EQ(ProbeWavFile(path.c_str(), song), WavProbeResult::Ok);
+    std::snprintf(song.path, sizeof song.path, "%s", path.c_str());
+    song.kind = SongKind::Wav;
+    app->playlist.songCount = 1;
+
+    ASSERT_EQ(StartPlayback(*s), StartResult::Started);
+    EXPECT_EQ(engine->sampleRate, 48000u);
+    ASSERT_TRUE(runUntilStopped(20));
+    EXPECT_TRUE(host.messages.empty());
+    // As long in time as the song: every frame, resampled to the server's rate.
+    EXPECT_EQ(engine->closedOutputCounters.bytesPlayed, 4u * static_cast<uint64_t>(std::llround(kFrames * 48000.0 / 44100)));
+}
+
+// loudara-cli play on a server at 48 kHz: a 24-bit WAV song and a 16-bit one, both at 44.1 kHz,
+// play to their end (before, the 16-bit one was refused for its rate and the 24-bit one not taken).
+TEST_F(JackClient, CliPlaysA24BitSongAndA44100SongOnAServerAt48000) {
+    startServer(48000, JackOptions{});
+    if (HasFatalFailure() || IsSkipped()) return;
+    const std::string deep = (folder / "deep.wav").string();
+    {
+        FileHandle out = OpenFile(deep.c_str(), "wb");
+        ASSERT_TRUE(WriteWavHeader(out.get(), 3 * 2 * 44100, 44100, 2, 24));
+        std::vector<uint8_t> samples(3 * 2 * 44100);
+        for (std::size_t i = 0; i < samples.size(); ++i) samples[i] = static_cast<uint8_t>(i * 7);
+        ASSERT_EQ(std::fwrite(samples.data(), 1, samples.size(), out.get()), samples.size());
+    }
+    const std::string plain = write("plain.wav", pcmWave(std::vector<int16_t>(2 * 22050, 1000), 2, 44100));
+    const std::string errors = (folder / "play.err").string();
+    test::Child play({LOUDARA_CLI, "play", deep, plain, "--output", "jack"}, "/dev/null", errors);
+    EXPECT_EQ(play.wait(30), 0) << test::readText(errors);
+    EXPECT_EQ(test::readText(errors).find("cannot"), std::string::npos) << test::readText(errors);
+    EXPECT_NE(test::readText(errors).find("[2/2] plain.wav"), std::string::npos) << test::readText(errors);
 }
 
 TEST_F(JackClient, StreamAtAnotherRateThanTheServersIsRefusedNamingBoth) {

@@ -154,9 +154,19 @@ private slots:
             std::fwrite(zeros.data(), 1, zeros.size(), out.get());
         }
         test::writePcmWav(folder / "song.flac", std::vector<int16_t>(100, 0), 2, 44100);
+        test::writePcmWav(folder / "song.au", std::vector<int16_t>(100, 0), 2, 44100);
+        {
+            FileHandle out = OpenFile((folder / "broken.wav").c_str(), "wb");
+            const std::vector<char> zeros(60, 0);
+            std::fwrite(zeros.data(), 1, zeros.size(), out.get());
+        }
+        // The 24-bit WAV file and the file named .flac (read by what it holds) enter as sound files.
         window->dispatcher().drop({(folder / "good.wav").string(), (folder / "hires.wav").string(),
-                                   (folder / "deep.wav").string(), (folder / "song.flac").string()});
-        QCOMPARE(state->playlist.songCount, 1);
+                                   (folder / "deep.wav").string(), (folder / "song.flac").string(),
+                                   (folder / "broken.wav").string(), (folder / "song.au").string()});
+        QCOMPARE(state->playlist.songCount, 3);
+        QCOMPARE(state->playlist.songs[1].kind, SongKind::SoundFile);
+        QCOMPARE(state->playlist.songs[2].kind, SongKind::SoundFile);
         QCOMPARE(window->statusBar()->currentMessage(),
                  QString("3 files not added: 1 not WAV or MP3, 2 not 16-bit mono/stereo at 32/44.1/48 kHz, or unreadable"));
         // A drop where everything is added leaves no notice behind.
