@@ -95,6 +95,7 @@ status=$?
 [ "$status" -eq 1 ] || fail "batch of other kinds exits $status, not 1"
 grep -q "^4 done, 2 failed, 0 skipped" "$work/err" || { fail "batch of other kinds summary"; cat "$work/err"; }
 grep -q "six.wav: 16-bit PCM, 6 channels at 44100 Hz: Loudara takes mono or stereo" "$work/err" || fail "the 6-channel song's reason"
+grep -q "six.wav: [^ ]*six.wav: " "$work/err" && fail "the 6-channel song is named twice before its reason"
 grep -q "damaged.flac: cannot read" "$work/err" || { fail "the damaged FLAC's reason"; cat "$work/err"; }
 "$cli" probe "$work/kinds-out/deep.wav" | grep -q "	WAV	Ok	44100	2	.*	24-bit PCM$" || fail "24-bit song output"
 "$cli" probe "$work/kinds-out/fast.wav" | grep -q "	WAV	Ok	48000	1	192000	00:02$" || fail "96 kHz song output"

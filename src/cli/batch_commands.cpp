@@ -208,6 +208,10 @@ void Batch::finish(std::size_t index, BatchSong::Result result, std::string reas
     std::lock_guard lock(mutex_);
     BatchSong& song = songs_[index];
     song.result = result;
+    // The song is named beside its reason wherever the batch shows one: a reason that begins with
+    // the song's own name (a refused sound file's) loses it.
+    const std::string named = song.input + ": ";
+    if (reason.starts_with(named)) reason.erase(0, named.size());
     song.reason = std::move(reason);
     ++finished_;
     if (o_.quiet || terminal_) return;
