@@ -12,6 +12,7 @@
 #include <future>
 #include <vector>
 
+#include "files/loudness_scan.h"
 #include "files/sound_resampler.h"
 #include "files/sound_source.h"
 #include "measure.h"
@@ -156,6 +157,37 @@ TEST_F(SoundSourceTest, MoreThanTwoChannelsAreRefusedWithWhatTheFileIs) {
     EXPECT_EQ(source.error(), path + ": 24-bit PCM, 6 channels at 96000 Hz: Loudara takes mono or stereo");
     float frame[2];
     EXPECT_EQ(source.read(frame, 1), -1);
+}
+
+// The loudness command measures a sound file at its own rate and in its own channels: a FLAC copy
+// of a WAV song (mono and stereo) gives the WAV song's figures, and a 96 kHz copy the same within
+// what the higher rate's true-peak reading may differ.
+TEST_F(SoundSourceTest, SoundFilesMeasureAsTheSameSoundInAWavSong) {
+    for (const int channels : {1, 2}) {
+        const std::vector<int> samples = testSamples(3 * 44100, channels, 16);
+        const std::string wav = (folder / "song.wav").string(), flac = (folder / "song.flac").string();
+        writeSound(wav, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100, channels, samples);
+        writeSound(flac, SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 44100, channels, samples);
+        const LoudnessScan a = MeasureSoundFile(wav.c_str()), b = MeasureSoundFile(flac.c_str());
+        ASSERT_TRUE(a.ok && b.ok) << a.error << " / " << b.error;
+        EXPECT_EQ(b.channels, static_cast<uint32_t>(channels));
+        EXPECT_NEAR(b.figures.integratedLufs, a.figures.integratedLufs, 1e-9) << channels;
+        EXPECT_NEAR(b.figures.truePeakDbtp, a.figures.truePeakDbtp, 1e-9) << channels;
+    }
+    // The same sine at 96 and at 48 kHz, 24-bit: one loudness, read at the file's own rate.
+    std::vector<float> at96(2 * 96000 * 3), at48(2 * 48000 * 3);
+    for (std::size_t i = 0; i < at96.size(); ++i) at96[i] = 0.25f * std::sin(2 * kPi * 997.0 * (i / 2) / 96000.0);
+    for (std::size_t i = 0; i < at48.size(); ++i) at48[i] = 0.25f * std::sin(2 * kPi * 997.0 * (i / 2) / 48000.0);
+    const std::string high = (folder / "high.wav").string(), low = (folder / "low.flac").string();
+    writeSound(high, SF_FORMAT_WAV | SF_FORMAT_PCM_24, 96000, 2, {}, &at96);
+    writeSound(low, SF_FORMAT_FLAC | SF_FORMAT_PCM_24, 48000, 2, {}, &at48);
+    const LoudnessScan h = MeasureSoundFile(high.c_str()), l = MeasureSoundFile(low.c_str());
+    ASSERT_TRUE(h.ok && l.ok) << h.error << " / " << l.error;
+    EXPECT_EQ(h.sampleRate, 96000u);
+    EXPECT_NEAR(h.figures.integratedLufs, l.figures.integratedLufs, 0.05);
+    const std::string six = (folder / "six.wav").string();
+    writeSound(six, SF_FORMAT_WAV | SF_FORMAT_PCM_24, 96000, 6, testSamples(1000, 6, 24));
+    EXPECT_EQ(MeasureSoundFile(six.c_str()).error, six + ": 24-bit PCM, 6 channels at 96000 Hz: Loudara takes mono or stereo");
 }
 
 TEST_F(SoundSourceTest, CutOrDamagedFilesGiveAnErrorAndNoCrash) {

@@ -22,6 +22,8 @@ const char* kLoudnessHelp =
     "Measures each WAV or MP3 file (MP3 through Loudara's own decoder, as an export decodes it):\n"
     "integrated loudness (LUFS), loudness range (LU), the highest momentary (400 ms) and short-term\n"
     "(3 s) loudness (LUFS), the sample peak (dBFS) and the true peak (dBTP, 4x oversampled).\n"
+    "FLAC, Ogg Vorbis/Opus, AIFF, W64, RF64 and WAV files of other depths and rates are measured\n"
+    "at full resolution, at their own rate.\n"
     "One tab-separated line per file:\n"
     "  FILE  I -14.02 LUFS  LRA 4.10 LU  M -11.30 LUFS  S -12.75 LUFS  peak -0.51 dBFS  TP -0.12 dBTP\n"
     "Silence, or a file shorter than one 400 ms gating block, shows -inf where there is nothing to\n"

@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "files/sound_source.h"
 #include "files/wav_file.h"
 
 namespace loudara {
@@ -81,6 +82,33 @@ void measureMp3(const char* path, LoudnessScan& scan) {
     scan.ok = true;
 }
 
+// A file libsndfile reads (FLAC, Ogg, AIFF, WAV of other depths and rates...), measured at its own
+// rate and in its own channels: a mono file as one channel, as a mono WAV song is measured.
+void measureSoundFile(SoundSource& source, LoudnessScan& scan) {
+    const SoundFileFormat format = source.format();
+    const unsigned channels = static_cast<unsigned>(format.channels);
+    auto meter = makeMeter(static_cast<uint32_t>(format.sampleRate), channels, scan.error);
+    if (!meter) return;
+    scan.sampleRate = static_cast<uint32_t>(format.sampleRate);
+    scan.channels = channels;
+    constexpr int64_t kFrames = SoundSource::kBlockFrames;
+    std::vector<float> stereo(2 * kFrames);
+    while (true) {
+        const int64_t n = source.read(stereo.data(), kFrames);
+        if (n < 0) {
+            scan.error = source.error();
+            return;
+        }
+        if (n == 0) break;
+        if (channels == 1) {
+            for (int64_t i = 0; i < n; ++i) stereo[i] = stereo[2 * i];
+        }
+        meter->addFrames(stereo.data(), static_cast<size_t>(n));
+    }
+    scan.figures = meter->figures();
+    scan.ok = true;
+}
+
 }  // namespace
 
 bool MeasureMp3Stream(Mp3Decoder& decoder, LoudnessMeter& meter, std::string& error) {
@@ -108,7 +136,22 @@ bool MeasureMp3Stream(Mp3Decoder& decoder, LoudnessMeter& meter, std::string& er
 LoudnessScan MeasureSoundFile(const char* path) {
     LoudnessScan scan;
     SongRecord song;
-    if (ProbeWavFile(path, song) != WavProbeResult::Unreadable) {
+    const WavProbeResult wav = ProbeWavFile(path, song);
+    if (wav == WavProbeResult::Ok) {
+        measureWav(path, scan);
+        return scan;
+    }
+    // Any other sound file libsndfile takes, read at its own rate (MP3 is never among them).
+    SoundSource source;
+    SoundOpenResult opened = source.open(path);
+    if (opened == SoundOpenResult::Ok && source.chainRate() != source.format().sampleRate) {
+        opened = source.open(path, source.format().sampleRate);
+    }
+    if (opened == SoundOpenResult::Ok) {
+        measureSoundFile(source, scan);
+    } else if (opened == SoundOpenResult::Refused) {
+        scan.error = source.error();
+    } else if (wav != WavProbeResult::Unreadable) {
         measureWav(path, scan);
     } else {
         measureMp3(path, scan);

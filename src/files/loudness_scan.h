@@ -22,9 +22,11 @@ struct LoudnessScan {
     LoudnessFigures figures;
 };
 
-// Measures the file at `path`: a WAV file by its header, anything else as an MP3 stream. A file
-// that is neither, or not 16-bit mono/stereo at 32000, 44100 or 48000 Hz, is not ok. An MP3 cut
-// short is measured as far as it decodes; a decoding error in the middle is an error.
+// Measures the file at `path`: a 16-bit WAV file at 32000, 44100 or 48000 Hz by its header; any
+// other sound file libsndfile reads (FLAC, Ogg, AIFF, WAV of other depths and rates) at its own
+// rate and channels; anything else as an MP3 stream. A file that is none of these, or has more
+// than two channels, is not ok. An MP3 cut short is measured as far as it decodes; a decoding
+// error in the middle, or a sound file cut short, is an error.
 LoudnessScan MeasureSoundFile(const char* path);
 
 // Feeds the decoded sound of an open decoder (from its first frame) into `meter`, dropping the
