@@ -1,17 +1,19 @@
 // A song's tags beyond ID3v1 go into the exported file's own kind of tag: an MP3 song's ID3v2 tag,
-// a FLAC song's Vorbis comments and picture and a WAV song's RIFF INFO and ID3 chunk, each
-// exported to MP3, FLAC and WAV, read back here with TagLib field by field and byte by byte; a
-// song with only an ID3v1 block gets no ID3v2 tag.
+// a FLAC or Ogg song's Vorbis comments and picture, a WAV song's RIFF INFO and ID3 chunk and an
+// AIFF song's ID3 chunk, each exported to MP3, FLAC and WAV, read back here with TagLib field by
+// field and byte by byte; a song with only an ID3v1 block gets no ID3v2 tag.
 
 #include <gtest/gtest.h>
 #include <sndfile.h>
 
+#include <aifffile.h>
 #include <attachedpictureframe.h>
 #include <flacfile.h>
 #include <flacpicture.h>
 #include <id3v2tag.h>
 #include <infotag.h>
 #include <mpegfile.h>
+#include <vorbisfile.h>
 #include <wavfile.h>
 #include <xiphcomment.h>
 
@@ -121,7 +123,7 @@ Seen readOutput(const std::string& path, SoundOutputKind kind) {
 
 class SongTagsCarried : public TempFolder {
 protected:
-    // A 16-bit 44.1 kHz stereo song of `kind` ("mp3", "flac", "wav") with every tag field and the cover.
+    // A 44.1 kHz stereo song of `kind` ("mp3", "flac", "wav", "ogg", "aiff") with every tag field and the cover.
     std::string taggedSong(const std::string& kind) {
         const std::string path = (folder / ("in." + kind)).string();
         const std::vector<int16_t> samples = test::musicLikeSignal(30000, 44100, 9000.0);
@@ -131,20 +133,36 @@ protected:
             setText(*file.ID3v2Tag(true));
             file.ID3v2Tag()->addFrame(apic());
             EXPECT_TRUE(file.save(TagLib::MPEG::File::ID3v2, TagLib::File::StripNone, TagLib::ID3v2::v3));
-        } else if (kind == "flac") {
-            SF_INFO info{0, 44100, 2, SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 0, 0};
+        } else if (kind == "flac" || kind == "ogg" || kind == "aiff") {
+            const int format = kind == "flac"  ? SF_FORMAT_FLAC | SF_FORMAT_PCM_16
+                               : kind == "ogg" ? SF_FORMAT_OGG | SF_FORMAT_VORBIS
+                                               : SF_FORMAT_AIFF | SF_FORMAT_PCM_16;
+            SF_INFO info{0, 44100, 2, format, 0, 0};
             SNDFILE* out = sf_open(path.c_str(), SFM_WRITE, &info);
             EXPECT_NE(out, nullptr);
             sf_writef_short(out, samples.data(), static_cast<sf_count_t>(samples.size() / 2));
             sf_close(out);
-            TagLib::FLAC::File file(path.c_str(), false);
-            setText(*file.xiphComment(true));
             auto* picture = new TagLib::FLAC::Picture;
             picture->setType(TagLib::FLAC::Picture::FrontCover);
             picture->setMimeType("image/png");
             picture->setData(coverBytes());
-            file.addPicture(picture);
-            EXPECT_TRUE(file.save());
+            if (kind == "flac") {
+                TagLib::FLAC::File file(path.c_str(), false);
+                setText(*file.xiphComment(true));
+                file.addPicture(picture);
+                EXPECT_TRUE(file.save());
+            } else if (kind == "ogg") {
+                TagLib::Ogg::Vorbis::File file(path.c_str(), false);
+                setText(*file.tag());
+                file.tag()->addPicture(picture);
+                EXPECT_TRUE(file.save());
+            } else {
+                delete picture;
+                TagLib::RIFF::AIFF::File file(path.c_str(), false);
+                setText(*file.tag());
+                file.tag()->addFrame(apic());
+                EXPECT_TRUE(file.save());
+            }
         } else {
             write("in.wav", pcmWave(samples, 2, 44100));
             TagLib::RIFF::WAV::File file(path.c_str(), false);
@@ -163,9 +181,9 @@ protected:
         Host host;
         auto p = std::make_unique<Processor>();
         ExportOutcome outcome;
-        if (!songPath.ends_with(".flac") && kind != SoundOutputKind::Flac) {
+        const bool mp3Song = songPath.ends_with(".mp3");
+        if ((mp3Song || songPath.ends_with(".wav")) && kind != SoundOutputKind::Flac) {
             SongRecord song;
-            const bool mp3Song = songPath.ends_with(".mp3");
             EXPECT_TRUE(mp3Song ? ProbeMp3File(songPath.c_str(), song) == Mp3ProbeResult::Ok
                                 : ProbeWavFile(songPath.c_str(), song) == WavProbeResult::Ok);
             song.kind = mp3Song ? SongKind::Mp3 : SongKind::Wav;
@@ -204,7 +222,7 @@ protected:
 
 TEST_F(SongTagsCarried, EveryFieldAndTheCoverReachEachOutputKind) {
     ASSERT_EQ(kTitle.size(), 60u);
-    for (const std::string input : {"mp3", "flac", "wav"}) {
+    for (const std::string input : {"mp3", "flac", "wav", "ogg", "aiff"}) {
         const std::string song = taggedSong(input);
         for (SoundOutputKind kind : {SoundOutputKind::Mp3, SoundOutputKind::Flac, SoundOutputKind::Wav}) {
             if (input == "mp3" && kind == SoundOutputKind::Flac) continue;  // an MP3 song is written as WAV or MP3
