@@ -22,10 +22,11 @@ loudara_install_packages() {
 # qt6-base-dev brings Qt Widgets and Qt Test; its offscreen platform runs the GUI tests headless. The
 # font gives the full-width brackets of the preset names a glyph (the package depends on it too); file lets
 # `cpack -G DEB` find the binaries whose library dependencies dpkg-shlibdeps reads.
-# libsndfile and libsoxr read the sound file formats besides WAV and MP3 and resample them.
+# libsndfile and libsoxr read the sound file formats besides WAV and MP3 and resample them; TagLib
+# carries a song's tags over to its exported file.
 LOUDARA_BUILD_PACKAGES=(build-essential cmake pkg-config libmp3lame-dev portaudio19-dev qt6-base-dev libebur128-dev
                         nlohmann-json3-dev fonts-wqy-microhei file libjack-jackd2-dev libshout3-dev
-                        libsndfile1-dev libsoxr-dev)
+                        libsndfile1-dev libsoxr-dev libtag1-dev)
 # The install and package tests validate the desktop entry and metainfo and build the .deb; the batch
 # test spreads one-song runs with GNU parallel, as the README shows; jackd2 and icecast2: the
 # integration tests run servers of their own; ffmpeg checks the stream.

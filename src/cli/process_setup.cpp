@@ -32,7 +32,10 @@ const char* kProcessHelp =
     "Processes the song IN (WAV, or MP3 decoded first) into the new file OUT, exactly as the\n"
     "program's single-song export does: same chain, same length as the input. A WAV output keeps\n"
     "the input's header; an MP3 output is encoded at constant bit rate, and an MP3 song's ID3v1\n"
-    "tag goes with it. Ctrl-C cancels: the part processed so far is delivered.\n"
+    "tag goes with it. The title, artist, album, year, track, genre, comment and front cover of the\n"
+    "song's ID3v2 tag, Vorbis comments or RIFF INFO go into the output's own kind of tag (ID3v2.4\n"
+    "for MP3, Vorbis comments and a picture for FLAC, RIFF INFO and an ID3 chunk for WAV).\n"
+    "Ctrl-C cancels: the part processed so far is delivered.\n"
     "\n"
     "OUT is checked before the song is processed: an existing folder takes the output under IN's\n"
     "file name; otherwise OUT's extension (.wav or .mp3) must agree with the format, and an\n"
@@ -50,8 +53,8 @@ const char* kProcessHelp =
     "  --force             replace an existing OUT\n"
     "  --bitrate N         MP3 bit rate in kbit/s, raised to the next of 32, 40, 48, 56, 64, 80, 96,\n"
     "                      112, 128, 160, 192, 224, 256, 320; outside 32..320 it is 192 (default 128)\n"
-    "  --album-prefix TEXT put TEXT (at most 31 bytes) in front of the album of the MP3's tag\n"
-    "  --title-prefix TEXT put TEXT (at most 31 bytes) in front of the title of the MP3's tag\n"
+    "  --album-prefix TEXT put TEXT (at most 31 bytes) in front of the album of the MP3's tags\n"
+    "  --title-prefix TEXT put TEXT (at most 31 bytes) in front of the title of the MP3's tags\n"
     "  --external-encoder PATH --encoder-params TEXT\n"
     "                      encode with the program PATH instead of the built-in encoder; in TEXT\n"
     "                      %1 is the WAV file to encode and %2 the MP3 file to write (each quoted)\n"
@@ -402,6 +405,8 @@ bool prepareSoundExport(const ProcessOptions& o, const std::string& in, const So
     request.temporaryFolder = std::move(temporaryFolder);
     request.loudnessTargetLufs = o.loudnessTarget;
     request.truePeakLimitDbtp = o.truePeakLimit;
+    request.albumPrefix = o.albumPrefix;
+    request.titlePrefix = o.titlePrefix;
     return true;
 }
 

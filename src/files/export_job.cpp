@@ -25,6 +25,7 @@
 #include "files/loudness_target.h"
 #include "files/mp3_bridge.h"
 #include "files/peak_level.h"
+#include "files/song_tags.h"
 #include "files/temp_folder.h"
 #include "files/wav_file.h"
 #include "measure/background_meter.h"
@@ -171,6 +172,7 @@ private:
     SongTag noTag_;
     bool endNoticeSent_ = false;
     std::string warning_;
+    SongTags carried_;  // the song's tags besides its ID3v1 block, for the delivered file
 
     std::string workPath_, processedPath_, finalPath_, mp3CopyPath_, mp3OutPath_;
     FileHandle input_, output_;
@@ -536,6 +538,7 @@ ExportOutcome ExportJob::run() {
     mono_.assign(kExportBlockFrames, 0);
 
     host_.setFromText(song_.path);
+    carried_ = ReadSongTags(song_.path);
     std::string target = request_.targetPath;
     const bool mp3Output = options_.exportFormat != 0;
     if (!mp3Output) target = replaceExtension(target, ".wav");
@@ -724,7 +727,15 @@ ExportOutcome ExportJob::run() {
         if (!encodeMp3(processedPath_, error)) return cancelRequested() ? cancelledWithNothing() : fail(error);
         if (loudness_.measured) measureMp3();
     }
-    if (!deliver(mp3Output ? mp3OutPath_ : deliverable, error)) {
+    // The song's tags go into the job's own file before it is delivered; a song without them (or
+    // with only an ID3v1 block) gets nothing more. Tags that cannot be written do not cost the sound.
+    if (mp3Output) deliverable = mp3OutPath_;
+    const SongTags carried =
+        mp3Output ? PrefixedSongTags(carried_, options_.albumPrefix, options_.titlePrefix) : carried_;
+    if (std::string why; !WriteSongTags(deliverable, mp3Output ? TaggedFileKind::Mp3 : TaggedFileKind::Wav, carried, why)) {
+        warning_ += (warning_.empty() ? "" : "; ") + ("the song's tags were not carried over: " + why);
+    }
+    if (!deliver(deliverable, error)) {
         return cancelRequested() ? cancelledWithNothing() : fail(error);
     }
     ExportOutcome outcome;

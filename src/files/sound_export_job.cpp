@@ -15,6 +15,7 @@
 #include "files/loudness_scan.h"
 #include "files/loudness_target.h"
 #include "files/peak_level.h"
+#include "files/song_tags.h"
 #include "files/sound_resampler.h"
 #include "files/temp_folder.h"
 
@@ -204,6 +205,7 @@ private:
     std::vector<float> in_, out_, mono_;
     std::unique_ptr<LoudnessMeter> inMeter_, outMeter_;
     std::string written_, gained_, mp3Path_;
+    SongTags carried_;  // the song's tags, for the delivered file
     // The written file's format, for the gain passes.
     int major_ = 0, channels_ = 2, rate_ = 0;
     SoundOutputDepth depth_ = SoundOutputDepth::Pcm16;
@@ -347,6 +349,7 @@ ExportOutcome SoundExportJob::run() {
     host_.setFromText(request_.songPath);
     host_.setToText(request_.targetPath);
     if (source_.open(request_.songPath) != SoundOpenResult::Ok) return fail(source_.error());
+    carried_ = ReadSongTags(request_.songPath);
     const SoundOutputFormat& output = request_.output;
     const int chainRate = source_.chainRate();
     const int rate = output.rate > 0 ? output.rate : chainRate;
@@ -475,12 +478,22 @@ ExportOutcome SoundExportJob::run() {
         if (cancelled) host_.cancelRequested = true;
         return outcome;
     }
+    // The song's tags go into the job's own file before it is delivered, in the output's kind of tag.
+    const TaggedFileKind tagKind = mp3 ? TaggedFileKind::Mp3
+                                       : output.kind == SoundOutputKind::Flac ? TaggedFileKind::Flac : TaggedFileKind::Wav;
+    const SongTags carried =
+        mp3 ? PrefixedSongTags(carried_, request_.albumPrefix.c_str(), request_.titlePrefix.c_str()) : carried_;
+    std::string tagWarning;
+    if (std::string why; !WriteSongTags(deliverable, tagKind, carried, why)) {
+        tagWarning = "the song's tags were not carried over: " + why;
+    }
     if (!MoveFileOver(deliverable, request_.targetPath, error, &host_.cancelRequested)) {
         outcome = cancelRequested() ? cancelledWithNothing() : fail(error);
     } else {
         outcome.status = cancelled ? ExportStatus::Cancelled : ExportStatus::Completed;
         outcome.deliveredPath = request_.targetPath;
         outcome.loudness = loudness;
+        outcome.warning = tagWarning;
     }
     if (cancelled) host_.cancelRequested = true;
     return outcome;

@@ -55,6 +55,9 @@ struct SoundExportRequest {
     // truePeakLimitDbtp, as the 16-bit job does (ReachLoudnessTarget). It measures in any case.
     std::optional<double> loudnessTargetLufs;
     double truePeakLimitDbtp = kDefaultTruePeakLimitDbtp;
+    // Put in front of the album and the title of an MP3 output's ID3v2 tag, as the 16-bit job puts
+    // them in its tags. The song's tags (song_tags.h) go into every output in its own kind of tag.
+    std::string albumPrefix, titlePrefix;
 };
 
 // The job: sends host.endNotice() exactly once, as its last act, on every path. A cancel while
