@@ -128,6 +128,17 @@ check "unknown format" 2 "wav or mp3" -- "$cli" process "$work/song.wav" "$work/
 check "bit rate not a number" 2 "kbit/s" -- "$cli" process "$work/song.wav" "$work/x.mp3" --bitrate fast
 check "prefix too long" 2 "at most 31 bytes" -- "$cli" process "$work/song.wav" "$work/x.mp3" --album-prefix 0123456789012345678901234567890123
 check "peak" 0 "song.wav	" -- "$cli" peak "$work/song.wav"
+# Other songs: their peak as the export finds it; a FLAC copy of a WAV song has its peak and gain.
+{ head -c 44 "$work/song.wav"; head -c "$data" /dev/urandom | tr '\000-\377' '\000-\077\000-\077\000-\077\000-\077'; } >"$work/quiet.wav"
+if command -v flac >/dev/null; then
+    flac -s -f -o "$work/quiet.flac" "$work/quiet.wav"
+    wav_peak="$("$cli" peak "$work/quiet.wav" | cut -f2-)" flac_peak="$("$cli" peak "$work/quiet.flac" | cut -f2-)"
+    [ -n "$wav_peak" ] && [ "$wav_peak" = "$flac_peak" ] && [ "${wav_peak#*	}" != "1.0000" ] ||
+        { echo "FAIL peak of a FLAC copy: '$flac_peak', of the WAV song: '$wav_peak'"; failures=$((failures + 1)); }
+fi
+check "peak of a 24-bit song" 0 "hires.wav	32767	1.0000" -- "$cli" peak "$work/hires.wav"
+check "peak of six channels" 1 "six.wav: 16-bit PCM, 6 channels at 44100 Hz: Loudara takes mono or stereo" -- "$cli" peak "$work/six.wav"
+check "peak of no song" 1 "is not a WAV song Loudara can read" -- "$cli" peak "$0"
 check "unknown command" 2 "unknown command" -- "$cli" nosuch
 # Parameter files and playlists.
 check "params save" 0 "" -- "$cli" params save "$work/mine.ld3" --preset 343 --set 'driveDb[1]=20'

@@ -179,17 +179,36 @@ public:
 
 int peakFiles(int argc, char** argv) {
     if (wantsHelp(argc, argv) || argc == 0) {
-        std::puts("Usage: loudara-cli peak FILE...\n\nOne line per WAV file: path, peak level (largest absolute "
-                  "sample; 32767 when the\nsong passes 30000 early, 0 for silence) and the normalisation gain "
-                  "it gives.");
+        std::puts("Usage: loudara-cli peak FILE...\n\nOne line per song: path, peak level (largest absolute "
+                  "sample at the 16-bit scale,\nrounded; 32767 when the song passes 30000 early, 0 for silence) "
+                  "and the\nnormalisation gain it gives. Songs other than 16-bit WAV are read as the export\n"
+                  "reads them: at full resolution, at the rate the chain runs them at.");
         return argc == 0 ? 2 : 0;
     }
     int status = 0;
     for (int i = 0; i < argc; ++i) {
         SongRecord song;
         if (ProbeWavFile(argv[i], song) != WavProbeResult::Ok) {
-            std::fprintf(stderr, "loudara-cli peak: %s is not a WAV song Loudara can read\n", argv[i]);
-            status = 1;
+            // Any other sound file: its float peak, found as the export finds it for normalising.
+            // MP3 and what is no sound file at all are refused as before.
+            SoundSource probe;
+            const SoundOpenResult opened = probe.open(argv[i]);
+            probe.close();
+            if (opened == SoundOpenResult::Unreadable) {
+                std::fprintf(stderr, "loudara-cli peak: %s is not a WAV song Loudara can read\n", argv[i]);
+                status = 1;
+                continue;
+            }
+            QuietHost host;
+            double peak = 0.0;
+            std::string error;
+            if (ScanSoundPeak(argv[i], host, peak, error) != PeakScanResult::Done) {
+                std::fprintf(stderr, "loudara-cli peak: %s\n", error.c_str());
+                status = 1;
+                continue;
+            }
+            StoreSoundPeak(song, peak);
+            std::printf("%s\t%u\t%.4f\n", argv[i], song.peakLevel, normalizeGainForLevel(peak));
             continue;
         }
         QuietHost host;
