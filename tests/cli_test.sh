@@ -206,6 +206,23 @@ cat "$work/unknown.wav" | "$cli" process - "$work/from-pipe.wav" -q && cmp -s "$
 "$cli" process "$work/song.wav" - --format mp3 -q | cmp -s - "$work/ref.mp3" || { echo "FAIL MP3 to pipe"; failures=$((failures + 1)); }
 check "not WAV on standard input" 1 "standard input is not a WAV stream" -- sh -c "printf 'hello' | \"$cli\" process - - >/dev/null"
 check "standard input into a folder" 2 "is a folder" -- sh -c "\"$cli\" process - \"$work/into\" </dev/null"
+# A 24-bit 96 kHz stream, with the sizes a pipe's writer leaves, comes out as the file does.
+"$cli" process "$work/hires.wav" "$work/hires-ref.wav" -q || { echo "FAIL 24-bit reference run"; failures=$((failures + 1)); }
+for sizes in "4294967295 4294967295" "0 0"; do
+    cp "$work/hires.wav" "$work/hires-pipe.wav" && setSizes "$work/hires-pipe.wav" $sizes
+    rm -f "$work/hires-piped.wav"
+    cat "$work/hires-pipe.wav" | "$cli" process - "$work/hires-piped.wav" -q 2>"$work/stderr" &&
+        cmp -s "$work/hires-piped.wav" "$work/hires-ref.wav" ||
+        { echo "FAIL 24-bit stream (sizes $sizes)"; cat "$work/stderr"; failures=$((failures + 1)); }
+done
+# A stream Loudara cannot take is refused from its header, before its sound: this one never ends.
+check "six channels on standard input" 1 "^loudara-cli process: standard input: 16-bit PCM, 6 channels at 44100 Hz: Loudara takes mono or stereo$" -- \
+    timeout 20 sh -c "{ head -c 44 \"$work/six.wav\"; cat /dev/zero; } | \"$cli\" process - \"$work/six-piped.wav\""
+cp "$work/song.wav" "$work/wide.wav" && printf '\x40\x00' | dd of="$work/wide.wav" bs=1 seek=34 conv=notrunc 2>/dev/null
+check "unreadable stream" 1 "^loudara-cli process: standard input: a WAV stream of format 0x0001, 64-bit, 2 channels at 44100 Hz that Loudara cannot read (" -- \
+    sh -c "cat \"$work/wide.wav\" | \"$cli\" process - \"$work/wide-piped.wav\""
+! [ -e "$work/six-piped.wav" ] && ! [ -e "$work/wide-piped.wav" ] && [ -z "$(ls -A "$work/tmp")" ] ||
+    { echo "FAIL a refused stream left files: $(ls -A "$work/tmp")"; failures=$((failures + 1)); }
 
 # The progress line goes to a terminal only, and ends at 100 %.
 "$cli" process "$work/song.wav" "$work/log.wav" 2>"$work/stderr"

@@ -319,6 +319,15 @@ int processSong(int argc, char** argv) {
     }
 
     catchInterrupts(true);
+    // A reason that names the spooled copy of standard input names standard input instead.
+    std::string spooledPath;
+    auto named = [&spooledPath](std::string text) {
+        if (spooledPath.empty()) return text;
+        for (size_t at = text.find(spooledPath); at != std::string::npos; at = text.find(spooledPath, at)) {
+            text.replace(at, spooledPath.size(), "standard input");
+        }
+        return text;
+    };
     if (in == "-") {
         // A WAV stream on standard input becomes a WAV file of known size first.
         const std::string spooled = scratch.path() + "/stdin.wav";
@@ -332,6 +341,7 @@ int processSong(int argc, char** argv) {
             return 1;
         }
         in = spooled;
+        spooledPath = spooled;
     }
 
     const SoundOutputKind outputKind = mp3Output ? SoundOutputKind::Mp3 : target.flac ? SoundOutputKind::Flac
@@ -343,7 +353,7 @@ int processSong(int argc, char** argv) {
     const std::string probeError = probed ? std::string() : error;
     if (!probed && status == 2) {
         catchInterrupts(false);
-        return usageError("process", error);
+        return usageError("process", named(error));
     }
 
     std::string folder = temporaryFolder(&error);
@@ -360,8 +370,8 @@ int processSong(int argc, char** argv) {
     if (!classic && !prepareSoundExport(o, in, probed ? &song : nullptr, probeError, outputKind, scratchTarget, folder,
                                         soundEncoder, soundRequest, error, status)) {
         catchInterrupts(false);
-        if (status == 2) return usageError("process", error);
-        std::fprintf(stderr, "loudara-cli process: %s\n", error.c_str());
+        if (status == 2) return usageError("process", named(error));
+        std::fprintf(stderr, "loudara-cli process: %s\n", named(error).c_str());
         return status;
     }
     SongExport job(o, mp3Output, song, tag, scratchTarget, std::move(folder));
@@ -427,7 +437,7 @@ int processSong(int argc, char** argv) {
             }
             return 130;
         default:
-            std::fprintf(stderr, "loudara-cli process: %s\n", outcome.message.c_str());
+            std::fprintf(stderr, "loudara-cli process: %s\n", named(outcome.message).c_str());
             return 1;
     }
 }
