@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "app/export_commands.h"
+#include "files/peak_level.h"
 #include "files/wav_file.h"
 #include "persistence/settings_file.h"
 #include "wav_builder.h"
@@ -632,6 +633,10 @@ TEST_F(DialogCommands, SoundFileSongExportsAsSixteenBitWavOrMp3AtItsChainRate) {
     EXPECT_EQ(written.channels, 2u);
     EXPECT_EQ(wavFrames(out("f.wav")), 4800);
     EXPECT_TRUE(dialogs.measured.back());  // the loudness strip has figures to show
+    // The song keeps the peak it was normalised from: playback normalises it alike.
+    const SongRecord& flac = state->playlist.songs[1];
+    EXPECT_GT(flac.soundPeak, 6000.0f);
+    EXPECT_EQ(NormalizeGainOf(flac), processor->settings.normalizeGain);
 
     // The normalise option reaches the job: the quiet song comes out otherwise without it.
     dialogs.setOptions = [](ExportOptions& o) {

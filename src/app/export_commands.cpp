@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "base/text.h"
+#include "files/peak_level.h"
 #include "files/sound_export_job.h"
 #include "files/sound_source.h"
 #include "files/temp_folder.h"
@@ -253,6 +254,23 @@ ExportOutcome RunSongExport(Processor& p, const ExportRequest& request, JobHost&
         outcome.message = refusal;
         host.endNotice();
         return outcome;
+    }
+    if (sound.normalize) {
+        // The song's peak as the job finds it, kept in its record as a normalising export of a WAV
+        // song keeps it, so that playback normalises it as the export does.
+        host.setFromText(sound.songPath);
+        host.setToText(sound.targetPath);
+        host.setStatusText("Searching max level for normalization..");
+        double peak = 0.0;
+        std::string error;
+        const PeakScanResult scan = ScanSoundPeak(sound.songPath, host, peak, error);
+        if (scan == PeakScanResult::Done) StoreSoundPeak(*request.song, peak);
+        if (scan == PeakScanResult::Cancelled || host.cancelRequested.load()) {
+            ExportOutcome outcome;
+            outcome.status = ExportStatus::Cancelled;
+            host.endNotice();
+            return outcome;
+        }
     }
     return RunSoundExportJob(p, sound, host);
 }
