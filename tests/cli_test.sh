@@ -128,6 +128,17 @@ check "unknown format" 2 "wav or mp3" -- "$cli" process "$work/song.wav" "$work/
 check "bit rate not a number" 2 "kbit/s" -- "$cli" process "$work/song.wav" "$work/x.mp3" --bitrate fast
 check "prefix too long" 2 "at most 31 bytes" -- "$cli" process "$work/song.wav" "$work/x.mp3" --album-prefix 0123456789012345678901234567890123
 check "peak" 0 "song.wav	" -- "$cli" peak "$work/song.wav"
+# Other songs: their peak as the export finds it; a FLAC copy of a WAV song has its peak and gain.
+{ head -c 44 "$work/song.wav"; head -c "$data" /dev/urandom | tr '\000-\377' '\000-\077\000-\077\000-\077\000-\077'; } >"$work/quiet.wav"
+if command -v flac >/dev/null; then
+    flac -s -f -o "$work/quiet.flac" "$work/quiet.wav"
+    wav_peak="$("$cli" peak "$work/quiet.wav" | cut -f2-)" flac_peak="$("$cli" peak "$work/quiet.flac" | cut -f2-)"
+    [ -n "$wav_peak" ] && [ "$wav_peak" = "$flac_peak" ] && [ "${wav_peak#*	}" != "1.0000" ] ||
+        { echo "FAIL peak of a FLAC copy: '$flac_peak', of the WAV song: '$wav_peak'"; failures=$((failures + 1)); }
+fi
+check "peak of a 24-bit song" 0 "hires.wav	32767	1.0000" -- "$cli" peak "$work/hires.wav"
+check "peak of six channels" 1 "six.wav: 16-bit PCM, 6 channels at 44100 Hz: Loudara takes mono or stereo" -- "$cli" peak "$work/six.wav"
+check "peak of no song" 1 "is not a WAV song Loudara can read" -- "$cli" peak "$0"
 check "unknown command" 2 "unknown command" -- "$cli" nosuch
 # Parameter files and playlists.
 check "params save" 0 "" -- "$cli" params save "$work/mine.ld3" --preset 343 --set 'driveDb[1]=20'
@@ -195,6 +206,23 @@ cat "$work/unknown.wav" | "$cli" process - "$work/from-pipe.wav" -q && cmp -s "$
 "$cli" process "$work/song.wav" - --format mp3 -q | cmp -s - "$work/ref.mp3" || { echo "FAIL MP3 to pipe"; failures=$((failures + 1)); }
 check "not WAV on standard input" 1 "standard input is not a WAV stream" -- sh -c "printf 'hello' | \"$cli\" process - - >/dev/null"
 check "standard input into a folder" 2 "is a folder" -- sh -c "\"$cli\" process - \"$work/into\" </dev/null"
+# A 24-bit 96 kHz stream, with the sizes a pipe's writer leaves, comes out as the file does.
+"$cli" process "$work/hires.wav" "$work/hires-ref.wav" -q || { echo "FAIL 24-bit reference run"; failures=$((failures + 1)); }
+for sizes in "4294967295 4294967295" "0 0"; do
+    cp "$work/hires.wav" "$work/hires-pipe.wav" && setSizes "$work/hires-pipe.wav" $sizes
+    rm -f "$work/hires-piped.wav"
+    cat "$work/hires-pipe.wav" | "$cli" process - "$work/hires-piped.wav" -q 2>"$work/stderr" &&
+        cmp -s "$work/hires-piped.wav" "$work/hires-ref.wav" ||
+        { echo "FAIL 24-bit stream (sizes $sizes)"; cat "$work/stderr"; failures=$((failures + 1)); }
+done
+# A stream Loudara cannot take is refused from its header, before its sound: this one never ends.
+check "six channels on standard input" 1 "^loudara-cli process: standard input: 16-bit PCM, 6 channels at 44100 Hz: Loudara takes mono or stereo$" -- \
+    timeout 20 sh -c "{ head -c 44 \"$work/six.wav\"; cat /dev/zero; } | \"$cli\" process - \"$work/six-piped.wav\""
+cp "$work/song.wav" "$work/wide.wav" && printf '\x40\x00' | dd of="$work/wide.wav" bs=1 seek=34 conv=notrunc 2>/dev/null
+check "unreadable stream" 1 "^loudara-cli process: standard input: a WAV stream of format 0x0001, 64-bit, 2 channels at 44100 Hz that Loudara cannot read (" -- \
+    sh -c "cat \"$work/wide.wav\" | \"$cli\" process - \"$work/wide-piped.wav\""
+! [ -e "$work/six-piped.wav" ] && ! [ -e "$work/wide-piped.wav" ] && [ -z "$(ls -A "$work/tmp")" ] ||
+    { echo "FAIL a refused stream left files: $(ls -A "$work/tmp")"; failures=$((failures + 1)); }
 
 # The progress line goes to a terminal only, and ends at 100 %.
 "$cli" process "$work/song.wav" "$work/log.wav" 2>"$work/stderr"

@@ -3,11 +3,16 @@
 // export jobs, the dialogs answered by a fake host that records what it was asked.
 
 #include <gtest/gtest.h>
+#include <sndfile.h>
 
+#include <cmath>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <memory>
 
 #include "app/export_commands.h"
+#include "files/peak_level.h"
 #include "files/wav_file.h"
 #include "persistence/settings_file.h"
 #include "wav_builder.h"
@@ -206,8 +211,10 @@ public:
         exportedSongs.push_back(state_.playlist.currentSong);
         runningDuringExport = runningDuringExport && state_.exportRunning == 1;
         CancellingJobHost host(static_cast<int>(targets.size()) == cancelExport);
-        const ExportOutcome outcome = RunExportJob(p, request, host);
+        const ExportOutcome outcome = RunSongExport(p, request, host);
+        messages.push_back(outcome.message);
         delivered.push_back(outcome.deliveredPath);
+        measured.push_back(outcome.loudness.measured);
         EXPECT_EQ(host.ends, 1);
         return host.cancelRequested ? 0 : 1;
     }
@@ -251,8 +258,9 @@ public:
     std::string folderStart;
     bool encoderNote = false;
     bool runningDuringExport = true;
-    std::vector<std::string> asked, targets, delivered;
+    std::vector<std::string> asked, targets, delivered, messages;
     std::vector<int> exportedSongs, scrolled;
+    std::vector<bool> measured;
 
 private:
     AppState& state_;
@@ -323,6 +331,19 @@ protected:
             const std::string path = write(std::string("music/") + name, pcmWave(samples, 2, 44100));
             ASSERT_EQ(AddSoundFile(state->playlist, path, state->playState, host), AddResult::Added);
         }
+    }
+    // A 24-bit FLAC song at 96 kHz (a tenth of a second of a quiet tone) in the music folder.
+    void addFlacSong(const char* name, int format = SF_FORMAT_FLAC | SF_FORMAT_PCM_24) {
+        const std::string path = music(name);
+        SF_INFO info{0, 96000, 2, format, 0, 0};
+        SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
+        ASSERT_NE(file, nullptr);
+        std::vector<float> frames(2 * 9600);
+        for (std::size_t i = 0; i < frames.size(); ++i) frames[i] = 0.2f * std::sin(0.01f * float(i / 2));
+        sf_writef_float(file, frames.data(), 9600);
+        sf_close(file);
+        ASSERT_EQ(AddSoundFile(state->playlist, path, state->playState, host), AddResult::Added);
+        ASSERT_EQ(state->playlist.songs[state->playlist.songCount - 1].kind, SongKind::SoundFile);
     }
     // The batch options: WAV files with this name string.
     void batchOptions(const char* nameString, bool postfix, bool originalFolder = false) {
@@ -586,6 +607,96 @@ TEST_F(DialogCommands, OriginalFolderWritesBesideTheSongsWithLdrPrefix) {
     dialogs.reexport = ReexportChoice::Cancel;
     dispatcher.dispatch(cmd::ExportAll);
     EXPECT_EQ(dialogs.asked.back(), "reexport ( Original Folder )");
+}
+
+std::string fileBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+TEST_F(DialogCommands, SoundFileSongExportsAsSixteenBitWavOrMp3AtItsChainRate) {
+    addSongs({"a.wav"});
+    addFlacSong("f.flac");
+    state->playlist.currentSong = 1;
+
+    dialogs.setOptions = [](ExportOptions& o) {
+        o.exportFormat = 0;
+        o.normalizeOnExport = 1;
+    };
+    host.chosen = {out("f")};  // a name without an extension gets ".wav", as for WAV songs
+    dispatcher.dispatch(cmd::ExportCurrent);
+    EXPECT_EQ(dialogs.messages.back(), "");
+    EXPECT_EQ(dialogs.delivered.back(), out("f.wav"));
+    SongRecord written;
+    ASSERT_EQ(ProbeWavFile(out("f.wav").c_str(), written), WavProbeResult::Ok);  // 16-bit PCM
+    EXPECT_EQ(written.sampleRate, 48000u);
+    EXPECT_EQ(written.channels, 2u);
+    EXPECT_EQ(wavFrames(out("f.wav")), 4800);
+    EXPECT_TRUE(dialogs.measured.back());  // the loudness strip has figures to show
+    // The song keeps the peak it was normalised from: playback normalises it alike.
+    const SongRecord& flac = state->playlist.songs[1];
+    EXPECT_GT(flac.soundPeak, 6000.0f);
+    EXPECT_EQ(NormalizeGainOf(flac), processor->settings.normalizeGain);
+
+    // The normalise option reaches the job: the quiet song comes out otherwise without it.
+    dialogs.setOptions = [](ExportOptions& o) {
+        o.exportFormat = 0;
+        o.normalizeOnExport = 0;
+    };
+    host.chosen = {out("plain.wav")};
+    dispatcher.dispatch(cmd::ExportCurrent);
+    EXPECT_EQ(wavFrames(out("plain.wav")), 4800);
+    EXPECT_NE(fileBytes(out("plain.wav")), fileBytes(out("f.wav")));
+
+    // MP3: the job gets the WAV name as for every song, the MP3 file is delivered and no WAV.
+    dialogs.setOptions = [](ExportOptions& o) { o.exportFormat = 1; };
+    host.chosen = {out("g.mp3")};
+    dispatcher.dispatch(cmd::ExportCurrent);
+    EXPECT_EQ(dialogs.targets.back(), out("g.wav"));
+    EXPECT_EQ(dialogs.delivered.back(), out("g.mp3"));
+    EXPECT_FALSE(fs::exists(out("g.wav")));
+    SongRecord mp3;
+    EXPECT_EQ(ProbeMp3File(out("g.mp3").c_str(), mp3), Mp3ProbeResult::Ok);
+    EXPECT_EQ(mp3.sampleRate, 48000u);
+    EXPECT_EQ(state->playlist.songStatus[1], 0);
+}
+
+TEST_F(DialogCommands, BatchTakesSoundFileSongsAndMarksOneThatCannotBeRead) {
+    addSongs({"a.wav"});
+    addFlacSong("f.flac");
+    addFlacSong("gone.flac");
+    batchOptions("_x", true);
+    fs::remove(music("gone.flac"));
+    dispatcher.dispatch(cmd::ExportAll);
+    EXPECT_EQ(dialogs.targets, (std::vector<std::string>{out("a_x.wav"), out("f_x.flac"), out("gone_x.flac")}));
+    EXPECT_EQ(wavFrames(out("a_x.wav")), 4410);
+    EXPECT_EQ(wavFrames(out("f_x.wav")), 4800);
+    EXPECT_FALSE(fs::exists(out("f_x.flac")));
+    EXPECT_FALSE(fs::exists(out("gone_x.wav")));
+    EXPECT_NE(dialogs.messages.back().find(music("gone.flac")), std::string::npos) << dialogs.messages.back();
+    EXPECT_EQ(statuses(), (std::vector<int>{1, 1, 2}));
+
+    // A 24-bit WAV song exported onto its own file is refused and left as it was.
+    addFlacSong("h.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_24);
+    const std::string before = fileBytes(music("h.wav"));
+    state->playlist.currentSong = 3;
+    dialogs.setOptions = [](ExportOptions& o) { o.exportFormat = 0; };
+    host.chosen = {music("h.wav")};
+    dispatcher.dispatch(cmd::ExportCurrent);
+    EXPECT_NE(dialogs.messages.back().find("is the song's own file"), std::string::npos) << dialogs.messages.back();
+    EXPECT_EQ(fileBytes(music("h.wav")), before);
+    EXPECT_EQ(state->playlist.songStatus[3], 2);
+}
+
+TEST_F(DialogCommands, CancellingASoundFileSongEndsTheBatchWithoutMarkingIt) {
+    addFlacSong("f.flac");
+    addSongs({"b.wav"});
+    batchOptions("_x", true);
+    dialogs.cancelExport = 1;
+    dispatcher.dispatch(cmd::ExportAll);
+    EXPECT_EQ(dialogs.targets, std::vector<std::string>{out("f_x.flac")});
+    EXPECT_EQ(statuses(), (std::vector<int>{0, 0}));
+    EXPECT_FALSE(fs::exists(out("b_x.wav")));
 }
 
 TEST_F(DialogCommands, BatchStopsBeforeExportingWhenAQuestionIsDeclined) {

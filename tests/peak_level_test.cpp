@@ -2,16 +2,20 @@
 // scan reports.
 
 #include <gtest/gtest.h>
+#include <sndfile.h>
 
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <random>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "files/peak_level.h"
+#include "files/sound_export_job.h"
+#include "files/temp_folder.h"
 #include "recording_host.h"
 
 namespace loudara {
@@ -84,6 +88,35 @@ protected:
         return out;
     }
 };
+
+// The samples of a 16-bit WAV song written again through libsndfile as `format` (the same rate).
+std::string soundCopy(const std::string& wavPath, const fs::path& to, int format) {
+    SF_INFO in{};
+    SNDFILE* source = sf_open(wavPath.c_str(), SFM_READ, &in);
+    EXPECT_NE(source, nullptr);
+    std::vector<short> frames(static_cast<std::size_t>(in.frames * in.channels));
+    sf_readf_short(source, frames.data(), in.frames);
+    sf_close(source);
+    SF_INFO out{0, in.samplerate, in.channels, format, 0, 0};
+    SNDFILE* copy = sf_open(to.c_str(), SFM_WRITE, &out);
+    EXPECT_NE(copy, nullptr);
+    sf_writef_short(copy, frames.data(), in.frames);
+    sf_close(copy);
+    return to.string();
+}
+
+// A stereo 48 kHz 24-bit song of `frames` frames, a quiet tone with one louder sample.
+std::string song24(const fs::path& to, int frames, int at, float loud) {
+    SF_INFO info{0, 48000, 2, SF_FORMAT_WAV | SF_FORMAT_PCM_24, 0, 0};
+    SNDFILE* file = sf_open(to.c_str(), SFM_WRITE, &info);
+    EXPECT_NE(file, nullptr);
+    std::vector<int> samples(2 * static_cast<std::size_t>(frames));
+    for (std::size_t i = 0; i < samples.size(); ++i) samples[i] = (i % 2 ? -1 : 1) * (1000 << 8) * 37;
+    samples[2 * at + 1] = static_cast<int>(loud * 8388608.0f) * 256;
+    sf_writef_int(file, samples.data(), frames);
+    sf_close(file);
+    return to.string();
+}
 
 TEST(PeakGain, NormalisationGainFollowsThePeak) {
     EXPECT_EQ(normalizeGainFor(0), 1.0);
@@ -189,6 +222,85 @@ TEST_F(PeakLevel, SongScanSendsTheEndNoticeOnlyWhenItEndsTheJob) {
     EXPECT_EQ(ScanSongPeak(target, quiet.c_str(), host), PeakScanResult::Cancelled);
     EXPECT_EQ(target.peakLevel, 40u);
     EXPECT_EQ(host.ends, 2);
+}
+
+}  // namespace
+}  // namespace loudara
+
+namespace loudara {
+namespace {
+
+TEST_F(PeakLevel, FlacCopyOfAWavSongHasItsPeakAndGain) {
+    // Stereo songs at 44100 Hz: loudest in the second read, past 30000 in a complete read, and a
+    // short one read whole; mono: past 30000 only in the last, incomplete read.
+    const auto stereo = [](std::vector<int16_t> samples) {
+        ByteVector bytes = waveOf(samples);
+        bytes[22] = 2;                                         // channels
+        std::memcpy(bytes.data() + 28, "\x10\xB1\x02\x00", 4);  // 176400 bytes a second
+        bytes[32] = 4;                                         // block align
+        return bytes;
+    };
+    std::vector<SongRecord> songs = {
+        entry(stereo(song(80000, 300, 70001, -12345))),
+        entry(stereo(song(70000, 300, 100, 30001))),
+        entry(stereo(song(1000, 300, 501, 31000))),
+        entry(waveOf(song(40000, 40, 39999, 30500))),
+    };
+    const int wavCount = static_cast<int>(songs.size());
+    for (int i = 0; i < wavCount; ++i) {
+        SongRecord copy = songs[i];
+        copy.kind = SongKind::SoundFile;
+        const std::string flac = soundCopy(songs[i].path, folder / ("copy" + std::to_string(i) + ".flac"),
+                                           SF_FORMAT_FLAC | SF_FORMAT_PCM_16);
+        std::snprintf(copy.path, sizeof copy.path, "%s", flac.c_str());
+        songs.push_back(copy);
+    }
+    RecordingHost host;
+    EXPECT_EQ(ScanPeakLevels(songs.data(), static_cast<int>(songs.size()), host), PeakScanResult::Done);
+    EXPECT_EQ(peaks(songs), (std::vector<uint32_t>{12345, 32767, 31000, 30500, 12345, 32767, 31000, 30500}));
+    for (int i = 0; i < wavCount; ++i) {
+        EXPECT_EQ(NormalizeGainOf(songs[wavCount + i]), NormalizeGainOf(songs[i])) << i;
+        EXPECT_EQ(songs[i].soundPeak, 0.0f);
+    }
+    EXPECT_EQ(host.steps, 8);
+    EXPECT_EQ(host.ends, 1);
+    EXPECT_EQ(host.status.back(), "song = 7, done = 100%");
+}
+
+TEST_F(PeakLevel, SoundFileSongGetsTheGainItsExportNormalisesWith) {
+    // 24-bit: the peak falls between 16-bit steps, and the gain follows it, not its rounding.
+    SongRecord song = entry({});
+    song.kind = SongKind::SoundFile;
+    std::snprintf(song.path, sizeof song.path, "%s", song24(folder / "hires.wav", 30000, 20000, 0.37501f).c_str());
+    RecordingHost host;
+    ASSERT_EQ(ScanPeakLevels(&song, 1, host), PeakScanResult::Done);
+    EXPECT_EQ(song.peakLevel, 12288u);
+    EXPECT_NE(song.soundPeak, 12288.0f);
+    EXPECT_NE(NormalizeGainOf(song), normalizeGainFor(song.peakLevel));
+
+    const auto p = std::make_unique<Processor>();
+    SoundExportRequest request;
+    request.songPath = song.path;
+    request.targetPath = (folder / "out.wav").string();
+    request.runStamp = "12345678";
+    request.temporaryFolder = PrivateTemporaryFolder();
+    RecordingHost exportHost;
+    const ExportOutcome outcome = RunSoundExportJob(*p, request, exportHost);
+    ASSERT_EQ(outcome.status, ExportStatus::Completed) << outcome.message;
+    EXPECT_EQ(p->settings.normalizeGain, NormalizeGainOf(song));
+
+    // Cancelled after a complete read: the peak stays as it was. A file gone is passed over.
+    SongRecord longSong = song;
+    std::snprintf(longSong.path, sizeof longSong.path, "%s", song24(folder / "long.wav", 40000, 1, 0.1f).c_str());
+    longSong.peakLevel = 7;
+    SongRecord gone = longSong;
+    std::snprintf(gone.path, sizeof gone.path, "%s", (folder / "gone.flac").c_str());
+    std::vector<SongRecord> two = {gone, longSong};
+    RecordingHost cancelling;
+    cancelling.cancelWhenStatusHas = "song = 1, done = 40%";
+    EXPECT_EQ(ScanPeakLevels(two.data(), 2, cancelling), PeakScanResult::Cancelled);
+    EXPECT_EQ(peaks(two), (std::vector<uint32_t>{7, 7}));
+    EXPECT_EQ(cancelling.ends, 1);
 }
 
 }  // namespace

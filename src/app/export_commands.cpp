@@ -6,6 +6,9 @@
 #include <filesystem>
 
 #include "base/text.h"
+#include "files/peak_level.h"
+#include "files/sound_export_job.h"
+#include "files/sound_source.h"
 #include "files/temp_folder.h"
 #include "persistence/playlist.h"
 #include "persistence/settings_file.h"
@@ -209,6 +212,67 @@ ExportRequest ExportRequestFor(AppState& state, const std::string& targetPath, c
     request.runStamp = state.runStamp;
     request.temporaryFolder = ExportTemporaryFolder();
     return request;
+}
+
+ExportOutcome RunSongExport(Processor& p, const ExportRequest& request, JobHost& host) {
+    if (request.song == nullptr || request.song->kind != SongKind::SoundFile || request.options == nullptr) {
+        return RunExportJob(p, request, host);
+    }
+    const ExportOptions& options = *request.options;
+    const bool mp3 = options.exportFormat != 0;
+    SoundExportRequest sound;
+    sound.songPath = request.song->path;
+    sound.targetPath = replaceExtension(request.targetPath, mp3 ? ".mp3" : ".wav");
+    sound.output.kind = mp3 ? SoundOutputKind::Mp3 : SoundOutputKind::Wav;
+    sound.output.depth = SoundOutputDepth::Pcm16;
+    sound.normalize = options.normalizeOnExport != 0;
+    sound.mp3Bitrate = options.mp3Bitrate;
+    sound.encoder = request.encoder;
+    sound.runStamp = request.runStamp;
+    sound.temporaryFolder = request.temporaryFolder;
+    sound.measureLoudness = request.measureLoudness;
+    sound.loudnessTargetLufs = request.loudnessTargetLufs;
+    sound.truePeakLimitDbtp = request.truePeakLimitDbtp;
+
+    // Refused before the job starts, as the 16-bit job refuses a song it cannot take: the song is
+    // marked so that a batch does not count it as exported.
+    std::string refusal;
+    SoundSource source;
+    std::error_code ignored;
+    if (source.open(sound.songPath) != SoundOpenResult::Ok) {
+        refusal = source.error();
+    } else if (fs::equivalent(sound.songPath, sound.targetPath, ignored)) {
+        refusal = "the target " + sound.targetPath + " is the song's own file";
+    }
+    source.close();
+    if (!refusal.empty()) {
+        if (request.songStatus) *request.songStatus = kSongStatusFailed;
+        host.setFromText(sound.songPath);
+        host.setToText(sound.targetPath);
+        ExportOutcome outcome;
+        outcome.status = ExportStatus::Failed;
+        outcome.message = refusal;
+        host.endNotice();
+        return outcome;
+    }
+    if (sound.normalize) {
+        // The song's peak as the job finds it, kept in its record as a normalising export of a WAV
+        // song keeps it, so that playback normalises it as the export does.
+        host.setFromText(sound.songPath);
+        host.setToText(sound.targetPath);
+        host.setStatusText("Searching max level for normalization..");
+        double peak = 0.0;
+        std::string error;
+        const PeakScanResult scan = ScanSoundPeak(sound.songPath, host, peak, error);
+        if (scan == PeakScanResult::Done) StoreSoundPeak(*request.song, peak);
+        if (scan == PeakScanResult::Cancelled || host.cancelRequested.load()) {
+            ExportOutcome outcome;
+            outcome.status = ExportStatus::Cancelled;
+            host.endNotice();
+            return outcome;
+        }
+    }
+    return RunSoundExportJob(p, sound, host);
 }
 
 bool RunDialogCommand(const DialogCommandContext& c, int id) {

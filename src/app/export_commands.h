@@ -148,6 +148,16 @@ struct DialogCommandContext {
 // for any other id.
 bool RunDialogCommand(const DialogCommandContext& context, int commandId);
 
+// The job the export progress dialog runs for request.song: the 16-bit export job for WAV and MP3
+// songs; a SoundFile song is read at full resolution through the sound export job and written as
+// a 16-bit WAV file (the dialogs offer no other depth) or an MP3 file at the options' bit rate,
+// named as the 16-bit job names its output (the target's extension replaced by ".wav" or ".mp3"),
+// normalised when the options say so (the song's soundPeak and peakLevel then hold the peak it
+// was normalised from, as a WAV song's peakLevel does after its export). A SoundFile song that
+// cannot be read, or whose own file the target is, is marked failed (songStatus 2) and nothing is
+// written. Sends host.endNotice() exactly once, as its last act.
+ExportOutcome RunSongExport(Processor& p, const ExportRequest& request, JobHost& host);
+
 // The export request for the playlist's `currentSong` and the stored options; `encoder` must
 // outlive the job.
 ExportRequest ExportRequestFor(AppState& state, const std::string& targetPath, const EncoderSettings& encoder);

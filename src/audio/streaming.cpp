@@ -233,7 +233,7 @@ StartResult StartPlayback(Streaming& s) {
     e.drainCountersTaken = false;
     if (!OpenDevices(e, s.devices, onAir, s.host)) return abandonStart(s, StartResult::DevicesNotOpened);
 
-    s.processor.settings.normalizeGain = normalizeGainFor(song.peakLevel);
+    s.processor.settings.normalizeGain = NormalizeGainOf(song);
     if (!AllocateBlocks(e, s.devices.blockCount, onAir)) return abandonStart(s, StartResult::NoBlocks);
     prepare(s.processor, static_cast<int>(rate));
     s.engine.loudness.start(rate);

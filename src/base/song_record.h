@@ -18,6 +18,9 @@ struct SongRecord {
     SongKind kind = SongKind::Wav;
     uint32_t dataBytes = 0;      // size of the 16-bit sample data; for MP3 the decoded size
     char path[256] = {};         // full path, UTF-8, NUL-terminated
+    // SoundFile: the float peak at the 16-bit scale (1.0 = 32768), as the sound export job finds
+    // it, for a normalize gain equal to the export's; peakLevel holds it rounded. 0 otherwise.
+    float soundPeak = 0.0f;
 };
 
 }  // namespace loudara

@@ -179,17 +179,36 @@ public:
 
 int peakFiles(int argc, char** argv) {
     if (wantsHelp(argc, argv) || argc == 0) {
-        std::puts("Usage: loudara-cli peak FILE...\n\nOne line per WAV file: path, peak level (largest absolute "
-                  "sample; 32767 when the\nsong passes 30000 early, 0 for silence) and the normalisation gain "
-                  "it gives.");
+        std::puts("Usage: loudara-cli peak FILE...\n\nOne line per song: path, peak level (largest absolute "
+                  "sample at the 16-bit scale,\nrounded; 32767 when the song passes 30000 early, 0 for silence) "
+                  "and the\nnormalisation gain it gives. Songs other than 16-bit WAV are read as the export\n"
+                  "reads them: at full resolution, at the rate the chain runs them at.");
         return argc == 0 ? 2 : 0;
     }
     int status = 0;
     for (int i = 0; i < argc; ++i) {
         SongRecord song;
         if (ProbeWavFile(argv[i], song) != WavProbeResult::Ok) {
-            std::fprintf(stderr, "loudara-cli peak: %s is not a WAV song Loudara can read\n", argv[i]);
-            status = 1;
+            // Any other sound file: its float peak, found as the export finds it for normalising.
+            // MP3 and what is no sound file at all are refused as before.
+            SoundSource probe;
+            const SoundOpenResult opened = probe.open(argv[i]);
+            probe.close();
+            if (opened == SoundOpenResult::Unreadable) {
+                std::fprintf(stderr, "loudara-cli peak: %s is not a WAV song Loudara can read\n", argv[i]);
+                status = 1;
+                continue;
+            }
+            QuietHost host;
+            double peak = 0.0;
+            std::string error;
+            if (ScanSoundPeak(argv[i], host, peak, error) != PeakScanResult::Done) {
+                std::fprintf(stderr, "loudara-cli peak: %s\n", error.c_str());
+                status = 1;
+                continue;
+            }
+            StoreSoundPeak(song, peak);
+            std::printf("%s\t%u\t%.4f\n", argv[i], song.peakLevel, normalizeGainForLevel(peak));
             continue;
         }
         QuietHost host;
@@ -300,6 +319,15 @@ int processSong(int argc, char** argv) {
     }
 
     catchInterrupts(true);
+    // A reason that names the spooled copy of standard input names standard input instead.
+    std::string spooledPath;
+    auto named = [&spooledPath](std::string text) {
+        if (spooledPath.empty()) return text;
+        for (size_t at = text.find(spooledPath); at != std::string::npos; at = text.find(spooledPath, at)) {
+            text.replace(at, spooledPath.size(), "standard input");
+        }
+        return text;
+    };
     if (in == "-") {
         // A WAV stream on standard input becomes a WAV file of known size first.
         const std::string spooled = scratch.path() + "/stdin.wav";
@@ -313,6 +341,7 @@ int processSong(int argc, char** argv) {
             return 1;
         }
         in = spooled;
+        spooledPath = spooled;
     }
 
     const SoundOutputKind outputKind = mp3Output ? SoundOutputKind::Mp3 : target.flac ? SoundOutputKind::Flac
@@ -324,7 +353,7 @@ int processSong(int argc, char** argv) {
     const std::string probeError = probed ? std::string() : error;
     if (!probed && status == 2) {
         catchInterrupts(false);
-        return usageError("process", error);
+        return usageError("process", named(error));
     }
 
     std::string folder = temporaryFolder(&error);
@@ -341,8 +370,8 @@ int processSong(int argc, char** argv) {
     if (!classic && !prepareSoundExport(o, in, probed ? &song : nullptr, probeError, outputKind, scratchTarget, folder,
                                         soundEncoder, soundRequest, error, status)) {
         catchInterrupts(false);
-        if (status == 2) return usageError("process", error);
-        std::fprintf(stderr, "loudara-cli process: %s\n", error.c_str());
+        if (status == 2) return usageError("process", named(error));
+        std::fprintf(stderr, "loudara-cli process: %s\n", named(error).c_str());
         return status;
     }
     SongExport job(o, mp3Output, song, tag, scratchTarget, std::move(folder));
@@ -408,7 +437,7 @@ int processSong(int argc, char** argv) {
             }
             return 130;
         default:
-            std::fprintf(stderr, "loudara-cli process: %s\n", outcome.message.c_str());
+            std::fprintf(stderr, "loudara-cli process: %s\n", named(outcome.message).c_str());
             return 1;
     }
 }

@@ -15,7 +15,9 @@
 
 #include "base/byte_io.h"
 #include "cli/cli_support.h"
+#include "files/sound_source.h"
 #include "files/temp_folder.h"
+#include "files/wav_file.h"
 
 namespace loudara::cli {
 namespace {
@@ -164,6 +166,40 @@ ScratchFolder::~ScratchFolder() {
     fs::remove_all(path_, ec);
 }
 
+std::string WhyStreamHeaderIsRefused(const std::string& headerFile, const std::vector<unsigned char>& header) {
+    SongRecord song;
+    if (ProbeWavFile(headerFile.c_str(), song) == WavProbeResult::Ok) return "";
+    SoundSource source;
+    const SoundOpenResult opened = source.open(headerFile);
+    if (opened == SoundOpenResult::Ok) return "";
+    // The reason names the file; the stream is named instead.
+    std::string why = source.error();
+    for (const std::string& named : {"cannot read " + headerFile + ": ", headerFile + ": "}) {
+        if (why.compare(0, named.size(), named) == 0) {
+            why.erase(0, named.size());
+            break;
+        }
+    }
+    if (opened == SoundOpenResult::Refused) return "standard input: " + why;
+    // Unreadable: what its "fmt " chunk says it is, when it has one.
+    std::string what = "a WAV stream";
+    for (size_t at = 12; at + 8 <= header.size();) {
+        const uint32_t size = bytes::getU32(header.data() + at + 4);
+        if (sameIdNoCase(header.data() + at, "fmt ") && size >= 16 && at + 8 + 16 <= header.size()) {
+            const unsigned char* fmt = header.data() + at + 8;
+            char text[128];
+            const unsigned channels = bytes::getU16(fmt + 2);
+            std::snprintf(text, sizeof text, "a WAV stream of format 0x%04X, %u-bit, %u channel%s at %u Hz",
+                          bytes::getU16(fmt), bytes::getU16(fmt + 14), channels, channels == 1 ? "" : "s",
+                          bytes::getU32(fmt + 4));
+            what = text;
+            break;
+        }
+        at += 8 + size + (size & 1);
+    }
+    return "standard input: " + what + " that Loudara cannot read (" + why + ")";
+}
+
 bool SpoolWavStream(int fd, const std::string& path, const volatile int& interrupted, std::string& error) {
     std::vector<unsigned char> header(12);
     if (readFully(fd, header.data(), 12, interrupted) != 12 || !sameIdNoCase(header.data(), "RIFF") ||
@@ -201,7 +237,22 @@ bool SpoolWavStream(int fd, const std::string& path, const volatile int& interru
         error = "cannot create " + path + ": " + std::strerror(errno);
         return false;
     }
-    bool ok = writeAll(f, header.data(), header.size());
+    // The header first, as a WAV file of no sound, so that a stream Loudara cannot take is refused
+    // before its sound is read.
+    std::vector<unsigned char> empty = header;
+    bytes::putU32(empty.data() + 4, static_cast<uint32_t>(empty.size() - 8));
+    bytes::putU32(empty.data() + empty.size() - 4, 0);
+    bool ok = writeAll(f, empty.data(), empty.size()) && std::fflush(f) == 0;
+    if (!ok) {
+        std::fclose(f);
+        error = "cannot write " + path + " (disk full?)";
+        return false;
+    }
+    if (const std::string why = WhyStreamHeaderIsRefused(path, header); !why.empty()) {
+        std::fclose(f);
+        error = why;
+        return false;
+    }
     const uint64_t limit = sizeUnknown(declared) ? UINT64_MAX : declared;
     const uint64_t maxData = 0xFFFFFFFFull - (header.size() - 8);
     uint64_t data = 0;

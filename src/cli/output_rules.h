@@ -4,6 +4,7 @@
 // targets, and WAV streams on standard input and output ("-").
 
 #include <string>
+#include <vector>
 
 namespace loudara::cli {
 
@@ -42,10 +43,17 @@ private:
     std::string path_;
 };
 
+// Why a WAV stream whose `header` (from "RIFF" to the data chunk's size, already written to
+// `headerFile` as a WAV file of no sound) cannot be taken: neither a 16-bit WAV song nor a sound
+// file SoundSource takes. The reason names "standard input" and what the stream is ("standard
+// input: 16-bit PCM, 6 channels at 44100 Hz: Loudara takes mono or stereo"); empty when it is taken.
+std::string WhyStreamHeaderIsRefused(const std::string& headerFile, const std::vector<unsigned char>& header);
+
 // Reads a WAV stream from the file descriptor `fd` (a pipe: it may announce sizes it cannot know,
 // 0, 0xFFFFFFFF or sox's 0x7FFFF000, and then runs to its end) into the file `path`, with the
 // RIFF and data sizes set to what arrived. False with `error` for a stream that is not WAV, ends
-// inside its header, or is too long for a WAV file; `interrupted` stops it.
+// inside its header, one Loudara cannot take (WhyStreamHeaderIsRefused, decided before any of its
+// sound is read), or is too long for a WAV file; `interrupted` stops it.
 bool SpoolWavStream(int fd, const std::string& path, const volatile int& interrupted, std::string& error);
 
 // Moves the finished file `source` (already on the disk) to `target`: renamed when both are on

@@ -5,11 +5,14 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "base/byte_io.h"
+#include "files/sound_source.h"
 #include "files/wav_file.h"
 
 namespace loudara {
@@ -69,6 +72,53 @@ double normalizeGainForLevel(double peak) {
     return std::min(32767.0 / peak, 16.0);
 }
 
+double NormalizeGainOf(const SongRecord& song) {
+    if (song.kind == SongKind::SoundFile && song.soundPeak > 0.0f) return normalizeGainForLevel(song.soundPeak);
+    return normalizeGainFor(song.peakLevel);
+}
+
+PeakScanResult ScanSoundPeak(const std::string& path, JobHost& host, double& peak, std::string& error,
+                             int statusSong) {
+    SoundSource source;
+    if (source.open(path) != SoundOpenResult::Ok) {
+        error = source.error();
+        return PeakScanResult::FileNotOpened;
+    }
+    const int64_t frames = source.format().channels == 2 ? kPeakReadSamples / 2 : kPeakReadSamples;
+    const int64_t total = source.chainFrames();
+    std::vector<float> block(static_cast<std::size_t>(2 * frames));
+    int64_t framesRead = 0;
+    double maximum = 0.0;
+    for (;;) {
+        const int64_t got = source.read(block.data(), frames);
+        if (got < 0) {
+            error = source.error();
+            return PeakScanResult::FileNotOpened;
+        }
+        framesRead += got;
+        if (statusSong >= 0) {
+            const int64_t percent = total > 0 ? std::min<int64_t>(framesRead * 100 / total, 100) : 0;
+            char text[64];
+            std::snprintf(text, sizeof text, "song = %d, done = %d%%", statusSong, static_cast<int>(percent));
+            host.setStatusText(text);
+        }
+        for (int64_t i = 0; i < 2 * got; ++i) maximum = std::max(maximum, std::abs(double(block[i])) * 32768.0);
+        if (got < frames) break;
+        if (maximum > kPeakLoudEnough) {
+            maximum = 32767.0;
+            break;
+        }
+        if (host.cancelRequested.load()) return PeakScanResult::Cancelled;
+    }
+    peak = maximum;
+    return PeakScanResult::Done;
+}
+
+void StoreSoundPeak(SongRecord& song, double peak) {
+    song.soundPeak = static_cast<float>(peak);
+    song.peakLevel = static_cast<uint32_t>(std::min(std::nearbyint(peak), double(UINT32_MAX)));
+}
+
 PeakScanResult ScanPeakLevels(SongRecord* songs, int songCount, JobHost& host) {
     if (songs == nullptr || songCount < 0) songCount = 0;
     host.setProgressRange(songCount);
@@ -76,6 +126,18 @@ PeakScanResult ScanPeakLevels(SongRecord* songs, int songCount, JobHost& host) {
     for (int index = 0; index < songCount; ++index) {
         host.stepProgress();
         SongRecord& song = songs[index];
+        if (song.kind == SongKind::SoundFile) {
+            // A file that can no longer be read is skipped, as a WAV song that cannot be opened.
+            double peak = 0.0;
+            std::string error;
+            const PeakScanResult run = ScanSoundPeak(pathOf(song), host, peak, error, index);
+            if (run == PeakScanResult::Cancelled) {
+                result = run;
+                break;
+            }
+            if (run == PeakScanResult::Done) StoreSoundPeak(song, peak);
+            continue;
+        }
         if (song.kind != SongKind::Wav) continue;
         FileHandle file = OpenFile(pathOf(song).c_str(), "rb");
         if (!file) continue;

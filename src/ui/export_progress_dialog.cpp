@@ -11,6 +11,7 @@
 #include <QThread>
 #include <algorithm>
 
+#include "app/export_commands.h"
 #include "ui/dialog_units.h"
 #include "ui/main_window.h"
 
@@ -129,7 +130,7 @@ void ExportProgressDialog::showEvent(QShowEvent* event) {
     QDialog::showEvent(event);
     if (started_) return;
     started_ = true;
-    worker_ = std::thread([this] { outcome_ = RunExportJob(p_, request_, host_); });
+    worker_ = std::thread([this] { outcome_ = RunSongExport(p_, request_, host_); });
 }
 
 void ExportProgressDialog::reject() {
