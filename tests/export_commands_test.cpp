@@ -13,6 +13,7 @@
 
 #include "app/export_commands.h"
 #include "files/peak_level.h"
+#include "files/song_tags.h"
 #include "files/wav_file.h"
 #include "persistence/settings_file.h"
 #include "wav_builder.h"
@@ -648,8 +649,16 @@ TEST_F(DialogCommands, SoundFileSongExportsAsSixteenBitWavOrMp3AtItsChainRate) {
     EXPECT_EQ(wavFrames(out("plain.wav")), 4800);
     EXPECT_NE(fileBytes(out("plain.wav")), fileBytes(out("f.wav")));
 
-    // MP3: the job gets the WAV name as for every song, the MP3 file is delivered and no WAV.
-    dialogs.setOptions = [](ExportOptions& o) { o.exportFormat = 1; };
+    // MP3: the job gets the WAV name as for every song, the MP3 file is delivered and no WAV; the
+    // song's own title arrives in its ID3v2 tag with the dialog's title prefix.
+    SongTags tags;
+    tags.title = "A title longer than the thirty bytes of an ID3v1 tag";
+    std::string error;
+    ASSERT_TRUE(WriteSongTags(music("f.flac"), TaggedFileKind::Flac, tags, error)) << error;
+    dialogs.setOptions = [](ExportOptions& o) {
+        o.exportFormat = 1;
+        std::snprintf(o.titlePrefix, sizeof o.titlePrefix, "ldr_");
+    };
     host.chosen = {out("g.mp3")};
     dispatcher.dispatch(cmd::ExportCurrent);
     EXPECT_EQ(dialogs.targets.back(), out("g.wav"));
@@ -658,6 +667,7 @@ TEST_F(DialogCommands, SoundFileSongExportsAsSixteenBitWavOrMp3AtItsChainRate) {
     SongRecord mp3;
     EXPECT_EQ(ProbeMp3File(out("g.mp3").c_str(), mp3), Mp3ProbeResult::Ok);
     EXPECT_EQ(mp3.sampleRate, 48000u);
+    EXPECT_EQ(ReadSongTags(out("g.mp3")).title, "ldr_" + tags.title);
     EXPECT_EQ(state->playlist.songStatus[1], 0);
 }
 

@@ -227,6 +227,10 @@ ExportOutcome RunSongExport(Processor& p, const ExportRequest& request, JobHost&
     sound.output.depth = SoundOutputDepth::Pcm16;
     sound.normalize = options.normalizeOnExport != 0;
     sound.mp3Bitrate = options.mp3Bitrate;
+    if (mp3) {
+        sound.albumPrefix = options.albumPrefix;
+        sound.titlePrefix = options.titlePrefix;
+    }
     sound.encoder = request.encoder;
     sound.runStamp = request.runStamp;
     sound.temporaryFolder = request.temporaryFolder;
