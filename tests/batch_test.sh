@@ -4,6 +4,7 @@
 #   batch_test.sh PATH_TO_LOUDARA_CLI
 set -u
 source "$(dirname "$0")/interrupt_on_progress.sh"
+source "$(dirname "$0")/wav_bytes.sh"
 cli="$1"
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
@@ -11,7 +12,6 @@ failures=0
 fail() { echo "FAIL $*"; failures=$((failures + 1)); }
 
 # A 16-bit 44.1 kHz stereo WAV of noise: song NAME SECONDS
-le32() { printf "\\x$(printf %02x $(($1 & 255)))\\x$(printf %02x $((($1 >> 8) & 255)))\\x$(printf %02x $((($1 >> 16) & 255)))\\x$(printf %02x $((($1 >> 24) & 255)))"; }
 song() {
     local data=$(($2 * 44100 * 4))
     {
@@ -75,14 +75,6 @@ for n in 1 2 3; do cmp -s "$work/mp3j1/m$n.wav" "$work/mp3j3/m$n.wav" || fail "M
 
 # Songs of other kinds: FLAC stays FLAC, the others become WAV at their chain rate and depth; a
 # 6-channel WAV and a damaged FLAC are passed over with their reasons, and the batch fails.
-wave() {  # wave CHANNELS RATE BITS SECONDS: a PCM WAV of noise
-    local frame=$(($1 * $3 / 8)) bytes=$(($1 * $3 / 8 * $2 * $4))
-    printf 'RIFF'; le32 $((bytes + 36)); printf 'WAVEfmt '; le32 16
-    printf '\x01\x00'; printf "\\x$(printf %02x "$1")\\x00"; le32 "$2"; le32 $(($2 * frame))
-    printf "\\x$(printf %02x "$frame")\\x00\\x$(printf %02x "$3")\\x00"
-    printf 'data'; le32 "$bytes"
-    head -c "$bytes" /dev/urandom
-}
 mkdir -p "$work/kinds"
 wave 2 44100 24 2 >"$work/kinds/deep.wav"
 wave 1 96000 16 2 >"$work/kinds/fast.wav"

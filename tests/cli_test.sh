@@ -3,6 +3,7 @@
 #   cli_test.sh PATH_TO_LOUDARA_CLI
 set -u
 source "$(dirname "$0")/interrupt_on_progress.sh"
+source "$(dirname "$0")/wav_bytes.sh"
 cli="$1"
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
@@ -24,7 +25,6 @@ check() {  # check NAME EXPECTED_STATUS EXPECTED_STDERR_TEXT -- command...
 }
 
 # A 3-second 44.1 kHz stereo WAV of noise: the 44-byte header, then the samples.
-le32() { printf "\\x$(printf %02x $(($1 & 255)))\\x$(printf %02x $((($1 >> 8) & 255)))\\x$(printf %02x $((($1 >> 16) & 255)))\\x$(printf %02x $((($1 >> 24) & 255)))"; }
 data=$((3 * 44100 * 4))
 {
     printf 'RIFF'; le32 $((data + 36)); printf 'WAVEfmt '; le32 16
@@ -36,14 +36,6 @@ data=$((3 * 44100 * 4))
 check "probe" 0 "Ok	44100	2	$data	00:03" -- "$cli" probe "$work/song.wav"
 check "probe of a non-WAV file" 1 "Unreadable" -- "$cli" probe "$0"
 # Other kinds are described, with their encoding; more than two channels are refused.
-wave() {  # wave CHANNELS RATE BITS SECONDS: a PCM WAV of noise
-    local frame=$(($1 * $3 / 8)) bytes=$(($1 * $3 / 8 * $2 * $4))
-    printf 'RIFF'; le32 $((bytes + 36)); printf 'WAVEfmt '; le32 16
-    printf '\x01\x00'; printf "\\x$(printf %02x "$1")\\x00"; le32 "$2"; le32 $(($2 * frame))
-    printf "\\x$(printf %02x "$frame")\\x00\\x$(printf %02x "$3")\\x00"
-    printf 'data'; le32 "$bytes"
-    head -c "$bytes" /dev/urandom
-}
 wave 2 96000 24 2 >"$work/hires.wav"
 check "probe of 24-bit" 0 "hires.wav	WAV	Ok	96000	2	768000	00:02	24-bit PCM" -- "$cli" probe "$work/hires.wav"
 wave 6 44100 16 1 >"$work/six.wav"
