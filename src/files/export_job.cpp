@@ -119,18 +119,8 @@ public:
     ExportOutcome run();
 
 private:
-    ExportOutcome fail(std::string message) {
-        ExportOutcome outcome;
-        outcome.status = ExportStatus::Failed;
-        outcome.message = std::move(message);
-        return outcome;
-    }
-    // A cancel outside the processing loop: nothing is delivered, the target stays as it was.
-    static ExportOutcome cancelledWithNothing() {
-        ExportOutcome outcome;
-        outcome.status = ExportStatus::Cancelled;
-        return outcome;
-    }
+    static ExportOutcome fail(std::string message) { return ExportOutcome::failed(std::move(message)); }
+    static ExportOutcome cancelledWithNothing() { return ExportOutcome::cancelledWithNothing(); }
     bool cancelRequested() const { return host_.cancelRequested.load(); }
 
     static void removeQuietly(const std::string& path) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "base/job_host.h"
 #include "base/song_record.h"
@@ -81,6 +82,18 @@ struct ExportOutcome {
                                 // (bytes of an MP3 song that are not frames), else ""
     std::string deliveredPath;  // the file written, when one was
     ExportLoudness loudness;
+
+    static ExportOutcome failed(std::string message) {
+        ExportOutcome outcome;
+        outcome.message = std::move(message);
+        return outcome;
+    }
+    // A cancel outside the processing loop: nothing is delivered, the target stays as it was.
+    static ExportOutcome cancelledWithNothing() {
+        ExportOutcome outcome;
+        outcome.status = ExportStatus::Cancelled;
+        return outcome;
+    }
 };
 
 // Everything one job needs besides the processor and the host.

@@ -180,16 +180,8 @@ public:
     ExportOutcome run();
 
 private:
-    static ExportOutcome fail(std::string message) {
-        ExportOutcome outcome;
-        outcome.message = std::move(message);
-        return outcome;
-    }
-    static ExportOutcome cancelledWithNothing() {
-        ExportOutcome outcome;
-        outcome.status = ExportStatus::Cancelled;
-        return outcome;
-    }
+    static ExportOutcome fail(std::string message) { return ExportOutcome::failed(std::move(message)); }
+    static ExportOutcome cancelledWithNothing() { return ExportOutcome::cancelledWithNothing(); }
     bool cancelRequested() const { return host_.cancelRequested.load(); }
     bool scanPeak(double& gain, std::string& error);
     bool readBlock(int& frames, std::string& error);
