@@ -77,6 +77,17 @@ protected:
     RecordingHost host;
     std::unique_ptr<Streaming> s;
 
+    // The playlist's only song: `frames` frames of a 16-bit stereo ramp at 44.1 kHz.
+    void listWavSong(int frames) {
+        std::vector<int16_t> samples(2 * static_cast<std::size_t>(frames));
+        for (int i = 0; i < frames; ++i) samples[2 * i] = samples[2 * i + 1] = static_cast<int16_t>((i * 37) % 20000);
+        SongRecord& song = app->playlist.songs[0];
+        const std::string path = write("song.wav", pcmWave(samples, 2, 44100));
+        ASSERT_EQ(ProbeWavFile(path.c_str(), song), WavProbeResult::Ok);
+        std::snprintf(song.path, sizeof song.path, "%s", path.c_str());
+        app->playlist.songCount = 1;
+    }
+
     // A test goes on only when this returned true: its server and stream are ready.
     [[nodiscard]] bool ready(int rate, JackOptions options) {
         startServer(rate, std::move(options));
@@ -147,13 +158,8 @@ TEST_F(JackClient, OnAirMakesTheNamedClientWithFourPortsAndOnlyTheAskedConnectio
 TEST_F(JackClient, SongPlaysEveryFrameToThePhysicalPortsAndNothingElse) {
     if (!ready(44100, JackOptions{})) return;
     constexpr int kFrames = 3 * 44100 + 1234;
-    std::vector<int16_t> samples(2 * kFrames);
-    for (int i = 0; i < kFrames; ++i) samples[2 * i] = samples[2 * i + 1] = static_cast<int16_t>((i * 37) % 20000);
-    SongRecord& song = app->playlist.songs[0];
-    const std::string path = write("song.wav", pcmWave(samples, 2, 44100));
-    ASSERT_EQ(ProbeWavFile(path.c_str(), song), WavProbeResult::Ok);
-    std::snprintf(song.path, sizeof song.path, "%s", path.c_str());
-    app->playlist.songCount = 1;
+    listWavSong(kFrames);
+    if (HasFatalFailure()) return;
 
     ASSERT_EQ(StartPlayback(*s), StartResult::Started);
     GraphView graph;
@@ -168,14 +174,8 @@ TEST_F(JackClient, SongPlaysEveryFrameToThePhysicalPortsAndNothingElse) {
 TEST_F(JackClient, SongAt44100OnAServerAt48000IsResampledAndPlaysEveryFrame) {
     if (!ready(48000, JackOptions{})) return;
     constexpr int kFrames = 2 * 44100 + 777;
-    std::vector<int16_t> samples(2 * kFrames);
-    for (int i = 0; i < kFrames; ++i) samples[2 * i] = samples[2 * i + 1] = static_cast<int16_t>((i * 37) % 20000);
-    SongRecord& song = app->playlist.songs[0];
-    const std::string path = write("song.wav", pcmWave(samples, 2, 44100));
-    ASSERT_EQ(ProbeWavFile(path.c_str(), song), WavProbeResult::Ok);
-    std::snprintf(song.path, sizeof song.path, "%s", path.c_str());
-    song.kind = SongKind::Wav;
-    app->playlist.songCount = 1;
+    listWavSong(kFrames);
+    if (HasFatalFailure()) return;
 
     ASSERT_EQ(StartPlayback(*s), StartResult::Started);
     EXPECT_EQ(engine->sampleRate, 48000u);
