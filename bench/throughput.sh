@@ -2,7 +2,8 @@
 # Throughput on 5-minute 44.1 kHz stereo songs, each ratio the median of 5 side-by-side pairs:
 #   MP3 to MP3 and WAV to MP3 at 192 kbit/s against `lame -b 192` encoding the same song as a WAV;
 #   WAV to WAV against bare processBlock (loudara_bench, default preset);
-#   a batch of 8 songs with -j 2 against -j 1; peak resident memory of one job, WAV and MP3.
+#   a batch of 8 songs with -j 2 against -j 1; peak resident memory of one job, WAV and MP3;
+#   FLAC to FLAC against WAV to WAV, and a 96 kHz 24-bit song against the same at 48 kHz.
 # The two sides of a pair run one right after the other, so a shared machine whose speed drifts
 # between runs moves both alike; the times shown are the medians of each side. The comparison
 # with processBlock is by processor time, the benchmark's own measure.
@@ -10,6 +11,7 @@
 # same MP3 export measuring its input, output and decoded MP3, as a run that shows them does.
 #   bench/throughput.sh [BUILD_DIR]     (needs lame; run it on an otherwise quiet machine)
 #   LOUDARA_BENCH_SECONDS=60 bench/throughput.sh    (shorter songs)
+#   LOUDARA_BENCH_ONLY=formats bench/throughput.sh  (only the FLAC and 96 kHz pairs)
 set -euo pipefail
 build="${1:-$(dirname "$0")/../build}"
 cli="$build/src/cli/loudara-cli"
@@ -63,6 +65,31 @@ line() {
     awk -v n="$1" -v s="$3" -v t="$t" -v r="$r" -v q="$ratio" -v rn="$4" 'BEGIN {
         printf "%-22s %6.2f s  %6.1f x real time  %.2f of %s (%.1f x)\n", n, t, s / t, q, rn, s / r }'
 }
+
+# line2 TEXT NAME REFERENCE_TEXT: a pair's ratio by clock time and by processor time.
+line2() {
+    paste -d' ' "$work/$2.ref" "$work/$2.run" | awk '{ print $3 / $6 }' >"$work/$2.cpu"
+    awk -v n="$1" -v s="$seconds" -v t="$(median_of <"$work/$2.run")" -v q="$(median_of <"$work/$2.ratio")" \
+        -v c="$(median_of <"$work/$2.cpu")" -v rn="$3" 'BEGIN {
+        printf "%-22s %6.2f s  %6.1f x real time  %.2f of %s by clock time, %.2f by processor time\n", n, t, s / t, q, rn, c }'
+}
+
+# FLAC songs are FLAC of the test song; the 96 and 48 kHz songs are 24-bit WAVs of it resampled.
+"$cli" process "$work/song.wav" "$work/song.flac" --no-normalize --quiet
+"$cli" process "$work/song.wav" "$work/song96.wav" --rate 96000 --bits 24 --no-normalize --quiet
+"$cli" process "$work/song.wav" "$work/song48.wav" --rate 48000 --bits 24 --no-normalize --quiet
+pair flac "$cli" process "$work/song.wav" "$work/f.wav" --quiet --force -- \
+    "$cli" process "$work/song.flac" "$work/f.flac" --quiet --force
+pair rate96 "$cli" process "$work/song48.wav" "$work/r48.wav" --quiet --force -- \
+    "$cli" process "$work/song96.wav" "$work/r96.wav" --quiet --force
+echo "other formats ($seconds s), each ratio the median of $runs side-by-side pairs:"
+line2 "FLAC to FLAC" flac "WAV to WAV"
+# Here the reference is the 96 kHz song: the ratio is what the 96 kHz song costs per 48 kHz one.
+paste -d' ' "$work/rate96.ref" "$work/rate96.run" | awk '{ print $4 / $1 }' >"$work/rate96.ratio"
+paste -d' ' "$work/rate96.ref" "$work/rate96.run" | awk '{ print $6 / $3 }' >"$work/rate96.cpux"
+awk -v q="$(median_of <"$work/rate96.ratio")" -v c="$(median_of <"$work/rate96.cpux")" 'BEGIN {
+    printf "96 kHz 24-bit song      costs %.2f times the 48 kHz one by clock time, %.2f by processor time\n", q, c }'
+[ "${LOUDARA_BENCH_ONLY:-}" = formats ] && exit 0
 
 lame_cmd=(lame --quiet -b 192 "$work/song.wav" "$work/lame.mp3")
 pair mp3 "${lame_cmd[@]}" -- "$cli" process "$work/song.mp3" "$work/out.mp3" --bitrate 192 --quiet --force

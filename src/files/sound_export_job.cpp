@@ -7,9 +7,13 @@
 #include <atomic>
 #include <cerrno>
 #include <cmath>
+#include <condition_variable>
+#include <deque>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #include "files/loudness_scan.h"
@@ -162,6 +166,83 @@ private:
     std::vector<float> frames_, resampled_;
     std::vector<short> shorts_;
     std::vector<int> ints_;
+};
+
+// Hands the processed blocks to a sink on a thread of its own, so that encoding (FLAC above all)
+// runs beside the chain rather than after it. At most a few blocks wait; once a write fails the
+// rest are dropped, and write() and finish() say so.
+class SinkWriter {
+public:
+    explicit SinkWriter(SoundSink& sink) : sink_(sink), thread_([this] { loop(); }) {}
+    ~SinkWriter() { stop(); }
+
+    // Queues frames [from, to) of a processed stereo block; false once a write has failed.
+    bool write(const float* stereo, int from, int to) {
+        if (to <= from) return !failed();
+        std::unique_lock<std::mutex> lock(mutex_);
+        roomFree_.wait(lock, [this] { return queued_.size() < kQueuedBlocks || failed_; });
+        if (failed_) return false;
+        Block block;
+        if (!spare_.empty()) {
+            block = std::move(spare_.back());
+            spare_.pop_back();
+        }
+        block.frames.assign(stereo + 2 * from, stereo + 2 * to);
+        queued_.push_back(std::move(block));
+        blockReady_.notify_one();
+        return true;
+    }
+
+    // Waits until every queued block is written; false when a write failed.
+    bool finish() {
+        stop();
+        return !failed_;
+    }
+
+private:
+    static constexpr std::size_t kQueuedBlocks = 4;
+    struct Block {
+        std::vector<float> frames;  // stereo pairs
+    };
+
+    bool failed() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return failed_;
+    }
+
+    void stop() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            ending_ = true;
+        }
+        blockReady_.notify_one();
+        if (thread_.joinable()) thread_.join();
+    }
+
+    void loop() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            blockReady_.wait(lock, [this] { return !queued_.empty() || ending_; });
+            if (queued_.empty()) return;
+            Block block = std::move(queued_.front());
+            queued_.pop_front();
+            lock.unlock();
+            const bool ok = !failed_ && sink_.write(block.frames.data(), 0, static_cast<int>(block.frames.size() / 2));
+            lock.lock();
+            if (!ok) failed_ = true;
+            spare_.push_back(std::move(block));
+            roomFree_.notify_one();
+        }
+    }
+
+    SoundSink& sink_;
+    std::mutex mutex_;
+    std::condition_variable blockReady_, roomFree_;
+    std::deque<Block> queued_;
+    std::vector<Block> spare_;
+    bool ending_ = false;
+    bool failed_ = false;  // set by the writing thread only
+    std::thread thread_;   // last: starts once the members above exist
 };
 
 class SoundExportJob {
@@ -391,6 +472,7 @@ ExportOutcome SoundExportJob::run() {
     mono_.assign(kBlock, 0.0f);
     if (request_.measureLoudness || request_.loudnessTargetLufs) startMeters(channels, chainRate, rate);
     const int lead = leadInFrames(p_);
+    SinkWriter writer(*sink_);
     int64_t processedFrames = 0;
     bool firstBlock = true;
     bool cancelled = false;
@@ -402,19 +484,22 @@ ExportOutcome SoundExportJob::run() {
         bool ok;
         const int from = firstBlock ? lead : 0;
         if (f == kBlock) {
-            ok = sink_->write(out_.data(), from, kBlock);
+            ok = writer.write(out_.data(), from, kBlock);
         } else {
             // The last block: the output runs on to `lead` frames past the song's last frame,
             // through one more block of silence when they do not fit in this one.
             const int end = lead + f;
-            ok = sink_->write(out_.data(), from, std::min(end, kBlock));
+            ok = writer.write(out_.data(), from, std::min(end, kBlock));
             if (ok && end > kBlock) {
                 std::fill(in_.begin(), in_.end(), 0.0f);
                 processBlockFloat(p_, 2 * kBlock, in_.data(), out_.data());
-                ok = sink_->write(out_.data(), 0, end - kBlock);
+                ok = writer.write(out_.data(), 0, end - kBlock);
             }
         }
-        if (!ok) return fail(sink_->writeError());
+        if (!ok) {
+            writer.finish();
+            return fail(sink_->writeError());
+        }
         firstBlock = false;
         if (f < kBlock) break;
         processedFrames += f;
@@ -426,6 +511,7 @@ ExportOutcome SoundExportJob::run() {
             break;
         }
     }
+    if (!writer.finish()) return fail(sink_->writeError());
     if (const std::string error = sink_->finish(); !error.empty()) return fail(error);
     sink_.reset();
 
