@@ -175,7 +175,7 @@ TEST_F(PlaylistTest, FolderTreeOf2500SongsAdds2000AndShowsTheLimitOnce) {
 
 TEST_F(PlaylistTest, OpenDialogRules) {
     const std::string good = write("good.wav", wavSong());
-    const std::string bad = write("bad.wav", wavSong(22050));
+    const std::string bad = write("bad.wav", wavSong(48000, 6));
     const std::string badMp3 = write("bad.mp3", ByteVector(10, 0));
 
     EXPECT_EQ(AddChosenSoundFiles(*list, {bad}, PlayState::Stopped, host), bad);

@@ -62,17 +62,17 @@ TEST_F(SoundFilePlaylist, OtherFormatsEnterAsSoundFilesAndSurviveSavingAndLoadin
     const std::string wav24 = writeSound(folder / "b.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_24, 44100, 1, 4410);
     const std::string wav16 = write("c.wav", pcmWave(std::vector<int16_t>(8, 5), 2, 48000));
     const std::string aiff = writeSound(folder / "d.aif", SF_FORMAT_AIFF | SF_FORMAT_PCM_16, 22050, 2, 100);
-    // Refused: 16-bit PCM WAV at a rate the WAV probe does not take, more than two channels, a
-    // damaged FLAC, and an ending the list does not know.
+    // A 16-bit WAV at a rate the WAV probe does not take is a SoundFile song too.
     const std::string wav16slow = writeSound(folder / "e.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 22050, 2, 100);
+    // Refused: more than two channels, a damaged FLAC, and an ending the list does not know.
     const std::string six = writeSound(folder / "f.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 48000, 6, 100);
     const std::string broken = write("g.flac", ByteVector(300, 7));
     const std::string au = writeSound(folder / "h.au", SF_FORMAT_AU | SF_FORMAT_PCM_16, 48000, 2, 100);
 
-    for (const std::string& path : {flac, wav24, wav16, aiff}) EXPECT_EQ(add(path), AddResult::Added) << path;
-    for (const std::string& path : {wav16slow, six, broken}) EXPECT_EQ(add(path), AddResult::ProbeFailed) << path;
+    for (const std::string& path : {flac, wav24, wav16, aiff, wav16slow}) EXPECT_EQ(add(path), AddResult::Added) << path;
+    for (const std::string& path : {six, broken}) EXPECT_EQ(add(path), AddResult::ProbeFailed) << path;
     EXPECT_EQ(add(au), AddResult::NotSoundFile);
-    ASSERT_EQ(list->songCount, 4);
+    ASSERT_EQ(list->songCount, 5);
     EXPECT_TRUE(host.messages.empty());
 
     const SongRecord& f = list->songs[0];
@@ -84,6 +84,8 @@ TEST_F(SoundFilePlaylist, OtherFormatsEnterAsSoundFilesAndSurviveSavingAndLoadin
     EXPECT_EQ(list->songs[1].dataBytes, 4410u * 2);
     EXPECT_EQ(list->songs[2].kind, SongKind::Wav);
     EXPECT_EQ(list->songs[3].kind, SongKind::SoundFile);
+    EXPECT_EQ(list->songs[4].kind, SongKind::SoundFile);
+    EXPECT_EQ(list->songs[4].sampleRate, 22050u);
 
     // Stored with kind 3 at the kind field of each record; a WAV song's record as before (the
     // layout itself: playlist_test).
@@ -100,7 +102,7 @@ TEST_F(SoundFilePlaylist, OtherFormatsEnterAsSoundFilesAndSurviveSavingAndLoadin
     fs::remove(aiff);
     auto loaded = std::make_unique<Playlist>();
     ASSERT_EQ(LoadPlaylist(*loaded, path, PlayState::Stopped), PlaylistLoadStatus::Loaded);
-    ASSERT_EQ(loaded->songCount, 3);
+    ASSERT_EQ(loaded->songCount, 4);
     for (int i = 0; i < 3; ++i) {
         EXPECT_STREQ(loaded->songs[i].path, list->songs[i].path);
         EXPECT_EQ(loaded->songs[i].kind, list->songs[i].kind);

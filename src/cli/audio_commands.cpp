@@ -28,6 +28,7 @@
 #include "base/text.h"
 #include "cli/cli_support.h"
 #include "cli/commands.h"
+#include "files/sound_source.h"
 #include "persistence/parameter_file.h"
 #include "persistence/parameter_load_text.h"
 #include "persistence/playlist.h"
@@ -395,11 +396,19 @@ int collectSongs(const std::vector<std::string>& names, Playlist& list, Host& ho
         }
         const AddResult added = AddSoundFile(list, path, PlayState::Stopped, host);
         if (added == AddResult::Added) continue;
-        const char* why = added == AddResult::NotSoundFile  ? "its name ends neither in .wav nor in .mp3"
-                          : added == AddResult::PathTooLong ? "its path is longer than 255 bytes"
-                          : added == AddResult::ListFull    ? "the list already holds 2000 songs"
-                                                            : "it is not 16-bit PCM or MP3 at 32000, 44100 or 48000 Hz";
-        std::fprintf(stderr, "loudara-cli play: cannot play %s: %s\n", name.c_str(), why);
+        if (added == AddResult::ProbeFailed && !endsWithNoCase(name, ".mp3")) {
+            // The reader says what the file is and why it is refused.
+            SoundSource source;
+            if (source.open(path) != SoundOpenResult::Ok) {
+                std::fprintf(stderr, "loudara-cli play: %s\n", source.error().c_str());
+                return 1;
+            }
+        }
+        const std::string why = added == AddResult::NotSoundFile  ? "its name ends in none of " + SoundFileEndingsText()
+                                : added == AddResult::PathTooLong ? "its path is longer than 255 bytes"
+                                : added == AddResult::ListFull    ? "the list already holds 2000 songs"
+                                                                  : "it cannot be read as a song";
+        std::fprintf(stderr, "loudara-cli play: cannot play %s: %s\n", name.c_str(), why.c_str());
         return 1;
     }
     if (list.songCount == 0) {

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <iterator>
+#include <string_view>
 
 #include <sys/stat.h>
 
@@ -101,20 +103,22 @@ struct ProbedSong {
 // The probe part of the adding rules: what the file at `path` becomes, without the limit.
 // The names of the files SoundSource reads for the list, besides ".wav".
 bool otherSoundName(const std::string& path) {
-    for (const char* ending : {".flac", ".ogg", ".oga", ".opus", ".aif", ".aiff", ".aifc", ".w64", ".rf64"}) {
-        if (endsWithNoCase(path, ending)) return true;
+    for (const char* ending : kSoundFileEndings) {
+        if (std::string_view(ending) != ".wav" && std::string_view(ending) != ".mp3" && endsWithNoCase(path, ending)) {
+            return true;
+        }
     }
     return false;
 }
 
 // A file SoundSource reads, as a SoundFile record: its own rate and channels, and the bytes its
-// frames would take as 16-bit samples (held to 4 GiB - 1). A WAV file of 16-bit PCM is not one:
-// the WAV probe takes those at the rates it plays, and refuses the others as it always has.
-bool probeSoundFile(const std::string& path, bool wav, SongRecord& song) {
+// frames would take as 16-bit samples (held to 4 GiB - 1). Among WAV files only those the WAV
+// probe refused come here: a 16-bit WAV at another rate than 32000, 44100 or 48000 Hz is played
+// and exported resampled, as any other song at such a rate.
+bool probeSoundFile(const std::string& path, SongRecord& song) {
     SoundSource source;
     if (source.open(path) != SoundOpenResult::Ok) return false;
     const SoundFileFormat& format = source.format();
-    if (wav && format.encoding == "16-bit PCM") return false;
     song.sampleRate = static_cast<uint32_t>(format.sampleRate);
     song.channels = static_cast<uint32_t>(format.channels);
     const int64_t bytes = format.frames * format.channels * 2;
@@ -139,12 +143,12 @@ ProbedSong probeForList(const Playlist& list, const std::string& path, PlayState
     if (!regularFile(path)) return out;
     SongRecord& song = out.record;
     if (other) {
-        if (!probeSoundFile(path, false, song)) return out;
+        if (!probeSoundFile(path, song)) return out;
         out.result = AddResult::Added;
     } else if (wav) {
         if (ProbeWavFile(path.c_str(), song) == WavProbeResult::Ok) {
             song.kind = SongKind::Wav;
-        } else if (!probeSoundFile(path, true, song)) {
+        } else if (!probeSoundFile(path, song)) {
             return out;
         }
         out.result = AddResult::Added;
@@ -284,6 +288,16 @@ std::string SongLimitText() {
     return text;
 }
 
+std::string SoundFileEndingsText() {
+    std::string text;
+    const std::size_t count = std::size(kSoundFileEndings);
+    for (std::size_t i = 0; i < count; ++i) {
+        text += (i == 0 ? "" : i + 1 == count ? " or " : ", ");
+        text += kSoundFileEndings[i];
+    }
+    return text;
+}
+
 std::string SkippedFilesText(const SkippedFiles& skipped) {
     const int total = skipped.total();
     if (total == 0) return {};
@@ -294,8 +308,8 @@ std::string SkippedFilesText(const SkippedFiles& skipped) {
         text += separator + std::to_string(count) + " " + why;
         separator = ", ";
     };
-    reason(skipped.notSoundFile, "not WAV or MP3");
-    reason(skipped.unplayable, "not 16-bit mono/stereo at 32/44.1/48 kHz, or unreadable");
+    reason(skipped.notSoundFile, "not named as a sound file");
+    reason(skipped.unplayable, "unreadable, damaged, or more than two channels");
     reason(skipped.pathTooLong, "path over 255 bytes");
     return text;
 }

@@ -38,8 +38,17 @@ struct SkippedFiles {
     int32_t total() const { return notSoundFile + unplayable + pathTooLong; }
 };
 
-// "3 files not added: 2 not WAV or MP3, 1 not 16-bit at 32/44.1/48 kHz", or empty when none.
+// "3 files not added: 2 not named as a sound file, 1 unreadable, damaged, or more than two
+// channels", or empty when none.
 std::string SkippedFilesText(const SkippedFiles& skipped);
+
+// The endings of the names the list takes, in any case: WAV and MP3 through their own readers,
+// the others as SoundFile songs.
+inline constexpr const char* kSoundFileEndings[] = {".wav",  ".mp3",  ".flac", ".ogg", ".oga", ".opus",
+                                                    ".aif",  ".aiff", ".aifc", ".w64", ".rf64"};
+
+// ".wav, .mp3, ... or .rf64".
+std::string SoundFileEndingsText();
 
 struct Playlist {
     SongRecord songs[kMaxSongs];
