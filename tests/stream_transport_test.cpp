@@ -334,5 +334,22 @@ TEST_F(WindowStream, ClosingStopsPlaybackBeforeTheDevicesGo) {
     EXPECT_TRUE(platform.output->streamClosed);
 }
 
+// A song on a device that runs at another rate is processed at the device's rate; a user preset
+// chosen while it plays prepares the processor for that rate too, not for the song's.
+TEST_F(WindowStream, UserPresetWhilePlayingKeepsTheStreamsRate) {
+    platform.fixedRate = 48000;
+    startWindow();
+    addWav("a.wav", 20 * kFramesPerBlock);
+    dispatcher->dispatch(cmd::Play);
+    ASSERT_EQ(app->playState, PlayState::Playing);
+    ASSERT_EQ(p->streamRate, 48000);
+    dispatcher->dispatch(cmd::UseUserPreset1);
+    EXPECT_EQ(p->streamRate, 48000);
+    dispatcher->dispatch(cmd::Stop);
+    playUntilStopped();
+    dispatcher->dispatch(cmd::UseUserPreset1);
+    EXPECT_EQ(p->streamRate, 44100) << "stopped, the current song's rate as before";
+}
+
 }  // namespace
 }  // namespace loudara

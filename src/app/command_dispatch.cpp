@@ -266,8 +266,11 @@ void CommandDispatcher::saveParameterFile() {
 
 void CommandDispatcher::useUserPreset(int number) {
     LoadParameterFile(p_, state_.stored, UserPresetPath(state_.startupFolder, number), state_.startupFolder, host_);
+    // A stream that runs goes on at its own rate, which a resampled song does not share with its
+    // entry.
     const Playlist& list = state_.playlist;
-    prepareForSong(p_, static_cast<int>(list.songs[list.playingSong].sampleRate));
+    const uint32_t streamRate = transport_ ? transport_->streamRate() : 0;
+    prepareForSong(p_, static_cast<int>(streamRate != 0 ? streamRate : list.songs[list.playingSong].sampleRate));
     host_.repaintPanel();
 }
 

@@ -128,6 +128,9 @@ public:
     virtual void stopPlayback() = 0;
     // Timer 1 (the next song) or timer 3 (ON-AIR mode at start-up) expired.
     virtual void streamTimer(int timerId) = 0;
+    // The rate the processor runs the stream at (the device's, which a resampled song or ON-AIR
+    // on a JACK server may not share with the playlist entry); 0 while Stopped.
+    virtual uint32_t streamRate() const { return 0; }
 };
 
 enum class ListKey { Space, Up, Down, Delete };

@@ -50,6 +50,9 @@ public:
     void startPlayback(int song) override;
     void stopPlayback() override { StopPlayback(s_); }
     void streamTimer(int timerId) override;
+    uint32_t streamRate() const override {
+        return s_.transport.playState == PlayState::Stopped ? 0 : s_.engine.sampleRate;
+    }
     // What the last start (by a command or a timer) gave.
     StartResult lastStart() const { return lastStart_; }
 

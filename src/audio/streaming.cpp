@@ -221,8 +221,13 @@ StartResult StartPlayback(Streaming& s) {
     // 16-bit path; any other song is read through SoundSource, resampled to it.
     const uint32_t wanted = soundFile ? static_cast<uint32_t>(ChainRateFor(static_cast<int>(song.sampleRate)))
                                       : song.sampleRate;
-    // ON-AIR keeps the rate chosen for it: a device at another rate refuses it and says so.
-    const uint32_t rate = onAir ? wanted : StreamRateFor(e, s.devices, wanted);
+    // ON-AIR runs at the rate chosen for it unless the device runs at another rate the processor
+    // takes (a JACK server at 48 kHz): then at the device's, which its entry in the list shows.
+    const uint32_t rate = StreamRateFor(e, s.devices, wanted);
+    if (onAir && rate != song.sampleRate) {
+        list.songs[list.currentSong].sampleRate = rate;
+        s.view.refreshSongList();
+    }
     const bool resampledMp3 = !onAir && song.kind == SongKind::Mp3 && rate != song.sampleRate;
     const bool throughSource = !onAir && !resampledMp3 && (soundFile || rate != song.sampleRate);
 

@@ -4,8 +4,8 @@
 // returns. Everything here runs on the one thread of the event loop (event_loop.h); nothing
 // here touches a sound system directly, only the WaveDevice operations.
 //
-// A song's stream runs at the output device's rate (StreamRateFor; ON-AIR at the rate chosen for
-// it, which a device at another rate refuses with a message): a WAV or MP3 song at that rate is
+// A stream runs at the output device's rate (StreamRateFor; ON-AIR at the rate chosen for it
+// unless the device runs at another rate the processor takes): a WAV or MP3 song at that rate is
 // played as it is; a SoundFile song, or a song at another rate than the device's, is read through
 // SoundSource resampled to the device's rate, and the processor is prepared for that rate.
 //
