@@ -62,8 +62,13 @@ check "MP3 output" 0 "wrote" -- "$cli" process "$work/song.wav" "$work/song.mp3"
 check "probe of an MP3" 0 "song.mp3	MP3	Ok	44100	2	" -- "$cli" probe "$work/song.mp3"
 byte() { od -An -tu1 -j"$2" -N1 "$1" | tr -d ' '; }
 [ $(($(byte "$work/song.mp3" 2) >> 4)) -eq 9 ] || { echo "FAIL default bit rate is not 128"; failures=$((failures + 1)); }
-check "bit rate 100 becomes 112" 0 "wrote" -- "$cli" process "$work/song.wav" "$work/b112.mp3" --format mp3 --bitrate 100
-[ -f "$work/b112.mp3" ] && [ $(($(byte "$work/b112.mp3" 2) >> 4)) -eq 8 ] || { echo "FAIL --bitrate 100"; failures=$((failures + 1)); }
+check "bit rate 112" 0 "wrote" -- "$cli" process "$work/song.wav" "$work/b112.mp3" --format mp3 --bitrate 112
+[ -f "$work/b112.mp3" ] && [ $(($(byte "$work/b112.mp3" 2) >> 4)) -eq 8 ] || { echo "FAIL --bitrate 112"; failures=$((failures + 1)); }
+for rate in 100 500 0; do
+    check "bit rate $rate refused with the list" 2 "32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256 or 320" -- \
+        "$cli" process "$work/song.wav" "$work/b$rate.mp3" --bitrate "$rate"
+    [ ! -e "$work/b$rate.mp3" ] || { echo "FAIL --bitrate $rate wrote a file"; failures=$((failures + 1)); }
+done
 mp3bytes="$("$cli" probe "$work/song.mp3" | cut -f6)"
 check "MP3 song to WAV" 0 "wrote" -- "$cli" process "$work/song.mp3" "$work/back.wav"
 check "decoded length" 0 "back.wav	WAV	Ok	44100	2	$mp3bytes	00:03" -- "$cli" probe "$work/back.wav"
@@ -117,7 +122,7 @@ long="$(head -c 250 /dev/zero | tr '\0' x)"
 check "parameter text too long" 1 "External encoder parameter error: The parameter string is too long. (MAX LENGTH=260)" -- "$cli" process "$work/song.wav" "$work/ext3.mp3" --external-encoder "$work/enc.sh" --encoder-params "$long %1"
 check "encoder options together" 2 "go together" -- "$cli" process "$work/song.wav" "$work/x.mp3" --external-encoder "$work/enc.sh"
 check "unknown format" 2 "wav or mp3" -- "$cli" process "$work/song.wav" "$work/x.mp3" --format ogg
-check "bit rate not a number" 2 "kbit/s" -- "$cli" process "$work/song.wav" "$work/x.mp3" --bitrate fast
+check "bit rate not a number" 2 "needs an MP3 bit rate" -- "$cli" process "$work/song.wav" "$work/x.mp3" --bitrate fast
 check "prefix too long" 2 "at most 31 bytes" -- "$cli" process "$work/song.wav" "$work/x.mp3" --album-prefix 0123456789012345678901234567890123
 check "peak" 0 "song.wav	" -- "$cli" peak "$work/song.wav"
 # Other songs: their peak as the export finds it; a FLAC copy of a WAV song has its peak and gain.

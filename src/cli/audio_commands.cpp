@@ -336,9 +336,7 @@ int parseStreamOptions(const char* command, int argc, char** argv, bool onAir, S
             }
         } else if (onAir && arg == "--bitrate") {
             if (!number(o.icecast.bitrateKbps, 32, 320) || !IcecastBitrateSupported(o.icecast.bitrateKbps)) {
-                return usageError(command,
-                                  "--bitrate needs an MP3 bit rate: 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, "
-                                  "224, 256 or 320");
+                return usageError(command, cli::kBitrateNeeded);
             }
             o.bitrateGiven = true;
         } else if (onAir && arg == "--stream-name") {

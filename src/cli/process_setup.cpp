@@ -51,8 +51,8 @@ const char* kProcessHelp =
     "  --rate HZ           write the output at HZ (8000..384000), resampled after the chain\n"
     "                      (default: the rate the chain runs the song at)\n"
     "  --force             replace an existing OUT\n"
-    "  --bitrate N         MP3 bit rate in kbit/s, raised to the next of 32, 40, 48, 56, 64, 80, 96,\n"
-    "                      112, 128, 160, 192, 224, 256, 320; outside 32..320 it is 192 (default 128)\n"
+    "  --bitrate N         MP3 bit rate in kbit/s: 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192,\n"
+    "                      224, 256 or 320 (default 128)\n"
     "  --album-prefix TEXT put TEXT (at most 31 bytes) in front of the album of the MP3's tags\n"
     "  --title-prefix TEXT put TEXT (at most 31 bytes) in front of the title of the MP3's tags\n"
     "  --external-encoder PATH --encoder-params TEXT\n"
@@ -183,8 +183,10 @@ int parseProcessOptions(int argc, char** argv, ProcessOptions& o) {
         } else if (arg == "--bitrate") {
             const char* v = value("--bitrate");
             int entered = 0;
-            if (!v || !parseInteger(v, entered)) return usageError("process", "--bitrate needs a number of kbit/s");
-            o.bitrate = exportBitrateFor(entered, false);
+            if (!v || !parseInteger(v, entered) || !IsMpeg1Bitrate(entered)) {
+                return usageError("process", kBitrateNeeded);
+            }
+            o.bitrate = entered;
         } else if (arg == "--album-prefix" || arg == "--title-prefix") {
             const char* v = value("--album-prefix");
             if (!v || std::strlen(v) > 31) {
