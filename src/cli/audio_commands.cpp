@@ -416,10 +416,13 @@ int collectSongs(const std::vector<std::string>& names, Playlist& list, Host& ho
     return 0;
 }
 
-// One updating status line on stderr.
+// One updating status line on stderr, on a terminal only: in a log its carriage returns would pile
+// up into one endless line.
 class StatusLine {
 public:
+    bool terminal() const { return terminal_; }
     void show(const std::string& text) {
+        if (!terminal_) return;
         std::string line = "\r";
         line += text;
         if (text.size() < width_) line.append(width_ - text.size(), ' ');
@@ -435,6 +438,7 @@ public:
     }
 
 private:
+    bool terminal_ = isatty(STDERR_FILENO) == 1;
     std::size_t width_ = 0;
     bool shown_ = false;
 };
@@ -506,6 +510,7 @@ int playCommand(int argc, char** argv) {
     int interrupts = 0;
     uint64_t underflows = 0;
     PlayState previous = app.playState;
+    bool announced = false;  // the playing song's line is in the log
     while (true) {
         if (previous == PlayState::Stopped && app.playState == PlayState::Stopped &&
             !session.loop.timerActive(kNextSongTimer)) {
@@ -534,11 +539,18 @@ int playCommand(int argc, char** argv) {
             underflows += session.engine->outputCountersAtDrain.underflows;
         }
         previous = app.playState;
+        if (app.playState == PlayState::Stopped) announced = false;
         if (app.playState != PlayState::Stopped) {
             const int index = app.playlist.playingSong;
             std::string line = "[";
             line += std::to_string(index + 1) + "/" + std::to_string(app.playlist.songCount) + "] ";
             line += SongFileName(app.playlist.songs[index].path);
+            if (!status.terminal()) {
+                // In a log: one line per song, as it starts.
+                if (!announced) std::fprintf(stderr, "loudara-cli play: %s\n", line.c_str());
+                announced = true;
+                continue;
+            }
             line += " ";
             line += FormatPlayTime(s);
             line += "  ";
