@@ -326,7 +326,8 @@ bool ExportJob::finishEncoderStage(std::string& error) {
 
 // The RIFF size always becomes the delivered file's own: a chunk after "data" in the source is
 // not written. A cancelled or short song also leaves fewer samples than the copied header
-// announces, so the data size is set to what was written.
+// announces, so the data size is set to what was written. The reader never looks at the first
+// four bytes of a song, so the copy may hold anything there: the delivered file says "RIFF".
 bool ExportJob::patchSizes() {
     if (!wave_) return true;
     auto putU32 = [this](long offset, uint32_t value) {
@@ -335,7 +336,8 @@ bool ExportJob::patchSizes() {
         return std::fseek(output_.get(), offset, SEEK_SET) == 0 && std::fwrite(field, 1, 4, output_.get()) == 4;
     };
     const int64_t fileBytes = headerBytes_ + writtenBytes_;
-    return putU32(4, static_cast<uint32_t>(fileBytes - 8)) &&
+    const bool riff = std::fseek(output_.get(), 0, SEEK_SET) == 0 && std::fwrite("RIFF", 1, 4, output_.get()) == 4;
+    return riff && putU32(4, static_cast<uint32_t>(fileBytes - 8)) &&
            putU32(static_cast<long>(headerBytes_ - 4), static_cast<uint32_t>(writtenBytes_));
 }
 
