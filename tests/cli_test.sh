@@ -135,7 +135,12 @@ if command -v flac >/dev/null; then
 fi
 check "peak of a 24-bit song" 0 "hires.wav	32767	1.0000" -- "$cli" peak "$work/hires.wav"
 check "peak of six channels" 1 "six.wav: 16-bit PCM, 6 channels at 44100 Hz: Loudara takes mono or stereo" -- "$cli" peak "$work/six.wav"
-check "peak of no song" 1 "is not a WAV song Loudara can read" -- "$cli" peak "$0"
+check "peak of no song" 1 "cannot read .*cli_test.sh" -- "$cli" peak "$0"
+# An MP3 song is decoded as the export decodes it; the dBFS and dB columns follow the level and gain.
+"$cli" process "$work/quiet.wav" "$work/quiet.mp3" --no-normalize --quiet
+"$cli" peak "$work/quiet.mp3" | awk -F'\t' '{ exit !(NF == 5 && $2 > 1000 && $2 < 30000 &&
+    $4 == sprintf("%.2f dBFS", 20 * log($2 / 32768) / log(10)) && $5 == sprintf("%+.2f dB", 20 * log($3) / log(10))) }' ||
+    { echo "FAIL peak of an MP3 song: '$("$cli" peak "$work/quiet.mp3" 2>&1)'"; failures=$((failures + 1)); }
 check "unknown command" 2 "unknown command" -- "$cli" nosuch
 # Parameter files and playlists.
 check "params save" 0 "" -- "$cli" params save "$work/mine.ld3" --preset 343 --set 'driveDb[1]=20'

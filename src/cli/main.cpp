@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -177,48 +178,74 @@ public:
     bool ended = false;
 };
 
+// One line of `peak`: the level at the 16-bit scale and the gain, then both in dB.
+void printPeak(const char* path, uint32_t level, double exactLevel, double gain) {
+    char dbfs[32] = "-inf dBFS";
+    if (exactLevel > 0.0) std::snprintf(dbfs, sizeof dbfs, "%.2f dBFS", 20.0 * std::log10(exactLevel / 32768.0));
+    std::printf("%s\t%u\t%.4f\t%s\t%+.2f dB\n", path, level, gain, dbfs, 20.0 * std::log10(gain));
+}
+
+// The peak of an MP3 song as the export finds it: the song decoded into a WAV working copy in the
+// private temporary folder, which is scanned and removed.
+bool mp3Peak(const char* path, SongRecord& song, std::string& error) {
+    const std::string& folder = PrivateTemporaryFolder(&error);
+    if (folder.empty()) return false;
+    const std::string wav = folder + "/peak-" + std::to_string(::getpid()) + ".wav";
+    QuietHost host;
+    SongTag tag;
+    const bool decoded = DecodeMp3ToWav(path, wav.c_str(), tag, host, error);
+    const bool scanned = decoded && ScanSongPeak(song, wav.c_str(), host) == PeakScanResult::Done;
+    if (decoded && !scanned) error = "cannot scan the decoded song";
+    std::remove(wav.c_str());
+    return scanned;
+}
+
 int peakFiles(int argc, char** argv) {
     if (wantsHelp(argc, argv) || argc == 0) {
-        std::puts("Usage: loudara-cli peak FILE...\n\nOne line per song: path, peak level (largest absolute "
-                  "sample at the 16-bit scale,\nrounded; 32767 when the song passes 30000 early, 0 for silence) "
-                  "and the\nnormalisation gain it gives. Songs other than 16-bit WAV are read as the export\n"
-                  "reads them: at full resolution, at the rate the chain runs them at.");
+        std::puts("Usage: loudara-cli peak FILE...\n\nOne line per song, tab-separated: path, peak level (largest absolute "
+                  "sample\nat the 16-bit scale, rounded; 32767 when the song passes 30000 early, 0 for\nsilence), "
+                  "the normalisation gain it gives, the peak in dBFS and the gain in dB.\nMP3 songs are decoded "
+                  "as the export decodes them; songs other than 16-bit WAV and\nMP3 are read as the export reads "
+                  "them: at full resolution, at the rate the chain\nruns them at.");
         return argc == 0 ? 2 : 0;
     }
     int status = 0;
     for (int i = 0; i < argc; ++i) {
         SongRecord song;
-        if (ProbeWavFile(argv[i], song) != WavProbeResult::Ok) {
-            // Any other sound file: its float peak, found as the export finds it for normalising.
-            // MP3 and what is no sound file at all are refused as before.
-            SoundSource probe;
-            const SoundOpenResult opened = probe.open(argv[i]);
-            probe.close();
-            if (opened == SoundOpenResult::Unreadable) {
-                std::fprintf(stderr, "loudara-cli peak: %s is not a WAV song Loudara can read\n", argv[i]);
-                status = 1;
-                continue;
-            }
-            QuietHost host;
-            double peak = 0.0;
-            std::string error;
-            if (ScanSoundPeak(argv[i], host, peak, error) != PeakScanResult::Done) {
-                std::fprintf(stderr, "loudara-cli peak: %s\n", error.c_str());
-                status = 1;
-                continue;
-            }
-            StoreSoundPeak(song, peak);
-            std::printf("%s\t%u\t%.4f\n", argv[i], song.peakLevel, normalizeGainForLevel(peak));
-            continue;
-        }
-        QuietHost host;
-        const PeakScanResult result = ScanSongPeak(song, argv[i], host);
-        if (result != PeakScanResult::Done) {
-            std::fprintf(stderr, "loudara-cli peak: cannot scan %s\n", argv[i]);
+        auto refuse = [&](const std::string& why) {
+            std::fprintf(stderr, "loudara-cli peak: %s\n", why.c_str());
             status = 1;
+        };
+        if (ProbeWavFile(argv[i], song) == WavProbeResult::Ok) {
+            QuietHost host;
+            if (ScanSongPeak(song, argv[i], host) != PeakScanResult::Done) {
+                refuse(std::string("cannot scan ") + argv[i]);
+                continue;
+            }
+            printPeak(argv[i], song.peakLevel, song.peakLevel, normalizeGainFor(song.peakLevel));
             continue;
         }
-        std::printf("%s\t%u\t%.4f\n", argv[i], song.peakLevel, normalizeGainFor(song.peakLevel));
+        if (std::string why; ProbeMp3File(argv[i], song, nullptr, &why) != Mp3ProbeResult::Unreadable) {
+            std::string error;
+            if (!why.empty()) {
+                refuse(std::string(argv[i]) + ": " + why);
+            } else if (!mp3Peak(argv[i], song, error)) {
+                refuse(std::string("cannot read ") + argv[i] + ": " + error);
+            } else {
+                printPeak(argv[i], song.peakLevel, song.peakLevel, normalizeGainFor(song.peakLevel));
+            }
+            continue;
+        }
+        // Any other sound file: its float peak, found as the export finds it for normalising.
+        QuietHost host;
+        double peak = 0.0;
+        std::string error;
+        if (ScanSoundPeak(argv[i], host, peak, error) != PeakScanResult::Done) {
+            refuse(error);
+            continue;
+        }
+        StoreSoundPeak(song, peak);
+        printPeak(argv[i], song.peakLevel, peak, normalizeGainForLevel(peak));
     }
     return status;
 }
