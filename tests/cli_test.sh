@@ -144,6 +144,11 @@ check "peak of no song" 1 "cannot read .*cli_test.sh" -- "$cli" peak "$0"
 check "unknown command" 2 "unknown command" -- "$cli" nosuch
 # Parameter files and playlists.
 check "params save" 0 "" -- "$cli" params save "$work/mine.ld3" --preset 343 --set 'driveDb[1]=20'
+cp "$work/mine.ld3" "$work/mine.kept"
+check "params save over a file" 1 "mine.ld3 exists: add --force to replace it" -- "$cli" params save "$work/mine.ld3" --preset 334
+cmp -s "$work/mine.ld3" "$work/mine.kept" || { echo "FAIL params save replaced a file without --force"; failures=$((failures + 1)); }
+check "params save --force" 0 "" -- "$cli" params save "$work/mine.ld3" --force --preset 343 --set 'driveDb[1]=20'
+cmp -s "$work/mine.ld3" "$work/mine.kept" || { echo "FAIL params save --force of the same settings"; failures=$((failures + 1)); }
 check "params show" 0 "driveDb\[1\] = 20" -- "$cli" params show "$work/mine.ld3"
 check "process with a parameter file" 0 "wrote" -- "$cli" process "$work/song.wav" "$work/p.wav" --params "$work/mine.ld3"
 check "not a parameter file" 1 "not a Loudara parameter file" -- "$cli" process "$work/song.wav" "$work/p2.wav" --params "$work/song.wav"

@@ -1,5 +1,7 @@
 // loudara-cli params: parameter files shown field by field and written from the command line.
 
+#include <sys/stat.h>
+
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -40,10 +42,10 @@ const char* kShowHelp =
     "Texts are shown in double quotes with \\\" \\\\ and \\xNN escapes.\n";
 
 const char* kSaveHelp =
-    "Usage: loudara-cli params save FILE [--settings FILE] [--preset ID] [--set NAME=VALUE]...\n"
+    "Usage: loudara-cli params save FILE [--force] [--settings FILE] [--preset ID] [--set NAME=VALUE]...\n"
     "\n"
-    "Writes the parameter file FILE (replacing it, as the program's Save Parameter File does; a\n"
-    "failed write leaves an existing FILE as it was). It starts from the state of a first start of\n"
+    "Writes the parameter file FILE. An existing FILE is replaced only with --force (a failed write\n"
+    "leaves it as it was). It starts from the state of a first start of\n"
     "the program (preset 232, gates at -36 dB, the virtual speaker initialised, default options),\n"
     "then, in this order:\n"
     "  --settings FILE     loads the parameter file FILE, all of its fields\n"
@@ -204,12 +206,15 @@ int saveParams(int argc, char** argv) {
         return 0;
     }
     std::string target, settings;
+    bool force = false;
     int preset = 0;
     std::vector<std::pair<std::string, std::string>> sets;
     for (int i = 0; i < argc; ++i) {
         const std::string_view arg = argv[i];
         const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
-        if (arg == "--settings") {
+        if (arg == "--force") {
+            force = true;
+        } else if (arg == "--settings") {
             if (!value) return usageError("--settings needs a parameter FILE");
             settings = value;
             ++i;
@@ -245,6 +250,10 @@ int saveParams(int argc, char** argv) {
         }
     }
     if (target.empty()) return usageError("save needs the FILE to write (see 'loudara-cli params save --help')");
+    if (struct stat st; !force && ::lstat(target.c_str(), &st) == 0) {
+        std::fprintf(stderr, "loudara-cli params: %s exists: add --force to replace it\n", target.c_str());
+        return 1;
+    }
 
     State s;
     applyFirstStart(*s.p);
