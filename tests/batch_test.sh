@@ -88,7 +88,8 @@ status=$?
 grep -q "^4 done, 2 failed, 0 skipped" "$work/err" || { fail "batch of other kinds summary"; cat "$work/err"; }
 grep -q "six.wav: 16-bit PCM, 6 channels at 44100 Hz: Loudara takes mono or stereo" "$work/err" || fail "the 6-channel song's reason"
 grep -q "six.wav: [^ ]*six.wav: " "$work/err" && fail "the 6-channel song is named twice before its reason"
-grep -q "damaged.flac: cannot read" "$work/err" || { fail "the damaged FLAC's reason"; cat "$work/err"; }
+grep -q "damaged.flac: unreadable: " "$work/err" || { fail "the damaged FLAC's reason"; cat "$work/err"; }
+grep -q "damaged.flac: .*damaged.flac" "$work/err" && fail "the damaged FLAC is named twice"
 "$cli" probe "$work/kinds-out/deep.wav" | grep -q "	WAV	Ok	44100	2	.*	24-bit PCM$" || fail "24-bit song output"
 "$cli" probe "$work/kinds-out/fast.wav" | grep -q "	WAV	Ok	48000	1	192000	00:02$" || fail "96 kHz song output"
 "$cli" probe "$work/kinds-out/lossless.flac" | grep -q "	FLAC	Ok	44100	2	.*	FLAC 24-bit$" || fail "FLAC song output"
@@ -133,6 +134,8 @@ interrupt_on_progress ", [1-9][0-9]* running" "$work/tty" \
     "'$cli' process '$work/long' --output-dir '$work/cut' -j 2 --throttle 40"
 [ "$status" -ne -1 ] || fail "no progress line with songs running within 60 s"
 [ "$status" -eq 130 ] || fail "cancelled batch exits $status, not 130"
+tr '\r' '\n' <"$work/tty" | grep -q "^cancelled  [0-3] of 4 songs finished" || fail "the progress line does not say cancelled"
+tr '\r' '\n' <"$work/tty" | grep -q "^100%" && fail "a cancelled batch shows 100 %"
 [ -z "$(find "$work/cut" -name '.*')" ] || fail "cancel left working files"
 for f in "$work"/cut/*.wav; do
     [ -e "$f" ] && ! cmp -s <(head -c 44 "$f") <(head -c 44 "$work/long/$(basename "$f")") && fail "partial output $f"

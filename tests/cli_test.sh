@@ -42,7 +42,12 @@ wave 6 44100 16 1 >"$work/six.wav"
 check "probe of 6 channels" 1 "six.wav	WAV	Unsupported	44100	6	$work/six.wav: 16-bit PCM, 6 channels at 44100 Hz: Loudara takes mono or stereo" -- "$cli" probe "$work/six.wav"
 check "process" 0 "wrote" -- "$cli" process "$work/song.wav" "$work/out.mp3.wav" --preset 343 --set 'driveDb[2]=18' --set preEmphasis=0
 [ "$(stat -c %s "$work/out.mp3.wav")" -eq "$(stat -c %s "$work/song.wav")" ] || { echo "FAIL output size"; failures=$((failures + 1)); }
-check "unknown parameter" 2 "unknown parameter 'nosuch'" -- "$cli" process "$work/song.wav" "$work/x.wav" --set nosuch=1
+check "unknown parameter" 2 "unknown parameter 'nosuch'$" -- "$cli" process "$work/song.wav" "$work/x.wav" --set nosuch=1
+check "mistyped parameter" 2 "unknown parameter 'drive'; did you mean driveDb\[0..5\]?" -- "$cli" process "$work/song.wav" "$work/x.wav" --set drive=1
+check "mistyped option" 2 "unknown option '--forse'; did you mean --force?" -- "$cli" process "$work/song.wav" "$work/x.wav" --forse
+check "mistyped option of onair" 2 "did you mean --status-file?" -- "$cli" onair --status-fiel x
+check "mistyped command" 2 "unknown command 'prcess'; did you mean process?" -- "$cli" prcess
+check "help COMMAND" 0 "^Usage: loudara-cli params save FILE" -- "$cli" help params save
 check "band out of range" 2 "band index" -- "$cli" process "$work/song.wav" "$work/x.wav" --set 'driveDb[6]=1'
 check "value out of range" 2 "must be 0 to 24" -- "$cli" process "$work/song.wav" "$work/x.wav" --set 'depthDb[0]=25'
 check "not a number" 2 "NAME=VALUE" -- "$cli" process "$work/song.wav" "$work/x.wav" --set preEmphasis=high
@@ -160,9 +165,12 @@ check "playlist show" 0 "song.wav" -- "$cli" playlist show "$work/list.plt"
 "$cli" >"$work/stdout" 2>"$work/stderr"
 [ $? -eq 2 ] && [ ! -s "$work/stdout" ] && grep -q "^Usage: loudara-cli" "$work/stderr" || { echo "FAIL no arguments"; failures=$((failures + 1)); }
 check "version" 0 "^loudara-cli [0-9]" -- "$cli" --version
-for command in presets probe peak process params "params show" playlist "playlist make" devices play onair; do
+for command in presets probe peak loudness process params "params show" "params save" playlist "playlist show" \
+    "playlist make" devices play onair; do
     # shellcheck disable=SC2086
     check "$command -h" 0 "Usage: loudara-cli" -- "$cli" $command -h
+    # shellcheck disable=SC2086
+    [ "$("$cli" $command -h | tail -c 1 | od -An -c | tr -d ' ')" = '\n' ] || { echo "FAIL $command -h ends without a newline"; failures=$((failures + 1)); }
 done
 check "--name=value" 0 "wrote" -- "$cli" process "$work/song.wav" "$work/eq.wav" --preset=343 --set='driveDb[2]=18' --set preEmphasis=0
 cmp -s "$work/eq.wav" "$work/out.mp3.wav" || { echo "FAIL --name=value differs from --name value"; failures=$((failures + 1)); }

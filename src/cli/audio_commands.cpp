@@ -344,10 +344,7 @@ int parseStreamOptions(const char* command, int argc, char** argv, bool onAir, S
         } else if (onAir && arg == "--stream-description") {
             if (!text(o.icecast.description)) return usageError(command, "--stream-description needs a text");
         } else if (arg.size() > 1 && arg[0] == '-') {
-            std::string message = "unknown option '";
-            message += arg;
-            message += "'";
-            return usageError(command, message);
+            return usageError(command, cli::UnknownOptionText(arg, onAir ? kOnAirHelp : kPlayHelp));
         } else {
             rest.emplace_back(arg);
         }

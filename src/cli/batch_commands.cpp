@@ -209,9 +209,12 @@ void Batch::finish(std::size_t index, BatchSong::Result result, std::string reas
     BatchSong& song = songs_[index];
     song.result = result;
     // The song is named beside its reason wherever the batch shows one: a reason that begins with
-    // the song's own name (a refused sound file's) loses it.
+    // the song's own name (a refused sound file's) loses it, and "cannot read NAME: WHY" becomes
+    // "unreadable: WHY".
     const std::string named = song.input + ": ";
+    const std::string unreadable = "cannot read " + named;
     if (reason.starts_with(named)) reason.erase(0, named.size());
+    if (reason.starts_with(unreadable)) reason.replace(0, unreadable.size(), "unreadable: ");
     song.reason = std::move(reason);
     ++finished_;
     if (o_.quiet || terminal_) return;
@@ -320,6 +323,13 @@ void Batch::showProgress(bool last) {
         }
     }
     const std::size_t total = songs_.size();
+    if (last && cancelled_) {
+        // Not "100 %": what was finished when the cancel came, and no more.
+        std::fprintf(stderr, "\rcancelled  %d of %zu songs finished%*s\n", finished_, total, 12, "");
+        std::fflush(stderr);
+        lineShown_ = true;
+        return;
+    }
     const int percent = total == 0 ? 100 : static_cast<int>(100.0 * done / static_cast<double>(total));
     std::fprintf(stderr, "\r%3d%%  %d of %zu songs finished, %zu running ", last ? 100 : std::min(percent, 99),
                  finished_, total, running);

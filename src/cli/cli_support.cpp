@@ -1,8 +1,12 @@
 #include "cli/cli_support.h"
 
+#include <cctype>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
+#include <vector>
+
+#include "processor/parameter_names.h"
 
 namespace loudara::cli {
 
@@ -16,6 +20,24 @@ bool wantsHelp(int argc, char** argv) {
 int usageError(const char* command, const std::string& message) {
     std::fprintf(stderr, "loudara-cli %s: %s\n", command, message.c_str());
     return 2;
+}
+
+std::string UnknownOptionText(std::string_view option, std::string_view help) {
+    std::string text = "unknown option '" + std::string(option) + "'";
+    // The options the help text names (without their dashes): every "--" followed by letters,
+    // digits and dashes.
+    std::vector<std::string_view> named;
+    for (std::size_t at = help.find("--"); at != std::string_view::npos; at = help.find("--", at + 2)) {
+        std::size_t end = at + 2;
+        while (end < help.size() && (std::isalnum(static_cast<unsigned char>(help[end])) || help[end] == '-')) ++end;
+        if (end > at + 2) named.push_back(help.substr(at + 2, end - at - 2));
+        at = end - 2;
+    }
+    if (!option.starts_with("--")) return text;
+    if (const std::string_view nearest = nearestName(option.substr(2), named); !nearest.empty()) {
+        text += "; did you mean --" + std::string(nearest) + "?";
+    }
+    return text;
 }
 
 bool parseNumber(std::string_view text, double& value) {

@@ -16,6 +16,10 @@ bool wantsHelp(int argc, char** argv);
 // Prints "loudara-cli COMMAND: MESSAGE" on stderr and returns the usage-error status, 2.
 int usageError(const char* command, const std::string& message);
 
+// "unknown option 'OPTION'", with "; did you mean --NAME?" when one of the options that the
+// command's help text names is near it.
+std::string UnknownOptionText(std::string_view option, std::string_view help);
+
 // The refusal of a --bitrate that MPEG-1 Layer III does not have.
 inline constexpr const char* kBitrateNeeded =
     "--bitrate needs an MP3 bit rate: 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256 or 320";

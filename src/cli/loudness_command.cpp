@@ -48,7 +48,7 @@ int loudnessCommand(int argc, char** argv) {
         if (arg == "--json") {
             json = true;
         } else if (arg.size() > 1 && arg[0] == '-') {
-            return cli::usageError("loudness", "unknown option '" + std::string(arg) + "'");
+            return cli::usageError("loudness", cli::UnknownOptionText(arg, kLoudnessHelp));
         } else {
             files.emplace_back(arg);
         }

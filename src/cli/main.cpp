@@ -53,7 +53,7 @@ void printUsage(std::FILE* out) {
         "  play FILE...            play songs or playlists through the processor to a sound device\n"
         "  onair                   process the sound input live to the sound output (ON-AIR)\n"
         "\n"
-        "Run 'loudara-cli COMMAND --help' for the options of a command.\n",
+        "Run 'loudara-cli COMMAND --help' (or 'loudara-cli help COMMAND') for the options of a command.\n",
         out);
 }
 
@@ -476,8 +476,14 @@ int main(int argc, char** argv) {
         printUsage(stderr);
         return 2;
     }
-    const std::string command = argv[1];
-    if (command == "--help" || command == "-h" || command == "help") {
+    std::string command = argv[1];
+    std::vector<char*> given(argv + 2, argv + argc);
+    if (command == "help" && argc > 2) {
+        // "help COMMAND [SUBCOMMAND]" is "COMMAND [SUBCOMMAND] --help".
+        command = argv[2];
+        given.erase(given.begin());
+        given.push_back(const_cast<char*>("--help"));
+    } else if (command == "--help" || command == "-h" || command == "help") {
         printUsage(stdout);
         return 0;
     }
@@ -486,7 +492,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     // One form of the arguments for every command's own option loop.
-    std::vector<std::string> arguments = NormalizeArguments(argc - 2, argv + 2);
+    std::vector<std::string> arguments = NormalizeArguments(static_cast<int>(given.size()), given.data());
     std::vector<char*> pointers;
     for (std::string& argument : arguments) pointers.push_back(argument.data());
     pointers.push_back(nullptr);
@@ -502,7 +508,11 @@ int main(int argc, char** argv) {
     if (command == "play") return playCommand(n, args);
     if (command == "onair") return onairCommand(n, args);
     if (command == "loudness") return loudnessCommand(n, args);
-    std::fprintf(stderr, "loudara-cli: unknown command '%s'\n\n", command.c_str());
+    constexpr std::string_view kCommands[] = {"presets", "probe",    "peak",    "process", "params",  "playlist",
+                                              "devices", "play",     "onair",   "loudness"};
+    const std::string_view nearest = nearestName(command, kCommands);
+    std::fprintf(stderr, "loudara-cli: unknown command '%s'%s%s%s\n\n", command.c_str(),
+                 nearest.empty() ? "" : "; did you mean ", std::string(nearest).c_str(), nearest.empty() ? "" : "?");
     printUsage(stderr);
     return 2;
 }

@@ -191,7 +191,7 @@ int showParams(int argc, char** argv) {
         return 0;
     }
     if (argc != 1) return usageError("show needs exactly one FILE (see 'loudara-cli params show --help')");
-    if (argv[0][0] == '-') return usageError(std::string("unknown option '") + argv[0] + "'");
+    if (argv[0][0] == '-') return usageError(cli::UnknownOptionText(argv[0], kShowHelp));
     State s;
     applyFirstStart(*s.p);
     bool shortFile = false;
@@ -239,10 +239,7 @@ int saveParams(int argc, char** argv) {
             sets.emplace_back(std::string(text.substr(0, eq)), std::string(text.substr(eq + 1)));
             ++i;
         } else if (arg.size() > 1 && arg[0] == '-') {
-            std::string message = "unknown option '";
-            message += arg;
-            message += "'";
-            return usageError(message);
+            return usageError(cli::UnknownOptionText(arg, kSaveHelp));
         } else if (target.empty()) {
             target = arg;
         } else {

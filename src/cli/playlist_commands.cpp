@@ -91,12 +91,7 @@ int showPlaylist(int argc, char** argv) {
         return 0;
     }
     if (argc != 1) return usageError("show needs exactly one FILE.plt (see 'loudara-cli playlist show --help')");
-    if (argv[0][0] == '-') {
-        std::string message = "unknown option '";
-        message += argv[0];
-        message += "'";
-        return usageError(message);
-    }
+    if (argv[0][0] == '-') return usageError(cli::UnknownOptionText(argv[0], kShowHelp));
     auto list = std::make_unique<Playlist>();
     list->probeMp3 = programMp3Probe();
     const PlaylistLoadStatus status = LoadPlaylist(*list, argv[0], PlayState::Stopped);
@@ -131,10 +126,7 @@ int makePlaylist(int argc, char** argv) {
         if (arg == "--force") {
             force = true;
         } else if (arg.size() > 1 && arg[0] == '-') {
-            std::string message = "unknown option '";
-            message += arg;
-            message += "'";
-            return usageError(message);
+            return usageError(cli::UnknownOptionText(arg, kMakeHelp));
         } else {
             positional.emplace_back(arg);
         }

@@ -216,7 +216,7 @@ int parseProcessOptions(int argc, char** argv, ProcessOptions& o) {
                 return usageError("process", "-j needs a number of songs at a time from 1 to 256");
             }
         } else if (arg.size() > 1 && arg[0] == '-') {
-            return usageError("process", "unknown option '" + std::string(arg) + "'");
+            return usageError("process", UnknownOptionText(arg, kProcessHelp));
         } else {
             o.positional.emplace_back(arg);
         }

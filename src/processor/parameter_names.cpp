@@ -1,7 +1,10 @@
 #include "parameter_names.h"
 
+#include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <cstdio>
+#include <vector>
 #include <type_traits>
 
 namespace loudara {
@@ -193,12 +196,55 @@ bool resolve(std::string_view name, Address& address, std::string& error) {
         return true;
     }
     error = message("unknown parameter '%.*s'", length(base), base.data());
+    std::vector<std::string_view> names;
+    for (const ParameterInfo& info : kSoundParameters) names.emplace_back(info.name);
+    if (const std::string_view nearest = nearestName(base, names); !nearest.empty()) {
+        const ParameterInfo* info = findSoundParameter(nearest);
+        error += "; did you mean " + std::string(nearest) + (info && info->perBand ? "[0..5]" : "") + "?";
+    }
     return false;
 }
 
 }  // namespace
 
 std::span<const ParameterInfo> soundParameters() { return kSoundParameters; }
+
+std::string_view nearestName(std::string_view given, std::span<const std::string_view> candidates) {
+    auto lower = [](char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); };
+    // Letters to change, add or drop to turn `a` into `b`, case ignored (one row at a time).
+    auto distance = [&](std::string_view a, std::string_view b) {
+        std::vector<std::size_t> row(b.size() + 1);
+        for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
+        for (std::size_t i = 1; i <= a.size(); ++i) {
+            std::size_t diagonal = row[0];
+            row[0] = i;
+            for (std::size_t j = 1; j <= b.size(); ++j) {
+                const std::size_t above = row[j];
+                row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (lower(a[i - 1]) == lower(b[j - 1]) ? 0 : 1)});
+                diagonal = above;
+            }
+        }
+        return row[b.size()];
+    };
+    auto startsWith = [&](std::string_view name, std::string_view start) {
+        if (start.size() > name.size()) return false;
+        for (std::size_t i = 0; i < start.size(); ++i) {
+            if (lower(name[i]) != lower(start[i])) return false;
+        }
+        return true;
+    };
+    std::string_view best;
+    std::size_t bestDistance = std::max<std::size_t>(2, given.size() / 3) + 1;
+    for (std::string_view candidate : candidates) {
+        // A name the given text begins (at least three letters of it) is meant before any other.
+        if (given.size() >= 3 && startsWith(candidate, given)) return candidate;
+        if (const std::size_t d = distance(given, candidate); d < bestDistance) {
+            best = candidate;
+            bestDistance = d;
+        }
+    }
+    return best;
+}
 
 const ParameterInfo* findSoundParameter(std::string_view name) {
     for (const ParameterInfo& info : kSoundParameters) {

@@ -42,6 +42,11 @@ struct ParameterInfo {
 };
 
 // Every settable parameter, band parameters first.
+// Of `candidates`, the one a mistyped `given` most likely meant: one that begins with it (three
+// letters at least), else the nearest by letters changed, added or dropped (case ignored), when at
+// most a third of its letters (at least two) differ. Empty when none is near enough.
+std::string_view nearestName(std::string_view given, std::span<const std::string_view> candidates);
+
 std::span<const ParameterInfo> soundParameters();
 
 // The parameter called `name` (without a band index), or none.
