@@ -71,7 +71,8 @@ const char* kPlayHelp =
     "  --output N      output device N of 'loudara-cli devices' (default 0), or 'jack'\n"
     "  --blocks N      sound blocks of 4096 frames kept queued, 2..8 (default 4)\n"
     "  --params FILE   load a parameter file (.ld3) first\n"
-    "  --preset ID     apply built-in preset ID (232, 334..343; see 'loudara-cli presets')\n"
+    "  --preset ID     apply built-in preset ID or NAME (232, 334..343, fm-wide-stereo, ...;\n"
+    "                  see 'loudara-cli presets')\n"
     LOUDARA_JACK_OPTIONS_HELP
     "                  (without it, the JACK client plays to the first two physical\n"
     "                  playback ports)\n";
@@ -315,9 +316,9 @@ int parseStreamOptions(const char* command, int argc, char** argv, bool onAir, S
         } else if (arg == "--params") {
             if (!text(o.params)) return usageError(command, "--params needs a file");
         } else if (!onAir && arg == "--preset") {
-            if (!number(o.preset, 232, 343) || (o.preset != 232 && o.preset < 334)) {
-                return usageError(command, "--preset needs a command id: 232 or 334..343");
-            }
+            std::string value, error;
+            if (!text(value)) return usageError(command, "--preset needs a preset's id or name");
+            if ((o.preset = cli::PresetFromOption(value, error)) == 0) return usageError(command, error);
         } else if (onAir && arg == "--rate") {
             if (!number(o.rate, 32000, 48000) || (o.rate != 32000 && o.rate != 44100 && o.rate != 48000)) {
                 return usageError(command, "--rate needs 32000, 44100 or 48000");

@@ -40,6 +40,17 @@ std::string UnknownOptionText(std::string_view option, std::string_view help) {
     return text;
 }
 
+int PresetFromOption(std::string_view text, std::string& error) {
+    if (const int id = builtinPresetId(text)) return id;
+    error = "unknown preset '" + std::string(text) + "': give its id (232, 334..343) or its name, as 'loudara-cli presets' lists them";
+    std::vector<std::string_view> names;
+    for (const BuiltinPreset& preset : builtinPresets()) names.emplace_back(preset.name);
+    if (const std::string_view nearest = nearestName(text, names); !nearest.empty()) {
+        error += "; did you mean " + std::string(nearest) + "?";
+    }
+    return 0;
+}
+
 bool parseNumber(std::string_view text, double& value) {
     const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
     return ec == std::errc() && end == text.data() + text.size() && !text.empty();

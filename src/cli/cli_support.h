@@ -20,6 +20,9 @@ int usageError(const char* command, const std::string& message);
 // command's help text names is near it.
 std::string UnknownOptionText(std::string_view option, std::string_view help);
 
+// The command id of --preset's value, an id or a name; 0 with `error` saying why for any other.
+int PresetFromOption(std::string_view text, std::string& error);
+
 // The refusal of a --bitrate that MPEG-1 Layer III does not have.
 inline constexpr const char* kBitrateNeeded =
     "--bitrate needs an MP3 bit rate: 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256 or 320";

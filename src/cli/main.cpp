@@ -69,14 +69,20 @@ std::string displayText(const char* menuText) {
 
 int listPresets(int argc, char** argv) {
     if (wantsHelp(argc, argv)) {
-        std::puts("Usage: loudara-cli presets\n\nLists the eleven built-in presets: command id, menu, menu text "
-                  "and description.\nCommand ids outside 334..343 select the default preset (232).");
+        std::puts("Usage: loudara-cli presets [--names]\n\nLists the eleven built-in presets, tab-separated: command id, "
+                  "menu, menu text,\ndescription and name. --preset takes the id or the name. With --names, only "
+                  "the\nnames, one per line.");
         return 0;
     }
-    if (argc > 0) return usageError("presets", std::string("unexpected argument '") + argv[0] + "'");
+    const bool namesOnly = argc == 1 && std::strcmp(argv[0], "--names") == 0;
+    if (argc > 0 && !namesOnly) return usageError("presets", std::string("unexpected argument '") + argv[0] + "'");
     for (const BuiltinPreset& preset : builtinPresets()) {
-        std::printf("%d\t%s\t%s\t%s\n", preset.commandId, preset.menuGroup, displayText(preset.menuText).c_str(),
-                    preset.record.description);
+        if (namesOnly) {
+            std::printf("%s\n", preset.name);
+            continue;
+        }
+        std::printf("%d\t%s\t%s\t%s\t%s\n", preset.commandId, preset.menuGroup, displayText(preset.menuText).c_str(),
+                    preset.record.description, preset.name);
     }
     return 0;
 }

@@ -49,7 +49,8 @@ const char* kSaveHelp =
     "the program (preset 232, gates at -36 dB, the virtual speaker initialised, default options),\n"
     "then, in this order:\n"
     "  --settings FILE     loads the parameter file FILE, all of its fields\n"
-    "  --preset ID         applies built-in preset ID (232, 334..343; see 'loudara-cli presets')\n"
+    "  --preset ID         applies built-in preset ID or NAME (232, 334..343, fm-wide-stereo, ...;\n"
+    "                      see 'loudara-cli presets')\n"
     "  --set NAME=VALUE    sets one field (repeatable). Sound parameters by the names of\n"
     "                      'loudara-cli process --list-parameters', e.g. driveDb[2]=18; the other\n"
     "                      fields by the names 'params show' prints, e.g. mp3Bitrate=320,\n"
@@ -219,16 +220,9 @@ int saveParams(int argc, char** argv) {
             settings = value;
             ++i;
         } else if (arg == "--preset") {
-            if (!value) return usageError("--preset needs a command id");
-            const std::string_view text = value;
-            const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), preset);
-            if (ec != std::errc() || end != text.data() + text.size() ||
-                (preset != 232 && (preset < 334 || preset > 343))) {
-                std::string message = "unknown preset ";
-                message += text;
-                message += " (232 or 334..343)";
-                return usageError(message);
-            }
+            if (!value) return usageError("--preset needs a preset's id or name");
+            std::string error;
+            if ((preset = cli::PresetFromOption(value, error)) == 0) return usageError(error);
             ++i;
         } else if (arg == "--set") {
             const std::string_view text = value ? value : "";

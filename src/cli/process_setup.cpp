@@ -60,7 +60,8 @@ const char* kProcessHelp =
     "                      %1 is the WAV file to encode and %2 the MP3 file to write (each quoted)\n"
     "  --settings FILE     start from a current-settings file (ldmp3.prf) instead of a first start\n"
     "  --params FILE       load a parameter file (.ld3) over the starting state\n"
-    "  --preset ID         apply built-in preset ID (232, 334..343; see 'loudara-cli presets')\n"
+    "  --preset ID         apply built-in preset ID or NAME (232, 334..343, fm-wide-stereo, ...;\n"
+    "                      see 'loudara-cli presets')\n"
     "  --set NAME=VALUE    set a sound parameter by its name, e.g. driveDb[2]=18, preEmphasis=0,\n"
     "                      bypass=1 (repeatable; see --list-parameters)\n"
     "  --normalize         raise the song so its peak reaches full scale first (default)\n"
@@ -122,10 +123,9 @@ int parseProcessOptions(int argc, char** argv, ProcessOptions& o) {
             (arg == "--settings" ? o.settingsFile : o.paramsFile) = v;
         } else if (arg == "--preset") {
             const char* v = value("--preset");
-            if (!v || !parseInteger(v, o.preset)) return usageError("process", "--preset needs a command id");
-            if (o.preset != 232 && (o.preset < 334 || o.preset > 343)) {
-                return usageError("process", "unknown preset " + std::string(v) + " (232 or 334..343)");
-            }
+            if (!v) return usageError("process", "--preset needs a preset's id or name");
+            std::string error;
+            if ((o.preset = PresetFromOption(v, error)) == 0) return usageError("process", error);
         } else if (arg == "--set") {
             const char* v = value("--set");
             const std::string_view text = v ? v : "";

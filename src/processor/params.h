@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <string_view>
 
 #include "filters.h"
 
@@ -159,6 +160,7 @@ struct BuiltinPreset {
     const char* menuText;
     const char* menuGroup;
     PresetRecord record;
+    const char* name;       // its name on the command line and in the plugins: "fm-wide-stereo"
 };
 
 // The eleven built-in presets: the default record (command 232) first, then 334..343.
@@ -166,6 +168,10 @@ const BuiltinPreset (&builtinPresets())[kPresetCount];
 
 // The record that a command id selects: 334..343 their own, every other id the default record.
 const PresetRecord& presetForCommand(int commandId);
+
+// The command id of a built-in preset given by its id ("343") or its name ("fm-wide-stereo", any
+// case); 0 for any other text.
+int builtinPresetId(std::string_view text);
 
 // Integer readings of double settings. Values beyond the int range (or NaN, from a damaged
 // file) read as the smallest int, as the processor's conversion instruction gives them.

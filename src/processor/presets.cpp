@@ -1,6 +1,9 @@
 // The eleven built-in recommended presets.
 
+#include <algorithm>
+#include <cctype>
 #include <cstring>
+#include <string>
 
 #include "params.h"
 
@@ -104,12 +107,18 @@ PresetRecord makeRecord(const PresetColumn& c) {
     return r;
 }
 
+// The presets' names, in the order of the columns: the broadcast they simulate, then the sound.
+constexpr const char* kPresetNames[kPresetCount] = {
+    "fm-smooth",      "internet-am-talk", "internet-talk-music", "dab-punchy-bass",
+    "dab-clear-vocal", "dab-bright-dense", "dab-wide-stereo",     "fm-punchy-bass",
+    "fm-clear-vocal",  "fm-bright-dense",  "fm-wide-stereo"};
+
 struct PresetTable {
     BuiltinPreset presets[kPresetCount];
     PresetTable() {
         for (int i = 0; i < kPresetCount; ++i) {
             presets[i] = {kColumns[i].commandId, kColumns[i].menuText, kColumns[i].menuGroup,
-                          makeRecord(kColumns[i])};
+                          makeRecord(kColumns[i]), kPresetNames[i]};
         }
     }
 };
@@ -119,6 +128,20 @@ struct PresetTable {
 const BuiltinPreset (&builtinPresets())[kPresetCount] {
     static const PresetTable table;
     return table.presets;
+}
+
+int builtinPresetId(std::string_view text) {
+    for (const BuiltinPreset& preset : builtinPresets()) {
+        if (text == std::to_string(preset.commandId)) return preset.commandId;
+        const std::string_view name = preset.name;
+        if (text.size() == name.size() &&
+            std::equal(text.begin(), text.end(), name.begin(), [](char a, char b) {
+                return std::tolower(static_cast<unsigned char>(a)) == b;
+            })) {
+            return preset.commandId;
+        }
+    }
+    return 0;
 }
 
 const PresetRecord& presetForCommand(int commandId) {
