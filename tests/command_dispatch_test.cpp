@@ -33,11 +33,15 @@ public:
     void refreshSongList() override { ++refreshes; }
     void setOnAirLock(bool locked) override { lockCalls.push_back(locked); }
     void closeMainWindow() override { ++closes; }
-    void openDocument(const std::string& target) override { opened.push_back(target); }
+    bool openDocument(const std::string& target) override {
+        opened.push_back(target);
+        return browser;
+    }
     void startTimer(int timerId, int periodMs) override { started.push_back({timerId, periodMs}); }
     void stopTimer(int timerId) override { stopped.push_back(timerId); }
 
     bool answer = true;
+    bool browser = true;  // openDocument finds something to show the document
     ConfirmButtons lastButtons = ConfirmButtons::OkCancel;
     std::vector<std::string> chosen;
     std::vector<RecordingHost::Message> messages, questions;
@@ -379,6 +383,14 @@ TEST_F(DispatchTest, HelpAndQuit) {
     EXPECT_EQ(host.opened[0], UserManualPath());
     EXPECT_EQ(host.opened[0].front(), '/');
     EXPECT_TRUE(std::filesystem::is_regular_file(host.opened[0])) << host.opened[0];
+    EXPECT_TRUE(host.messages.empty());
+    // Without a browser the manual's place is told, never nothing.
+    host.browser = false;
+    dispatcher.dispatch(cmd::UserManual);
+    ASSERT_EQ(host.messages.size(), 1u);
+    EXPECT_NE(host.messages[0].text.find(UserManualPath()), std::string::npos) << host.messages[0].text;
+    host.browser = true;
+    host.messages.clear();
     EXPECT_FALSE(dispatcher.available(cmd::LatestVersion));
 
     dispatcher.setLatestVersionPage("https://loudara.invalid/");
@@ -386,7 +398,7 @@ TEST_F(DispatchTest, HelpAndQuit) {
     dispatcher.dispatch(cmd::LatestVersion);
     EXPECT_EQ(host.questions.back().caption, "Information");
     EXPECT_EQ(host.lastButtons, ConfirmButtons::YesNo);
-    EXPECT_EQ(host.opened.size(), 1u);
+    EXPECT_EQ(host.opened.size(), 2u) << "a declined question opens nothing";
     host.answer = true;
     dispatcher.dispatch(cmd::LatestVersion);
     EXPECT_EQ(host.opened.back(), "https://loudara.invalid/");

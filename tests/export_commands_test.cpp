@@ -286,7 +286,7 @@ public:
     void refreshSongList() override { ++refreshes; }
     void setOnAirLock(bool) override {}
     void closeMainWindow() override {}
-    void openDocument(const std::string&) override {}
+    bool openDocument(const std::string&) override { return true; }
     void startTimer(int, int) override {}
     void stopTimer(int) override {}
 

@@ -33,7 +33,7 @@ public:
     void refreshSongList() override { ++refreshes; }
     void setOnAirLock(bool locked) override { locks.push_back(locked); }
     void closeMainWindow() override {}
-    void openDocument(const std::string&) override {}
+    bool openDocument(const std::string&) override { return true; }
     void startTimer(int timerId, int periodMs) override {
         timers[timerId] = periodMs;
         starts.push_back({timerId, periodMs});

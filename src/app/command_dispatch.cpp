@@ -151,13 +151,20 @@ void CommandDispatcher::dispatch(int id) {
             host_.repaintPanel();
             return;
         case cmd::RemoveAll: removeAllSongs(); return;
-        case cmd::UserManual: host_.openDocument(UserManualPath()); return;
+        case cmd::UserManual:
+            if (const std::string manual = UserManualPath(); !host_.openDocument(manual)) {
+                host_.showMessage("No web browser could be started to show the User's Manual.\nIt is the page " + manual +
+                                      "\n(open it in a browser, or install xdg-utils and a browser).",
+                                  "Loudara", MessageIcon::Information);
+            }
+            return;
         case cmd::LatestVersion: {
             std::string text = "The latest version of Loudara can be found on the web page\n";
             text += latestVersionPage_;
             text += "\n\nDo you want to go to the page now?";
-            if (host_.askConfirmation(text, "Information", ConfirmButtons::YesNo)) {
-                host_.openDocument(latestVersionPage_);
+            if (host_.askConfirmation(text, "Information", ConfirmButtons::YesNo) && !host_.openDocument(latestVersionPage_)) {
+                host_.showMessage("No web browser could be started. The page is\n" + latestVersionPage_, "Loudara",
+                                  MessageIcon::Information);
             }
             return;
         }

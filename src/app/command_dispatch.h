@@ -110,8 +110,9 @@ public:
     // Greys or enables the menu items and toolbar buttons of kOnAirLockedCommands.
     virtual void setOnAirLock(bool locked) = 0;
     virtual void closeMainWindow() = 0;
-    // Asks the desktop to open a document or a web page.
-    virtual void openDocument(const std::string& target) = 0;
+    // Asks the desktop to open a document or a web page; false when nothing could show it (no
+    // web browser or handler could be started).
+    virtual bool openDocument(const std::string& target) = 0;
     // A passing notice in the status bar (for instance, files that could not be added).
     virtual void showStatusText(const std::string&) {}
     virtual void startTimer(int timerId, int periodMs) = 0;

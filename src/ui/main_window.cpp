@@ -7,6 +7,7 @@
 #include <QFileDialog>
 #include <QGuiApplication>
 #include <QHeaderView>
+#include <QKeySequence>
 #include <QLabel>
 #include <QMenuBar>
 #include <QMessageBox>
@@ -248,9 +249,39 @@ MainWindow::~MainWindow() = default;
 
 QWidget* MainWindow::panel() const { return panel_; }
 
+namespace {
+
+// The keys of the commands pressed most, shown beside them in the menus.
+struct CommandKey {
+    int id;
+    QKeySequence key;
+};
+const std::vector<CommandKey>& commandKeys() {
+    static const std::vector<CommandKey> keys = {
+        {cmd::OpenSoundFile, QKeySequence(Qt::CTRL | Qt::Key_O)},
+        {cmd::OpenPlaylist, QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_O)},
+        {cmd::SavePlaylist, QKeySequence(Qt::CTRL | Qt::Key_S)},
+        {cmd::OpenParameterFile, QKeySequence(Qt::CTRL | Qt::ALT | Qt::Key_O)},
+        {cmd::SaveParameterFile, QKeySequence(Qt::CTRL | Qt::ALT | Qt::Key_S)},
+        {cmd::Play, QKeySequence(Qt::CTRL | Qt::Key_Return)},
+        {cmd::Stop, QKeySequence(Qt::CTRL | Qt::Key_Period)},
+        {cmd::OnAir, QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_A)},
+        {cmd::ExportCurrent, QKeySequence(Qt::CTRL | Qt::Key_E)},
+        {cmd::ExportAll, QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_E)},
+        {cmd::UserManual, QKeySequence(QKeySequence::HelpContents)},
+        {cmd::Quit, QKeySequence(Qt::CTRL | Qt::Key_Q)},
+    };
+    return keys;
+}
+
+}  // namespace
+
 QAction* MainWindow::addCommand(QMenu* menu, const char* text, int id, int image) {
     QAction* action = menu->addAction(QString::fromUtf8(text));
     action->setData(id);
+    for (const CommandKey& key : commandKeys()) {
+        if (key.id == id) action->setShortcut(key.key);
+    }
     if (image != 0) action->setIcon(skin_.menuIcon(image));
     action->setEnabled(dispatcher_.available(id));
     connect(action, &QAction::triggered, this, [this, id] { dispatcher_.dispatch(id); });
@@ -584,8 +615,8 @@ void MainWindow::refreshCommandStates() {
 
 void MainWindow::closeMainWindow() { close(); }
 
-void MainWindow::openDocument(const std::string& target) {
-    QDesktopServices::openUrl(
+bool MainWindow::openDocument(const std::string& target) {
+    return QDesktopServices::openUrl(
         QUrl::fromUserInput(QString::fromStdString(target), QDir::currentPath(), QUrl::AssumeLocalFile));
 }
 

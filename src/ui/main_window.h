@@ -93,7 +93,7 @@ public:
     void refreshSongList() override;
     void setOnAirLock(bool locked) override;
     void closeMainWindow() override;
-    void openDocument(const std::string& target) override;
+    bool openDocument(const std::string& target) override;
     void showStatusText(const std::string& text) override;
     void startTimer(int timerId, int periodMs) override;
     void stopTimer(int timerId) override;

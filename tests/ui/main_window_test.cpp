@@ -118,6 +118,32 @@ private slots:
         QCOMPARE(menuLines(), expected);
     }
 
+    // The commands pressed most have keys, shown in their menu items; no key serves two commands,
+    // and none takes a key the playlist uses (Space, the arrows, Delete).
+    void menuItemsOfTheCommonCommandsCarryTheirKeys() {
+        const QList<QPair<int, QString>> expected = {
+            {331, "Ctrl+O"},       {321, "Ctrl+Shift+O"}, {354, "Ctrl+S"},       {322, "Ctrl+Alt+O"},
+            {355, "Ctrl+Alt+S"},   {333, "Ctrl+Return"},  {364, "Ctrl+."},       {328, "Ctrl+Shift+A"},
+            {323, "Ctrl+E"},       {324, "Ctrl+Shift+E"}, {346, "F1"},           {345, "Ctrl+Q"}};
+        QMap<QString, int> owners;
+        for (QAction* top : window->menuBar()->actions()) {
+            QList<QMenu*> menus = {top->menu()};
+            while (!menus.isEmpty()) {
+                QMenu* menu = menus.takeFirst();
+                for (QAction* action : menu->actions()) {
+                    if (action->menu()) menus << action->menu();
+                    const QString key = action->shortcut().toString();
+                    if (key.isEmpty()) continue;
+                    QVERIFY2(!owners.contains(key), qPrintable(key));
+                    owners[key] = action->data().toInt();
+                }
+            }
+        }
+        QCOMPARE(owners.size(), expected.size());
+        for (const auto& [id, key] : expected) QCOMPARE(owners.value(key), id);
+        for (const QString& listKey : {"Space", "Up", "Down", "Del"}) QVERIFY(!owners.contains(listKey));
+    }
+
     void onAirLockGreysItsItemsAndGivesBackOnlyAvailableOnes() {
         const QList<int> locked = {321, 354, 331, 358, 366, 318, 302, 326, 325, 352, 359, 360, 320, 323, 324, 40125};
         window->setOnAirLock(true);

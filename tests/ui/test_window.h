@@ -30,7 +30,7 @@ public:
     std::vector<std::string> chooseFiles(const FileDialogRequest& request) override {
         return realFileDialogs ? MainWindow::chooseFiles(request) : std::vector<std::string>{};
     }
-    void openDocument(const std::string&) override {}
+    bool openDocument(const std::string&) override { return true; }
 
     bool confirm = false;
     bool realFileDialogs = false;
