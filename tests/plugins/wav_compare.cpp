@@ -1,9 +1,11 @@
 // wav_compare EXPECTED.wav GOT.wav [--offset FRAMES | --preset ID] [--tolerance STEPS] [--rate HZ]
+//             [--ignore-last FRAMES]
 // Compares two 16-bit stereo WAV files sample by sample, GOT shifted by OFFSET frames (the
 // plugin's latency; with --preset, the chain's latency with that built-in preset, as the plugin
 // reports it): GOT[k + OFFSET] against EXPECTED[k] wherever both exist. Fails when any sample
 // differs by more than TOLERANCE 16-bit steps, or fewer than 90 % of EXPECTED's frames were
-// compared. Sizes of 0 or 0xFFFFFFFF (streaming writers) mean "to the end of the file".
+// compared. --ignore-last leaves EXPECTED's last frames out (a host that feeds something else than
+// silence after the song changes what the chain's look-ahead hears there). Sizes of 0 or 0xFFFFFFFF (streaming writers) mean "to the end of the file".
 
 #include <algorithm>
 #include <cstdint>
@@ -63,12 +65,14 @@ int main(int argc, char** argv) {
     }
     long offset = 0;
     int tolerance = 0, preset = 0, rate = 44100;
+    long ignoreLast = 0;
     for (int i = 3; i + 1 < argc; i += 2) {
         const std::string option = argv[i];
         if (option == "--offset") offset = std::atol(argv[i + 1]);
         else if (option == "--preset") preset = std::atoi(argv[i + 1]);
         else if (option == "--tolerance") tolerance = std::atoi(argv[i + 1]);
         else if (option == "--rate") rate = std::atoi(argv[i + 1]);
+        else if (option == "--ignore-last") ignoreLast = std::atol(argv[i + 1]);
     }
     if (preset != 0) {
         auto p = std::make_unique<loudara::Processor>();
@@ -79,7 +83,7 @@ int main(int argc, char** argv) {
     }
     std::vector<int16_t> expected, got;
     if (!readWav(argv[1], expected) || !readWav(argv[2], got)) return 1;
-    const long expectedFrames = static_cast<long>(expected.size() / 2);
+    const long expectedFrames = static_cast<long>(expected.size() / 2) - ignoreLast;
     const long frames = std::min(expectedFrames, static_cast<long>(got.size() / 2) - offset);
     long differing = 0;
     int largest = 0;
