@@ -59,7 +59,15 @@ void LoudaraPlugin::activate() {
     starting_ = true;
 }
 
-void LoudaraPlugin::replaceSettings(const Processor& loaded) {
+SoundParameterRows LoudaraPlugin::settings() const {
+    SoundParameterRows rows;
+    std::copy(std::begin(p_->bands), std::end(p_->bands), std::begin(rows.bands));
+    rows.params = p_->params;
+    rows.settings = p_->settings;
+    return rows;
+}
+
+void LoudaraPlugin::replaceSettings(const SoundParameterRows& loaded) {
     std::copy(std::begin(loaded.bands), std::end(loaded.bands), std::begin(p_->bands));
     p_->params = loaded.params;
     p_->settings = loaded.settings;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "plugins/plugin_controls.h"
+#include "processor/parameter_image.h"
 #include "processor/processor.h"
 
 namespace loudara::plugin {
@@ -32,9 +33,11 @@ public:
     int latencyFrames() const { return chainLatencyFrames(*p_); }
     int sampleRate() const { return rate_; }
 
-    // The settings of a parameter file, already read into `loaded` (any thread): they become the
-    // instance's own at the next run, the controls applying on top of them as on top of a preset.
-    void replaceSettings(const Processor& loaded);
+    // The instance's sound parameters now, as a parameter file's reading starts from them.
+    SoundParameterRows settings() const;
+    // Takes a parameter file's values (in the audio thread, between runs, or when no run can
+    // happen): the controls that were moved stay on top of them, as on top of a preset.
+    void replaceSettings(const SoundParameterRows& loaded);
 
 private:
     void applyControls();
