@@ -42,13 +42,16 @@ depends="$(dpkg-deb -f "$plugins" Depends)"
 [[ "$depends" == *libc6* && "$depends" == *libstdc++6* ]] || fail "loudara-plugins Depends: $depends"
 [[ "$depends" != *qt6* && "$depends" != *portaudio* && "$depends" != *mp3lame* && "$depends" != *sndfile* ]] ||
     fail "loudara-plugins pulls in more than the runtimes: $depends"
-# Unpacked, the plugins are what the hosts' tools find there.
+# Unpacked, the plugins are what the hosts' tools find there (not with the sanitizers' runtime
+# inside them, which only a sanitized program can load).
 dpkg-deb -x "$plugins" "$work/root"
-if command -v analyseplugin >/dev/null; then
+if [ -n "${LOUDARA_SANITIZED:-}" ]; then
+    :
+elif command -v analyseplugin >/dev/null; then
     LADSPA_PATH="$work/root/usr/lib/ladspa" analyseplugin loudara | grep -q 'Plugin Label: "loudara"' ||
         fail "analyseplugin does not find the packaged plugin"
 fi
-if command -v lv2info >/dev/null; then
+if [ -z "${LOUDARA_SANITIZED:-}" ] && command -v lv2info >/dev/null; then
     LV2_PATH="$work/root/usr/lib/lv2" lv2info http://loudara.example.org/plugins/loudara | grep -q "Has latency" ||
         fail "lv2info does not read the packaged bundle"
 fi

@@ -2,8 +2,11 @@
 // processed on standard output block by block, as it arrives, for players and station software
 // that send their sound through a command (Liquidsoap's pipe(), ffmpeg, sox).
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -291,6 +294,23 @@ private:
     std::vector<unsigned char> out_;
 };
 
+// A stream of unknown length written to a file of its own (not a pipe, not appended to another
+// file) gets its true sizes at the end, so the file is an ordinary WAV file; a file too long for
+// them keeps 0xFFFFFFFF.
+void patchSizes(int64_t dataBytes) {
+    struct stat st {};
+    const int flags = fcntl(STDOUT_FILENO, F_GETFL);
+    if (dataBytes > 0xFFFFFFFFll - 36 || fstat(STDOUT_FILENO, &st) != 0 || !S_ISREG(st.st_mode) || flags < 0 ||
+        (flags & O_APPEND) || lseek(STDOUT_FILENO, 0, SEEK_CUR) != 44 + dataBytes) {
+        return;
+    }
+    unsigned char size[4];
+    bytes::putU32(size, static_cast<uint32_t>(dataBytes + 36));
+    if (pwrite(STDOUT_FILENO, size, 4, 4) != 4) return;
+    bytes::putU32(size, static_cast<uint32_t>(dataBytes));
+    (void)!pwrite(STDOUT_FILENO, size, 4, 40);
+}
+
 }  // namespace
 
 int filterCommand(int argc, char** argv) {
@@ -381,6 +401,7 @@ int filterCommand(int argc, char** argv) {
     }
     if (result == WriteResult::Ok) result = chain.finish(frames);
     if (result == WriteResult::Failed) return failure(std::string("cannot write standard output: ") + std::strerror(errno));
+    if (result == WriteResult::Ok && !raw && dataBytes == 0) patchSizes(frames * bpf);
     return 0;
 }
 

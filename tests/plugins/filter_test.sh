@@ -77,6 +77,9 @@ cmp -s <(tail -c $((6 * 48000 * 2)) "$work/mono-ref.wav") <(tail -c +45 "$work/m
 ffmpeg -loglevel error -i "$work/song.wav" -c:a pcm_s16le -f wav - | "$cli" filter --preset 338 --set 'driveDb[2]=20' \
     >"$work/piped.wav" || fail "filter of ffmpeg's stream"
 same "ffmpeg stream" "$work/ref.wav" "$work/piped.wav"
+# Into a file, a stream of unknown length gets its true sizes at the end.
+[ "$(od -An -tu4 -j40 -N4 "$work/piped.wav" | tr -d ' ')" -eq "$data" ] &&
+    [ "$(od -An -tu4 -j4 -N4 "$work/piped.wav" | tr -d ' ')" -eq $((data + 36)) ] || fail "sizes of a filed stream"
 { head -c 4 "$work/f.wav"; le32 0; head -c 40 "$work/f.wav" | tail -c 32; le32 0; tail -c "$data" "$work/song.wav"; } \
     >"$work/zero-sizes.wav"
 "$cli" filter --preset 338 --set 'driveDb[2]=20' <"$work/zero-sizes.wav" >"$work/zero.wav"
