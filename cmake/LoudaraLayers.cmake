@@ -1,8 +1,9 @@
 # The floors of src/, lowest first; processor and base stand side by side and see nothing else.
 # A target sees only its own folder and the folders under it: its one include folder into src/ is
 # a folder of links to exactly those (build/layers/TARGET/), so an include that runs upward does
-# not compile. Front ends (cli, ui, the plugins) see every floor and their own folder, never
-# another front end.
+# not compile. Front ends (cli, ui) see every floor and their own folder, never another front
+# end; the plugins see only the processor and their own folder (loudara_plugin_front_end), so a
+# host that loads them loads the chain and nothing else.
 set(LOUDARA_FLOORS processor base measure files persistence audio app)
 
 # TARGET sees the folders of src/ that follow, and no others.
@@ -38,4 +39,9 @@ endfunction()
 # floor and FOLDER.
 function(loudara_front_end target)
     loudara_sees(${target} ${LOUDARA_FLOORS} ${ARGN})
+endfunction()
+
+# TARGET is built from src/plugins: it sees the processor and the plugins' own folder only.
+function(loudara_plugin_front_end target)
+    loudara_sees(${target} processor plugins)
 endfunction()

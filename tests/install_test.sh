@@ -14,7 +14,8 @@ usr="$work/stage/usr"
 for f in bin/loudara bin/loudara-cli share/doc/loudara/help/index.html share/applications/org.loudara.Loudara.desktop \
     share/metainfo/org.loudara.Loudara.metainfo.xml share/icons/hicolor/scalable/apps/loudara.svg \
     share/icons/hicolor/48x48/apps/loudara.png share/icons/hicolor/256x256/apps/loudara.png \
-    share/man/man1/loudara.1.gz share/man/man1/loudara-cli.1.gz share/bash-completion/completions/loudara-cli; do
+    share/man/man1/loudara.1.gz share/man/man1/loudara-cli.1.gz share/bash-completion/completions/loudara-cli \
+    lib/ladspa/loudara.so lib/lv2/loudara.lv2/loudara.so lib/lv2/loudara.lv2/manifest.ttl lib/lv2/loudara.lv2/loudara.ttl; do
     [ -s "$usr/$f" ] || fail "not installed: $f"
 done
 desktop-file-validate "$usr/share/applications/org.loudara.Loudara.desktop" || fail "desktop-file-validate"

@@ -17,6 +17,7 @@ allowed() {
     local folder="$1" floor out=()
     case "$folder" in
         processor | base) echo "$folder"; return ;;
+        plugins) echo "processor plugins"; return ;;  # a host loads the chain and nothing else
     esac
     for floor in "${floors[@]}"; do
         out+=("$floor")
@@ -48,6 +49,9 @@ probe loudara_files audio/streaming.h && fail "the files library's view reaches 
 probe loudara_processor base/song_record.h && fail "the processor's view reaches base/"
 probe loudara_persistence app/app_state.h && fail "the persistence library's view reaches app/"
 probe loudara-cli ui/skin.h && fail "the command-line tool's view reaches ui/"
+probe loudara_ladspa processor/processor.h || fail "processor/processor.h does not compile in the plugin's view"
+probe loudara_ladspa persistence/parameter_file.h && fail "the plugin's view reaches persistence/"
+probe loudara_ladspa base/host.h && fail "the plugin's view reaches base/"
 
 [ "$failures" -eq 0 ] && echo "layers: all checks passed"
 exit $((failures > 0))

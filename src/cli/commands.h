@@ -31,6 +31,10 @@ nlohmann::ordered_json exportReport(const std::string& songPath, const ExportOut
 // "-9.31 LUFS, true peak -0.52 dBTP ..." of what was delivered; empty when nothing was measured.
 std::string exportClosingText(const ExportOutcome& outcome);
 
+// filter [--preset ID] [--params FILE] [--set NAME=VALUE]... [--raw FORM:RATE:CHANNELS]: a WAV stream
+// (or raw PCM) from standard input to standard output through the chain, as it arrives
+int filterCommand(int argc, char** argv);
+
 // loudness FILE... [--json]: loudness and peaks of WAV and MP3 files
 int loudnessCommand(int argc, char** argv);
 

@@ -47,6 +47,7 @@ void printUsage(std::FILE* out) {
         "  loudness FILE...        measure loudness (LUFS), loudness range and true peak of WAV and MP3 files\n"
         "  process IN OUT [...]    process a WAV or MP3 song into a new WAV or MP3 file\n"
         "                          (also FLAC, Ogg, AIFF, W64, RF64 songs; WAV, FLAC output)\n"
+        "  filter                  process a WAV stream from standard input to standard output as it comes\n"
         "  params show|save ...    show or write a parameter file\n"
         "  playlist show|make ...  show or build a playlist file\n"
         "  devices                 list the output and input sound devices\n"
@@ -508,6 +509,7 @@ int main(int argc, char** argv) {
     if (command == "probe") return probeFiles(n, args);
     if (command == "peak") return peakFiles(n, args);
     if (command == "process") return processSong(n, args);
+    if (command == "filter") return filterCommand(n, args);
     if (command == "params") return paramsCommand(n, args);
     if (command == "playlist") return playlistCommand(n, args);
     if (command == "devices") return devicesCommand(n, args);

@@ -179,6 +179,17 @@ void prepare(Processor& p, int sampleRate) {
     prepareForSong(p, sampleRate);
 }
 
+int chainLatencyFrames(const Processor& p) {
+    // 893 = the longest look-ahead (880) + 13: the band paths delay by the same 898 samples
+    // whatever the look-ahead, so a shorter look-ahead must not shorten the lead-in.
+    int frames = 880 + 13;
+    if (adaptiveClipper(p.params.clipType)) frames += 3;
+    if (emphasisActive(p.params.preEmphasis)) frames += 66;
+    const int lowpass = truncated(p.settings.finalLowpass);
+    if (lowpass == 1 || lowpass == 2) frames += 12;
+    return frames;
+}
+
 void reset(Processor& p) {
     clearEnhancerDelay(p);
     clearBandMemory(p);

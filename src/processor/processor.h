@@ -177,4 +177,9 @@ void prepare(Processor& p, int sampleRate);
 // silence (resetProcessor and clearProcessorState); the tables and the parameters are kept.
 void reset(Processor& p);
 
+// The chain's delay in frames with the current settings: an input frame's processed sound leaves
+// the chain this many frames later. An export drops this many frames at the start and runs the
+// same number of frames of silence through at the end; a plugin reports it to its host.
+int chainLatencyFrames(const Processor& p);
+
 }  // namespace loudara
