@@ -39,7 +39,7 @@ sed 's/\\-/-/g' "$man" >"$work/man"
 printf '#!/bin/sh\necho system:playback_1\necho system:playback_2\necho playout:out_1\n' >"$work/bin/jack_lsp"
 chmod +x "$work/bin/jack_lsp"
 
-for command in process loudness play onair "params save" "playlist make" presets devices; do
+for command in process filter loudness play onair "params save" "playlist make" presets devices; do
     options="$(options_of "$command")"
     [ -n "$options" ] || { fail "$command: no options found in its help"; continue; }
     # shellcheck disable=SC2086

@@ -39,7 +39,8 @@ const char* kFilterHelp =
     "not normalised (there is no whole song to scan); a 16-bit stream gives the samples of\n"
     "'process --no-normalize'.\n"
     "\n"
-    "  --preset ID          a built-in preset (232 or 334..343; see 'loudara-cli presets')\n"
+    "  --preset ID          a built-in preset by id or name (232, 334..343, fm-wide-stereo, ...;\n"
+    "                       see 'loudara-cli presets')\n"
     "  --params FILE        a parameter file (.ld3)\n"
     "  --settings FILE      a current-settings file (ldmp3.prf)\n"
     "  --set NAME=VALUE     one sound parameter, e.g. --set 'driveDb[2]=18' (see\n"
@@ -325,10 +326,9 @@ int filterCommand(int argc, char** argv) {
         const std::string_view arg = argv[i];
         const char* v = i + 1 < argc ? argv[i + 1] : nullptr;
         if (arg == "--preset") {
-            if (!v || !parseInteger(v, o.preset)) return usageError("filter", "--preset needs a command id");
-            if (o.preset != 232 && (o.preset < 334 || o.preset > 343)) {
-                return usageError("filter", "unknown preset " + std::string(v) + " (232 or 334..343)");
-            }
+            if (!v) return usageError("filter", "--preset needs a preset's id or name");
+            std::string error;
+            if ((o.preset = PresetFromOption(v, error)) == 0) return usageError("filter", error);
         } else if (arg == "--params" || arg == "--settings") {
             if (!v) return usageError("filter", std::string(arg) + " needs a file");
             (arg == "--params" ? o.paramsFile : o.settingsFile) = v;
@@ -344,6 +344,8 @@ int filterCommand(int argc, char** argv) {
             std::string error;
             if (!v || !parseRawForm(v, format, error)) return usageError("filter", v ? error : "--raw needs a form");
             raw = true;
+        } else if (arg.size() > 1 && arg[0] == '-') {
+            return usageError("filter", UnknownOptionText(arg, kFilterHelp));
         } else {
             return usageError("filter", "unexpected argument '" + std::string(arg) + "' (see --help)");
         }
