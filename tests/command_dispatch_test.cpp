@@ -13,6 +13,7 @@
 
 namespace loudara {
 namespace {
+namespace fs = std::filesystem;
 
 class FakeHost : public CommandHost {
 public:
@@ -343,6 +344,33 @@ TEST_F(DispatchTest, DropOnAFullListShowsTheLimitOnce) {
     state->playlist.songCount = 0;
     dispatcher.drop({a});
     EXPECT_EQ(state->playlist.songCount, 1);
+}
+
+// `loudara song.wav list.plt music/`: a playlist's songs are appended in its order, songs and
+// folders enter as a drop; a name relative to the current folder is taken from there, and a
+// playlist that cannot be read is named in a message.
+TEST_F(DispatchTest, FilesNamedOnTheCommandLineEnterThePlaylist) {
+    addSongs({"one.wav", "two.wav"});
+    const std::string list = (folder / "list.plt").string();
+    std::string error;
+    ASSERT_TRUE(SavePlaylist(state->playlist, list, error)) << error;
+    state->playlist.songCount = 0;
+    fs::create_directories(folder / "music");
+    write("music/three.wav", pcmWave(std::vector<int16_t>(400, 1), 2, 48000));
+    write("four.wav", pcmWave(std::vector<int16_t>(400, 1), 1, 32000));
+
+    const fs::path before = fs::current_path();
+    fs::current_path(folder);
+    dispatcher.addNamedFiles({"four.wav", "list.plt", (folder / "music").string(), "missing.plt"});
+    fs::current_path(before);
+
+    ASSERT_EQ(state->playlist.songCount, 4);
+    EXPECT_EQ(state->playlist.songs[0].path, (folder / "four.wav").string());
+    EXPECT_EQ(songName(1), "one.wav");
+    EXPECT_EQ(songName(2), "two.wav");
+    EXPECT_EQ(songName(3), "three.wav");
+    ASSERT_EQ(host.messages.size(), 1u);
+    EXPECT_EQ(host.messages[0].text, "Cannot read the playlist missing.plt");
 }
 
 TEST_F(DispatchTest, OnAirModeReplacesAndThenEmptiesThePlaylist) {

@@ -23,7 +23,10 @@ appstreamcli validate --no-net "$usr/share/metainfo/org.loudara.Loudara.metainfo
     { cat "$work/as.log"; fail "appstreamcli validate"; }
 # The icon and launcher the metainfo and desktop entry name are the installed ones.
 grep -qx "Icon=loudara" "$usr/share/applications/org.loudara.Loudara.desktop" || fail "desktop icon name"
-grep -qx "Exec=loudara" "$usr/share/applications/org.loudara.Loudara.desktop" || fail "desktop Exec"
+grep -qx "Exec=loudara %F" "$usr/share/applications/org.loudara.Loudara.desktop" || fail "desktop Exec takes files"
+for type in audio/wav audio/mpeg audio/flac audio/ogg audio/x-aiff; do
+    grep -q "^MimeType=.*$type;" "$usr/share/applications/org.loudara.Loudara.desktop" || fail "desktop MimeType $type"
+done
 for size in 16 22 24 32 48 64 128 256; do
     file "$usr/share/icons/hicolor/${size}x${size}/apps/loudara.png" | grep -q "PNG image data, $size x $size" ||
         fail "icon ${size}x${size}"

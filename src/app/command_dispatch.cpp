@@ -5,6 +5,7 @@
 
 #include "app/export_commands.h"
 #include "app/user_paths.h"
+#include "base/text.h"
 #include "persistence/parameter_file.h"
 #include "persistence/playlist.h"
 #include "persistence/settings_file.h"
@@ -369,6 +370,26 @@ void CommandDispatcher::drop(const std::vector<std::string>& names) {
     if (state_.playlist.skipped.total() > 0) host_.showStatusText(SkippedFilesText(state_.playlist.skipped));
     host_.refreshSongList();
     host_.repaintPanel();
+}
+
+void CommandDispatcher::addNamedFiles(const std::vector<std::string>& names) {
+    Playlist& list = state_.playlist;
+    list.skipped = {};
+    std::string unread;
+    // In the order named.
+    for (const std::string& name : names) {
+        std::error_code ec;
+        const std::string path = fs::absolute(name, ec).lexically_normal().string();
+        if (!endsWithNoCase(path, ".plt")) {
+            AddDroppedNames(list, {path}, state_.playState, host_);
+        } else if (!AppendPlaylistFile(list, path, state_.playState)) {
+            unread += (unread.empty() ? "" : ", ") + name;
+        }
+    }
+    if (list.skipped.total() > 0) host_.showStatusText(SkippedFilesText(list.skipped));
+    host_.refreshSongList();
+    host_.repaintPanel();
+    if (!unread.empty()) host_.showMessage("Cannot read the playlist " + unread, "Loudara", MessageIcon::Exclamation);
 }
 
 void CommandDispatcher::timer(int timerId) {

@@ -166,6 +166,9 @@ public:
     void listRowDoubleClick(int row);
     void headerClick(int column);
     void drop(const std::vector<std::string>& names);
+    // The files named on the program's command line (relative to the current folder): playlist
+    // files (.plt) have their songs appended, songs and folders are added as a drop adds them.
+    void addNamedFiles(const std::vector<std::string>& names);
     // Expiry of timer 1 or 3, handed to the streaming logic (timer 2 belongs to the control
     // panel).
     void timer(int timerId);

@@ -377,16 +377,9 @@ int collectSongs(const std::vector<std::string>& names, Playlist& list, Host& ho
             return 1;
         }
         if (endsWithNoCase(name, ".plt")) {
-            auto loaded = std::make_unique<Playlist>();
-            loaded->probeMp3 = list.probeMp3;
-            if (LoadPlaylist(*loaded, path, PlayState::Stopped) == PlaylistLoadStatus::NotOpened) {
+            if (!AppendPlaylistFile(list, path, PlayState::Stopped)) {
                 std::fprintf(stderr, "loudara-cli play: cannot read the playlist %s\n", name.c_str());
                 return 1;
-            }
-            for (int i = 0; i < loaded->songCount && list.songCount < kMaxSongs; ++i) {
-                list.songs[list.songCount] = loaded->songs[i];
-                list.tags[list.songCount] = loaded->tags[i];
-                ++list.songCount;
             }
             continue;
         }

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <filesystem>
 #include <iterator>
+#include <memory>
 #include <string_view>
 
 #include <sys/stat.h>
@@ -286,6 +287,18 @@ std::string SongLimitText() {
                   "More than %d sound files cannot be placed on the list.\nThe exceeded files has been canceled.",
                   kMaxSongs);
     return text;
+}
+
+bool AppendPlaylistFile(Playlist& list, const std::string& path, PlayState state) {
+    auto loaded = std::make_unique<Playlist>();
+    loaded->probeMp3 = list.probeMp3;
+    if (LoadPlaylist(*loaded, path, state) == PlaylistLoadStatus::NotOpened) return false;
+    for (int i = 0; i < loaded->songCount && list.songCount < kMaxSongs; ++i) {
+        list.songs[list.songCount] = loaded->songs[i];
+        list.tags[list.songCount] = loaded->tags[i];
+        ++list.songCount;
+    }
+    return true;
 }
 
 std::string SoundFileEndingsText() {

@@ -106,6 +106,10 @@ void AddDroppedNames(Playlist& list, const std::vector<std::string>& names, Play
 // text for the "SoundFileDir" setting: the file's path for one file, their folder for several.
 std::string AddChosenSoundFiles(Playlist& list, const std::vector<std::string>& paths, PlayState state, Host& host);
 
+// The songs of the playlist file at `path` appended to the list (as many as it has room for), in
+// the list's order; false when the file cannot be read. list.probeMp3 probes its MP3 songs.
+bool AppendPlaylistFile(Playlist& list, const std::string& path, PlayState state);
+
 enum class PlaylistLoadStatus {
     Loaded,     // the whole file was read
     Short,      // the file ended early; the values it did not hold kept theirs
