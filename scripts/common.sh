@@ -28,11 +28,11 @@ loudara_install_packages() {
 LOUDARA_BUILD_PACKAGES=(build-essential cmake pkg-config libmp3lame-dev portaudio19-dev qt6-base-dev libebur128-dev
                         nlohmann-json3-dev fonts-wqy-microhei file libjack-jackd2-dev libshout3-dev
                         libsndfile1-dev libsoxr-dev libtag1-dev ladspa-sdk lv2-dev)
-# The install and package tests validate the desktop entry and metainfo and build the .deb; the batch
-# test spreads one-song runs with GNU parallel, as the README shows; jackd2 and icecast2: the
-# integration tests run servers of their own; ffmpeg checks the stream. Liquidsoap and lilv-utils
+# The install and package tests validate the desktop entry and metainfo and build the .debs (lintian
+# checks them); the batch test spreads one-song runs with GNU parallel, as the README shows; jackd2
+# and icecast2: the integration tests run servers of their own; ffmpeg checks the stream. Liquidsoap and lilv-utils
 # (lv2apply, lv2info) are the hosts the plugin tests run the plugins in.
-LOUDARA_TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev jackd2 desktop-file-utils appstream dpkg-dev
+LOUDARA_TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev jackd2 desktop-file-utils appstream dpkg-dev lintian
                        parallel icecast2 ffmpeg liquidsoap lilv-utils)
 # Only for ./scripts/test.sh --fuzz: clang with libFuzzer and the sanitizer runtimes.
 LOUDARA_FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev)
