@@ -6,8 +6,8 @@
 #include <cstring>
 
 #include "base/byte_io.h"
+#include "files/safe_write.h"
 #include "files/wav_file.h"
-#include "persistence/safe_write.h"
 #include "processor/parameter_names.h"
 
 namespace loudara {
