@@ -224,6 +224,7 @@ TEST_F(OnAirService, IcecastCarriesDecodableMp3AtTheBitRateAndComesBackAfterTheS
     EXPECT_EQ(back["state"], "on-air");
     EXPECT_GT(back["uptimeSeconds"].get<double>(), downAt + 3);
     EXPECT_EQ(back["stream"]["state"], "connected");
+    EXPECT_EQ(back["stream"]["error"], "") << "connected again: the old reason is gone";
     EXPECT_TRUE(logHas("lost: ")) << readText(logPath);
     const std::string again = probeStream(url, (folder / "probe2.txt").string());
     EXPECT_NE(again.find("bit_rate=96000"), std::string::npos) << again;
