@@ -242,6 +242,18 @@ void decodeFields(const FieldReader& in, ParameterValues& v, StoredSettings& s, 
 
 }  // namespace
 
+bool SameExternalEncoder(const StoredSettings& a, const StoredSettings& b) {
+    return a.useExternalEncoder == b.useExternalEncoder &&
+           std::strncmp(a.externalEncoderPath, b.externalEncoderPath, kEncoderTextBytes) == 0 &&
+           std::strncmp(a.externalEncoderParams, b.externalEncoderParams, kEncoderTextBytes) == 0;
+}
+
+void CopyExternalEncoder(const StoredSettings& from, StoredSettings& to) {
+    to.useExternalEncoder = from.useExternalEncoder;
+    std::memcpy(to.externalEncoderPath, from.externalEncoderPath, kEncoderTextBytes);
+    std::memcpy(to.externalEncoderParams, from.externalEncoderParams, kEncoderTextBytes);
+}
+
 std::string ParameterFilePath(const std::string& fileName, const std::string& startupFolder) {
     if (!fileName.empty()) return fileName;
     std::string path = startupFolder;
