@@ -296,6 +296,12 @@ interrupt_on_progress "Processed WAV Time" "$work/tty" "'$cli' process '$work/lo
 if [ "$status" -ne 130 ] || ! grep -q "cancelled" "$work/tty" || ! "$cli" probe "$work/part.wav" | grep -q "	Ok	"; then
     echo "FAIL cancel: status $status"; cat "$work/tty"; failures=$((failures + 1))
 fi
+# Ctrl-C while the MP3 is made from the processed sound: nothing is delivered, and the run says so
+# (it named a file that was never written).
+interrupt_on_progress "Converting to MP3" "$work/tty" "'$cli' process '$work/long.wav' '$work/cint.mp3' --throttle 40"
+if [ "$status" -ne 130 ] || [ -e "$work/cint.mp3" ] || ! grep -q "cancelled, nothing written" "$work/tty"; then
+    echo "FAIL cancel while converting to MP3: status $status"; cat "$work/tty"; failures=$((failures + 1))
+fi
 
 [ -z "$(ls -A "$work/tmp")" ] || { echo "FAIL temporary files left after a cancel: $(ls -A "$work/tmp")"; failures=$((failures + 1)); }
 
