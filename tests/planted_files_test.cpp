@@ -138,12 +138,15 @@ TEST_F(PlantedFiles, OwnLinksAreFollowedAndNothingPlantedUnderOtherNamesIsOpened
         // A preset kept elsewhere behind a link of the user's own: the file is replaced, the link stays.
         const fs::path kept = folder / ("kept-" + shared.filename().string() + ".ld3");
         writeText(kept, "old");
+        ::chmod(kept.c_str(), 0600);
         const fs::path link = shared / "preset.ld3";
         fs::create_symlink(kept, link);
         std::string error;
         ASSERT_TRUE(SaveParameterFile(*p, stored, link.string(), "", error)) << error;
         EXPECT_TRUE(fs::is_symlink(link));
         EXPECT_EQ(fs::file_size(kept), static_cast<uintmax_t>(kParameterFileBytes));
+        EXPECT_EQ(fs::status(kept).permissions(), fs::perms::owner_read | fs::perms::owner_write)
+            << "a replaced file keeps its permissions";
 
         // FIFOs and links at the names a writer beside the target might pick: none of them is
         // opened (a FIFO would block the writer, a link would redirect it).

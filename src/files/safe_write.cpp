@@ -134,6 +134,11 @@ bool WriteFileWhole(const std::string& path, const FileFiller& fill, WriteFailur
         failure.text = WriteFailureText(path, failure.number);
         return false;
     }
+    // A file that is replaced keeps its permissions (a preset kept private stays private).
+    struct stat before {};
+    if (mode == WriteMode::Replace && ::stat(target.c_str(), &before) == 0 && S_ISREG(before.st_mode)) {
+        (void)::fchmod(fd, before.st_mode & 07777);
+    }
     std::string reason;
     bool ok = fill(fd, reason);
     int number = ok ? 0 : EIO;

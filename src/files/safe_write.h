@@ -4,7 +4,7 @@
 //  - the bytes go to a new file of an unpredictable name beside the target, created exclusively
 //    (O_EXCL|O_NOFOLLOW: a link or a FIFO planted there is refused, never followed or opened),
 //    are flushed to the disk, and only then renamed over the target, so a failed write never
-//    costs the old contents;
+//    costs the old contents (a replaced file keeps its permissions);
 //  - a target that is itself a symbolic link is followed only when the link belongs to the user
 //    running the program or to root (a preset of one's own kept elsewhere goes on working); a
 //    link that belongs to anyone else is refused with a message that names it and its owner;
