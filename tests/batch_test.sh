@@ -153,7 +153,7 @@ grep -qF "done	$work/odd/two\nlines\tx.wav	$work/oddout/two\nlines\tx.wav" "$wor
 
 # A sub-folder the user cannot read is a failure with its reason, never passed over. Root reads
 # every folder, so there the batch runs as nobody (a copy of the program in a folder it can reach).
-locked="$(mktemp -d)"
+locked="$(mktemp -d /tmp/loudara_locked.XXXXXX)"  # a folder nobody can reach
 trap 'rm -rf "$work"; chmod -R u+rwx "$locked"; rm -rf "$locked"' EXIT
 chmod 777 "$locked"
 mkdir -p "$locked/lib/open" "$locked/lib/closed"
