@@ -42,6 +42,8 @@ protected:
     passwd* nobody = nullptr;
 
     void SetUp() override {
+        // Under /tmp whatever TMPDIR says: nobody must reach the shared folders.
+        folder = fs::path("/tmp") / folder.filename();
         TempFolder::SetUp();
         nobody = getpwnam("nobody");
         if (geteuid() != 0 || nobody == nullptr || std::system("command -v runuser >/dev/null") != 0) {
