@@ -143,6 +143,38 @@ done
 "$cli" process "$work/long" --output-dir "$work/cut" -j 2 2>"$work/err" || fail "resuming the cancelled batch"
 [ "$(ls "$work/cut" | wc -l)" -eq 4 ] || fail "resumed batch did not finish every song"
 
+# A song whose name holds a newline and a tab keeps to one line of the log, escaped.
+mkdir -p "$work/odd"
+song "$work/odd/two"$'\n'"lines"$'\t'"x.wav" 1
+"$cli" process "$work/odd" --output-dir "$work/oddout" 2>"$work/err" || fail "batch of the oddly named song"
+grep -q '^lines' "$work/err" && { fail "a newline in a song's name splits the log line"; cat "$work/err"; }
+grep -qF "done	$work/odd/two\nlines\tx.wav	$work/oddout/two\nlines\tx.wav" "$work/err" ||
+    { fail "the oddly named song's log line"; cat "$work/err"; }
+
+# A sub-folder the user cannot read is a failure with its reason, never passed over. Root reads
+# every folder, so there the batch runs as nobody (a copy of the program in a folder it can reach).
+locked="$(mktemp -d /tmp/loudara_locked.XXXXXX)"  # a folder nobody can reach
+trap 'rm -rf "$work"; chmod -R u+rwx "$locked"; rm -rf "$locked"' EXIT
+chmod 777 "$locked"
+mkdir -p "$locked/lib/open" "$locked/lib/closed"
+song "$locked/lib/open/a.wav" 1
+song "$locked/lib/closed/b.wav" 1
+chmod -R a+rX "$locked/lib"
+chmod 000 "$locked/lib/closed"
+runner=()
+if [ "$(id -u)" -eq 0 ]; then
+    cp "$cli" "$locked/loudara-cli" && chmod 755 "$locked/loudara-cli"
+    runner=(runuser -u nobody -- env HOME="$locked" "$locked/loudara-cli")
+else
+    runner=("$cli")
+fi
+"${runner[@]}" process "$locked/lib" --output-dir "$locked/out" 2>"$work/err"
+status=$?
+[ "$status" -eq 1 ] || { fail "a batch over an unreadable sub-folder exits $status, not 1"; cat "$work/err"; }
+grep -q "^1 done, 1 failed" "$work/err" || { fail "the unreadable sub-folder's summary"; cat "$work/err"; }
+grep -q "$locked/lib/closed: cannot read the folder: Permission denied" "$work/err" ||
+    { fail "the unreadable sub-folder is not named"; cat "$work/err"; }
+
 # GNU parallel spreads one-song runs over jobs (over machines with --sshlogin): same bytes.
 if command -v parallel >/dev/null; then
     mkdir -p "$work/par"

@@ -286,6 +286,28 @@ check "report of a 24-bit song" 0 "wrote $work/hires-rep.flac: .* LUFS, true pea
 grep -q '"integratedLufs"' "$work/hires.json" && grep -q '"delivered": "'"$work"'/hires-rep.flac"' "$work/hires.json" || { echo "FAIL report of a 24-bit song"; cat "$work/hires.json"; failures=$((failures + 1)); }
 ls "$work" | grep -q "^six-out\|^flac-out\|^x\." && { echo "FAIL a refused output was written"; failures=$((failures + 1)); }
 
+# A link planted by another user in a shared folder, sticky or group-writable (where the kernel's
+# link protection does not reach), is never written through: params save and playlist make refuse
+# it, naming its owner, and the file it points to keeps its bytes.
+if [ "$(id -u)" -eq 0 ] && id nobody >/dev/null 2>&1 && command -v runuser >/dev/null; then
+    shared="$(mktemp -d /tmp/loudara_planted.XXXXXX)"  # outside the test's own 0700 folders
+    chmod 755 "$shared"
+    mkdir "$shared/sticky" "$shared/station"
+    chmod 1777 "$shared/sticky"
+    chown "root:$(id -gn nobody)" "$shared/station" && chmod 2775 "$shared/station"
+    echo "the victim's bytes" >"$shared/victim"
+    for dir in sticky station; do
+        runuser -u nobody -- ln -s "$shared/victim" "$shared/$dir/station.ld3"
+        runuser -u nobody -- ln -s "$shared/victim" "$shared/$dir/list.plt"
+        check "params save through nobody's link ($dir)" 1 "station.ld3 is a symbolic link that belongs to user nobody" -- \
+            "$cli" params save "$shared/$dir/station.ld3" --force
+        check "playlist make through nobody's link ($dir)" 1 "list.plt is a symbolic link that belongs to user nobody" -- \
+            "$cli" playlist make "$shared/$dir/list.plt" "$work/song.wav" --force
+    done
+    [ "$(cat "$shared/victim")" = "the victim's bytes" ] || { echo "FAIL a planted link's target was overwritten"; failures=$((failures + 1)); }
+    rm -rf "$shared"
+fi
+
 # Ctrl-C cancels: the part processed so far is delivered as a valid WAV file. The run has a
 # terminal (script), so that it shows its progress line, and is interrupted once that line shows.
 long=$((60 * 44100 * 4))
@@ -295,6 +317,12 @@ interrupt_on_progress "Processed WAV Time" "$work/tty" "'$cli' process '$work/lo
 [ "$status" -ne -1 ] || echo "FAIL cancel: no progress line within 60 s"
 if [ "$status" -ne 130 ] || ! grep -q "cancelled" "$work/tty" || ! "$cli" probe "$work/part.wav" | grep -q "	Ok	"; then
     echo "FAIL cancel: status $status"; cat "$work/tty"; failures=$((failures + 1))
+fi
+# Ctrl-C while the MP3 is made from the processed sound: nothing is delivered, and the run says so
+# (it named a file that was never written).
+interrupt_on_progress "Converting to MP3" "$work/tty" "'$cli' process '$work/long.wav' '$work/cint.mp3' --throttle 40"
+if [ "$status" -ne 130 ] || [ -e "$work/cint.mp3" ] || ! grep -q "cancelled, nothing written" "$work/tty"; then
+    echo "FAIL cancel while converting to MP3: status $status"; cat "$work/tty"; failures=$((failures + 1))
 fi
 
 [ -z "$(ls -A "$work/tmp")" ] || { echo "FAIL temporary files left after a cancel: $(ls -A "$work/tmp")"; failures=$((failures + 1)); }

@@ -162,6 +162,25 @@ TEST_F(Mp3Files, ACutFileWithAnInfoHeaderProbesWithTheLengthItHolds) {
     }
 }
 
+TEST_F(Mp3Files, AnInfoHeaderAnnouncingMoreFramesThanTheFileCanHoldIsNotBelieved) {
+    // 0x7FFFFFFF frames would be hundreds of hours; the file's bytes tell its real length.
+    const ByteVector bytes = read(encode("whole.mp3", 40000, 2, 44100, 128));
+    const std::string text(bytes.begin(), bytes.begin() + std::min<size_t>(bytes.size(), 400));
+    size_t tag = text.find("Info");
+    if (tag == std::string::npos) tag = text.find("Xing");
+    ASSERT_NE(tag, std::string::npos);
+    ASSERT_TRUE(bytes[tag + 7] & 1) << "the header carries a frame count";
+    for (uint32_t frames : {0x7FFFFFFFu, 100000u}) {
+        SCOPED_TRACE(frames);
+        ByteVector forged = bytes;
+        for (int i = 0; i < 4; ++i) forged[tag + 8 + i] = static_cast<uint8_t>(frames >> (24 - 8 * i));
+        const std::string path = write("forged.mp3", forged);
+        SongRecord song;
+        ASSERT_EQ(ProbeMp3File(path.c_str(), song, nullptr), Mp3ProbeResult::Ok);
+        EXPECT_NEAR(double(song.dataBytes), 4.0 * 40000, 4.0 * 2 * kMp3FrameSamples);
+    }
+}
+
 TEST_F(Mp3Files, ProbeSkipsAnId3v2TagAndJunkBeforeTheFirstFrame) {
     const std::string path = encode("plain.mp3", 30000, 2, 48000, 192);
     SongRecord plain;

@@ -256,8 +256,30 @@ void CommandDispatcher::openParameterFile() {
     request.defaultExtension = "ld3";
     const std::string path = chooseOne(request, kParamFileDirKey);
     if (path.empty()) return;
+    const StoredSettings before = state_.stored;
     LoadParameterFile(p_, state_.stored, path, state_.startupFolder, host_);
+    confirmExternalEncoder(path, before);
     host_.repaintPanel();
+}
+
+void CommandDispatcher::confirmExternalEncoder(const std::string& path, const StoredSettings& before) {
+    StoredSettings& loaded = state_.stored;
+    if (SameExternalEncoder(before, loaded)) return;
+    // A parameter file is passed around like a preset: the program it names is never run
+    // unless the user says so.
+    auto describe = [](const StoredSettings& s) {
+        std::string text = s.useExternalEncoder != 0 ? "  in use: yes\n" : "  in use: no\n";
+        text += "  program: " + std::string(s.externalEncoderPath) + "\n";
+        text += "  arguments: " + std::string(s.externalEncoderParams) + "\n";
+        return text;
+    };
+    const std::string question = "The parameter file " + path +
+                                 " holds other external MP3 encoding program settings:\n\n" + describe(loaded) +
+                                 "\nThe settings in use now:\n\n" + describe(before) +
+                                 "\nUse the file's external encoder settings? (No keeps the ones in use.)";
+    if (!host_.askConfirmation(question, kConfirmationCaption, ConfirmButtons::YesNo)) {
+        CopyExternalEncoder(before, loaded);
+    }
 }
 
 void CommandDispatcher::saveParameterFile() {
@@ -273,7 +295,10 @@ void CommandDispatcher::saveParameterFile() {
 }
 
 void CommandDispatcher::useUserPreset(int number) {
-    LoadParameterFile(p_, state_.stored, UserPresetPath(state_.startupFolder, number), state_.startupFolder, host_);
+    const StoredSettings before = state_.stored;
+    const std::string path = UserPresetPath(state_.startupFolder, number);
+    LoadParameterFile(p_, state_.stored, path, state_.startupFolder, host_);
+    confirmExternalEncoder(path, before);
     // A stream that runs goes on at its own rate, which a resampled song does not share with its
     // entry.
     const Playlist& list = state_.playlist;

@@ -189,6 +189,9 @@ private:
     void openParameterFile();
     void saveParameterFile();
     void useUserPreset(int number);
+    // After a parameter file was loaded over `before`: its external encoder is kept only when the
+    // user accepts it, having seen the program and its arguments in full.
+    void confirmExternalEncoder(const std::string& path, const StoredSettings& before);
     void saveUserPreset(int number);
     void removeAllSongs();
 

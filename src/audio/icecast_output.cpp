@@ -1,16 +1,24 @@
 #include "audio/icecast_output.h"
 
+#include <dirent.h>
 #include <lame/lame.h>
+#include <linux/sockios.h>
+#include <netinet/in.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 #include <shout/shout.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "files/mp3_bridge.h"
 
@@ -25,8 +33,38 @@ constexpr double kSteadyConnectionSeconds = 30;
 constexpr int kConnectTimeoutMs = 10000;
 // Bytes libshout may hold unsent before the server counts as stalled (about 30 s at 128 kbit/s).
 constexpr ssize_t kMostUnsentBytes = 512 * 1024;
+// A connection over which nothing reaches the server for this long, while there is sound to
+// send, is broken: a server that accepts and never reads must not pass for a listener.
+constexpr double kLongestStallSeconds = 10;
+// The socket's own send buffer: small, so that a server that stops reading shows within seconds
+// instead of after megabytes (about 4 s at 128 kbit/s).
+constexpr int kSocketSendBufferBytes = 64 * 1024;
 
 shout_t* asShout(void* p) { return static_cast<shout_t*>(p); }
+
+// The stream sockets of this process connected to a server's `port`. libshout does not show its
+// socket; the one that appears when it connects is its own.
+std::vector<int> socketsToPort(uint16_t port) {
+    std::vector<int> found;
+    DIR* folder = opendir("/proc/self/fd");
+    if (!folder) return found;
+    while (const dirent* entry = readdir(folder)) {
+        char* end = nullptr;
+        const long fd = std::strtol(entry->d_name, &end, 10);
+        if (end == entry->d_name || *end != '\0' || fd == dirfd(folder)) continue;
+        struct stat st {};
+        if (fstat(static_cast<int>(fd), &st) != 0 || !S_ISSOCK(st.st_mode)) continue;
+        sockaddr_storage peer {};
+        socklen_t length = sizeof peer;
+        if (getpeername(static_cast<int>(fd), reinterpret_cast<sockaddr*>(&peer), &length) != 0) continue;
+        uint16_t peerPort = 0;
+        if (peer.ss_family == AF_INET) peerPort = ntohs(reinterpret_cast<const sockaddr_in&>(peer).sin_port);
+        if (peer.ss_family == AF_INET6) peerPort = ntohs(reinterpret_cast<const sockaddr_in6&>(peer).sin6_port);
+        if (peerPort == port) found.push_back(static_cast<int>(fd));
+    }
+    closedir(folder);
+    return found;
+}
 lame_t asLame(void* p) { return static_cast<lame_t>(p); }
 
 int hexDigit(char c) {
@@ -221,7 +259,9 @@ void IcecastOutput::run() {
                 break;
             }
         }
-        if (std::chrono::duration<double>(Clock::now() - since).count() >= kSteadyConnectionSeconds) {
+        // Only a connection that carried the stream for a while starts the back-off again: a
+        // server that takes the source and then stalls is tried less and less often.
+        if (std::chrono::duration<double>(lastProgress_ - since).count() >= kSteadyConnectionSeconds) {
             backoffSeconds_ = 1;
         }
         if (!failed && lame_) {
@@ -229,7 +269,8 @@ void IcecastOutput::run() {
             const int n = lame_encode_flush(asLame(lame_), mp3_, static_cast<int>(mp3Bytes_));
             if (n > 0) send(mp3_, static_cast<std::size_t>(n));
         }
-        disconnect(failed ? std::string("the connection broke (") + shout_get_error(asShout(shout_)) + ")" : "");
+        if (failed && failure_.empty()) failure_ = std::string("the connection broke (") + shout_get_error(asShout(shout_)) + ")";
+        disconnect(failed ? failure_ : "");
         if (failed) waitBeforeRetry();
     }
 }
@@ -266,6 +307,7 @@ bool IcecastOutput::connect() {
         return false;
     }
     // Non-blocking: the blocks that arrive meanwhile are let go (there is nowhere to send them).
+    const std::vector<int> socketsBefore = socketsToPort(t.port);
     int result = shout_open(shout);
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kConnectTimeoutMs);
     while (result == SHOUTERR_BUSY && !stopping_.load() && Clock::now() < deadline) {
@@ -289,10 +331,24 @@ bool IcecastOutput::connect() {
         lame_close(asLame(lame_));
         lame_ = nullptr;
     }
+    socket_ = -1;
+    std::vector<int> socketsNow = socketsToPort(t.port);
+    std::erase_if(socketsNow, [&](int fd) {
+        return std::find(socketsBefore.begin(), socketsBefore.end(), fd) != socketsBefore.end();
+    });
+    if (socketsNow.size() == 1) {
+        socket_ = socketsNow[0];
+        const int size = kSocketSendBufferBytes;
+        setsockopt(socket_, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+    }
+    handedOver_ = delivered_ = 0;
+    lastProgress_ = Clock::now();
+    failure_.clear();
     connected_.store(true);
     {
         std::lock_guard<std::mutex> lock(reportMutex_);
         state_ = StreamState::Connected;
+        error_.clear();
         retrySeconds_ = 0;
         ++connections_;
     }
@@ -301,6 +357,7 @@ bool IcecastOutput::connect() {
 
 void IcecastOutput::disconnect(const std::string& why) {
     connected_.store(false);
+    socket_ = -1;
     if (shout_) shout_close(asShout(shout_));
     if (lame_) {
         lame_close(asLame(lame_));
@@ -329,9 +386,9 @@ bool IcecastOutput::encodeAndSend(const Block& block) {
         if (lame_) lame_close(asLame(lame_));
         lame_ = nullptr;  // closed: a failed start below must not leave it to be closed again
         lame_t lame = lame_init();
-        if (!lame) return false;
-        if (!SetUpMp3Encoder(lame, Mp3EncoderUse::Stream, block.rate, 2, settings_.bitrateKbps)) {
-            lame_close(lame);
+        if (!lame || !SetUpMp3Encoder(lame, Mp3EncoderUse::Stream, block.rate, 2, settings_.bitrateKbps)) {
+            if (lame) lame_close(lame);
+            failure_ = "the MP3 encoder cannot start at " + std::to_string(block.rate) + " Hz";
             return false;
         }
         lame_ = lame;
@@ -339,19 +396,43 @@ bool IcecastOutput::encodeAndSend(const Block& block) {
     }
     const int n = lame_encode_buffer_interleaved(asLame(lame_), const_cast<short*>(block.samples),
                                                  static_cast<int>(block.frames), mp3_, static_cast<int>(mp3Bytes_));
-    if (n < 0) return false;
-    return n == 0 || send(mp3_, static_cast<std::size_t>(n));
+    if (n < 0) {
+        failure_ = "the MP3 encoder failed (" + std::to_string(n) + ")";
+        return false;
+    }
+    return send(mp3_, static_cast<std::size_t>(n));
 }
 
 bool IcecastOutput::send(const unsigned char* data, std::size_t bytes) {
     shout_t* shout = asShout(shout_);
-    const int result = shout_send(shout, data, bytes);
-    if (result != SHOUTERR_SUCCESS && result != SHOUTERR_BUSY) return false;
-    if (shout_queuelen(shout) > kMostUnsentBytes) {
-        setState(StreamState::Retrying, "the server took the stream too slowly", backoffSeconds_);
+    if (bytes > 0) {
+        const int result = shout_send(shout, data, bytes);
+        if (result != SHOUTERR_SUCCESS && result != SHOUTERR_BUSY) {
+            failure_ = std::string("the connection broke (") + shout_get_error(shout) + ")";
+            return false;
+        }
+        handedOver_ += bytes;
+    }
+    // What has reached the server: what was handed over, less what libshout still holds and what
+    // the socket has not had acknowledged yet.
+    const ssize_t queued = std::max<ssize_t>(0, shout_queuelen(shout));
+    int unacknowledged = 0;
+    if (socket_ < 0 || ioctl(socket_, SIOCOUTQ, &unacknowledged) != 0) unacknowledged = 0;
+    const uint64_t pending = static_cast<uint64_t>(queued) + static_cast<uint64_t>(std::max(0, unacknowledged));
+    const uint64_t delivered = handedOver_ > pending ? handedOver_ - pending : 0;
+    const Clock::time_point now = Clock::now();
+    if (delivered > delivered_ || pending == 0) {
+        if (delivered > delivered_) bytesSent_.fetch_add(delivered - delivered_, std::memory_order_relaxed);
+        delivered_ = std::max(delivered_, delivered);
+        lastProgress_ = now;
+    } else if (std::chrono::duration<double>(now - lastProgress_).count() >= kLongestStallSeconds) {
+        failure_ = "the server took nothing for 10 s";
         return false;
     }
-    bytesSent_.fetch_add(bytes, std::memory_order_relaxed);
+    if (queued > kMostUnsentBytes) {
+        failure_ = "the server took the stream too slowly";
+        return false;
+    }
     return true;
 }
 

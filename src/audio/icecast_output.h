@@ -6,10 +6,13 @@
 // thread of the stream's own encodes the queued blocks (libmp3lame, constant bit rate) and sends
 // them (libshout). When the encoder falls behind, a full queue drops the new block and counts it.
 // When the server goes away, or refuses the source, the stream tries again after 1 s, then 2, 4,
-// ... up to 60 s; the back-off starts again at 1 s after a connection that held for 30 s. ON-AIR
-// itself is never stopped by the stream.
+// ... up to 60 s; the back-off starts again at 1 s after a connection that carried the stream for
+// 30 s. A connection over which nothing reaches the server for 10 s while there is sound to send
+// (a server that accepts and never reads) counts as broken. ON-AIR itself is never stopped by the
+// stream.
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <semaphore>
@@ -75,7 +78,7 @@ public:
         StreamState state = StreamState::Connecting;
         std::string error;  // the last reason a connection failed or ended
         double retrySeconds = 0;
-        uint64_t bytesSent = 0;
+        uint64_t bytesSent = 0;      // MP3 bytes the server has taken
         uint64_t blocksDropped = 0;  // dropped while connected: the encoder or the network fell behind
         uint64_t connections = 0;    // successful connections so far
     };
@@ -118,6 +121,11 @@ private:
     unsigned char* mp3_ = nullptr;
     std::size_t mp3Bytes_ = 0;
     double backoffSeconds_ = 1;
+    int socket_ = -1;             // libshout's socket to the server, when it could be told
+    uint64_t handedOver_ = 0;     // MP3 bytes given to libshout on this connection
+    uint64_t delivered_ = 0;      // of those, the bytes the server has taken
+    std::chrono::steady_clock::time_point lastProgress_{};  // when the server last took some
+    std::string failure_;         // why this connection ended (the first reason)
 
     mutable std::mutex reportMutex_;
     StreamState state_ = StreamState::Connecting;

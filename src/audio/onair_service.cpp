@@ -10,6 +10,8 @@
 #include <cstring>
 #include <limits>
 
+#include "files/wav_file.h"
+
 namespace loudara {
 namespace {
 
@@ -43,14 +45,14 @@ WaveCounters countersOf(const std::unique_ptr<WaveDevice>& device, const WaveCou
 // A parameter file given again: applied only when it is whole (a file being copied in place, or
 // one that is not a parameter file, must not half-change a station's sound).
 bool reloadParameters(Processor& p, StoredSettings& stored, Host& host, const std::string& path, std::string& why) {
-    std::FILE* f = std::fopen(path.c_str(), "rb");
+    // Opened without waiting: a FIFO put in the file's place is refused, it never stops the service.
+    const FileHandle f = OpenFile(path.c_str(), "rb");
     if (!f) {
-        why = std::string("cannot read it: ") + std::strerror(errno);
+        why = std::string("cannot read it: ") + (errno == EINVAL ? "not a regular file" : std::strerror(errno));
         return false;
     }
     char head[kParameterFileBytes];
-    const std::size_t got = std::fread(head, 1, sizeof head, f);
-    std::fclose(f);
+    const std::size_t got = std::fread(head, 1, sizeof head, f.get());
     if (got < 8 || std::memcmp(head, kParameterFileMagic, 8) != 0) {
         why = "it is not a Loudara parameter file";
         return false;

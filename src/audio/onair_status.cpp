@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
-#include "persistence/safe_write.h"
+#include "files/safe_write.h"
 
 namespace loudara {
 

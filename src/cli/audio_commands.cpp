@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <charconv>
 #include <chrono>
@@ -142,16 +143,30 @@ public:
 };
 
 // ON-AIR's signals are passed on to the service: Ctrl-C and SIGTERM stop it, SIGHUP reloads the
-// parameter file; a lost stream connection never kills the process.
-OnAirService* gOnAir = nullptr;
+// parameter file; a lost stream connection never kills the process. The handlers are in place
+// before anything else starts: a SIGHUP that comes while the service is still being set up (a
+// service manager's reload right after the start, or during the wait for a JACK server) is kept
+// and applied once the service runs; a stop before there is a service ends the process as it
+// always did.
+std::atomic<OnAirService*> gOnAir{nullptr};
+volatile std::sig_atomic_t gReloadBeforeStart = 0;
 
-extern "C" void onAirStopSignal(int) { gOnAir->requestStop(); }
-extern "C" void onAirReloadSignal(int) { gOnAir->requestReload(); }
+extern "C" void onAirStopSignal(int signal) {
+    if (OnAirService* service = gOnAir.load()) {
+        service->requestStop();
+    } else {
+        std::signal(signal, SIG_DFL);
+        std::raise(signal);
+    }
+}
+extern "C" void onAirReloadSignal(int) {
+    gReloadBeforeStart = 1;
+    if (OnAirService* service = gOnAir.load()) service->requestReload();
+}
 
 class OnAirSignals {
 public:
-    explicit OnAirSignals(OnAirService& service) {
-        gOnAir = &service;
+    OnAirSignals() {
         std::signal(SIGINT, onAirStopSignal);
         std::signal(SIGTERM, onAirStopSignal);
         std::signal(SIGHUP, onAirReloadSignal);
@@ -160,6 +175,20 @@ public:
     ~OnAirSignals() {
         for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) std::signal(signal, SIG_DFL);
         gOnAir = nullptr;
+        gReloadBeforeStart = 0;
+    }
+    // From now on the signals reach `service`; a reload asked for before is passed on. Until the
+    // returned guard goes, which must be before the service does.
+    struct Delivery {
+        ~Delivery() {
+            for (int signal : {SIGINT, SIGTERM, SIGHUP}) std::signal(signal, SIG_IGN);
+            gOnAir = nullptr;
+        }
+    };
+    [[nodiscard]] Delivery deliverTo(OnAirService& service) {
+        gOnAir = &service;
+        if (gReloadBeforeStart) service.requestReload();
+        return {};
     }
     OnAirSignals(const OnAirSignals&) = delete;
     OnAirSignals& operator=(const OnAirSignals&) = delete;
@@ -592,6 +621,7 @@ int onairCommand(int argc, char** argv) {
     std::vector<std::string> rest;
     if (const int status = parseStreamOptions("onair", argc, argv, true, o, rest)) return status;
     if (!rest.empty()) return usageError("onair", "unexpected argument '" + rest[0] + "'");
+    OnAirSignals signals;
     Session session;
     if (const int status = session.start("onair", o, true)) return status;
 
@@ -607,7 +637,7 @@ int onairCommand(int argc, char** argv) {
     if (!o.icecastUrl.empty()) options.icecast = o.icecast;
     OnAirOutput output(*session.p);
     OnAirService service({*session.s, session.app->stored, session.loop, session.platform->jack()}, options, output);
-    OnAirSignals signals(service);
+    const OnAirSignals::Delivery delivery = signals.deliverTo(service);
     if (const StartResult started = service.start(); started != StartResult::Started) {
         std::fprintf(stderr, "loudara-cli onair: cannot start: %s\n", StartResultText(started));
         return 1;

@@ -27,6 +27,7 @@
 #include "cli/commands.h"
 #include "cli/process_setup.h"
 #include "files/export_job.h"
+#include "files/safe_write.h"
 #include "files/unreadable_file.h"
 #include "files/wav_file.h"
 #include "persistence/playlist.h"
@@ -73,6 +74,30 @@ fs::path outputFor(const ProcessOptions& o, const std::string& input, const fs::
 
 // Every song the inputs name, in order: a folder's sound files sorted by path (its sub-folders
 // kept below the output folder), a playlist's songs in its order, a file as it is.
+// A field of the batch log's line: a backslash, a tab, a newline, a carriage return and the other
+// control characters are written as C escapes ("\\", "\t", "\n", "\r", "\x1b").
+std::string logField(const std::string& text) {
+    std::string out;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        switch (c) {
+            case '\\': out += "\\\\"; break;
+            case '\t': out += "\\t"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            default:
+                if (byte < 0x20 || byte == 0x7f) {
+                    char escaped[5];
+                    std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
+                    out += escaped;
+                } else {
+                    out += c;
+                }
+        }
+    }
+    return out;
+}
+
 std::vector<BatchSong> collectSongs(const ProcessOptions& o) {
     std::vector<BatchSong> songs;
     auto add = [&](const std::string& input, const fs::path& relative) {
@@ -94,19 +119,32 @@ std::vector<BatchSong> collectSongs(const ProcessOptions& o) {
         if (ec || !fs::exists(status)) {
             fail(input, "no such file or folder");
         } else if (fs::is_directory(status)) {
+            // Every folder below is read; one that cannot be (no permission) is reported as a
+            // failure of its own, never passed over without a word.
             std::vector<fs::path> found;
-            fs::recursive_directory_iterator it(input, fs::directory_options::skip_permission_denied, ec), end;
-            for (; !ec && it != end; it.increment(ec)) {
-                // An output folder inside the input holds this batch's own results: walking it
-                // would process them again, one level deeper on every run.
-                std::error_code same;
-                if (it->is_directory(same) && fs::equivalent(it->path(), o.outputDir, same)) {
-                    it.disable_recursion_pending();
-                    continue;
+            std::vector<fs::path> folders{input};
+            while (!folders.empty()) {
+                const fs::path folder = folders.back();
+                folders.pop_back();
+                std::error_code failure;
+                fs::directory_iterator it(folder, failure), end;
+                for (; !failure && it != end; it.increment(failure)) {
+                    std::error_code ignored;
+                    if (it->is_directory(ignored)) {
+                        // An output folder inside the input holds this batch's own results: walking
+                        // it would process them again, one level deeper on every run. Links to
+                        // folders are not walked.
+                        if (!it->is_symlink(ignored) && !fs::equivalent(it->path(), o.outputDir, ignored)) {
+                            folders.push_back(it->path());
+                        }
+                        continue;
+                    }
+                    if (it->is_regular_file(ignored) && isSoundFileName(it->path().filename().string())) {
+                        found.push_back(it->path());
+                    }
                 }
-                if (it->is_regular_file(ec) && isSoundFileName(it->path().filename().string())) found.push_back(it->path());
+                if (failure) fail(folder.string(), "cannot read the folder: " + failure.message());
             }
-            if (ec) fail(input, "cannot read the folder: " + ec.message());
             std::sort(found.begin(), found.end());
             for (const fs::path& path : found) add(path.string(), path.lexically_relative(input));
         } else if (endsWithNoCase(input, ".plt")) {
@@ -185,7 +223,7 @@ private:
     void showProgress(bool last);
 
 public:
-    bool writeReport() const;
+    bool writeReport(std::string& error) const;
 
 private:
 
@@ -218,15 +256,18 @@ void Batch::finish(std::size_t index, BatchSong::Result result, std::string reas
     song.reason = std::move(reason);
     ++finished_;
     if (o_.quiet || terminal_) return;
-    // Not a terminal (a log file): one line per song as it ends.
+    // Not a terminal (a log file): one line per song as it ends, its fields escaped so that a tab
+    // or a newline in a song's name cannot split it.
+    const std::string input = logField(song.input), output = logField(song.output.string()),
+                      why = logField(song.reason);
     switch (result) {
         case BatchSong::Result::Done:
-            std::fprintf(stderr, "done\t%s\t%s%s%s\n", song.input.c_str(), song.output.c_str(),
-                         song.reason.empty() ? "" : "\t", song.reason.c_str());
+            std::fprintf(stderr, "done\t%s\t%s%s%s\n", input.c_str(), output.c_str(), why.empty() ? "" : "\t",
+                         why.c_str());
             break;
-        case BatchSong::Result::Skipped: std::fprintf(stderr, "skipped\t%s\t%s\n", song.input.c_str(), song.reason.c_str()); break;
-        case BatchSong::Result::Cancelled: std::fprintf(stderr, "cancelled\t%s\n", song.input.c_str()); break;
-        default: std::fprintf(stderr, "failed\t%s\t%s\n", song.input.c_str(), song.reason.c_str()); break;
+        case BatchSong::Result::Skipped: std::fprintf(stderr, "skipped\t%s\t%s\n", input.c_str(), why.c_str()); break;
+        case BatchSong::Result::Cancelled: std::fprintf(stderr, "cancelled\t%s\n", input.c_str()); break;
+        default: std::fprintf(stderr, "failed\t%s\t%s\n", input.c_str(), why.c_str()); break;
     }
 }
 
@@ -410,7 +451,7 @@ void Batch::run() {
 
 // One document for the batch: every song's export report, and the songs that failed or were
 // skipped with their reasons.
-bool Batch::writeReport() const {
+bool Batch::writeReport(std::string& error) const {
     nlohmann::ordered_json songs = nlohmann::ordered_json::array();
     for (const BatchSong& song : songs_) {
         switch (song.result) {
@@ -425,8 +466,7 @@ bool Batch::writeReport() const {
         }
     }
     const std::string text = nlohmann::ordered_json{{"songs", songs}}.dump(2) + "\n";
-    FileHandle out = OpenFile(o_.reportFile.c_str(), "wb");
-    return out && std::fwrite(text.data(), 1, text.size(), out.get()) == text.size() && std::fflush(out.get()) == 0;
+    return ReplaceFileContents(o_.reportFile, text.data(), text.size(), error);
 }
 
 int Batch::summarise() const {
@@ -484,8 +524,9 @@ int processBatch(const ProcessOptions& o) {
     Batch batch(o, std::move(songs), jobs);
     batch.run();
     const int status = batch.summarise();
-    if (!o.reportFile.empty() && !batch.writeReport()) {
-        std::fprintf(stderr, "loudara-cli process: cannot write the report %s\n", o.reportFile.c_str());
+    std::string error;
+    if (!o.reportFile.empty() && !batch.writeReport(error)) {
+        std::fprintf(stderr, "loudara-cli process: cannot write the report %s (%s)\n", o.reportFile.c_str(), error.c_str());
         return status == 0 ? 1 : status;
     }
     return status;

@@ -24,6 +24,7 @@
 #include "files/id3_tag.h"
 #include "files/mp3_bridge.h"
 #include "files/peak_level.h"
+#include "files/safe_write.h"
 #include "files/sound_source.h"
 #include "files/temp_folder.h"
 #include "files/wav_file.h"
@@ -443,14 +444,14 @@ int processSong(int argc, char** argv) {
     catchInterrupts(false);
 
     if (!outcome.warning.empty()) std::fprintf(stderr, "loudara-cli process: warning: %s\n", outcome.warning.c_str());
-    if (outcome.status != ExportStatus::Failed) outcome.deliveredPath = shownTarget;
+    // Only a delivered file is named: a cancel before anything was delivered leaves no file.
+    if (outcome.status != ExportStatus::Failed && !outcome.deliveredPath.empty()) outcome.deliveredPath = shownTarget;
     if (!o.reportFile.empty() && outcome.status != ExportStatus::Failed) {
-        FileHandle report = OpenFile(o.reportFile.c_str(), "wb");
         const std::string text = exportReportJson(o.positional[0], outcome);
-        if (!report || std::fwrite(text.data(), 1, text.size(), report.get()) != text.size() ||
-            std::fflush(report.get()) != 0) {
-            std::fprintf(stderr, "loudara-cli process: wrote %s, but cannot write the report %s\n", shownTarget.c_str(),
-                         o.reportFile.c_str());
+        std::string why;
+        if (!ReplaceFileContents(o.reportFile, text.data(), text.size(), why)) {
+            std::fprintf(stderr, "loudara-cli process: wrote %s, but cannot write the report %s (%s)\n",
+                         shownTarget.c_str(), o.reportFile.c_str(), why.c_str());
             return 1;
         }
     }

@@ -291,41 +291,14 @@ bool SpoolWavStream(int fd, const std::string& path, const volatile int& interru
 }
 
 bool DeliverFile(const std::string& source, const std::string& target, bool replace, std::string& error) {
-    auto place = [&](const std::string& from) -> int {
-        if (replace) return ::rename(from.c_str(), target.c_str()) == 0 ? 0 : errno;
-        if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0) return 0;
-        if (errno != EINVAL && errno != ENOSYS) return errno;
-        // A file system without the no-replace rename: a hard link never replaces either.
-        if (::link(from.c_str(), target.c_str()) != 0) return errno;
-        ::unlink(from.c_str());
-        return 0;
-    };
-    int err = place(source);
-    if (err == EXDEV) {
-        // Another file system: a copy beside the target first, so the target only ever appears whole.
-        const std::string part = target + ".part-" + std::to_string(getpid());
-        std::error_code ec;
-        fs::copy_file(source, part, fs::copy_options::overwrite_existing, ec);
-        if (!ec) {
-            if (const int failure = SyncFileToDisk(part); failure != 0) ec.assign(failure, std::generic_category());
-        }
-        if (ec) {
-            fs::remove(part, ec);
-            error = "cannot write " + target + ": " + ec.message();
-            return false;
-        }
-        err = place(part);
-        if (err != 0) fs::remove(part, ec);
-    }
-    if (err == EEXIST) {
+    WriteFailure failure;
+    if (PutFileInPlace(source, target, replace ? WriteMode::Replace : WriteMode::KeepExisting, failure)) return true;
+    if (failure.number == EEXIST) {
         error = target + " appeared while the song was processed: not replaced (add --force to replace it)";
-        return false;
+    } else {
+        error = failure.text;
     }
-    if (err != 0) {
-        error = "cannot write " + target + ": " + std::strerror(err);
-        return false;
-    }
-    return true;
+    return false;
 }
 
 bool CopyToStdout(const std::string& source, std::string& error) {

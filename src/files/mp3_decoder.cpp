@@ -436,8 +436,13 @@ bool Mp3Decoder::open(const char* path, std::string* error) {
     const int64_t leading = Mp3LeadingSamples(s->info);
     const int64_t available = end - s->info.firstFrameOffset;
     s->info.cutShort = s->info.hasInfoHeader && s->info.announcedBytes > 0 && available < s->info.announcedBytes;
+    // A frame count the file's bytes cannot hold, even in frames of the lowest bit rate (32 kbit/s
+    // for MPEG-1, 8 for MPEG-2 and 2.5), is a damaged or forged header: the bytes tell the length.
+    const int64_t lowestBitsPerSecond = s->stream.samplesPerFrame == 1152 ? 32000 : 8000;
+    const int64_t mostFrames = available * 8 * s->stream.sampleRate / (lowestBitsPerSecond * s->stream.samplesPerFrame) + 1;
+    const bool believable = s->info.announcedFrames <= mostFrames;
     int64_t total;
-    if (s->info.hasInfoHeader && !s->info.cutShort) {
+    if (s->info.hasInfoHeader && !s->info.cutShort && believable) {
         total = s->info.announcedFrames * s->stream.samplesPerFrame;
     } else {
         // Estimate: the stream's bytes at the first frame's bit rate; a cut file's Info frame,

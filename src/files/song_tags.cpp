@@ -16,6 +16,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "files/wav_file.h"
+
 namespace loudara {
 
 namespace {
@@ -106,10 +108,9 @@ void SetId3v2(TagLib::ID3v2::Tag& tag, const SongTags& tags) {
 // The first four bytes of the file, "" when it has fewer.
 std::string Magic(const std::string& path) {
     char bytes[4] = {};
-    std::FILE* f = std::fopen(path.c_str(), "rb");
+    const FileHandle f = OpenFile(path.c_str(), "rb");
     if (!f) return "";
-    const size_t got = std::fread(bytes, 1, 4, f);
-    std::fclose(f);
+    const size_t got = std::fread(bytes, 1, 4, f.get());
     return got == 4 ? std::string(bytes, 4) : std::string();
 }
 
@@ -180,6 +181,8 @@ bool SongTags::empty() const {
 
 SongTags ReadSongTags(const std::string& path) {
     SongTags tags;
+    // TagLib opens by name and would wait on a FIFO: only a regular file is given to it.
+    if (!OpenFile(path.c_str(), "rb")) return tags;
     TagLib::FileRef ref(path.c_str(), false);
     if (ref.isNull()) return tags;
     TagLib::File* file = ref.file();

@@ -17,6 +17,7 @@
 #include <random>
 #include <vector>
 
+#include "files/safe_write.h"
 #include "files/wav_file.h"
 
 namespace loudara {
@@ -60,12 +61,6 @@ void removeFolderLocked() {
 void removeAtExit() {
     std::lock_guard<std::mutex> lock(gFolderMutex);
     removeFolderLocked();
-}
-
-std::string folderOf(const std::string& path) {
-    std::error_code ec;
-    const fs::path absolute = fs::absolute(path, ec);
-    return (ec ? fs::path(path) : absolute).lexically_normal().parent_path().string();
 }
 
 }  // namespace
@@ -144,75 +139,19 @@ int CreateFileExclusively(const std::string& path) {
     return ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
 }
 
-std::string WriteFailureText(const std::string& path, int error) {
-    std::string text = "cannot write " + path + ": ";
-    if (error == ENOSPC || error == EDQUOT) {
-        text += error == ENOSPC ? "no space left on " : "the disk quota is used up on ";
-        text += folderOf(path);
-    } else {
-        text += std::strerror(error);
-    }
-    return text;
-}
-
 namespace {
 
-// Copies everything `in` holds to `out`, looking at `cancel` between the 1 MB pieces. False with
-// the reason; `error` is "cancelled" when the flag stopped it.
-bool copyContents(int in, int out, const std::string& source, const std::string& outName,
-                  const std::atomic<bool>* cancel, std::string& error) {
-    std::vector<char> buffer(1 << 20);
-    for (;;) {
-        if (cancel && cancel->load()) {
-            error = "cancelled";
-            return false;
-        }
-        const ssize_t got = ::read(in, buffer.data(), buffer.size());
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) {
-            error = "cannot read " + source + ": " + std::strerror(errno);
-            return false;
-        }
-        if (got == 0) return true;
-        for (ssize_t done = 0; done < got;) {
-            const ssize_t n = ::write(out, buffer.data() + done, static_cast<std::size_t>(got - done));
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0) {
-                error = WriteFailureText(outName, errno);
-                return false;
-            }
-            done += n;
-        }
-    }
-}
-
-// Waits until the bytes written through `fd` are on the disk: 0, or the errno. A file system
-// that has nothing to sync (EINVAL) counts as synced.
-int syncDescriptor(int fd) {
-    while (::fsync(fd) != 0) {
-        if (errno == EINTR) continue;
-        return errno == EINVAL ? 0 : errno;
-    }
-    return 0;
-}
-
 // Copies `source` into the new file `dest` (descriptor `out`, closed here); the copy is removed
-// on failure. With `sync`, the copy is on the disk before this returns.
-bool copyAndClose(const std::string& source, int out, const std::string& dest, const std::string& outName,
-                  const std::atomic<bool>* cancel, bool sync, std::string& error) {
+// on failure.
+bool copyAndClose(const std::string& source, int out, const std::string& dest, const std::atomic<bool>* cancel,
+                  std::string& error) {
     const int in = OpenRegularFileForReading(source.c_str());
     bool ok = in >= 0;
     if (!ok) error = "cannot read " + source + ": " + (errno == EINVAL ? "not a regular file" : std::strerror(errno));
-    if (ok) ok = copyContents(in, out, source, outName, cancel, error);
-    if (ok && sync) {
-        if (const int failure = syncDescriptor(out); failure != 0) {
-            error = WriteFailureText(outName, failure);
-            ok = false;
-        }
-    }
+    if (ok) ok = CopyDescriptor(in, out, source, dest, cancel, error);
     if (in >= 0) ::close(in);
     if (::close(out) != 0 && ok) {
-        error = WriteFailureText(outName, errno);
+        error = WriteFailureText(dest, errno);
         ok = false;
     }
     if (!ok) ::unlink(dest.c_str());
@@ -228,65 +167,43 @@ bool CopyToNewFile(const std::string& source, const std::string& dest, std::stri
         error = WriteFailureText(dest, errno);
         return false;
     }
-    return copyAndClose(source, out, dest, dest, cancel, false, error);
+    return copyAndClose(source, out, dest, cancel, error);
 }
 
 int SyncFileToDisk(const std::string& path) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0) return errno;
-    const int failure = syncDescriptor(fd);
+    int failure = 0;
+    while (::fsync(fd) != 0) {
+        if (errno == EINTR) continue;
+        if (errno != EINVAL) failure = errno;  // nothing to sync counts as synced
+        break;
+    }
     ::close(fd);
     return failure;
 }
 
 bool ReplaceFileWithCopy(const std::string& source, const std::string& target, std::string& error,
                          const std::atomic<bool>* cancel) {
-    // A name beside the target that nothing has: a link planted under it is refused, not followed.
-    std::random_device random;
-    std::string part;
-    int out = -1;
-    for (int attempt = 0; attempt < 32 && out < 0; ++attempt) {
-        char suffix[32];
-        std::snprintf(suffix, sizeof suffix, ".part-%08x", static_cast<unsigned>(random()));
-        part = target + suffix;
-        out = CreateFileExclusively(part);
-        if (out < 0 && errno != EEXIST) break;
-    }
-    if (out < 0) {
-        error = WriteFailureText(target, errno);
+    const int in = OpenRegularFileForReading(source.c_str());
+    if (in < 0) {
+        error = "cannot read " + source + ": " + (errno == EINVAL ? "not a regular file" : std::strerror(errno));
         return false;
     }
-    if (!copyAndClose(source, out, part, target, cancel, true, error)) return false;
-    if (std::rename(part.c_str(), target.c_str()) != 0) {
-        error = WriteFailureText(target, errno);
-        ::unlink(part.c_str());
-        return false;
-    }
-    return true;
+    WriteFailure failure;
+    const bool ok = WriteFileWhole(
+        target, [&](int out, std::string& why) { return CopyDescriptor(in, out, source, target, cancel, why); }, failure);
+    ::close(in);
+    if (!ok) error = failure.text;
+    return ok;
 }
 
 bool MoveFileOver(const std::string& source, const std::string& target, std::string& error,
                   const std::atomic<bool>* cancel) {
-    if (cancel != nullptr && cancel->load()) {
-        error = "cancelled";
-        return false;
-    }
-    const std::string folder = fs::path(target).parent_path().string();
-    struct stat from {}, into {};
-    if (::stat(source.c_str(), &from) != 0 || ::stat(folder.empty() ? "." : folder.c_str(), &into) != 0 ||
-        from.st_dev != into.st_dev) {
-        return ReplaceFileWithCopy(source, target, error, cancel);
-    }
-    if (const int failure = SyncFileToDisk(source); failure != 0) {
-        error = WriteFailureText(target, failure);
-        return false;
-    }
-    if (::rename(source.c_str(), target.c_str()) != 0) return ReplaceFileWithCopy(source, target, error, cancel);
-    if ((into.st_mode & S_ISGID) != 0 && from.st_gid != into.st_gid) {
-        // Only a group the user belongs to can be given; otherwise the file keeps the user's own.
-        (void)::lchown(target.c_str(), static_cast<uid_t>(-1), into.st_gid);
-    }
-    return true;
+    WriteFailure failure;
+    const bool ok = PutFileInPlace(source, target, WriteMode::Replace, failure, cancel);
+    if (!ok) error = failure.text;
+    return ok;
 }
 
 }  // namespace loudara

@@ -10,6 +10,8 @@
 #include <atomic>
 #include <string>
 
+#include "files/safe_write.h"  // WriteFailureText
+
 namespace loudara {
 
 // The system's temporary folder ($TMPDIR, else /tmp).
@@ -56,9 +58,5 @@ bool MoveFileOver(const std::string& source, const std::string& target, std::str
 // reasons and the same cancel as ReplaceFileWithCopy; a partial copy is removed.
 bool CopyToNewFile(const std::string& source, const std::string& dest, std::string& error,
                    const std::atomic<bool>* cancel = nullptr);
-
-// The reason a write to `path` failed with errno `error`: "cannot write <path>: <system text>",
-// or for a full disk "cannot write <path>: no space left on <the folder that holds it>".
-std::string WriteFailureText(const std::string& path, int error);
 
 }  // namespace loudara

@@ -6,8 +6,8 @@
 #include <cstring>
 
 #include "base/byte_io.h"
+#include "files/safe_write.h"
 #include "files/wav_file.h"
-#include "persistence/safe_write.h"
 #include "processor/parameter_names.h"
 
 namespace loudara {
@@ -241,6 +241,18 @@ void decodeFields(const FieldReader& in, ParameterValues& v, StoredSettings& s, 
 }
 
 }  // namespace
+
+bool SameExternalEncoder(const StoredSettings& a, const StoredSettings& b) {
+    return a.useExternalEncoder == b.useExternalEncoder &&
+           std::strncmp(a.externalEncoderPath, b.externalEncoderPath, kEncoderTextBytes) == 0 &&
+           std::strncmp(a.externalEncoderParams, b.externalEncoderParams, kEncoderTextBytes) == 0;
+}
+
+void CopyExternalEncoder(const StoredSettings& from, StoredSettings& to) {
+    to.useExternalEncoder = from.useExternalEncoder;
+    std::memcpy(to.externalEncoderPath, from.externalEncoderPath, kEncoderTextBytes);
+    std::memcpy(to.externalEncoderParams, from.externalEncoderParams, kEncoderTextBytes);
+}
 
 std::string ParameterFilePath(const std::string& fileName, const std::string& startupFolder) {
     if (!fileName.empty()) return fileName;

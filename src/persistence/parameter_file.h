@@ -35,6 +35,11 @@ struct StoredSettings : DeviceChoice {
     char externalEncoderParams[kEncoderTextBytes] = "";
 };
 
+// Whether `a` and `b` name the same external encoder: the switch, the program and its arguments.
+bool SameExternalEncoder(const StoredSettings& a, const StoredSettings& b);
+// Puts the external encoder fields of `from` into `to`.
+void CopyExternalEncoder(const StoredSettings& from, StoredSettings& to);
+
 // The fields of a parameter file besides the sound parameters (whose places soundParameters()
 // gives): the record's spare values, the bass EQ's rate, the preset description and the stored
 // settings.

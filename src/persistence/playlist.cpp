@@ -14,9 +14,9 @@
 #include "base/text.h"
 #include "files/id3_tag.h"
 #include "files/mp3_bridge.h"
+#include "files/safe_write.h"
 #include "files/sound_source.h"
 #include "files/wav_file.h"
-#include "persistence/safe_write.h"
 
 namespace loudara {
 namespace {

@@ -9,8 +9,8 @@
 #include <sstream>
 #include <vector>
 
+#include "files/safe_write.h"
 #include "files/wav_file.h"
-#include "persistence/safe_write.h"
 
 namespace loudara {
 namespace {

@@ -5,6 +5,7 @@
 // while ON-AIR never stopped.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <csignal>
@@ -129,6 +130,42 @@ TEST_F(OnAirService, SighupAppliesValidFilesRefusesMalformedOnesAndSigtermLeaves
     EXPECT_GE(last["uptimeSeconds"].get<double>(), 3.0);
 }
 
+// A parameter file put in place as a FIFO (by anyone who can write the folder): the reload is
+// refused without waiting for a writer, the sound and the status go on, and SIGTERM still ends the
+// service at once.
+TEST_F(OnAirService, AReloadOfAFifoIsRefusedAndTheServiceStillAnswersSigterm) {
+    const std::string params = (folder / "station.ld3").string();
+    saveParameters(params, 334);
+    Child onair = startOnAir({"--params", params});
+    ASSERT_TRUE(waitStatus(15, [](const json& j) { return j["state"] == "on-air"; })) << readText(logPath);
+    fs::remove(params);
+    ASSERT_EQ(mkfifo(params.c_str(), 0666), 0);
+    onair.signal(SIGHUP);
+    ASSERT_TRUE(waitStatus(10, [](const json& j) { return j["reloadsRefused"] == 1; })) << readText(logPath);
+    EXPECT_TRUE(logHas("SIGHUP: " + params + " refused, cannot read it: not a regular file")) << readText(logPath);
+    const double refusedAt = status()["uptimeSeconds"].get<double>();
+    ASSERT_TRUE(waitStatus(10, [&](const json& j) { return j["uptimeSeconds"].get<double>() >= refusedAt + 2; }));
+    EXPECT_EQ(status()["underflows"], 0);
+    onair.signal(SIGTERM);
+    EXPECT_EQ(onair.wait(2), 130) << "SIGTERM must end the service at once";
+}
+
+// systemctl reload right after systemctl start: a SIGHUP while the service is still starting is
+// kept and applied once it is on air, never the end of it.
+TEST_F(OnAirService, ASighupInTheFirstMillisecondsIsAppliedOnceOnAir) {
+    const std::string params = (folder / "station.ld3").string();
+    saveParameters(params, 334);
+    Child onair = startOnAir({"--params", params});
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    onair.signal(SIGHUP);
+    ASSERT_TRUE(waitStatus(15, [](const json& j) { return j["state"] == "on-air" && j["reloads"] == 1; }))
+        << readText(logPath);
+    EXPECT_TRUE(logHas("SIGHUP: loaded " + params));
+    ASSERT_TRUE(onair.running());
+    onair.signal(SIGTERM);
+    EXPECT_EQ(onair.wait(15), 130);
+}
+
 // ffprobe's view of the stream: "codec_name=mp3\nsample_rate=...\nbit_rate=...".
 std::string probeStream(const std::string& url, const std::string& outFile) {
     const int status = test::runProgram({"ffprobe", "-v", "error", "-show_entries", "stream=codec_name,sample_rate,bit_rate",
@@ -187,6 +224,7 @@ TEST_F(OnAirService, IcecastCarriesDecodableMp3AtTheBitRateAndComesBackAfterTheS
     EXPECT_EQ(back["state"], "on-air");
     EXPECT_GT(back["uptimeSeconds"].get<double>(), downAt + 3);
     EXPECT_EQ(back["stream"]["state"], "connected");
+    EXPECT_EQ(back["stream"]["error"], "") << "connected again: the old reason is gone";
     EXPECT_TRUE(logHas("lost: ")) << readText(logPath);
     const std::string again = probeStream(url, (folder / "probe2.txt").string());
     EXPECT_NE(again.find("bit_rate=96000"), std::string::npos) << again;

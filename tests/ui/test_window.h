@@ -17,8 +17,9 @@
 
 namespace loudara::test {
 
-// Messages are kept instead of shown; a confirmation gets `confirm`; file choosers choose nothing
-// unless `realFileDialogs` lets the window open its own; documents are not opened.
+// Messages are kept instead of shown; a confirmation is kept and gets `confirm`; file choosers
+// choose `chosenFiles`, or nothing unless `realFileDialogs` lets the window open its own; documents
+// are not opened.
 class TestWindow : public MainWindow {
 public:
     using MainWindow::MainWindow;
@@ -26,14 +27,20 @@ public:
         messages.push_back({text, caption, icon});
     }
     void beep() override {}
-    bool askConfirmation(const std::string&, const std::string&, ConfirmButtons) override { return confirm; }
+    bool askConfirmation(const std::string& text, const std::string&, ConfirmButtons) override {
+        questions.push_back(text);
+        return confirm;
+    }
     std::vector<std::string> chooseFiles(const FileDialogRequest& request) override {
+        if (!chosenFiles.empty()) return chosenFiles;
         return realFileDialogs ? MainWindow::chooseFiles(request) : std::vector<std::string>{};
     }
     bool openDocument(const std::string&) override { return true; }
 
     bool confirm = false;
     bool realFileDialogs = false;
+    std::vector<std::string> chosenFiles;  // what every file chooser chooses, when not empty
+    std::vector<std::string> questions;    // the confirmations asked
     std::vector<RecordingHost::Message> messages;
 };
 

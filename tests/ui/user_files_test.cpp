@@ -3,6 +3,7 @@
 // data folder and nothing in the folders it was started from.
 
 #include <QTest>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -10,6 +11,7 @@
 
 #include "app/app_state.h"
 #include "app/command_dispatch.h"
+#include "app/export_commands.h"
 #include "app/user_paths.h"
 #include "test_window.h"
 
@@ -93,6 +95,54 @@ private slots:
         QVERIFY(tree(root / "a").isEmpty());
         QVERIFY(tree(root / "b").isEmpty());
         QCOMPARE(tree(data), (QStringList{"ldmp3.prf", "tempwav", "users", "users/user_preset_1.ld3"}));
+    }
+
+    // A parameter file from elsewhere that names an external encoder (here a shell running a
+    // command): opening it asks, showing the program and its arguments in full; declined, the
+    // sound parameters load but the encoder the exports use stays as it was.
+    void openingAParameterFileNeverChangesTheEncoderWithoutConsent() {
+        auto state = std::make_unique<AppState>();
+        state->startupFolder = (root / "data").string();
+        auto processor = std::make_unique<Processor>();
+        resetProcessor(*processor);
+        std::snprintf(state->stored.externalEncoderPath, kEncoderTextBytes, "/usr/bin/lame");
+        std::snprintf(state->stored.externalEncoderParams, kEncoderTextBytes, "-b 192 %%1 %%2");
+        const StoredSettings mine = state->stored;
+
+        auto sender = std::make_unique<Processor>();
+        resetProcessor(*sender);
+        sender->bands[2].driveDb = 5;
+        StoredSettings theirs;
+        theirs.useExternalEncoder = 1;
+        std::snprintf(theirs.externalEncoderPath, kEncoderTextBytes, "/bin/sh");
+        std::snprintf(theirs.externalEncoderParams, kEncoderTextBytes, "-c \"id > /tmp/x\" %%1 %%2");
+        const std::string file = (root / "a" / "from-elsewhere.ld3").string();
+        std::string error;
+        QVERIFY2(SaveParameterFile(*sender, theirs, file, "", error), error.c_str());
+
+        test::TestWindow window(*state, *processor);
+        window.dispatcher().setSettingsFile((root / "config" / "ldrmp3.ini").string());
+        window.chosenFiles = {file};
+        window.confirm = false;
+        window.dispatcher().dispatch(cmd::OpenParameterFile);
+        QCOMPARE(window.questions.size(), std::size_t{1});
+        const std::string& question = window.questions.front();
+        QVERIFY2(question.find("program: /bin/sh\n") != std::string::npos, question.c_str());
+        QVERIFY2(question.find("arguments: -c \"id > /tmp/x\" %1 %2\n") != std::string::npos, question.c_str());
+        QVERIFY2(question.find("program: /usr/bin/lame\n") != std::string::npos, question.c_str());
+        QCOMPARE(processor->bands[2].driveDb, 5.0);
+        QVERIFY(SameExternalEncoder(state->stored, mine));
+        const EncoderSettings used = EncoderSettingsOf(state->stored);
+        QCOMPARE(used.useExternalEncoder, 0);
+        QCOMPARE(QString(used.externalEncoderPath), QString("/usr/bin/lame"));
+
+        // Accepted, the file's settings are taken; the same file again asks nothing.
+        window.confirm = true;
+        window.dispatcher().dispatch(cmd::OpenParameterFile);
+        QCOMPARE(window.questions.size(), std::size_t{2});
+        QVERIFY(SameExternalEncoder(state->stored, theirs));
+        window.dispatcher().dispatch(cmd::OpenParameterFile);
+        QCOMPARE(window.questions.size(), std::size_t{2});
     }
 
     void defaultsAndRelativeValues() {
