@@ -38,7 +38,26 @@ grep -q "broken.wav: cannot read" "$work/err" || fail "the unplayable song's rea
 grep -q "missing.wav: no such file" "$work/err" || fail "the missing song's reason"
 grep -q $'\r' "$work/err" && fail "progress bytes in a log file"
 for f in a.wav b.wav sub/c.wav sub/d.mp3; do [ -s "$work/j1/$f" ] || fail "no output $f"; done
-[ -z "$(find "$work/j1" -name '.*')" ] || fail "working files left: $(find "$work/j1" -name '.*')"
+[ -z "$(find "$work/j1" -name '.*' ! -name .loudara_batch)" ] || fail "working files left: $(find "$work/j1" -name '.*' ! -name .loudara_batch)"
+
+# Run again, a batch skips the outputs made with the same settings and makes again those whose
+# settings changed (and says so); an output it did not make is left alone.
+"$cli" process "$work/lib" --output-dir "$work/again" -j 2 2>/dev/null
+cp "$work/again/a.wav" "$work/a-before.wav"
+"$cli" process "$work/lib" --output-dir "$work/again" -j 2 2>"$work/err"
+grep -q "^0 done, 1 failed, 4 skipped$" "$work/err" || { fail "rerun with the same settings"; cat "$work/err"; }
+"$cli" process "$work/lib" --output-dir "$work/again" --preset fm-wide-stereo -j 2 2>"$work/err"
+grep -q "^4 done, 1 failed, 0 skipped, 4 redone: settings changed$" "$work/err" || { fail "rerun with another preset"; cat "$work/err"; }
+cmp -s "$work/again/a.wav" "$work/a-before.wav" && fail "an output made with another preset was kept"
+"$cli" process "$work/lib" --output-dir "$work/again" --preset 343 -j 2 2>"$work/err"
+grep -q "^0 done, 1 failed, 4 skipped$" "$work/err" || { fail "rerun with the same preset by id"; cat "$work/err"; }
+mkdir -p "$work/own" "$work/own-out"
+song "$work/own/x.wav" 1
+song "$work/own-out/x.wav" 1
+cp "$work/own-out/x.wav" "$work/own-before.wav"
+"$cli" process "$work/own" --output-dir "$work/own-out" --preset 334 2>"$work/err"
+grep -q "^0 done, 0 failed, 1 skipped$" "$work/err" && cmp -s "$work/own-out/x.wav" "$work/own-before.wav" ||
+    fail "an output the batch did not make was not left alone"
 
 # --report: one document with every song of the batch.
 "$cli" process "$work/lib/a.wav" "$work/missing.wav" --output-dir "$work/rep" --report "$work/batch.json" 2>/dev/null
@@ -96,7 +115,7 @@ grep -q "damaged.flac: .*damaged.flac" "$work/err" && fail "the damaged FLAC is 
 "$cli" process "$work/lib/a.wav" "$work/kinds-plain.wav" --quiet
 cmp -s "$work/kinds-out/plain.wav" "$work/kinds-plain.wav" || fail "a 16-bit song among other kinds differs"
 [ -z "$(ls "$work/kinds-out" | grep -v '^deep.wav$\|^fast.wav$\|^lossless.flac$\|^plain.wav$')" ] || fail "outputs of refused songs: $(ls "$work/kinds-out")"
-[ -z "$(find "$work/kinds-out" -name '.*')" ] || fail "working files left: $(find "$work/kinds-out" -name '.*')"
+[ -z "$(find "$work/kinds-out" -name '.*' ! -name .loudara_batch)" ] || fail "working files left: $(find "$work/kinds-out" -name '.*' ! -name .loudara_batch)"
 
 # Resuming: outputs that exist are skipped, unless --force; a killed run's working file goes.
 rm "$work/j2/b.wav"
@@ -136,7 +155,7 @@ interrupt_on_progress ", [1-9][0-9]* running" "$work/tty" \
 [ "$status" -eq 130 ] || fail "cancelled batch exits $status, not 130"
 tr '\r' '\n' <"$work/tty" | grep -q "^cancelled  [0-3] of 4 songs finished" || fail "the progress line does not say cancelled"
 tr '\r' '\n' <"$work/tty" | grep -q "^100%" && fail "a cancelled batch shows 100 %"
-[ -z "$(find "$work/cut" -name '.*')" ] || fail "cancel left working files"
+[ -z "$(find "$work/cut" -name '.*' ! -name .loudara_batch)" ] || fail "cancel left working files"
 for f in "$work"/cut/*.wav; do
     [ -e "$f" ] && ! cmp -s <(head -c 44 "$f") <(head -c 44 "$work/long/$(basename "$f")") && fail "partial output $f"
 done

@@ -31,6 +31,7 @@
 #include "files/unreadable_file.h"
 #include "files/wav_file.h"
 #include "persistence/playlist.h"
+#include "processor/parameter_names.h"
 
 namespace loudara::cli {
 
@@ -45,7 +46,51 @@ struct BatchSong {
     enum class Result { Pending, Done, Failed, Skipped, Cancelled } result = Result::Pending;
     std::string reason;  // why it failed or was skipped
     nlohmann::ordered_json report;  // the export's loudness report, for --report
+    std::string settings;           // what its output is made with (settingsKey)
+    bool redo = false;              // its output exists, made with other settings
 };
+
+// The file beside a batch's outputs that keeps what each was made with: one line per output,
+// "KEY<tab>PATH" (the path below the output folder).
+constexpr const char* kBatchSettingsFile = ".loudara_batch";
+
+// What an output is made with, as a short key: the sound parameters the songs start from (every
+// one, by name) and every option that changes the output's bytes.
+std::string settingsKey(const ProcessOptions& o, const Processor& p, SoundOutputKind kind) {
+    char number[40];
+    auto add = [](std::string& text, const std::string& name, const std::string& value) {
+        text += name + "=" + value + ";";
+    };
+    std::string text;
+    add(text, "kind", std::to_string(static_cast<int>(kind)));
+    add(text, "bits", o.bits);
+    add(text, "rate", std::to_string(o.rate));
+    add(text, "normalize", std::to_string(o.normalize));
+    if (kind == SoundOutputKind::Mp3) {
+        add(text, "bitrate", std::to_string(o.bitrate));
+        add(text, "prefixes", o.albumPrefix + "\t" + o.titlePrefix);
+        add(text, "encoder", o.encoderPath + "\t" + o.encoderParams);
+    }
+    if (o.loudnessTarget) {
+        std::snprintf(number, sizeof number, "%.17g/%.17g", *o.loudnessTarget, o.truePeakLimit);
+        add(text, "target", number);
+    }
+    for (const ParameterInfo& info : soundParameters()) {
+        for (int band = 0; band < (info.perBand ? kBandCount : 1); ++band) {
+            double value = 0;
+            std::string ignored;
+            const std::string name = parameterName(info, band);
+            if (!getSoundParameter(p, name, value, ignored)) continue;
+            std::snprintf(number, sizeof number, "%.17g", value);
+            add(text, name, number);
+        }
+    }
+    // FNV-1a, 64 bits: the same key for the same text on every machine and every run.
+    uint64_t hash = 14695981039346656037ull;
+    for (unsigned char c : text) hash = (hash ^ c) * 1099511628211ull;
+    std::snprintf(number, sizeof number, "%016llx", static_cast<unsigned long long>(hash));
+    return number;
+}
 
 std::atomic<bool> gBatchInterrupted{false};
 
@@ -221,6 +266,9 @@ private:
     void runSong(std::size_t index, BatchJobHost& host);
     void finish(std::size_t index, BatchSong::Result result, std::string reason);
     void showProgress(bool last);
+    // The settings of the outputs made before, and keeping them as the songs are done.
+    void readMadeSettings();
+    void keepMadeSettings();  // with mutex_ held
 
 public:
     bool writeReport(std::string& error) const;
@@ -240,7 +288,40 @@ private:
     int finished_ = 0;
     const bool terminal_ = isatty(STDERR_FILENO) == 1;
     bool lineShown_ = false;
+    std::map<std::string, std::string> made_;  // output below the folder -> its settings key
 };
+
+std::string belowOutputFolder(const ProcessOptions& o, const fs::path& output) {
+    return output.lexically_relative(o.outputDir).string();
+}
+
+void Batch::readMadeSettings() {
+    const int fd = OpenRegularFileForReading((fs::path(o_.outputDir) / kBatchSettingsFile).c_str());
+    if (fd < 0) return;
+    std::string text;
+    char buffer[4096];
+    for (ssize_t got; (got = ::read(fd, buffer, sizeof buffer)) > 0 && text.size() < (16u << 20);) text.append(buffer, got);
+    ::close(fd);
+    std::size_t at = 0;
+    while (at < text.size()) {
+        std::size_t end = text.find('\n', at);
+        if (end == std::string::npos) end = text.size();
+        const std::string line = text.substr(at, end - at);
+        at = end + 1;
+        const std::size_t tab = line.find('\t');
+        if (tab != std::string::npos) made_[line.substr(tab + 1)] = line.substr(0, tab);
+    }
+}
+
+void Batch::keepMadeSettings() {
+    std::string text;
+    for (const auto& [output, key] : made_) {
+        if (output.find('\n') == std::string::npos) text += key + "\t" + output + "\n";
+    }
+    // Only a memory: a folder it cannot be written into costs the next run a skip, nothing more.
+    std::string ignored;
+    ReplaceFileContents((fs::path(o_.outputDir) / kBatchSettingsFile).string(), text.data(), text.size(), ignored);
+}
 
 void Batch::finish(std::size_t index, BatchSong::Result result, std::string reason) {
     std::lock_guard lock(mutex_);
@@ -255,6 +336,10 @@ void Batch::finish(std::size_t index, BatchSong::Result result, std::string reas
     if (reason.starts_with(unreadable)) reason.replace(0, unreadable.size(), "unreadable: ");
     song.reason = std::move(reason);
     ++finished_;
+    if (result == BatchSong::Result::Done && !song.settings.empty()) {
+        made_[belowOutputFolder(o_, song.output)] = song.settings;
+        keepMadeSettings();
+    }
     if (o_.quiet || terminal_) return;
     // Not a terminal (a log file): one line per song as it ends, its fields escaped so that a tab
     // or a newline in a song's name cannot split it.
@@ -405,16 +490,25 @@ void removeStaleWorkingFiles(const std::vector<BatchSong>& songs) {
 
 void Batch::run() {
     removeStaleWorkingFiles(songs_);
-    // Songs already failed or with an output that exists are settled before any job starts.
+    readMadeSettings();
+    std::string error;
+    int status = 0;
+    const std::unique_ptr<Processor> start = makeProcessor(o_, error, status);
+    // Songs already failed or with an output that exists are settled before any job starts. An
+    // output made by a batch with other settings is made again; one made by hand, or by a batch
+    // that kept no settings, is left alone.
     for (std::size_t i = 0; i < songs_.size(); ++i) {
         BatchSong& song = songs_[i];
+        if (start) song.settings = settingsKey(o_, *start, outputKindFor(o_, song.input));
         std::error_code ec;
         if (song.result == BatchSong::Result::Failed || song.result == BatchSong::Result::Skipped) {
             const BatchSong::Result settled = song.result;
             song.result = BatchSong::Result::Pending;
             finish(i, settled, song.reason);
         } else if (!o_.force && fs::exists(song.output, ec)) {
-            finish(i, BatchSong::Result::Skipped, "its output " + song.output.string() + " exists");
+            const auto kept = made_.find(belowOutputFolder(o_, song.output));
+            song.redo = kept != made_.end() && !song.settings.empty() && kept->second != song.settings;
+            if (!song.redo) finish(i, BatchSong::Result::Skipped, "its output " + song.output.string() + " exists");
         }
     }
     gBatchInterrupted = false;
@@ -494,6 +588,9 @@ int Batch::summarise() const {
         }
     }
     std::fprintf(stderr, "%d done, %d failed, %d skipped", done, failed, skipped);
+    int redone = 0;
+    for (const BatchSong& song : songs_) redone += song.redo && song.result == BatchSong::Result::Done ? 1 : 0;
+    if (redone > 0) std::fprintf(stderr, ", %d redone: settings changed", redone);
     if (cancelled + notStarted > 0) std::fprintf(stderr, ", %d cancelled or not started", cancelled + notStarted);
     std::fputc('\n', stderr);
     if (cancelled_) return 130;

@@ -86,6 +86,7 @@ const char* kProcessHelp =
     "named after it with the output format's extension (the song's own format unless --format);\n"
     "-j N runs N songs at a time (default: one per core). A song whose output exists is skipped\n"
     "unless --force, so running the same command again resumes an interrupted batch; an output\n"
+    "the batch made with other settings (kept in DIR/.loudara_batch) is made again. An output\n"
     "appears only when its whole song is done. Ctrl-C cancels every running song. The exit status\n"
     "is 0 only when no song failed.\n"
     "\n"

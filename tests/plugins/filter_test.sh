@@ -135,7 +135,7 @@ head -c 36 "$work/song.wav" >"$work/cut.wav"
 check "header cut short" 1 "ends before its sound" -- "$cli" filter <"$work/cut.wav"
 check "bad raw form" 2 "--raw needs s16le or f32le" -- "$cli" filter --raw s24le:44100:2
 check "raw rate" 2 "Loudara runs at 32000, 44100 or 48000 Hz" -- "$cli" filter --raw s16le:96000:2
-check "unknown preset" 2 "unknown preset 7" -- "$cli" filter --preset 7
+check "unknown preset" 2 "unknown preset '7'" -- "$cli" filter --preset 7
 check "unknown parameter" 2 "unknown parameter 'nosuch'" -- "$cli" filter --set nosuch=1
 check "missing parameter file" 1 "nothere.ld3" -- "$cli" filter --params "$work/nothere.ld3"
 
