@@ -45,8 +45,11 @@ enum class ExportStatus {
 };
 
 inline constexpr double kDefaultTruePeakLimitDbtp = -1.0;
-// Encode, decode, measure and lower the gain at most this many times to hold the true-peak limit.
+// Encode, decode, measure and correct the gain at most this many times to hold the true-peak limit
+// and (for MP3) to bring the decoded loudness to the target.
 inline constexpr int kMaxCeilingRounds = 4;
+// The delivered sound reaches the target when its integrated loudness is this close to it.
+inline constexpr double kTargetToleranceLu = 0.2;
 
 // Which figure set the loudness target's gain.
 enum class GainDecidedBy {
@@ -71,6 +74,7 @@ struct ExportLoudness {
     LoudnessFigures beforeGain;  // the chain's output before the gain
     double gainDb = 0.0;         // the one constant gain applied after the chain
     GainDecidedBy decidedBy = GainDecidedBy::Target;
+    bool targetReached = false;  // the delivered sound (the MP3 as decoded) is within kTargetToleranceLu of the target
     bool ceilingHeld = false;    // the delivered sound's true peak is at or under the limit
     int rounds = 0;              // gain passes made (more than 1: the codec raised the true peak)
 };
