@@ -66,7 +66,7 @@ int leadInFrames(const Processor& p) {
     if (emphasisActive(p.params.preEmphasis)) frames += 66;
     const int lowpass = truncated(p.settings.finalLowpass);
     if (lowpass == 1 || lowpass == 2) frames += 12;
-    return frames;
+    return frames + optionsDelayFrames(p);
 }
 
 std::string makeRunStamp() {

@@ -33,7 +33,8 @@ std::string formatProcessedTime(int64_t processedValues, uint32_t sampleRate);
 
 // Frames the processed stream is dropped at its start (and run on at its end) so the output
 // lines up with the input: the band paths' delay (the same for every look-ahead), plus the
-// emphasis delay, the adaptive clipper's delay and the FIR's delay where those are in use.
+// emphasis delay, the adaptive clipper's delay and the FIR's delay where those are in use, and the
+// delay of the options after the last stage (the true-peak limiter's) when they are on.
 int leadInFrames(const Processor& p);
 
 inline constexpr int kExportBlockFrames = 16384;

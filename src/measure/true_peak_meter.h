@@ -1,21 +1,19 @@
 #pragma once
 // True peak (ITU-R BS.1770 annex 2): the highest absolute value of the signal interpolated four
-// times, read on every channel. Our own polyphase interpolator, vectorised across its four phases,
-// so that reading the true peak costs a small part of what the chain costs.
+// times, read on every channel. Our own polyphase interpolator (processor/true_peak_interpolator.h),
+// vectorised across its four phases, so that reading the true peak costs a small part of what the
+// chain costs.
 
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
+#include "processor/true_peak_interpolator.h"
+
 namespace loudara {
 
 class TruePeakMeter {
 public:
-    static constexpr int kFactor = 4;
-    static constexpr int kTapsPerPhase = 32;
-    // Input samples from an input sample to the interpolated values that lie on it.
-    static constexpr int kDelayFrames = kTapsPerPhase / 2;
-
     explicit TruePeakMeter(unsigned channels);
 
     // Interleaved frames, full scale +-1.0 (a 16-bit value v counts as v / 32768).
@@ -31,19 +29,11 @@ public:
     // The same, per channel, since the start or reset.
     double channelPeak(unsigned channel) const { return channel < channels_ ? peaks_[channel] : 0.0; }
 
-    // The interpolator's coefficients: phase p (0..kFactor-1), tap k (0..kTapsPerPhase-1), the
-    // value interpolated p/kFactor of a sample after input x[n - kDelayFrames] being
-    // sum over k of coefficient(p, k) * x[n - k].
-    static float coefficient(int phase, int tap);
-
 private:
     void feedChannel(unsigned channel, const float* interleaved, std::size_t frames, float& blockPeak);
 
     unsigned channels_;
-    // Per channel: the last kTapsPerPhase inputs written twice (at i and i + kTapsPerPhase), so
-    // that the newest kTapsPerPhase always lie in one run however the ring turns.
-    std::vector<float> history_;
-    std::vector<unsigned> position_;
+    std::vector<TruePeakHistory> history_;
     std::vector<double> peaks_;
     double lastPeak_ = 0.0;
 };
