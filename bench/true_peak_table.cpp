@@ -52,7 +52,7 @@ int main(int argc, char** argv) {
             if (on) stats = p->truePeakLimiter;
         }
         const double reducedShare = stats.frames ? 100.0 * stats.reducedFrames / stats.frames : 0.0;
-        const double meanDb = stats.reducedFrames ? stats.reductionDbSum / stats.reducedFrames : 0.0;
+        const double meanDb = stats.reducedFrames ? -test::toDb(stats.reducedGainSum / stats.reducedFrames) : 0.0;
         std::printf("%6d  %8.2f  %8.2f  %8.2f  %8.2f  %9.2f  %10.2f  %9.1f\n", preset.commandId, tp[0], tp[1], lufs[0],
                     lufs[1], -test::toDb(stats.lowestGain), meanDb, reducedShare);
     }

@@ -7,7 +7,8 @@
 namespace loudara {
 
 inline constexpr int kTruePeakFactor = 4;
-inline constexpr int kTruePeakTaps = 32;  // per phase
+inline constexpr int kTruePeakTaps = 32;  // per phase, a multiple of 4
+static_assert(kTruePeakTaps % 4 == 0);
 // Phase p of the step that takes input x[n] gives the value at n - kTruePeakDelay + p / 4.
 inline constexpr int kTruePeakDelay = kTruePeakTaps / 2;
 
@@ -32,9 +33,16 @@ inline TruePeakPhases stepInterpolator(TruePeakHistory& h, const TruePeakPhases*
     h.ring[h.at] = x;
     h.ring[h.at + kTruePeakTaps] = x;
     const float* newestFirst = h.ring + h.at;
-    TruePeakPhases sum = taps[0] * newestFirst[0];
-    for (int k = 1; k < kTruePeakTaps; ++k) sum += taps[k] * newestFirst[k];
-    return sum;
+    // Four sums side by side: one running sum would wait out each multiply-add before the next.
+    TruePeakPhases a = taps[0] * newestFirst[0], b = taps[1] * newestFirst[1];
+    TruePeakPhases c = taps[2] * newestFirst[2], d = taps[3] * newestFirst[3];
+    for (int k = 4; k < kTruePeakTaps; k += 4) {
+        a += taps[k] * newestFirst[k];
+        b += taps[k + 1] * newestFirst[k + 1];
+        c += taps[k + 2] * newestFirst[k + 2];
+        d += taps[k + 3] * newestFirst[k + 3];
+    }
+    return (a + b) + (c + d);
 }
 
 inline TruePeakPhases magnitudes(TruePeakPhases v) {

@@ -44,9 +44,10 @@ struct TruePeakLimiter {
     double recentSum = 0.0;
     Pair delayed[kLimiterCapacity] = {};
     int64_t frame = 0;  // counts up, masked where it indexes a ring
-    // Gain reduction since the last reset: the lowest gain, and the sum of the reduction in dB.
+    // Gain reduction since the last reset: the lowest gain, and the sum of the gains of the
+    // frames it reduced.
     double lowestGain = 1.0;
-    double reductionDbSum = 0.0;
+    double reducedGainSum = 0.0;
     int64_t frames = 0, reducedFrames = 0;
 };
 
@@ -100,7 +101,7 @@ inline Pair stepTruePeakLimiter(TruePeakLimiter& l, Pair x, double ceiling) {
     ++l.frames;
     if (gain < 0.99989) {  // 0.001 dB: the release's approach to 1 is not a reduction
         ++l.reducedFrames;
-        l.reductionDbSum += -20.0 * std::log10(gain);
+        l.reducedGainSum += gain;
         if (gain < l.lowestGain) l.lowestGain = gain;
     }
     return out;
