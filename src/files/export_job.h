@@ -122,9 +122,12 @@ struct ExportRequest {
     std::optional<double> loudnessTargetLufs;
     double truePeakLimitDbtp = kDefaultTruePeakLimitDbtp;
     // Input and output (and the decoded MP3) are measured as the job runs, for whoever reads the
-    // outcome. Off, the job reports no loudness and runs faster: the true peak costs about as much
-    // as the chain. A loudness target measures in any case.
+    // outcome. Off, the job reports no loudness and runs faster. A loudness target measures in any
+    // case.
     bool measureLoudness = true;
+    // Off, only the output is measured (the input's figures stay -inf): for a caller that shows
+    // the output alone, as the command line's closing line does.
+    bool measureInput = true;
 };
 
 // The job. Brings the processor to a known state, prepares it for the song's rate, sets its
