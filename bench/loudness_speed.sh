@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Loudness speed on a 5-minute 44.1 kHz stereo song: `loudara-cli loudness` on the WAV and on its
-# MP3, and `loudara-cli process` to WAV and to MP3 plain, with --report and with a loudness target.
+# MP3, and `loudara-cli process` to WAV and to MP3 plain (quiet, and with its closing loudness line),
+# with --report and with a loudness target.
 # Median of 5 runs of each, as a multiple of real time, by processor time (user + system: other
 # work on a shared machine does not count) and by the clock.
 #   bench/loudness_speed.sh [BUILD_DIR] [BASELINE_CLI]
@@ -41,6 +42,7 @@ if [ -n "$baseline" ]; then
     run "process MP3 (no measurement)" "$baseline" process "$work/song.wav" "$work/o.mp3" --quiet
 fi
 run "process WAV" "$cli" process "$work/song.wav" "$work/o.wav" --quiet
+run "process WAV (closing line)" "$cli" process "$work/song.wav" "$work/o.wav"
 run "process WAV --report" "$cli" process "$work/song.wav" "$work/o.wav" --quiet --report "$work/r.json"
 run "process WAV --loudness-target -14" "$cli" process "$work/song.wav" "$work/o.wav" --quiet --loudness-target -14
 run "process MP3" "$cli" process "$work/song.wav" "$work/o.mp3" --quiet

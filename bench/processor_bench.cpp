@@ -19,7 +19,7 @@ constexpr int kRate = 44100;
 constexpr int kBlockSamples = 8192;  // one 16384-byte sound buffer
 constexpr int kSignalSeconds = 10;
 
-enum class Path { Default, Heaviest };
+enum class Path { Default, Heaviest, TruePeakLimiter };
 
 std::unique_ptr<Processor> makeProcessor(Path path) {
     auto p = std::make_unique<Processor>();
@@ -32,6 +32,10 @@ std::unique_ptr<Processor> makeProcessor(Path path) {
         p->settings.deEmphasisOn = 1;
         p->settings.finalLowpass = 1;
         loudara::selectFinalLowpass(*p);
+    }
+    if (path == Path::TruePeakLimiter) {
+        loudara::selectPresetById(*p, 338);  // the preset it works hardest on
+        p->settings.truePeakLimiter = 1;
     }
     loudara::prepareForSong(*p, kRate);
     return p;
@@ -108,7 +112,22 @@ void BM_ProcessBlockFloatHeaviest(benchmark::State& state) {
     runBlocks(state, *p, musicFloat());
 }
 
+// Preset 338 with and without the true-peak limiter after the chain.
+void BM_ProcessBlockPreset338(benchmark::State& state) {
+    auto p = makeProcessor(Path::Default);
+    loudara::selectPresetById(*p, 338);
+    loudara::prepareForSong(*p, kRate);
+    runBlocks(state, *p, music());
+}
+
+void BM_ProcessBlockTruePeakLimiter(benchmark::State& state) {
+    auto p = makeProcessor(Path::TruePeakLimiter);
+    runBlocks(state, *p, music());
+}
+
 BENCHMARK(BM_ProcessBlockDefault)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_ProcessBlockPreset338)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_ProcessBlockTruePeakLimiter)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ProcessBlockHeaviest)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ProcessBlockSilenceAfterMusic)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ProcessBlockFloatDefault)->Unit(benchmark::kMicrosecond);

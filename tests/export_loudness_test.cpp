@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 
 #include "files/export_job.h"
@@ -120,6 +121,7 @@ TEST_F(ExportLoudnessTest, BindingCeilingHoldsAfterTheCodec) {
     ASSERT_EQ(a.status, ExportStatus::Completed) << a.message;
     const ExportLoudness& l = a.loudness;
     EXPECT_EQ(l.decidedBy, GainDecidedBy::Ceiling);
+    EXPECT_FALSE(l.targetReached);
     EXPECT_TRUE(l.ceilingHeld);
     EXPECT_LT(l.afterCodec.integratedLufs, -5.5);
     EXPECT_LE(measured(a.deliveredPath).truePeakDbtp, -1.5);
@@ -164,6 +166,84 @@ TEST_F(ExportLoudnessTest, SongsWithLittleOrNothingToMeasure) {
     EXPECT_GT(cut.figures.integratedLufs, -30.0);
     EXPECT_LT(cut.figures.frames, measured(mp3).frames * 3 / 4);
     EXPECT_FALSE(MeasureSoundFile(write("junk.mp3", ByteVector(5000, 0x55)).c_str()).ok);
+}
+
+
+// Loud test material of three kinds, 6 s at 44.1 kHz stereo, 16-bit.
+std::vector<int16_t> material(int kind) {
+    constexpr int kRate = 44100, kFrames = kRate * 6;
+    if (kind == 0) return test::musicLikeSignal(kFrames, kRate, 20000.0, 11);
+    std::vector<int16_t> out(2 * kFrames);
+    uint32_t s = 5;
+    double b0 = 0, b1 = 0, b2 = 0;
+    for (int n = 0; n < kFrames; ++n) {
+        const double t = double(n) / kRate;
+        double v;
+        if (kind == 1) {
+            // Pink noise (Kellet's three-pole filter of white noise) with a kick four times a second.
+            s = s * 1664525u + 1013904223u;
+            const double white = (static_cast<int32_t>(s >> 8) & 0xFFFF) / 32768.0 - 1.0;
+            b0 = 0.99765 * b0 + white * 0.0990460;
+            b1 = 0.96300 * b1 + white * 0.2965164;
+            b2 = 0.57000 * b2 + white * 1.0526913;
+            const double beat = std::fmod(t, 0.25);
+            v = 0.25 * (b0 + b1 + b2 + white * 0.1848) + 0.5 * std::exp(-beat * 30.0) * std::sin(2.0 * test::kPi * 60.0 * beat);
+        } else {
+            // A dense chord with a struck attack every 0.4 s.
+            const double strike = std::fmod(t, 0.4);
+            v = 0.0;
+            for (double hz : {196.0, 247.0, 294.0, 392.0, 494.0, 587.0, 784.0, 1175.0, 2349.0, 4699.0}) {
+                v += 0.09 * std::sin(2.0 * test::kPi * hz * t);
+            }
+            v *= 0.4 + 0.6 * std::exp(-strike * 8.0);
+        }
+        out[2 * n] = out[2 * n + 1] = static_cast<int16_t>(std::lround(std::clamp(v, -1.0, 1.0) * 26000.0));
+    }
+    return out;
+}
+
+// At every bit rate and on every kind of material the MP3 as decoded lands within 0.2 LU of the
+// target (the gain is corrected for what the codec does to the loudness), under the ceiling, and
+// the report says so; measuring the delivered file separately gives the same figures.
+TEST_F(ExportLoudnessTest, Mp3TargetHoldsAfterTheCodecAtEveryBitRate) {
+    for (int kind = 0; kind < 3; ++kind) {
+        addWav(material(kind), 2, "material.wav");
+        for (int32_t kbps : {64, 128, 192, 320}) {
+            options.mp3Bitrate = kbps;
+            const std::string name = "t" + std::to_string(kind) + "_" + std::to_string(kbps) + ".mp3";
+            const ExportOutcome a = run(name, 1, -16.0, -1.0);
+            ASSERT_EQ(a.status, ExportStatus::Completed) << a.message;
+            const ExportLoudness& l = a.loudness;
+            ASSERT_TRUE(l.afterCodecMeasured) << l.afterCodecError;
+            const LoudnessFigures decoded = measured(a.deliveredPath);
+            EXPECT_NEAR(decoded.integratedLufs, -16.0, 0.2) << kind << " " << kbps;
+            EXPECT_LE(decoded.truePeakDbtp, -1.0) << kind << " " << kbps;
+            EXPECT_TRUE(l.targetReached) << kind << " " << kbps;
+            EXPECT_EQ(l.decidedBy, GainDecidedBy::Target) << kind << " " << kbps;
+            EXPECT_TRUE(l.ceilingHeld);
+            EXPECT_NEAR(l.afterCodec.integratedLufs, decoded.integratedLufs, 1e-9);
+        }
+    }
+}
+
+// An MP3 whose decoded signal goes over full scale is measured from the decoder's float output:
+// its sample and true peaks read above 0 dB, where 16-bit decoding clips them at full scale.
+TEST_F(ExportLoudnessTest, OverFullScaleMp3IsMeasuredWithoutClipping) {
+    std::vector<int16_t> square(2 * 44100 * 3);
+    for (size_t n = 0; n < square.size() / 2; ++n) square[2 * n] = square[2 * n + 1] = (n / 40) % 2 ? 32767 : -32767;
+    const std::string mp3 = (folder / "over.mp3").string();
+    test::writeMp3(mp3, square, 2, 44100, 128);
+    const LoudnessFigures unclipped = measured(mp3);
+    EXPECT_GT(unclipped.samplePeakDbfs, 0.5);
+    EXPECT_GE(unclipped.truePeakDbtp, unclipped.samplePeakDbfs);
+    Mp3Decoder decoder;
+    ASSERT_TRUE(decoder.open(mp3.c_str()));
+    LoudnessMeter clipped(44100, 2);
+    std::string error;
+    ASSERT_TRUE(MeasureMp3Stream(decoder, clipped, error)) << error;
+    EXPECT_LE(clipped.samplePeakDbfs(), 0.0);
+    EXPECT_GT(unclipped.truePeakDbtp, clipped.truePeakDbtp() + 0.3);
+    EXPECT_NEAR(unclipped.integratedLufs, clipped.integratedLufs(), 0.3);
 }
 
 }  // namespace

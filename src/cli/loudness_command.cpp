@@ -117,7 +117,7 @@ nlohmann::ordered_json exportReport(const std::string& songPath, const ExportOut
             {"beforeGain", LoudnessFiguresJson(l.beforeGain)},
             {"gainDb", LoudnessFigureJson(l.gainDb)},
             {"decidedBy", gainDecidedByText(l.decidedBy)},
-            {"targetReached", l.decidedBy == GainDecidedBy::Target},
+            {"targetReached", l.targetReached},
             {"ceilingHeld", l.ceilingHeld},
             {"rounds", l.rounds},
         };
@@ -134,7 +134,11 @@ std::string exportClosingText(const ExportOutcome& outcome) {
     if (l.mp3) text += l.afterCodecMeasured ? " (decoded MP3)" : " (before encoding)";
     if (l.targetSet) {
         text += ", gain " + FormatLoudnessFigure(l.gainDb) + " dB (" + gainDecidedByText(l.decidedBy) + ")";
-        if (l.decidedBy == GainDecidedBy::Ceiling) text += ": the target is not reached under the true-peak limit";
+        if (l.decidedBy == GainDecidedBy::Ceiling) {
+            text += ": the target is not reached under the true-peak limit";
+        } else if (!l.targetReached) {
+            text += ": the target is missed";
+        }
         if (!l.ceilingHeld) text += "; the true peak is over the limit";
     }
     return text;

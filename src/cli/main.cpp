@@ -413,6 +413,9 @@ int processSong(int argc, char** argv) {
     // The closing line and the report show the loudness; a quiet run needs none of it.
     job.request.measureLoudness = !o.quiet || !o.reportFile.empty();
     soundRequest.measureLoudness = job.request.measureLoudness;
+    // The closing line shows the output alone; the input is measured for the report.
+    job.request.measureInput = !o.reportFile.empty();
+    soundRequest.measureInput = job.request.measureInput;
 
     const bool quiet = o.quiet;
     ConsoleHost host(!quiet);

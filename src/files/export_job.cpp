@@ -403,12 +403,14 @@ bool ExportJob::finishDecodeStage(std::string& error) {
     return true;
 }
 
-// The input's true peak is left out: it would cost more than the rest of both measurements.
+// The input is measured without its true peak (the report shows none), and only when asked for.
 void ExportJob::startMeters() {
     try {
         const unsigned channels = stereo_ ? 2 : 1;
-        inMeter_ = std::make_unique<LoudnessMeter>(song_.sampleRate, channels, LoudnessMeter::History::Exact,
-                                                   LoudnessMeter::Peaks::SampleOnly);
+        if (request_.measureInput || request_.loudnessTargetLufs) {
+            inMeter_ = std::make_unique<LoudnessMeter>(song_.sampleRate, channels, LoudnessMeter::History::Exact,
+                                                       LoudnessMeter::Peaks::SampleOnly);
+        }
         outMeter_ = std::make_unique<LoudnessMeter>(song_.sampleRate, channels);
         outFeed_ = std::make_unique<BackgroundMeter>(*outMeter_);
     } catch (const std::exception&) {
@@ -684,10 +686,10 @@ ExportOutcome ExportJob::run() {
     } kept{host_.cancelRequested, cancelled};
     host_.cancelRequested = false;
 
-    loudness_.measured = inMeter_ && outMeter_;
+    loudness_.measured = outMeter_ != nullptr;
     if (outFeed_) outFeed_->finish();
     if (loudness_.measured) {
-        loudness_.input = inMeter_->figures();
+        loudness_.input = inMeter_ ? inMeter_->figures() : LoudnessFigures{};
         loudness_.output = outMeter_->figures();
     }
     loudness_.mp3 = mp3Output;

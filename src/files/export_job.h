@@ -33,7 +33,8 @@ std::string formatProcessedTime(int64_t processedValues, uint32_t sampleRate);
 
 // Frames the processed stream is dropped at its start (and run on at its end) so the output
 // lines up with the input: the band paths' delay (the same for every look-ahead), plus the
-// emphasis delay, the adaptive clipper's delay and the FIR's delay where those are in use.
+// emphasis delay, the adaptive clipper's delay and the FIR's delay where those are in use, and the
+// delay of the options after the last stage (the true-peak limiter's) when they are on.
 int leadInFrames(const Processor& p);
 
 inline constexpr int kExportBlockFrames = 16384;
@@ -45,8 +46,11 @@ enum class ExportStatus {
 };
 
 inline constexpr double kDefaultTruePeakLimitDbtp = -1.0;
-// Encode, decode, measure and lower the gain at most this many times to hold the true-peak limit.
+// Encode, decode, measure and correct the gain at most this many times to hold the true-peak limit
+// and (for MP3) to bring the decoded loudness to the target.
 inline constexpr int kMaxCeilingRounds = 4;
+// The delivered sound reaches the target when its integrated loudness is this close to it.
+inline constexpr double kTargetToleranceLu = 0.2;
 
 // Which figure set the loudness target's gain.
 enum class GainDecidedBy {
@@ -71,6 +75,7 @@ struct ExportLoudness {
     LoudnessFigures beforeGain;  // the chain's output before the gain
     double gainDb = 0.0;         // the one constant gain applied after the chain
     GainDecidedBy decidedBy = GainDecidedBy::Target;
+    bool targetReached = false;  // the delivered sound (the MP3 as decoded) is within kTargetToleranceLu of the target
     bool ceilingHeld = false;    // the delivered sound's true peak is at or under the limit
     int rounds = 0;              // gain passes made (more than 1: the codec raised the true peak)
 };
@@ -117,9 +122,12 @@ struct ExportRequest {
     std::optional<double> loudnessTargetLufs;
     double truePeakLimitDbtp = kDefaultTruePeakLimitDbtp;
     // Input and output (and the decoded MP3) are measured as the job runs, for whoever reads the
-    // outcome. Off, the job reports no loudness and runs faster: the true peak costs about as much
-    // as the chain. A loudness target measures in any case.
+    // outcome. Off, the job reports no loudness and runs faster. A loudness target measures in any
+    // case.
     bool measureLoudness = true;
+    // Off, only the output is measured (the input's figures stay -inf): for a caller that shows
+    // the output alone, as the command line's closing line does.
+    bool measureInput = true;
 };
 
 // The job. Brings the processor to a known state, prepares it for the song's rate, sets its

@@ -4,7 +4,9 @@
 #include <cmath>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <sndfile.h>
 #include <stdexcept>
+#include <unistd.h>
 #include <vector>
 
 #include "files/sound_source.h"
@@ -59,7 +61,50 @@ void measureWav(const char* path, LoudnessScan& scan) {
     scan.ok = true;
 }
 
+// The MP3 as the decoder's float output gives it (libsndfile's MPEG decoding): a decoded signal
+// that goes over full scale keeps its overs, which 16-bit output would clip away (reading the
+// true peak up to dB low). The decoder drops the encoder's delay and padding itself. False when
+// the file is not an MPEG stream libsndfile reads; the scan is untouched then.
+bool measureMp3Unclipped(const char* path, LoudnessScan& scan) {
+    const int descriptor = OpenRegularFileForReading(path);
+    if (descriptor < 0) return false;
+    SF_INFO info{};
+    SNDFILE* file = sf_open_fd(descriptor, SFM_READ, &info, SF_FALSE);
+    struct Closer {
+        SNDFILE* file;
+        int descriptor;
+        ~Closer() {
+            if (file) sf_close(file);
+            ::close(descriptor);
+        }
+    } closer{file, descriptor};
+    if (!file || (info.format & SF_FORMAT_TYPEMASK) != SF_FORMAT_MPEG ||
+        !measurableFormat(static_cast<uint32_t>(info.samplerate), static_cast<uint32_t>(info.channels))) {
+        return false;
+    }
+    LoudnessScan result;
+    result.mp3 = true;
+    auto meter = makeMeter(static_cast<uint32_t>(info.samplerate), static_cast<uint32_t>(info.channels), result.error);
+    if (!meter) return false;
+    result.sampleRate = static_cast<uint32_t>(info.samplerate);
+    result.channels = static_cast<uint32_t>(info.channels);
+    constexpr sf_count_t kFrames = 4096;
+    std::vector<float> buffer(static_cast<std::size_t>(kFrames) * info.channels);
+    sf_count_t got;
+    while ((got = sf_readf_float(file, buffer.data(), kFrames)) > 0) meter->addFrames(buffer.data(), static_cast<std::size_t>(got));
+    if (sf_error(file) != SF_ERR_NO_ERROR) {
+        result.error = sf_strerror(file);
+        scan = result;
+        return true;
+    }
+    result.figures = meter->figures();
+    result.ok = true;
+    scan = result;
+    return true;
+}
+
 void measureMp3(const char* path, LoudnessScan& scan) {
+    if (measureMp3Unclipped(path, scan)) return;
     Mp3Decoder decoder;
     std::string why;
     if (!decoder.open(path, &why)) {

@@ -1,7 +1,9 @@
 #pragma once
-// Loudness of whole sound files, as Loudara reads them: a WAV file's "data" chunk, an MP3 file
-// through our own decoder with its encoder and decoder delays dropped, exactly as an export decodes it. And the
-// JSON form of the figures that the CLI and the export report share.
+// Loudness of whole sound files, as Loudara reads them: a WAV file's "data" chunk, an MP3 file as
+// its decoder's float output (not rounded or clipped to 16 bits: an MP3 whose decoded signal goes
+// over full scale reads its true peak), with the encoder and decoder delays dropped; our own
+// 16-bit decoder where that output cannot be had. And the JSON form of the figures that the CLI
+// and the export report share.
 
 #include <cstdint>
 #include <string>

@@ -406,8 +406,10 @@ bool SoundExportJob::readBlock(int& frames, std::string& error) {
 // rest of both measurements. A format the meter refuses is not measured.
 void SoundExportJob::startMeters(int channels, int chainRate, int rate) {
     try {
-        inMeter_ = std::make_unique<LoudnessMeter>(chainRate, channels, LoudnessMeter::History::Exact,
-                                                   LoudnessMeter::Peaks::SampleOnly);
+        if (request_.measureInput || request_.loudnessTargetLufs) {
+            inMeter_ = std::make_unique<LoudnessMeter>(chainRate, channels, LoudnessMeter::History::Exact,
+                                                       LoudnessMeter::Peaks::SampleOnly);
+        }
         outMeter_ = std::make_unique<LoudnessMeter>(rate, channels);
         sink_->measureWith(outMeter_.get());
     } catch (const std::exception&) {
@@ -520,9 +522,9 @@ ExportOutcome SoundExportJob::run() {
     host_.cancelRequested = false;
     ExportOutcome outcome;
     ExportLoudness loudness;
-    loudness.measured = inMeter_ && outMeter_;
+    loudness.measured = outMeter_ != nullptr;
     if (loudness.measured) {
-        loudness.input = inMeter_->figures();
+        loudness.input = inMeter_ ? inMeter_->figures() : LoudnessFigures{};
         loudness.output = outMeter_->figures();
     }
     loudness.mp3 = mp3;

@@ -50,6 +50,7 @@ struct SoundExportRequest {
     // Input (before normalisation, at the chain rate) and output (as written, at its rate; and the
     // MP3 decoded again) are measured for the outcome's loudness, as the 16-bit job measures them.
     bool measureLoudness = false;
+    bool measureInput = true;  // off: the output alone (the input's figures stay -inf)
     // After the chain, one constant gain brings the output's integrated loudness to this many LUFS,
     // lowered where needed so the true peak (of the decoded MP3, for MP3 output) stays at or under
     // truePeakLimitDbtp, as the 16-bit job does (ReachLoudnessTarget). It measures in any case.

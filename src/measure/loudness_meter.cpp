@@ -2,6 +2,8 @@
 
 #include <ebur128.h>
 
+#include "measure/true_peak_meter.h"
+
 #include <algorithm>
 #include <cmath>
 #include <stdexcept>
@@ -13,18 +15,16 @@ namespace {
 
 constexpr double kNegInf = -std::numeric_limits<double>::infinity();
 
-int modeFor(LoudnessMeter::History history, LoudnessMeter::Peaks peaks) {
+int modeFor(LoudnessMeter::History history) {
     int mode = EBUR128_MODE_M | EBUR128_MODE_S | EBUR128_MODE_I | EBUR128_MODE_LRA | EBUR128_MODE_SAMPLE_PEAK;
-    if (peaks == LoudnessMeter::Peaks::SampleAndTrue) mode |= EBUR128_MODE_TRUE_PEAK;
     if (history == LoudnessMeter::History::Bounded) mode |= EBUR128_MODE_HISTOGRAM;
     return mode;
 }
 
 ebur128_state* stateOf(void* state) { return static_cast<ebur128_state*>(state); }
 
-ebur128_state* makeState(unsigned channels, unsigned rate, LoudnessMeter::History history,
-                         LoudnessMeter::Peaks peaks) {
-    ebur128_state* state = ebur128_init(channels, rate, modeFor(history, peaks));
+ebur128_state* makeState(unsigned channels, unsigned rate, LoudnessMeter::History history) {
+    ebur128_state* state = ebur128_init(channels, rate, modeFor(history));
     if (!state) throw std::runtime_error("loudness: cannot measure at " + std::to_string(rate) + " Hz");
     if (channels == 1) ebur128_set_channel(state, 0, EBUR128_DUAL_MONO);
     return state;
@@ -40,7 +40,8 @@ double amplitudeToDb(double amplitude) { return amplitude > 0.0 ? 20.0 * std::lo
 LoudnessMeter::LoudnessMeter(unsigned rate, unsigned channels, History history, Peaks peaks)
     : rate_(rate), channels_(channels), history_(history), peaks_(peaks) {
     if (channels < 1 || channels > 2) throw std::runtime_error("loudness: 1 or 2 channels, not " + std::to_string(channels));
-    state_ = makeState(channels, rate, history, peaks);
+    state_ = makeState(channels, rate, history);
+    if (peaks == Peaks::SampleAndTrue) truePeak_ = std::make_unique<TruePeakMeter>(channels);
     framesToStep_ = rate_ / 10;
 }
 
@@ -50,7 +51,9 @@ LoudnessMeter::~LoudnessMeter() {
 }
 
 void LoudnessMeter::reset() {
-    ebur128_state* fresh = makeState(channels_, rate_, history_, peaks_);
+    ebur128_state* fresh = makeState(channels_, rate_, history_);
+    if (truePeak_) truePeak_->reset();
+    lastCallPeak_ = 0.0;
     ebur128_state* old = stateOf(state_);
     ebur128_destroy(&old);
     state_ = fresh;
@@ -64,11 +67,13 @@ void LoudnessMeter::reset() {
 
 void LoudnessMeter::feed(const std::int16_t* interleaved, std::size_t frames) {
     ebur128_add_frames_short(stateOf(state_), interleaved, frames);
+    if (truePeak_) truePeak_->addFrames(interleaved, frames);
     frames_ += frames;
 }
 
 void LoudnessMeter::feed(const float* interleaved, std::size_t frames) {
     ebur128_add_frames_float(stateOf(state_), interleaved, frames);
+    if (truePeak_) truePeak_->addFrames(interleaved, frames);
     frames_ += frames;
 }
 
@@ -98,9 +103,11 @@ void LoudnessMeter::stepMaxima() {
 // same instants whatever sizes the caller feeds.
 template <class Sample>
 void LoudnessMeter::addInSteps(const Sample* interleaved, std::size_t frames) {
+    lastCallPeak_ = 0.0;
     while (frames > 0) {
         const std::size_t piece = std::min(frames, framesToStep_);
         feed(interleaved, piece);
+        if (truePeak_) lastCallPeak_ = std::max(lastCallPeak_, truePeak_->lastPeak());
         interleaved += piece * channels_;
         frames -= piece;
         framesToStep_ -= piece;
@@ -158,13 +165,9 @@ double highestPeakDb(void* state, unsigned channels, int (*read)(ebur128_state*,
 
 double LoudnessMeter::samplePeakDbfs() const { return highestPeakDb(state_, channels_, ebur128_sample_peak); }
 
-double LoudnessMeter::truePeakDbtp() const {
-    return peaks_ == Peaks::SampleOnly ? kNegInf : highestPeakDb(state_, channels_, ebur128_true_peak);
-}
+double LoudnessMeter::truePeakDbtp() const { return truePeak_ ? amplitudeToDb(truePeak_->peak()) : kNegInf; }
 
-double LoudnessMeter::lastTruePeakDbtp() const {
-    return peaks_ == Peaks::SampleOnly ? kNegInf : highestPeakDb(state_, channels_, ebur128_prev_true_peak);
-}
+double LoudnessMeter::lastTruePeakDbtp() const { return truePeak_ ? amplitudeToDb(lastCallPeak_) : kNegInf; }
 
 LoudnessFigures LoudnessMeter::figures() const {
     LoudnessFigures result;

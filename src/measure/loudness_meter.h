@@ -8,8 +8,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <memory>
 
 namespace loudara {
+
+class TruePeakMeter;
 
 // Everything one measurement reports. A value that has no meaning yet (silence, a song shorter
 // than one gating block) is -infinity; `hasValue` tells it apart from a number.
@@ -31,8 +34,9 @@ public:
         Exact,    // every gating block kept: exact integrated loudness and range (files)
         Bounded,  // a histogram of 0.1 LU steps: constant memory for a stream that runs for days
     };
-    // The true peak (4x oversampling) costs about four times the rest of the measurement; a meter
-    // that does not need it leaves it out and reports it as -inf.
+    // The true peak is read by our own 4x interpolator (TruePeakMeter), libebur128 keeps the gated
+    // loudness, the range and the sample peak. A meter that does not need the true peak leaves it
+    // out and reports it as -inf.
     enum class Peaks { SampleAndTrue, SampleOnly };
 
     // rate in Hz, 1 or 2 channels. A mono song counts as heard on two speakers (dual mono), so a
@@ -77,6 +81,8 @@ private:
     void addInSteps(const Sample* interleaved, std::size_t frames);
     void stepMaxima();
 
+    std::unique_ptr<TruePeakMeter> truePeak_;  // none for Peaks::SampleOnly
+    double lastCallPeak_ = 0.0;                // linear, over the pieces of the last addFrames call
     void* state_ = nullptr;  // the library's ebur128_state (an unnamed struct: no forward declaration)
     unsigned rate_;
     unsigned channels_;

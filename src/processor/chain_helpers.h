@@ -85,6 +85,8 @@ struct BlockValues {
 
     // Settings the chain reads per frame; nothing changes them while a block is processed.
     bool bypass;
+    bool truePeakLimiter;    // settings.truePeakLimiter, and not bypassed
+    double truePeakCeiling;  // the limiter's ceiling less its margin, 16-bit scale
     bool enhancerOn;
     bool phaseShifterOn;
     bool bassEqOn;

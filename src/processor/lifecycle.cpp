@@ -84,8 +84,13 @@ void designBassEq(Processor& p) {
     install(p.bassEq, designPeakingEq(s.bassEqFreqHz, s.bassEqGainDb, s.bassEqQ, s.bassEqSampleRate));
 }
 
+int optionsDelayFrames(const Processor& p) {
+    return p.settings.truePeakLimiter == 1 && p.settings.bypass == 0 ? truePeakLimiterDelay(p.truePeakLimiter) : 0;
+}
+
 void resetProcessor(Processor& p) {
     p.work = p.active.filterTemplate;
+    clearTruePeakLimiter(p.truePeakLimiter);
     clearBandMemory(p);
     zeroFill(p.clipperDelay);
     // The emphasis delay lines and the band overshoot filters belong to the working chain as
@@ -161,6 +166,7 @@ void prepareForSong(Processor& p, int sampleRate) {
     designBassEq(p);
     p.streamRate = sampleRate;
     p.dither = Dither{};
+    prepareTruePeakLimiter(p.truePeakLimiter, sampleRate);
 }
 
 void applyFirstStart(Processor& p) {
@@ -187,7 +193,7 @@ int chainLatencyFrames(const Processor& p) {
     if (emphasisActive(p.params.preEmphasis)) frames += 66;
     const int lowpass = truncated(p.settings.finalLowpass);
     if (lowpass == 1 || lowpass == 2) frames += 12;
-    return frames;
+    return frames + optionsDelayFrames(p);
 }
 
 void reset(Processor& p) {

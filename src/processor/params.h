@@ -115,6 +115,9 @@ struct ProcessorSettings {
     double normalizeGain = 1;
     int32_t clipFlagL = 0, clipFlagR = 0;
     char presetDescription[64] = "Simlutates MegaHit FM Radio Station";
+    // Options after the chain's own stages, off by default (not in the parameter file or presets).
+    int32_t truePeakLimiter = 0;     // the true-peak limiter after the last stage
+    double truePeakCeilingDb = -1.0; // its ceiling, dBTP
 };
 
 // A built-in recommended preset. The field order is the record's layout (496 bytes).

@@ -68,6 +68,8 @@ BlockValues blockStartValues(Processor& p) {
     v.speakerFarDelay = truncatedWithin(s.roomDistanceM / 340.0 * rate * 1.2, 1, 4700);
     // Counted in 44.1 kHz samples at every rate; 0 ms and 1 ms both give a delay line of 1.
     v.reductionDelay = truncatedWithin(p.bands[0].reductionDelayMs * 44.1, 1, kReductionDelayCapacity - 1);
+    v.truePeakLimiter = s.truePeakLimiter == 1 && !v.bypass;
+    v.truePeakCeiling = dbToLinear(s.truePeakCeilingDb - kLimiterMarginDb) * 32768.0;
     return v;
 }
 
@@ -249,6 +251,7 @@ inline void processFrames(Processor& p, int32_t frames, const Sample* input, Sam
             if (v.deEmphasisOn) x = v.emphasis50 ? step(f.deEmphasis50, x) : step(f.deEmphasis75, x);
 
             x = hardClip(x, kOutputClamp);
+            if (v.truePeakLimiter) x = stepTruePeakLimiter(p.truePeakLimiter, x, v.truePeakCeiling);
             const Pair o = v.bypass ? bypassedInput[i] : x;
             writeFrame(out + 2 * i, o, r);
         }

@@ -10,6 +10,7 @@
 #include "coefficient_bank.h"
 #include "filters.h"
 #include "params.h"
+#include "true_peak_limiter.h"
 
 namespace loudara {
 
@@ -124,6 +125,8 @@ struct Processor {
 
     Dither dither;
 
+    TruePeakLimiter truePeakLimiter;  // settings.truePeakLimiter
+
     Processor();
 };
 
@@ -147,6 +150,10 @@ void processBlock(Processor& p, int32_t sampleCount, const int16_t* input, int16
 // dither added (0 to 255/8192 of a 16-bit step) and nothing else. Input values beyond +-4.0
 // are read as +-4.0 and not-a-number as 0.
 void processBlockFloat(Processor& p, int32_t sampleCount, const float* input, float* output);
+
+// Frames the output lags behind the chain's own delay because of the options after the last
+// stage: the true-peak limiter's look-ahead and interpolator when it is on, else 0.
+int optionsDelayFrames(const Processor& p);
 
 // Table selection (each resets the state of the filters it rewrites).
 void selectCoefficientBank(Processor& p, int sampleRate);

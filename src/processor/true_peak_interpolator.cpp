@@ -1,0 +1,53 @@
+#include "true_peak_interpolator.h"
+
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+
+namespace loudara {
+
+namespace {
+
+double besselI0(double x) {
+    double sum = 1.0, term = 1.0;
+    for (int k = 1; k < 50; ++k) {
+        term *= (x / (2.0 * k)) * (x / (2.0 * k));
+        sum += term;
+    }
+    return sum;
+}
+
+// The prototype is centred on tap kLength / 2, a multiple of the factor, so phase 0 holds a single
+// 1 (at tap kTruePeakDelay) and gives back the input exactly: the true peak never reads under
+// the sample peak.
+struct Bank {
+    alignas(16) TruePeakPhases taps[kTruePeakTaps];
+    Bank() {
+        constexpr int kLength = kTruePeakFactor * kTruePeakTaps;
+        constexpr double kBeta = 5.0;
+        const double centre = kLength / 2;
+        double prototype[kLength];
+        for (int j = 0; j < kLength; ++j) {
+            const double t = (j - centre) / kTruePeakFactor;
+            const double sinc = t == 0.0 ? 1.0 : std::sin(std::numbers::pi * t) / (std::numbers::pi * t);
+            const double r = (j - centre) / centre;
+            prototype[j] = sinc * besselI0(kBeta * std::sqrt(std::max(0.0, 1.0 - r * r))) / besselI0(kBeta);
+        }
+        for (int p = 0; p < kTruePeakFactor; ++p) {
+            double sum = 0.0;
+            for (int k = 0; k < kTruePeakTaps; ++k) sum += prototype[p + kTruePeakFactor * k];
+            for (int k = 0; k < kTruePeakTaps; ++k) {
+                taps[k][p] = static_cast<float>(prototype[p + kTruePeakFactor * k] / sum);
+            }
+        }
+    }
+};
+
+}  // namespace
+
+const TruePeakPhases* truePeakTaps() {
+    static const Bank bank;
+    return bank.taps;
+}
+
+}  // namespace loudara
