@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <deque>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <system_error>
@@ -245,6 +246,81 @@ private:
     std::thread thread_;   // last: starts once the members above exist
 };
 
+// Reads the song's blocks ahead on a thread of its own, so that decoding (FLAC above all) runs
+// beside the chain. At most a few blocks wait. The reading ends after the song's last block (one
+// shorter than a whole block) or a failure, which next() then reports.
+class SourceReader {
+public:
+    using ReadBlock = std::function<bool(float* stereo, int& frames, std::string& error)>;
+    explicit SourceReader(ReadBlock read) : read_(std::move(read)), thread_([this] { loop(); }) {}
+    ~SourceReader() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stopping_ = true;
+        }
+        roomFree_.notify_one();
+        thread_.join();
+    }
+
+    // The next block into `stereo` (kBlock frames); false, with the reason, when the reading failed.
+    bool next(float* stereo, int& frames, std::string& error) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        blockReady_.wait(lock, [this] { return !queued_.empty(); });
+        Block block = std::move(queued_.front());
+        queued_.pop_front();
+        roomFree_.notify_one();
+        if (!block.ok) {
+            error = block.error;
+            return false;
+        }
+        std::copy(block.samples.begin(), block.samples.end(), stereo);
+        frames = block.frames;
+        spare_.push_back(std::move(block));
+        return true;
+    }
+
+private:
+    static constexpr std::size_t kQueuedBlocks = 3;
+    struct Block {
+        std::vector<float> samples;  // kBlock stereo frames
+        int frames = 0;
+        bool ok = true;
+        std::string error;
+    };
+
+    void loop() {
+        for (;;) {
+            Block block;
+            {
+                std::unique_lock<std::mutex> lock(mutex_);
+                roomFree_.wait(lock, [this] { return queued_.size() < kQueuedBlocks || stopping_; });
+                if (stopping_) return;
+                if (!spare_.empty()) {
+                    block = std::move(spare_.back());
+                    spare_.pop_back();
+                }
+            }
+            block.samples.resize(static_cast<std::size_t>(2 * kBlock));
+            block.ok = read_(block.samples.data(), block.frames, block.error);
+            const bool last = !block.ok || block.frames < kBlock;
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                queued_.push_back(std::move(block));
+            }
+            blockReady_.notify_one();
+            if (last) return;
+        }
+    }
+
+    ReadBlock read_;
+    std::mutex mutex_;
+    std::condition_variable blockReady_, roomFree_;
+    std::deque<Block> queued_;
+    std::vector<Block> spare_;
+    bool stopping_ = false;
+    std::thread thread_;  // last: starts once the members above exist
+};
+
 class SoundExportJob {
 public:
     SoundExportJob(Processor& p, const SoundExportRequest& request, JobHost& host)
@@ -265,7 +341,7 @@ private:
     static ExportOutcome cancelledWithNothing() { return ExportOutcome::cancelledWithNothing(); }
     bool cancelRequested() const { return host_.cancelRequested.load(); }
     bool scanPeak(double& gain, std::string& error);
-    bool readBlock(int& frames, std::string& error);
+    bool readBlock(float* stereo, int& frames, std::string& error);
     void startMeters(int channels, int chainRate, int rate);
     bool gainPass(double gainDb, LoudnessFigures& figures, std::string& error);
     bool encodeMp3(const std::string& wavPath, ExportLoudness& loudness, std::string& error);
@@ -378,13 +454,14 @@ bool SoundExportJob::scanPeak(double& gain, std::string& error) {
     return true;
 }
 
-// The next block of the song into in_ (silence after its end): `frames` read, fewer than a block
+// The next block of the song into `stereo` (kBlock frames, silence after its end): `frames` read,
+// fewer than a block only at the end. Runs on the reading thread (SourceReader).
 // only at the end.
-bool SoundExportJob::readBlock(int& frames, std::string& error) {
-    std::fill(in_.begin(), in_.end(), 0.0f);
+bool SoundExportJob::readBlock(float* stereo, int& frames, std::string& error) {
+    std::fill(stereo, stereo + 2 * kBlock, 0.0f);
     int64_t got = 0;
     while (got < kBlock) {
-        const int64_t n = source_.read(in_.data() + 2 * got, kBlock - got);
+        const int64_t n = source_.read(stereo + 2 * got, kBlock - got);
         if (n < 0) {
             error = source_.error();
             return false;
@@ -394,10 +471,10 @@ bool SoundExportJob::readBlock(int& frames, std::string& error) {
     }
     frames = static_cast<int>(got);
     if (inMeter_ && inMeter_->channels() == 1) {
-        for (int64_t i = 0; i < got; ++i) mono_[i] = in_[2 * i];
+        for (int64_t i = 0; i < got; ++i) mono_[i] = stereo[2 * i];
         inMeter_->addFrames(mono_.data(), static_cast<std::size_t>(got));
     } else if (inMeter_) {
-        inMeter_->addFrames(in_.data(), static_cast<std::size_t>(got));
+        inMeter_->addFrames(stereo, static_cast<std::size_t>(got));
     }
     return true;
 }
@@ -475,13 +552,15 @@ ExportOutcome SoundExportJob::run() {
     if (request_.measureLoudness || request_.loudnessTargetLufs) startMeters(channels, chainRate, rate);
     const int lead = leadInFrames(p_);
     SinkWriter writer(*sink_);
+    auto reader = std::make_unique<SourceReader>(
+        [this](float* stereo, int& frames, std::string& error) { return readBlock(stereo, frames, error); });
     int64_t processedFrames = 0;
     bool firstBlock = true;
     bool cancelled = false;
     while (true) {
         host_.throttle(lastClockMs_, 10);
         int f = 0;
-        if (std::string error; !readBlock(f, error)) return fail(error);
+        if (std::string error; !reader->next(in_.data(), f, error)) return fail(error);
         processBlockFloat(p_, 2 * kBlock, in_.data(), out_.data());
         bool ok;
         const int from = firstBlock ? lead : 0;
@@ -513,6 +592,8 @@ ExportOutcome SoundExportJob::run() {
             break;
         }
     }
+    // The reading thread ends before the input meter it feeds is read (a cancel leaves it mid-song).
+    reader.reset();
     if (!writer.finish()) return fail(sink_->writeError());
     if (const std::string error = sink_->finish(); !error.empty()) return fail(error);
     sink_.reset();
