@@ -153,6 +153,8 @@ cp "$work/mine.ld3" "$work/mine.kept"
 check "params save over a file" 1 "mine.ld3 exists: add --force to replace it" -- "$cli" params save "$work/mine.ld3" --preset 334
 cmp -s "$work/mine.ld3" "$work/mine.kept" || { echo "FAIL params save replaced a file without --force"; failures=$((failures + 1)); }
 check "params save --force" 0 "" -- "$cli" params save "$work/mine.ld3" --force --preset 343 --set 'driveDb[1]=20'
+check "params save of a setting files do not hold" 0 "truePeakLimiter is not kept in parameter files" -- \
+    "$cli" params save "$work/limited.ld3" --set truePeakLimiter=1
 cmp -s "$work/mine.ld3" "$work/mine.kept" || { echo "FAIL params save --force of the same settings"; failures=$((failures + 1)); }
 check "params show" 0 "driveDb\[1\] = 20" -- "$cli" params show "$work/mine.ld3"
 check "process with a parameter file" 0 "wrote" -- "$cli" process "$work/song.wav" "$work/p.wav" --params "$work/mine.ld3"

@@ -254,6 +254,12 @@ int saveParams(int argc, char** argv) {
     for (const auto& [name, value] : sets) {
         std::string error;
         if (!setField(s, name, value, error)) return usageError(error);
+        // A setting the file has no place for is said, not dropped in silence.
+        const ParameterInfo* info = findSoundParameter(name.substr(0, name.find('[')));
+        if (info && info->fileOffset < 0) {
+            std::fprintf(stderr, "loudara-cli params: %s is not kept in parameter files; the file is written without it\n",
+                         name.c_str());
+        }
     }
     applyParameterChanges(*s.p);
 
