@@ -16,15 +16,7 @@ using namespace loudara;
 
 namespace {
 
-std::vector<int16_t> tones(int rate, int frames) {
-    std::vector<int16_t> out(2 * static_cast<size_t>(frames));
-    const double high = rate == 32000 ? 11000.0 : 15000.0;
-    for (int n = 0; n < frames; ++n) {
-        const double v = 0.5 * std::sin(2.0 * test::kPi * 1000.0 * n / rate) + 0.5 * std::sin(2.0 * test::kPi * high * n / rate);
-        out[2 * n] = out[2 * n + 1] = static_cast<int16_t>(std::lround(v * 32767.0));
-    }
-    return out;
-}
+std::vector<int16_t> tones(int rate, int frames) { return test::twoLoudTones(rate, frames); }
 
 }  // namespace
 

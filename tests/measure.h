@@ -143,6 +143,19 @@ auto laneOf(const F& filter, double* laneMismatch = nullptr) {
     };
 }
 
+// Two tones at -6 dBFS each, the same in both channels: 1 kHz and one high in the band (11 kHz
+// at 32 kHz, 15 kHz otherwise), where a clipper at the base rate leaves its largest overs between
+// the samples.
+inline std::vector<int16_t> twoLoudTones(int rate, int frames) {
+    std::vector<int16_t> out(2 * static_cast<size_t>(frames));
+    const double high = rate == 32000 ? 11000.0 : 15000.0;
+    for (int n = 0; n < frames; ++n) {
+        const double v = 0.5 * std::sin(2.0 * kPi * 1000.0 * n / rate) + 0.5 * std::sin(2.0 * kPi * high * n / rate);
+        out[2 * n] = out[2 * n + 1] = static_cast<int16_t>(std::lround(v * 32767.0));
+    }
+    return out;
+}
+
 // Interleaved stereo test signal: a few harmonically unrelated tones plus noise, with a slow
 // loudness swell, roughly the spectrum and crest of loud pop music.
 inline std::vector<int16_t> musicLikeSignal(int frames, double sampleRate, double peak = 24000.0, uint32_t seed = 1) {

@@ -20,14 +20,7 @@ using test::toDb;
 // Loud material: the music-like signal near full scale, or two tones at -6 dBFS each (1 kHz and
 // one high in the band, where the chain's clipping leaves the largest overs between samples).
 std::vector<int16_t> material(bool tones, int rate, int frames) {
-    if (!tones) return test::musicLikeSignal(frames, rate, 30000.0, 9);
-    std::vector<int16_t> out(2 * static_cast<size_t>(frames));
-    const double high = rate == 32000 ? 11000.0 : 15000.0;
-    for (int n = 0; n < frames; ++n) {
-        const double v = 0.5 * std::sin(2.0 * test::kPi * 1000.0 * n / rate) + 0.5 * std::sin(2.0 * test::kPi * high * n / rate);
-        out[2 * n] = out[2 * n + 1] = static_cast<int16_t>(std::lround(v * 32767.0));
-    }
-    return out;
+    return tones ? test::twoLoudTones(rate, frames) : test::musicLikeSignal(frames, rate, 30000.0, 9);
 }
 
 struct LimitedRun {

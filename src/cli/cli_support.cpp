@@ -51,6 +51,15 @@ int PresetFromOption(std::string_view text, std::string& error) {
     return 0;
 }
 
+bool ParseSetOption(const char* text, std::vector<std::pair<std::string, double>>& sets) {
+    const std::string_view set = text ? text : "";
+    const size_t eq = set.find('=');
+    double number = 0;
+    if (eq == std::string_view::npos || !parseNumber(set.substr(eq + 1), number)) return false;
+    sets.emplace_back(std::string(set.substr(0, eq)), number);
+    return true;
+}
+
 bool parseNumber(std::string_view text, double& value) {
     const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
     return ec == std::errc() && end == text.data() + text.size() && !text.empty();

@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "processor/processor.h"
@@ -26,6 +27,9 @@ int PresetFromOption(std::string_view text, std::string& error);
 // The refusal of a --bitrate that MPEG-1 Layer III does not have.
 inline constexpr const char* kBitrateNeeded =
     "--bitrate needs an MP3 bit rate: 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256 or 320";
+
+// --set's NAME=VALUE with a number for VALUE; false (nothing stored) for any other text.
+bool ParseSetOption(const char* text, std::vector<std::pair<std::string, double>>& sets);
 
 // Whole-text numbers: trailing characters or an empty text are refused.
 bool parseNumber(std::string_view text, double& value);

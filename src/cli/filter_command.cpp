@@ -333,13 +333,9 @@ int filterCommand(int argc, char** argv) {
             if (!v) return usageError("filter", std::string(arg) + " needs a file");
             (arg == "--params" ? o.paramsFile : o.settingsFile) = v;
         } else if (arg == "--set") {
-            const std::string_view text = v ? v : "";
-            const size_t eq = text.find('=');
-            double number = 0;
-            if (eq == std::string_view::npos || !parseNumber(text.substr(eq + 1), number)) {
+            if (!ParseSetOption(v, o.sets)) {
                 return usageError("filter", "--set needs NAME=VALUE with a number, e.g. driveDb[2]=18");
             }
-            o.sets.emplace_back(std::string(text.substr(0, eq)), number);
         } else if (arg == "--raw") {
             std::string error;
             if (!v || !parseRawForm(v, format, error)) return usageError("filter", v ? error : "--raw needs a form");

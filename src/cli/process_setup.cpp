@@ -128,14 +128,9 @@ int parseProcessOptions(int argc, char** argv, ProcessOptions& o) {
             std::string error;
             if ((o.preset = PresetFromOption(v, error)) == 0) return usageError("process", error);
         } else if (arg == "--set") {
-            const char* v = value("--set");
-            const std::string_view text = v ? v : "";
-            const size_t eq = text.find('=');
-            double number = 0;
-            if (eq == std::string_view::npos || !parseNumber(text.substr(eq + 1), number)) {
+            if (!ParseSetOption(value("--set"), o.sets)) {
                 return usageError("process", "--set needs NAME=VALUE with a number, e.g. driveDb[2]=18");
             }
-            o.sets.emplace_back(std::string(text.substr(0, eq)), number);
         } else if (arg == "--normalize") {
             o.normalize = 1;
         } else if (arg == "--no-normalize") {
