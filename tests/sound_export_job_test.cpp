@@ -17,6 +17,7 @@
 
 #include "files/loudness_scan.h"
 #include "files/mp3_bridge.h"
+#include "files/peak_level.h"
 #include "files/sound_export_job.h"
 #include "measure.h"
 #include "processor/processor.h"
@@ -254,6 +255,63 @@ TEST_F(SoundExportJobTest, ProcessedSoundIsTheFloatChainsWithTheGainOfTheFloatPe
     double squares = 0.0;
     for (float y : out.samples) squares += double(y) * y;
     EXPECT_GT(std::sqrt(squares / double(out.samples.size())), 0.1);
+}
+
+// A song long enough to be scanned in two halves gets the gain that the scan read front to back
+// (ScanSoundPeak, the `peak` command's) finds: the largest sample wherever it lies, and full scale
+// once a complete read of either half passes 30000. The processed output is compared with the
+// chain run by hand at that gain.
+TEST_F(SoundExportJobTest, PeakScannedInTwoHalvesGivesTheGainOfOneScan) {
+    constexpr int kRate = 44100;
+    const int64_t frames = 11 * 16384 + 500;  // 11 complete reads and a shorter last one
+    const struct {
+        int64_t frame;
+        float value;
+        double peakAbove;  // the scan's peak at the 16-bit scale must be above this
+    } cases[] = {
+        {9 * 16384 + 7, -0.3f, 9000.0},     // the peak in the second half
+        {11 * 16384 + 200, 0.35f, 11000.0},  // in the last, shorter read
+        {2 * 16384 + 9, 0.3f, 9000.0},      // in the first half
+        {8 * 16384 + 1, 0.95f, 32766.0},    // past 30000 in a complete read: full scale
+    };
+    for (const auto& c : cases) {
+        std::vector<float> input = music(frames, 2, 25);
+        for (float& x : input) x = std::clamp(x, -0.1f, 0.1f);
+        input[2 * c.frame] = c.value;
+        const std::string in = (folder / "long.flac").string();
+        writeSound(in, SF_FORMAT_FLAC | SF_FORMAT_PCM_24, kRate, 2, input);
+        const Sound song = readSound(in);  // as the FLAC holds it
+        Host scanHost;
+        double peak = 0.0;
+        std::string error;
+        ASSERT_EQ(ScanSoundPeak(in, scanHost, peak, error), PeakScanResult::Done) << error;
+        ASSERT_GT(peak, c.peakAbove);
+
+        auto p = std::make_unique<Processor>();
+        applyFirstStart(*p);
+        Host host;
+        const std::string target = (folder / "long-out.wav").string();
+        fs::remove(target);
+        const ExportOutcome outcome =
+            run(*p, in, target, {SoundOutputKind::Wav, SoundOutputDepth::Float32, 0}, true, host);
+        ASSERT_EQ(outcome.status, ExportStatus::Completed) << outcome.message;
+        const Sound out = readSound(target);
+        ASSERT_EQ(out.frames(), frames);
+
+        auto direct = std::make_unique<Processor>();
+        applyFirstStart(*direct);
+        reset(*direct);
+        direct->settings.normalizeGain = normalizeGainForLevel(peak);
+        prepare(*direct, kRate);
+        const int lead = leadInFrames(*direct);
+        std::vector<float> padded = song.samples;
+        padded.resize(padded.size() + 2 * static_cast<std::size_t>(lead), 0.0f);
+        std::vector<float> expected(padded.size());
+        processBlockFloat(*direct, static_cast<int32_t>(padded.size()), padded.data(), expected.data());
+        for (int64_t i = 0; i < 2 * frames; ++i) {
+            ASSERT_EQ(out.samples[i], expected[i + 2 * lead]) << "value " << i << ", loud frame " << c.frame;
+        }
+    }
 }
 
 TEST_F(SoundExportJobTest, OutputRateIsTheChainRateOrTheOneAsked) {

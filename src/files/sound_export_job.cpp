@@ -423,40 +423,96 @@ bool SoundExportJob::encodeMp3(const std::string& wavPath, ExportLoudness& loudn
     return true;
 }
 
+// One part of the peak scan: the reads [firstRead, endRead) of the whole song's read grid,
+// `readFrames` frames each, the last one possibly shorter. `complete` is the largest sample (at
+// the 16-bit scale) of its complete reads, `last` that of a shorter read at the song's end. A
+// complete read past 30000 sets `loud` (the scan's answer is then full scale, and every part
+// stops); a cancel after a complete read stops the part.
+struct PeakPart {
+    double complete = 0.0, last = 0.0;
+    bool cancelled = false;
+    std::string error;
+};
+
+PeakPart scanPeakPart(const std::string& path, int64_t firstRead, int64_t endRead, int64_t readFrames,
+                      std::atomic<bool>& loud, const std::atomic<bool>& cancel) {
+    PeakPart part;
+    SoundSource source;
+    if (source.open(path) != SoundOpenResult::Ok || (firstRead > 0 && !source.seek(firstRead * readFrames))) {
+        part.error = source.error();
+        return part;
+    }
+    std::vector<float> block(static_cast<std::size_t>(2 * readFrames));
+    for (int64_t read = firstRead; read < endRead && !loud; ++read) {
+        const int64_t got = source.read(block.data(), readFrames);
+        if (got < 0) {
+            part.error = source.error();
+            return part;
+        }
+        double peak = 0.0;
+        for (int64_t i = 0; i < 2 * got; ++i) peak = std::max(peak, std::abs(double(block[i])) * 32768.0);
+        if (got < readFrames) {
+            part.last = peak;
+            return part;
+        }
+        part.complete = std::max(part.complete, peak);
+        if (part.complete > kPeakLoudEnough) {
+            loud = true;
+            return part;
+        }
+        if (cancel.load()) {
+            part.cancelled = true;
+            return part;
+        }
+    }
+    return part;
+}
+
 // The largest absolute sample of the song at the 16-bit scale, read as the 16-bit scan reads:
 // 32768 samples of the song at a time, and a song that passes 30000 within a complete read is
 // taken as full scale. False on a cancel (gain untouched, error empty) or a read failure.
+// A song read at its own rate (no resampling, so any read of the grid can be sought) is scanned
+// in two halves on two threads: the answer is the same, since it is full scale when any complete
+// read passes 30000 and the largest sample otherwise.
 bool SoundExportJob::scanPeak(double& gain, std::string& error) {
-    SoundSource scan;
-    if (scan.open(request_.songPath) != SoundOpenResult::Ok) {
-        error = scan.error();
+    SoundSource probe;
+    if (probe.open(request_.songPath) != SoundOpenResult::Ok) {
+        error = probe.error();
         return false;
     }
-    const bool stereo = scan.format().channels == 2;
-    const int64_t frames = stereo ? kPeakReadSamples / 2 : kPeakReadSamples;
-    std::vector<float> block(2 * frames);
-    double peak = 0.0;
-    for (;;) {
-        const int64_t got = scan.read(block.data(), frames);
-        if (got < 0) {
-            error = scan.error();
-            return false;
-        }
-        for (int64_t i = 0; i < 2 * got; ++i) peak = std::max(peak, std::abs(double(block[i])) * 32768.0);
-        if (got < frames) break;
-        if (peak > kPeakLoudEnough) {
-            peak = 32767.0;
-            break;
-        }
-        if (cancelRequested()) return false;
+    const int64_t readFrames = probe.format().channels == 2 ? kPeakReadSamples / 2 : kPeakReadSamples;
+    const int64_t completeReads = probe.chainFrames() / readFrames;
+    const bool halves = probe.chainRate() == probe.format().sampleRate && completeReads >= 8;
+    probe.close();
+    std::atomic<bool> loud{false};
+    constexpr int64_t kToTheEnd = INT64_MAX;
+    PeakPart first, second;
+    if (halves) {
+        const int64_t middle = completeReads / 2;
+        std::thread other([&] {
+            second = scanPeakPart(request_.songPath, middle, kToTheEnd, readFrames, loud, host_.cancelRequested);
+        });
+        first = scanPeakPart(request_.songPath, 0, middle, readFrames, loud, host_.cancelRequested);
+        other.join();
+    } else {
+        first = scanPeakPart(request_.songPath, 0, kToTheEnd, readFrames, loud, host_.cancelRequested);
     }
+    if (!loud) {
+        for (const PeakPart* part : {&first, &second}) {
+            if (!part->error.empty()) {
+                error = part->error;
+                return false;
+            }
+        }
+        if (first.cancelled || second.cancelled) return false;
+    }
+    const double peak = loud ? 32767.0 : std::max({first.complete, first.last, second.complete, second.last});
     gain = normalizeGainForLevel(peak);
     return true;
 }
 
 // The next block of the song into `stereo` (kBlock frames, silence after its end): `frames` read,
 // fewer than a block only at the end. Runs on the reading thread (SourceReader).
-// only at the end.
 bool SoundExportJob::readBlock(float* stereo, int& frames, std::string& error) {
     std::fill(stereo, stereo + 2 * kBlock, 0.0f);
     int64_t got = 0;
