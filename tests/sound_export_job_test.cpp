@@ -124,6 +124,22 @@ protected:
         EXPECT_TRUE(fs::is_empty(request.temporaryFolder)) << "temporary files left";
         return outcome;
     }
+    // What the chain (first-start settings) makes of `input` and its run-out at `gain`, as one
+    // stream with the lead-in dropped: what a normalising export of the song must write.
+    static std::vector<float> chainAtGain(const std::vector<float>& input, int rate, double gain) {
+        auto direct = std::make_unique<Processor>();
+        applyFirstStart(*direct);
+        reset(*direct);
+        direct->settings.normalizeGain = gain;
+        prepare(*direct, rate);
+        const int lead = leadInFrames(*direct);
+        std::vector<float> padded = input;
+        padded.resize(padded.size() + 2 * static_cast<std::size_t>(lead), 0.0f);
+        std::vector<float> expected(padded.size());
+        processBlockFloat(*direct, static_cast<int32_t>(padded.size()), padded.data(), expected.data());
+        expected.erase(expected.begin(), expected.begin() + 2 * lead);
+        return expected;
+    }
     static std::unique_ptr<Processor> bypassed() {
         auto p = std::make_unique<Processor>();
         applyFirstStart(*p);
@@ -238,18 +254,9 @@ TEST_F(SoundExportJobTest, ProcessedSoundIsTheFloatChainsWithTheGainOfTheFloatPe
     ASSERT_EQ(out.frames(), frames);
 
     // The same chain run over the song and the run-out by hand.
-    auto direct = std::make_unique<Processor>();
-    applyFirstStart(*direct);
-    reset(*direct);
-    direct->settings.normalizeGain = 32767.0 / 8192.0;
-    prepare(*direct, kRate);
-    const int lead = leadInFrames(*direct);
-    std::vector<float> padded = input;
-    padded.resize(padded.size() + 2 * static_cast<std::size_t>(lead), 0.0f);
-    std::vector<float> expected(padded.size());
-    processBlockFloat(*direct, static_cast<int32_t>(padded.size()), padded.data(), expected.data());
+    const std::vector<float> expected = chainAtGain(input, kRate, 32767.0 / 8192.0);
     for (int64_t i = 0; i < 2 * frames; ++i) {
-        ASSERT_EQ(out.samples[i], expected[i + 2 * lead]) << "value " << i;
+        ASSERT_EQ(out.samples[i], expected[i]) << "value " << i;
     }
     // The processed sound is loud: the gain was applied.
     double squares = 0.0;
@@ -298,18 +305,9 @@ TEST_F(SoundExportJobTest, PeakScannedInTwoHalvesGivesTheGainOfOneScan) {
         const Sound out = readSound(target);
         ASSERT_EQ(out.frames(), frames);
 
-        auto direct = std::make_unique<Processor>();
-        applyFirstStart(*direct);
-        reset(*direct);
-        direct->settings.normalizeGain = normalizeGainForLevel(peak);
-        prepare(*direct, kRate);
-        const int lead = leadInFrames(*direct);
-        std::vector<float> padded = song.samples;
-        padded.resize(padded.size() + 2 * static_cast<std::size_t>(lead), 0.0f);
-        std::vector<float> expected(padded.size());
-        processBlockFloat(*direct, static_cast<int32_t>(padded.size()), padded.data(), expected.data());
+        const std::vector<float> expected = chainAtGain(song.samples, kRate, normalizeGainForLevel(peak));
         for (int64_t i = 0; i < 2 * frames; ++i) {
-            ASSERT_EQ(out.samples[i], expected[i + 2 * lead]) << "value " << i << ", loud frame " << c.frame;
+            ASSERT_EQ(out.samples[i], expected[i]) << "value " << i << ", loud frame " << c.frame;
         }
     }
 }
