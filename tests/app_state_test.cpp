@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "app/app_state.h"
+#include "persistence/settings_file.h"
 #include "recording_host.h"
 #include "wav_builder.h"
 
@@ -19,7 +20,8 @@ protected:
     std::unique_ptr<Processor> p = std::make_unique<Processor>();
     RecordingHost host;
 
-    void start() { StartCore(*state, *p, host, CoreStartOptions{folder.string(), 4}); }
+    void start() { StartCore(*state, *p, host, CoreStartOptions{folder.string(), 4, settingsFile()}); }
+    std::string settingsFile() const { return (folder / "ldrmp3.ini").string(); }
     void restart() {
         state = std::make_unique<AppState>();
         p = std::make_unique<Processor>();
@@ -124,6 +126,34 @@ TEST_F(AppStateTest, SavedSettingsComeBackAtTheNextStart) {
     EXPECT_EQ(state->stored.blockCount, 4);
 }
 
+// The true-peak limiter has no room in the parameter file: the window keeps it in the
+// application settings, written only once it differs from what they hold.
+TEST_F(AppStateTest, TruePeakLimiterSurvivesARestartOutsideTheParameterFile) {
+    start();
+    std::string error;
+    ASSERT_TRUE(ShutdownCore(*state, *p, error)) << error;
+    EXPECT_FALSE(fs::exists(settingsFile())) << "untouched options write no settings";
+    const ByteVector untouched = read((folder / "ldmp3.prf").string());
+
+    restart();
+    p->settings.truePeakLimiter = 1;
+    p->settings.truePeakCeilingDb = -1.0 - 0.1 - 0.1 - 0.1;  // as three knob steps leave it
+    ASSERT_TRUE(ShutdownCore(*state, *p, error)) << error;
+    EXPECT_EQ(read((folder / "ldmp3.prf").string()), untouched) << "the parameter file's bytes do not carry the limiter";
+    EXPECT_EQ(ReadSetting(kTruePeakCeilingKey, settingsFile()), "-1.3");
+
+    restart();
+    EXPECT_EQ(p->settings.truePeakLimiter, 1);
+    EXPECT_DOUBLE_EQ(p->settings.truePeakCeilingDb, -1.3);
+
+    // Values another hand broke leave the defaults.
+    WriteSetting(kTruePeakLimiterKey, "yes", settingsFile());
+    WriteSetting(kTruePeakCeilingKey, "+4", settingsFile());
+    restart();
+    EXPECT_EQ(p->settings.truePeakLimiter, 0);
+    EXPECT_EQ(p->settings.truePeakCeilingDb, -1.0);
+}
+
 TEST_F(AppStateTest, TemporaryFilesGoAtShutdownNotAtStart) {
     const fs::path temp = folder / "tempwav";
     fs::create_directories(temp / "keep");
@@ -146,7 +176,7 @@ TEST_F(AppStateTest, TemporaryFilesGoAtShutdownNotAtStart) {
 
 TEST_F(AppStateTest, ShutdownReportsASettingsFileThatCannotBeWritten) {
     write("gone", ByteVector(4, 0));  // a file where the folder should be
-    CoreStartOptions options{(folder / "gone").string(), 0};
+    CoreStartOptions options{(folder / "gone").string(), 0, settingsFile()};
     StartCore(*state, *p, host, options);
     std::string error;
     EXPECT_FALSE(ShutdownCore(*state, *p, error));

@@ -11,6 +11,7 @@
 #include "measure/loudness_meter.h"
 #include "processor/parameter_names.h"
 #include "processor/processor.h"
+#include "processor/true_peak_limiter.h"
 
 namespace loudara {
 namespace {
@@ -92,6 +93,36 @@ TEST(TruePeakLimiter, CeilingsAndExactDelay) {
     for (int i = 0; i < delay * 2; ++i) ASSERT_EQ(on[i], 0) << i;
     for (size_t i = 0; i + 2 * delay < off.size(); ++i) ASSERT_EQ(on[i + 2 * delay], off[i]) << i;
     EXPECT_EQ(p->truePeakLimiter.reducedFrames, 0);
+}
+
+// Switched on and off while the sound runs (the window's button), the output fades between the
+// chain's own sound and the limiter's, 89 frames later, instead of jumping: on a 300 Hz sine
+// (where 89 frames are 218 degrees, so a jump would be almost twice the amplitude) the largest step
+// from one sample to the next stays that of the sine itself.
+TEST(TruePeakLimiter, SwitchedWhileTheSoundRunsNeverClicks) {
+    const int rate = 44100;
+    for (bool fading : {true, false}) {
+        TruePeakLimiter l;
+        prepareTruePeakLimiter(l, rate);
+        if (!fading) l.mixStep = 1.0;  // what a plain switch does, to show the test would see it
+        std::vector<double> out;
+        for (int n = 0; n < rate; ++n) {
+            const double x = 10000.0 * std::sin(2 * test::kPi * 300.0 * n / rate);
+            const bool on = n >= rate / 3 && n < 2 * rate / 3;
+            out.push_back(switchedTruePeakLimiter(l, Pair{x, x}, on, 32768.0)[0]);
+        }
+        double steady = 0.0, largest = 0.0;
+        for (int n = 1; n < rate; ++n) {
+            double& worst = n < rate / 3 ? steady : largest;
+            worst = std::max(worst, std::fabs(out[n] - out[n - 1]));
+        }
+        if (fading) {
+            EXPECT_LE(largest, steady * 1.05);
+            EXPECT_FALSE(l.running) << "off again, the limiter no longer runs";
+        } else {
+            EXPECT_GT(largest, steady * 5);
+        }
+    }
 }
 
 // Off, the ceiling and the limiter's state leave the chain's samples as they are; on, in bypass,

@@ -25,6 +25,7 @@ struct PanelRect {
 // The transport's fields (TransportState) are the base part, which the streaming logic takes.
 struct AppState : TransportState {
     std::string startupFolder;  // the per-user data folder (UserDataFolder())
+    std::string settingsFile;   // the application settings (SettingsFilePath())
     std::string runStamp;       // 8 digits, names the export job's temporary files
     int32_t exportRunning = 0;
     int32_t mouseHeld = 0;
@@ -43,17 +44,20 @@ std::string TemporaryFolder(const AppState& state);
 struct CoreStartOptions {
     std::string startupFolder;  // empty: the per-user data folder, made when missing
     int sizingFrameWidth = 0;   // the window system's sizing-frame width, for panelRect
+    std::string settingsFile;   // empty: SettingsFilePath()
 };
 
 // Brings the program's own state up, in this order: panelRect; runStamp; the start-up folder;
 // presetDescription cleared; the playlist tables zeroed; the processor's first start
 // (applyFirstStart: every band's gate at -36 dB, the processor reset, preset 232 applied, the
 // virtual speaker initialised); the current-settings file loaded (a missing file keeps all of
-// that); the envelope times installed.
+// that); the envelope times installed; the output options the parameter file has no room for
+// (the true-peak limiter and its ceiling) read from the application settings.
 void StartCore(AppState& state, Processor& p, Host& host, const CoreStartOptions& options = {});
 
-// Takes it down again: every file (not folder) directly inside the temporary folder deleted, then
-// the current-settings file saved. False when the settings could not be saved (`error` says why);
+// Takes it down again: every file (not folder) directly inside the temporary folder deleted, the
+// output options written to the application settings when they changed, then the
+// current-settings file saved. False when the settings could not be saved (`error` says why);
 // the program itself reports nothing.
 bool ShutdownCore(AppState& state, Processor& p, std::string& error);
 

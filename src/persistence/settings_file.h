@@ -1,7 +1,7 @@
 #pragma once
-// The application settings: the last file or folder chosen in each file dialog, kept as text
-// values of the section "Loudara" in $XDG_CONFIG_HOME/loudara/ldrmp3.ini (by default
-// ~/.config/loudara/ldrmp3.ini). The file is read and written by a small reader/writer of our own
+// The application settings: the last file or folder chosen in each file dialog and the window's
+// output options that the parameter file has no room for, kept as text values of the section
+// "Loudara" in $XDG_CONFIG_HOME/loudara/ldrmp3.ini (by default ~/.config/loudara/ldrmp3.ini). The file is read and written by a small reader/writer of our own
 // that leaves every other line, key and section as it found them.
 
 #include <string>
@@ -19,6 +19,9 @@ inline constexpr const char* kSoundFileDirKey = "SoundFileDir";
 inline constexpr const char* kSoundFileExportDirKey = "SoundFileExportDir";
 inline constexpr const char* kEncToolDirKey = "EncToolDir";
 inline constexpr const char* kSelectFolderPathKey = "SelectFolderPath";
+// The window's output options that the parameter file has no room for.
+inline constexpr const char* kTruePeakLimiterKey = "TruePeakLimiter";
+inline constexpr const char* kTruePeakCeilingKey = "TruePeakCeilingDb";
 
 // A value is read into a buffer of this many bytes with its terminating NUL: values come back
 // with at most 258 bytes, cut at a UTF-8 character boundary.

@@ -91,6 +91,7 @@ int optionsDelayFrames(const Processor& p) {
 void resetProcessor(Processor& p) {
     p.work = p.active.filterTemplate;
     clearTruePeakLimiter(p.truePeakLimiter);
+    setTruePeakLimiterSwitch(p.truePeakLimiter, optionsDelayFrames(p) != 0);
     clearBandMemory(p);
     zeroFill(p.clipperDelay);
     // The emphasis delay lines and the band overshoot filters belong to the working chain as

@@ -251,7 +251,7 @@ inline void processFrames(Processor& p, int32_t frames, const Sample* input, Sam
             if (v.deEmphasisOn) x = v.emphasis50 ? step(f.deEmphasis50, x) : step(f.deEmphasis75, x);
 
             x = hardClip(x, kOutputClamp);
-            if (v.truePeakLimiter) x = stepTruePeakLimiter(p.truePeakLimiter, x, v.truePeakCeiling);
+            x = switchedTruePeakLimiter(p.truePeakLimiter, x, v.truePeakLimiter, v.truePeakCeiling);
             const Pair o = v.bypass ? bypassedInput[i] : x;
             writeFrame(out + 2 * i, o, r);
         }

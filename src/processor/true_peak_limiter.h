@@ -28,6 +28,10 @@ inline constexpr double kLimiterReleaseMs = 25.0;
 inline constexpr int kLimiterFlatFrames = 8;  // W
 // Kept under the ceiling: the 4x reading may miss a peak between its points by a little.
 inline constexpr double kLimiterMarginDb = 0.2;
+// Switched while the sound runs, the output fades between the chain's own output and the
+// limiter's (which lies truePeakLimiterDelay frames behind it) over this long, so the jump in
+// time never clicks.
+inline constexpr double kLimiterSwitchMs = 10.0;
 
 struct TruePeakLimiter {
     // Set by prepareTruePeakLimiter.
@@ -49,6 +53,13 @@ struct TruePeakLimiter {
     double lowestGain = 1.0;
     double reducedGainSum = 0.0;
     int64_t frames = 0, reducedFrames = 0;
+    // The switch (kept by clearTruePeakLimiter; a processor reset sets it to the setting): how
+    // much of the output is the limiter's, whether the limiter runs, the frames left before a
+    // fade in may start (its delay line filling), and the fade's step per frame.
+    double mix = 0.0;
+    bool running = false;
+    int warmUp = 0;
+    double mixStep = 1.0;
 };
 
 // Latency in frames at the processor's rate.
@@ -56,10 +67,16 @@ inline int truePeakLimiterDelay(const TruePeakLimiter& l) {
     return kTruePeakDelay + l.lookAhead + kLimiterFlatFrames - 1;
 }
 
-// Sets the look-ahead and release for `sampleRate` and clears the state.
+// Sets the look-ahead, release and switching fade for `sampleRate` and clears the state.
 void prepareTruePeakLimiter(TruePeakLimiter& l, int sampleRate);
-// Back to silence (the look-ahead and release stay).
+// Back to silence (the look-ahead, release and switch stay).
 void clearTruePeakLimiter(TruePeakLimiter& l);
+// Puts the switch where `on` says at once, for a stream that starts afresh.
+inline void setTruePeakLimiterSwitch(TruePeakLimiter& l, bool on) {
+    l.mix = on ? 1.0 : 0.0;
+    l.running = on;
+    l.warmUp = 0;
+}
 
 // One frame at the 16-bit scale in, the frame truePeakLimiterDelay frames earlier out, limited
 // to `ceiling` (a 16-bit-scale magnitude).
@@ -105,6 +122,28 @@ inline Pair stepTruePeakLimiter(TruePeakLimiter& l, Pair x, double ceiling) {
         if (gain < l.lowestGain) l.lowestGain = gain;
     }
     return out;
+}
+
+// The limiter as the switch `on` has it: limited while on, the frame as it is while off, and a
+// fade between the two when the switch turns while the sound runs. Turned on, the limiter starts
+// from silence and its delay line fills (the chain's own output goes on meanwhile) before the
+// fade in; turned off, it fades out and stops.
+inline Pair switchedTruePeakLimiter(TruePeakLimiter& l, Pair x, bool on, double ceiling) {
+    if (on && l.mix == 1.0) return stepTruePeakLimiter(l, x, ceiling);
+    if (!l.running) {
+        if (!on) return x;
+        clearTruePeakLimiter(l);
+        l.running = true;
+        l.warmUp = truePeakLimiterDelay(l);
+    }
+    const Pair limited = stepTruePeakLimiter(l, x, ceiling);
+    if (l.warmUp > 0) {
+        --l.warmUp;
+        if (on) return x;
+    }
+    l.mix = on ? std::fmin(1.0, l.mix + l.mixStep) : std::fmax(0.0, l.mix - l.mixStep);
+    if (l.mix == 0.0) l.running = false;
+    return x * (1.0 - l.mix) + limited * l.mix;
 }
 
 }  // namespace loudara

@@ -127,6 +127,7 @@ void BuildKnobTable(KnobTable& table, Processor& p) {
     add(432, 293, "reflectionPercent", "%4.0f%%");
     add(542, 293, "channelMode", "mute");
     addAllBands(kGateColumn);
+    add(653, 256, "truePeakCeilingDb", "%5.1f");
 }
 
 bool KnobClick(KnobTable& table, Processor& p, int x, int y, KnobModifiers modifiers) {

@@ -11,7 +11,7 @@
 namespace loudara {
 
 inline constexpr int kKnobColumns = 6;       // gate, drive, depth, threshold, clip, output
-inline constexpr int kSingleKnobs = 29;      // 23 single parameters and the six all-bands knobs
+inline constexpr int kSingleKnobs = 30;      // 24 single parameters and the six all-bands knobs
 inline constexpr int kAllBandsRowY = 245;
 inline constexpr int kKnobHeight = 12;
 inline constexpr int kKnobDownLeft = 30, kKnobDownRight = 40;  // hit zones, from the knob's x

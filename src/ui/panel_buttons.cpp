@@ -3,8 +3,8 @@
 namespace loudara {
 namespace {
 
-constexpr int kToggleX[kToggleButtons] = {425, 425, 425, 536, 536, 536, 647, 30};
-constexpr int kToggleRow[kToggleButtons] = {65, 81, 97, 65, 81, 97, 65, 265};  // below the toolbar
+constexpr int kToggleX[kToggleButtons] = {425, 425, 425, 536, 536, 536, 647, 30, 667};
+constexpr int kToggleRow[kToggleButtons] = {65, 81, 97, 65, 81, 97, 65, 265, 210};  // below the toolbar
 constexpr int kTransportX[kTransportButtons] = {420, 450, 480, 520, 560, 590};
 constexpr int kTransportWidth[kTransportButtons] = {30, 30, 40, 40, 30, 30};
 constexpr int kTransportSourceX[kTransportButtons] = {0, 30, 60, 100, 140, 170};
@@ -15,7 +15,8 @@ constexpr int kVirtualSpeakerButton = 7;
 
 void PlacePanelButtons(PanelButtons& buttons, int toolbarHeight) {
     for (int i = 0; i < kToggleButtons; ++i) {
-        buttons.toggles[i] = PanelButton{kToggleX[i], toolbarHeight + kToggleRow[i], kToggleWidth, kToggleHeight};
+        const int width = i == kTruePeakButton ? kTruePeakButtonWidth : kToggleWidth;
+        buttons.toggles[i] = PanelButton{kToggleX[i], toolbarHeight + kToggleRow[i], width, kToggleHeight};
     }
     buttons.reset = PanelButton{635, toolbarHeight + 265, kResetWidth, kResetHeight};
     for (int i = 0; i < kTransportButtons; ++i) {
@@ -34,6 +35,7 @@ int32_t& ToggleValue(int button, AppState& state, Processor& p) {
         case 4: return s.deEmphasisOn;
         case 5: return state.continuousPlayback;
         case 6: return s.gateOn;
+        case kTruePeakButton: return s.truePeakLimiter;
         default: return s.virtualSpeakerOn;
     }
 }
@@ -48,6 +50,7 @@ bool ToggleLightOn(int button, const AppState& state, const Processor& p) {
         case 4: return s.deEmphasisOn == 1;
         case 5: return state.continuousPlayback == 1;
         case 6: return s.gateOn == 1;
+        case kTruePeakButton: return s.truePeakLimiter == 1;
         default: return s.virtualSpeakerOn == 1 && s.bypass == 0;
     }
 }

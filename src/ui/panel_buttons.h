@@ -1,5 +1,5 @@
 #pragma once
-// The clickable images of the panel: eight toggle buttons, the virtual-speaker reset button and
+// The clickable images of the panel: nine toggle buttons, the virtual-speaker reset button and
 // six transport buttons, with the rules of a press on them (no Qt).
 
 #include "app/app_state.h"
@@ -8,8 +8,9 @@
 
 namespace loudara {
 
-inline constexpr int kToggleButtons = 8, kTransportButtons = 6;
+inline constexpr int kToggleButtons = 9, kTransportButtons = 6;
 inline constexpr int kToggleWidth = 93, kToggleHeight = 15;
+inline constexpr int kTruePeakButton = 8, kTruePeakButtonWidth = 72;  // in the final stages' box
 inline constexpr int kResetWidth = 34, kResetHeight = 15;
 inline constexpr int kTransportHeight = 25;
 inline constexpr int kLightSize = 14, kLightOffset = 15;  // the indicator light left of a toggle

@@ -44,8 +44,8 @@ int gateLightImage(int gateState) {
     }
 }
 
-const int kToggleImages[kToggleButtons][2] = {{248, 249}, {244, 245}, {246, 247}, {254, 255},
-                                              {252, 253}, {250, 251}, {277, 612}, {273, 274}};
+const int kToggleImages[kToggleButtons][2] = {{248, 249}, {244, 245}, {246, 247}, {254, 255}, {252, 253},
+                                              {250, 251}, {277, 612}, {273, 274}, {img::TruePeakNormal, img::TruePeakPressed}};
 
 }  // namespace
 

@@ -804,6 +804,7 @@ QImage background(const QImage& captionFont) {
     b.knobCaption(653, 187, "TYPE");
     b.title(646, 743, 207, "POST CLIP");
     b.knobCaption(653, 221, "LEVEL");
+    b.knobCaption(653, 256, "CEIL");
 
     // Virtual speaker row.
     b.section(1, 276, 743, 311);
@@ -879,6 +880,8 @@ Skin::Skin() {
         images_[f.normal] = button(93, 15, valueFont, f.text, false);
         images_[f.pressed] = button(93, 15, valueFont, f.text, true);
     }
+    images_[img::TruePeakNormal] = button(72, 15, valueFont, "TP LIMITER", false);
+    images_[img::TruePeakPressed] = button(72, 15, valueFont, "TP LIMITER", true);
     images_[img::ResetNormal] = button(34, 15, valueFont, "RESET", false);
     images_[img::ResetPressed] = button(34, 15, valueFont, "RESET", true);
 

@@ -27,6 +27,7 @@ inline constexpr int LightOff = 256, LightOn = 257;        // 14 x 14
 inline constexpr int TransportStrip = 260;                 // 200 x 50
 inline constexpr int LargeDigits = 261;                    // 240 x 15
 inline constexpr int ResetNormal = 275, ResetPressed = 276;
+inline constexpr int TruePeakNormal = 279, TruePeakPressed = 280;  // 72 x 15
 inline constexpr int GateLight0 = 278, GateLight1 = 613, GateLight2 = 614, GateLight3 = 615;  // 9 x 9
 inline constexpr int ToolbarStrip = 611;  // 29 images of 16 x 16
 inline constexpr int MenuFirst = 281, MenuLast = 318;

@@ -320,6 +320,21 @@ private slots:
         processor->settings.speakerSpacingCm = 2.0;
         clickPanel(635 + 17, T() + 265 + 7);  // reset
         QCOMPARE(processor->settings.speakerSpacingCm, 18.0);
+
+        // The true-peak limiter's switch and ceiling sit under the post clip, and work while
+        // bypassed (the limiter itself stays out of a bypassed chain).
+        processor->settings.truePeakLimiter = 0;
+        clickPanel(667 + 36, T() + 210 + 7);
+        QCOMPARE(processor->settings.truePeakLimiter, 1);
+        QVERIFY(ToggleLightOn(kTruePeakButton, *state, *processor));
+        Knob& ceiling = single(&processor->settings.truePeakCeilingDb);
+        QCOMPARE(ceiling.y, 256);
+        clickPanel(ceiling.x + 75, ceiling.y + 6, Qt::ShiftModifier);  // ten steps up, held at 0 dBTP
+        QCOMPARE(processor->settings.truePeakCeilingDb, 0.0);
+        for (int i = 0; i < 7; ++i) clickPanel(ceiling.x + 35, ceiling.y + 6, Qt::ShiftModifier);
+        QCOMPARE(processor->settings.truePeakCeilingDb, -6.0);
+        clickPanel(667 + 36, T() + 210 + 7);
+        QCOMPARE(processor->settings.truePeakLimiter, 0);
     }
 
     void playlistHeaderAndRows() {
