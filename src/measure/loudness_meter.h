@@ -83,6 +83,7 @@ private:
 
     std::unique_ptr<TruePeakMeter> truePeak_;  // none for Peaks::SampleOnly
     double lastCallPeak_ = 0.0;                // linear, over the pieces of the last addFrames call
+    double samplePeak_ = 0.0;                  // linear, the highest sample of any channel
     void* state_ = nullptr;  // the library's ebur128_state (an unnamed struct: no forward declaration)
     unsigned rate_;
     unsigned channels_;
