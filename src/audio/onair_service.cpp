@@ -181,7 +181,7 @@ StartResult OnAirService::start() {
     begin_ = std::chrono::steady_clock::now();
     nextReport_ = options_.statusInterval > 0 ? options_.statusInterval : 5;
     record_.sampleRate = static_cast<uint32_t>(rate_);
-    record_.inputPeakDbfs = record_.outputPeakDbfs = -std::numeric_limits<double>::infinity();
+    record_.inputPeakDbfs = record_.outputPeakDbfs = record_.truePeakDbtp = -std::numeric_limits<double>::infinity();
     if (!options_.metadataFile.empty()) nowPlayingFile_.emplace(options_.metadataFile);
     record_.params = options_.params;
     record_.stream = stream_ != nullptr;
@@ -250,8 +250,10 @@ bool OnAirService::tick() {
         if (const std::optional<std::string> line = streamLog_->observe(stream_->report())) listener_.logLine(*line);
     }
     if (state != PlayState::Playing || !engine.output) return state != PlayState::Stopped;
-    if (meterSink_ && now >= nextMeters_) {
-        nextMeters_ = now + 0.1;
+    // The meters after each processed block (a block of 4096 frames: about ten times a second).
+    if (meterSink_ && (tap_->blocks() != meterBlocks_ || now >= nextMeters_)) {
+        meterBlocks_ = tap_->blocks();
+        nextMeters_ = now + 0.5;
         sendMeters(now);
     }
     if (nowPlayingFile_ && now >= nextNowPlayingCheck_) {

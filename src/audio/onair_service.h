@@ -210,6 +210,7 @@ private:
     bool finished_ = false;  // under jobsMutex_
     OnAirMeterSink* meterSink_ = nullptr;
     double nextMeters_ = 0;
+    uint64_t meterBlocks_ = 0;
     // Peaks (sample magnitudes) since the last status and since the last meters: in L, in R, out L, out R.
     double statusPeaks_[4] = {}, meterPeaks_[4] = {};
     std::optional<NowPlayingFile> nowPlayingFile_;

@@ -99,6 +99,7 @@ void LoudnessTap::processedBlock(const int16_t* interleaved, std::size_t frames,
     meter_->addFrames(interleaved, frames);
     intervalTruePeak_ = std::max(intervalTruePeak_, meter_->lastTruePeakDbtp());
     meterTruePeak_ = std::max(meterTruePeak_, meter_->lastTruePeakDbtp());
+    ++blocks_;
     if (next_) next_->processedBlock(interleaved, frames, sampleRate);
 }
 

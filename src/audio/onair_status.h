@@ -58,12 +58,15 @@ public:
     void readLoudness(OnAirStatus& status) const;
     // The highest true peak since the last call (a live meter's own interval).
     double takeMeterTruePeak();
+    // Processed blocks measured so far.
+    uint64_t blocks() const { return blocks_; }
 
 private:
     BlockTap* next_;
     std::unique_ptr<LoudnessMeter> meter_;
     double intervalTruePeak_ = -std::numeric_limits<double>::infinity();
     double meterTruePeak_ = -std::numeric_limits<double>::infinity();
+    uint64_t blocks_ = 0;
 };
 
 }  // namespace loudara
