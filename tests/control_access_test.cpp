@@ -43,7 +43,7 @@ TEST_F(TokenFile, OnlyTheOwnersOwnFileWithALongEnoughTokenIsAccepted) {
 TEST(SameOrigin, AChangeMustNameTheServersOwnHost) {
     std::string why;
     EXPECT_TRUE(SameOriginChange("http://127.0.0.1:8080", "", "127.0.0.1:8080", true, why));
-    EXPECT_TRUE(SameOriginChange("HTTPS://Radio.Example", "", "radio.example", true, why));
+    EXPECT_TRUE(SameOriginChange("https://Radio.Example", "", "radio.example", true, why));
     EXPECT_TRUE(SameOriginChange("", "http://127.0.0.1:8080/", "127.0.0.1:8080", true, why));
     EXPECT_FALSE(SameOriginChange("http://evil.example", "", "127.0.0.1:8080", false, why));
     EXPECT_FALSE(SameOriginChange("http://127.0.0.1:9999", "", "127.0.0.1:8080", false, why));
