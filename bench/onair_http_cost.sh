@@ -17,7 +17,7 @@ pids=()
 cleanup() {
     for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
     wait 2>/dev/null || true
-    rm -rf "$work"
+    [ -n "${KEEP_WORK:-}" ] && echo "kept $work" || rm -rf "$work"
 }
 trap cleanup EXIT
 jackd --no-realtime -n "$server" -d dummy -r 44100 -p 1024 >/dev/null 2>&1 &
@@ -43,6 +43,11 @@ start_onair() {
         >/dev/null 2>"$work/onair.log" &
     echo $!
 }
+# Stops ON-AIR and waits until it has left (its JACK client's name is free again).
+stop_onair() {
+    kill "$1" 2>/dev/null || true
+    while [ -e "/proc/$1" ]; do sleep 0.1; done
+}
 median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
 plain=() idle=() fifty=()
@@ -50,7 +55,7 @@ for run in $(seq "$runs"); do
     pid="$(start_onair)"
     sleep 3
     plain+=("$(busy "$pid")")
-    kill "$pid"; wait "$pid" 2>/dev/null || true
+    stop_onair "$pid"
 
     port=$((20000 + RANDOM % 20000))
     pid="$(start_onair --http "$port" --http-token-file "$work/token")"
@@ -68,7 +73,7 @@ for run in $(seq "$runs"); do
     underflows="$(curl -s -H "Authorization: Bearer $token" "http://127.0.0.1:$port/metrics" | awk '/^loudara_underflows_total/ { print $2 }')"
     kill "$scraper" "${clients[@]}" 2>/dev/null || true
     wait "$scraper" "${clients[@]}" 2>/dev/null || true
-    kill "$pid"; wait "$pid" 2>/dev/null || true
+    stop_onair "$pid"
     echo "run $run: without --http ${plain[-1]} %, server idle ${idle[-1]} %, fifty pages ${fifty[-1]} % of real time; underflows $underflows"
 done
 p="$(printf '%s\n' "${plain[@]}" | median)"
