@@ -41,6 +41,9 @@ legend { color:var(--value); padding:0 .3em; }
 input, select, button { font:inherit; background:var(--well); color:var(--value); border:1px solid #000; border-radius:3px; padding:.25em .4em; }
 button { background:linear-gradient(#868f9c, #505862); color:#101418; cursor:pointer; }
 button.on { background:var(--on); }
+.bandrow { display:grid; grid-template-columns:minmax(8em, 1.2fr) repeat(6, minmax(0, 1fr)) 2.5em; gap:.3em; align-items:center; margin:.15em 0; }
+.bandrow input { width:100%; min-width:0; }
+.bandrow.head span { text-align:center; color:var(--caption); }
 .row { display:flex; flex-wrap:wrap; gap:.5em; align-items:center; margin:.4em 0; }
 .row > input, .row > select { flex:1 1 10em; min-width:0; }
 #signin { max-width:26em; margin:3em auto; }
@@ -51,6 +54,9 @@ button.on { background:var(--on); }
   main { grid-template-columns:1fr; padding:.5em; gap:.5em; }
   .knob { grid-template-columns:1fr 4.5em 2.5em; }
   .knob input[type=range] { grid-column:1 / -1; grid-row:2; }
+  .bandrow { grid-template-columns:repeat(6, minmax(0, 1fr)); }
+  .bandrow > label { grid-column:1 / -1; }
+  .bandrow > .unit, .bandrow.head > span:first-child { display:none; }
 }
 </style>
 </head>
@@ -232,9 +238,39 @@ async function loadParameters() {
     const f = document.createElement("fieldset"); const l = document.createElement("legend"); l.textContent = g;
     f.appendChild(l); sets[g] = f;
   }
+  const bandRows = {};
   for (const p of list) {
     knobValues[p.name] = p.value;
     if (p.name === "bypass") continue;
+    if (p.band) {  // the bands side by side, as on the panel: one row per setting, one column per band
+      const base = p.name.replace(/\[\d+\]$/, "");
+      if (!bandRows[base]) {
+        if (Object.keys(bandRows).length === 0) {
+          const head = document.createElement("div"); head.className = "bandrow head";
+          head.appendChild(document.createElement("span"));
+          for (let b = 1; b <= 6; ++b) { const h = document.createElement("span"); h.textContent = "Band " + b; head.appendChild(h); }
+          head.appendChild(document.createElement("span"));
+          sets.Bands.appendChild(head);
+        }
+        const row = document.createElement("div"); row.className = "bandrow";
+        const label = document.createElement("label"); label.textContent = p.title + (p.unit ? " (" + p.unit + ")" : "");
+        label.title = base;
+        row.appendChild(label);
+        const unit = document.createElement("span"); unit.className = "unit"; unit.textContent = p.unit;
+        bandRows[base] = { row, unit };
+        sets.Bands.appendChild(row);
+      }
+      const cell = document.createElement("input"); cell.type = "number";
+      cell.min = p.min; cell.max = p.max; cell.step = p.step; cell.value = p.value; cell.dataset.name = p.name;
+      cell.title = p.title + " " + p.band;
+      cell.addEventListener("change", async () => {
+        try { await api("PATCH", "/api/parameters", { [p.name]: Number(cell.value) }); say(p.title + " " + p.band + " " + cell.value + " " + p.unit); }
+        catch (e) { say(e.message, true); cell.value = knobValues[p.name]; }
+      });
+      bandRows[base].row.appendChild(cell);
+      if (p.band === 6) bandRows[base].row.appendChild(bandRows[base].unit);
+      continue;
+    }
     const row = document.createElement("div"); row.className = "knob";
     const label = document.createElement("label"); label.textContent = p.title + (p.band ? " " + p.band : "");
     label.title = p.name;
