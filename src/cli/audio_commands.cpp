@@ -683,6 +683,10 @@ int onairCommand(int argc, char** argv) {
         service.setMeterSink(remote.get());
         output.logLine("remote control at http://" + (control.host.find(':') != std::string::npos ? "[" + control.host + "]" : control.host) +
                        ":" + std::to_string(remote->port()) + "/");
+        if (control.host.rfind("127.", 0) != 0 && control.host != "::1" && control.host != "localhost") {
+            output.logLine("the remote control is open to other machines without TLS: the token and the session travel "
+                           "in clear; put a reverse proxy with TLS in front and listen on 127.0.0.1");
+        }
     }
     if (const StartResult started = service.start(); started != StartResult::Started) {
         std::fprintf(stderr, "loudara-cli onair: cannot start: %s\n", StartResultText(started));
