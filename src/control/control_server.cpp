@@ -208,6 +208,8 @@ void ControlServer::Impl::routes() {
         if (!res.body.empty()) return;
         const char* why = res.status == 413 ? "the body is too large (16 kB at most)"
                           : res.status == 404 ? "there is no such page or request"
+                          : res.status == 400 ? "the request could not be read (a POST, PUT or PATCH needs a body, "
+                                                "or Content-Length: 0)"
                                               : "the request was refused";
         refuse(res, res.status, why);
     });
