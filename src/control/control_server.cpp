@@ -1,6 +1,9 @@
 #include "control/control_server.h"
 
 #include <httplib.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cmath>
@@ -46,6 +49,31 @@ void reply(Response& res, int status, const json& body) {
 void refuse(Response& res, int status, const std::string& why) { reply(res, status, {{"error", why}}); }
 
 bool isChange(const std::string& method) { return method != "GET" && method != "HEAD" && method != "OPTIONS"; }
+
+// The calling thread below the service's own: requests may wait, the sound may not.
+void yieldToTheSound() {
+    [[maybe_unused]] const int niced = setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), 10);
+}
+
+// The server's threads, each lowered below the service's thread before its first request.
+class BackgroundPool : public httplib::TaskQueue {
+public:
+    explicit BackgroundPool(std::size_t threads) : pool_(threads) {}
+    void enqueue(std::function<void()> fn) override {
+        pool_.enqueue([fn = std::move(fn)] {
+            thread_local bool lowered = false;
+            if (!lowered) {
+                yieldToTheSound();
+                lowered = true;
+            }
+            fn();
+        });
+    }
+    void shutdown() override { pool_.shutdown(); }
+
+private:
+    httplib::ThreadPool pool_;
+};
 
 }  // namespace
 
@@ -203,7 +231,7 @@ void ControlServer::Impl::routes() {
     http.set_read_timeout(5, 0);
     http.set_write_timeout(5, 0);
     const int threads = options.maxEventClients + 16;
-    http.new_task_queue = [threads] { return new httplib::ThreadPool(static_cast<std::size_t>(threads)); };
+    http.new_task_queue = [threads] { return new BackgroundPool(static_cast<std::size_t>(threads)); };
     http.set_error_handler([](const Request&, Response& res) {
         if (!res.body.empty()) return;
         const char* why = res.status == 413 ? "the body is too large (16 kB at most)"
@@ -436,7 +464,10 @@ bool ControlServer::start(std::string& error) {
                 " (the port is in use, or the address is not this machine's)";
         return false;
     }
-    impl_->thread = std::thread([this] { impl_->http.listen_after_bind(); });
+    impl_->thread = std::thread([this] {
+        yieldToTheSound();
+        impl_->http.listen_after_bind();
+    });
     return true;
 }
 
