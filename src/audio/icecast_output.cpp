@@ -232,6 +232,39 @@ void IcecastOutput::setState(StreamState state, const std::string& error, double
 
 void IcecastOutput::recycle(int index) { free_.push(index); }
 
+void IcecastOutput::setNowPlaying(const NowPlaying& playing) {
+    std::lock_guard<std::mutex> lock(titleMutex_);
+    title_ = StreamTitleText(playing);
+    titlePending_.store(true);
+}
+
+std::string IcecastOutput::nowPlayingResult() const {
+    std::lock_guard<std::mutex> lock(titleMutex_);
+    return titleResult_;
+}
+
+// On the encoder thread, between two blocks: libshout sends the title to the server's metadata
+// request over a connection of its own, which waits for the answer (a server on the local network
+// answers at once; the queue holds seconds of sound meanwhile).
+void IcecastOutput::sendNowPlaying() {
+    titlePending_.store(false);
+    std::string title;
+    {
+        std::lock_guard<std::mutex> lock(titleMutex_);
+        title = title_;
+    }
+    if (!shout_ || !connected_.load()) return;
+    shout_metadata_t* md = shout_metadata_new();
+    if (!md) return;
+    int result = shout_metadata_add(md, "song", title.c_str());
+    if (result == SHOUTERR_SUCCESS) result = shout_set_metadata_utf8(asShout(shout_), md);
+    shout_metadata_free(md);
+    std::lock_guard<std::mutex> lock(titleMutex_);
+    titleResult_ = result == SHOUTERR_SUCCESS ? std::string("sent")
+                                              : std::string("the server did not take the title (") +
+                                                    shout_get_error(asShout(shout_)) + ")";
+}
+
 void IcecastOutput::run() {
     // Below the thread that refills the sound blocks: the stream may wait, the air may not.
     [[maybe_unused]] const int niced = setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), 10);
@@ -249,6 +282,7 @@ void IcecastOutput::run() {
         const Clock::time_point since = Clock::now();
         bool failed = false;
         while (!stopping_.load()) {
+            if (titlePending_.load()) sendNowPlaying();
             if (!ready_.try_acquire_for(std::chrono::milliseconds(200))) continue;
             int index = -1;
             if (!full_.pop(index)) continue;
@@ -345,6 +379,10 @@ bool IcecastOutput::connect() {
     lastProgress_ = Clock::now();
     failure_.clear();
     connected_.store(true);
+    {
+        std::lock_guard<std::mutex> lock(titleMutex_);
+        if (!title_.empty()) titlePending_.store(true);
+    }
     {
         std::lock_guard<std::mutex> lock(reportMutex_);
         state_ = StreamState::Connected;

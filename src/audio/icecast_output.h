@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "audio/device_engine.h"
+#include "audio/now_playing.h"
 #include "audio/spsc_ring.h"
 
 namespace loudara {
@@ -71,6 +72,12 @@ public:
     // Ends the connection and the thread; what is queued is sent first when the server takes it.
     void stop();
 
+    // The title the server shows for the stream ("Artist - Title"); sent while connected, and
+    // again after each new connection. Safe from any thread.
+    void setNowPlaying(const NowPlaying& playing);
+    // How the last title sent fared: "" before any, "sent", or why the server did not take it.
+    std::string nowPlayingResult() const;
+
     // The streaming side: the block is copied and queued, or dropped when the queue is full.
     void processedBlock(const int16_t* interleaved, std::size_t frames, uint32_t sampleRate) override;
 
@@ -102,6 +109,7 @@ private:
     bool send(const unsigned char* data, std::size_t bytes);
     void setState(StreamState state, const std::string& error, double retrySeconds);
     void recycle(int index);
+    void sendNowPlaying();
 
     IcecastSettings settings_;
     Block* blocks_ = nullptr;  // kQueueBlocks, allocated once
@@ -126,6 +134,11 @@ private:
     uint64_t delivered_ = 0;      // of those, the bytes the server has taken
     std::chrono::steady_clock::time_point lastProgress_{};  // when the server last took some
     std::string failure_;         // why this connection ended (the first reason)
+
+    mutable std::mutex titleMutex_;
+    std::string title_;        // the stream title to show ("" when none was given)
+    std::string titleResult_;  // how the last one fared
+    std::atomic<bool> titlePending_{false};
 
     mutable std::mutex reportMutex_;
     StreamState state_ = StreamState::Connecting;

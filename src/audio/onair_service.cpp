@@ -17,6 +17,7 @@ namespace {
 
 inline constexpr char kStopByte = 1;
 inline constexpr char kReloadByte = 2;
+inline constexpr char kJobByte = 3;
 
 // Resident memory of this process in kB, from /proc/self/status; -1 when unknown.
 long residentKb() {
@@ -31,11 +32,21 @@ long residentKb() {
     return kb;
 }
 
+// A sample magnitude in dBFS (-inf for silence).
+double magnitudeDb(double peak) {
+    return peak < 1 ? -std::numeric_limits<double>::infinity() : 20.0 * std::log10(peak / 32768.0);
+}
+
 // Peak since the last look in dBFS (-inf for silence); the meter restarts.
 double peakDb(double& left, double& right) {
     const double peak = std::max(left, right);
     left = right = 0;
-    return peak < 1 ? -std::numeric_limits<double>::infinity() : 20.0 * std::log10(peak / 32768.0);
+    return magnitudeDb(peak);
+}
+
+// A gain reduction meter's reading in dB: gain = 1 - reduction / fullScale.
+double reductionDb(double reduction, double fullScale) {
+    return 20.0 * std::log10(std::clamp(1.0 - reduction / fullScale, 1e-5, 1.0));
 }
 
 WaveCounters countersOf(const std::unique_ptr<WaveDevice>& device, const WaveCounters& otherwise) {
@@ -109,6 +120,25 @@ void OnAirService::requestReload() {
     [[maybe_unused]] const ssize_t n = write(requests_[1], &c, 1);
 }
 
+void OnAirService::post(std::function<void()> job) {
+    {
+        std::lock_guard<std::mutex> lock(jobsMutex_);
+        if (finished_) return;
+        jobs_.push_back(std::move(job));
+    }
+    const char c = kJobByte;
+    [[maybe_unused]] const ssize_t n = write(requests_[1], &c, 1);
+}
+
+void OnAirService::runJobs() {
+    std::vector<std::function<void()>> jobs;
+    {
+        std::lock_guard<std::mutex> lock(jobsMutex_);
+        jobs.swap(jobs_);
+    }
+    for (std::function<void()>& job : jobs) job();
+}
+
 StartResult OnAirService::start() {
     Streaming& s = parts_.streaming;
     JackPlatform& jack = parts_.jack;
@@ -151,6 +181,8 @@ StartResult OnAirService::start() {
     begin_ = std::chrono::steady_clock::now();
     nextReport_ = options_.statusInterval > 0 ? options_.statusInterval : 5;
     record_.sampleRate = static_cast<uint32_t>(rate_);
+    record_.inputPeakDbfs = record_.outputPeakDbfs = record_.truePeakDbtp = -std::numeric_limits<double>::infinity();
+    if (!options_.metadataFile.empty()) nowPlayingFile_.emplace(options_.metadataFile);
     record_.params = options_.params;
     record_.stream = stream_ != nullptr;
     if (stream_) {
@@ -171,7 +203,7 @@ void OnAirService::takeJackLog() {
 
 void OnAirService::run() {
     while (parts_.streaming.transport.playState != PlayState::Stopped) {
-        parts_.loop.runOnce(parts_.streaming, 250, requests_[0]);
+        parts_.loop.runOnce(parts_.streaming, meterSink_ ? 100 : 250, requests_[0]);
         if (!tick()) break;
     }
 }
@@ -191,6 +223,7 @@ bool OnAirService::tick() {
             if (buffer[i] == kReloadByte) reload = true;
         }
     }
+    runJobs();
     if (reload && state == PlayState::Playing) this->reload();
     if (jack.connectionsPending()) jack.reconnect();
     takeJackLog();
@@ -217,6 +250,16 @@ bool OnAirService::tick() {
         if (const std::optional<std::string> line = streamLog_->observe(stream_->report())) listener_.logLine(*line);
     }
     if (state != PlayState::Playing || !engine.output) return state != PlayState::Stopped;
+    // The meters after each processed block (a block of 4096 frames: about ten times a second).
+    if (meterSink_ && (tap_->blocks() != meterBlocks_ || now >= nextMeters_)) {
+        meterBlocks_ = tap_->blocks();
+        nextMeters_ = now + 0.5;
+        sendMeters(now);
+    }
+    if (nowPlayingFile_ && now >= nextNowPlayingCheck_) {
+        nextNowPlayingCheck_ = now + 0.5;
+        checkNowPlayingFile();
+    }
     if (reporting_) {
         if (now >= nextReport_) {
             const int every = options_.statusInterval > 0 ? options_.statusInterval : 5;
@@ -235,29 +278,111 @@ bool OnAirService::tick() {
 }
 
 void OnAirService::reload() {
+    std::string message;
+    reloadParameters("SIGHUP", message);
+}
+
+bool OnAirService::reloadParameters(const std::string& cause, std::string& message) {
     const std::string& path = options_.params;
     std::string why;
+    bool loaded = false;
     if (path.empty()) {
-        listener_.logLine("SIGHUP: there is no parameter file to load again (--params)");
-        ++record_.reloadsRefused;
-    } else if (reloadParameters(parts_.streaming.processor, parts_.stored, parts_.streaming.host, path, why)) {
-        listener_.logLine("SIGHUP: loaded " + path);
-        ++record_.reloads;
+        message = "there is no parameter file to load again (--params)";
+    } else if (loadParameters(path, why)) {
+        message = "loaded " + path;
+        loaded = true;
     } else {
-        listener_.logLine("SIGHUP: " + path + " refused, " + why + "; the running settings are kept");
-        ++record_.reloadsRefused;
+        message = path + " refused, " + why + "; the running settings are kept";
+    }
+    listener_.logLine(cause + ": " + message);
+    ++(loaded ? record_.reloads : record_.reloadsRefused);
+    return loaded;
+}
+
+bool OnAirService::loadParameters(const std::string& path, std::string& why) {
+    return ::loudara::reloadParameters(parts_.streaming.processor, parts_.stored, parts_.streaming.host, path, why);
+}
+
+bool OnAirService::setNowPlaying(const NowPlaying& playing) {
+    if (!stream_) return false;
+    stream_->setNowPlaying(playing);
+    return true;
+}
+
+std::string OnAirService::nowPlayingResult() const { return stream_ ? stream_->nowPlayingResult() : std::string(); }
+
+void OnAirService::checkNowPlayingFile() {
+    std::string error;
+    const std::optional<NowPlaying> playing = nowPlayingFile_->check(error);
+    if (!error.empty() && error != nowPlayingError_) {
+        listener_.logLine("now playing: " + nowPlayingFile_->path() + " not read, " + error);
+    }
+    nowPlayingError_ = error;
+    if (!playing) return;
+    listener_.logLine("now playing: " + StreamTitleText(*playing));
+    setNowPlaying(*playing);
+}
+
+const OnAirStatus& OnAirService::liveStatus() {
+    if (rate_ != 0 && tap_) {
+        fillCounters(elapsed());
+        tap_->readLoudness(record_);
+    }
+    return record_;
+}
+
+void OnAirService::foldPeaks() {
+    ProcessorParams& params = parts_.streaming.processor.params;
+    double* meters[4] = {&params.inputPeakL, &params.inputPeakR, &params.outputPeakL, &params.outputPeakR};
+    for (int i = 0; i < 4; ++i) {
+        statusPeaks_[i] = std::max(statusPeaks_[i], *meters[i]);
+        meterPeaks_[i] = std::max(meterPeaks_[i], *meters[i]);
+        *meters[i] = 0;
     }
 }
 
+void OnAirService::sendMeters(double now) {
+    foldPeaks();
+    Processor& p = parts_.streaming.processor;
+    OnAirMeters m;
+    m.uptimeSeconds = now;
+    for (int c = 0; c < 2; ++c) {
+        m.inputPeakDbfs[c] = magnitudeDb(meterPeaks_[c]);
+        m.outputPeakDbfs[c] = magnitudeDb(meterPeaks_[2 + c]);
+    }
+    std::fill(std::begin(meterPeaks_), std::end(meterPeaks_), 0.0);
+    OnAirStatus loudness;
+    tap_->readLoudness(loudness);
+    m.momentaryLufs = loudness.momentaryLufs;
+    m.shortTermLufs = loudness.shortTermLufs;
+    m.integratedLufs = loudness.integratedLufs;
+    m.truePeakDbtp = tap_->takeMeterTruePeak();
+    // The AGC's gain is 1 - reduction / 23169; a band's 1 - reduction / 32767.
+    m.agcReductionDb[0] = reductionDb(p.params.agcLowReduction, 23169.0);
+    m.agcReductionDb[1] = reductionDb(p.params.agcHighReduction, 23169.0);
+    for (int b = 0; b < kBandCount; ++b) {
+        m.bandReductionDb[b] = reductionDb(p.bands[b].reductionPeak, 32767.0);
+        p.bands[b].reductionPeak = 0;
+    }
+    m.bypass = p.settings.bypass != 0;
+    m.stream = stream_ != nullptr;
+    if (stream_) m.streamState = stream_->report().state;
+    meterSink_->meters(m);
+}
+
 void OnAirService::fillRecord(double elapsed) {
+    foldPeaks();
+    record_.inputPeakDbfs = peakDb(statusPeaks_[0], statusPeaks_[1]);
+    record_.outputPeakDbfs = peakDb(statusPeaks_[2], statusPeaks_[3]);
+    tap_->report(record_);
+    fillCounters(elapsed);
+}
+
+void OnAirService::fillCounters(double elapsed) {
     DeviceEngine& engine = parts_.streaming.engine;
-    ProcessorParams& params = parts_.streaming.processor.params;
     const WaveCounters played = countersOf(engine.output, summary_.output);
     const WaveCounters captured = countersOf(engine.input, summary_.input);
     record_.uptimeSeconds = elapsed;
-    record_.inputPeakDbfs = peakDb(params.inputPeakL, params.inputPeakR);
-    record_.outputPeakDbfs = peakDb(params.outputPeakL, params.outputPeakR);
-    tap_->report(record_);
     record_.underflows = played.underflows + played.hostUnderflows;
     record_.overflows = captured.overflows + captured.hostOverflows;
     record_.xruns = std::max(played.xruns, captured.xruns);
@@ -280,6 +405,11 @@ void OnAirService::writeStatusFile() {
 }
 
 OnAirSummary OnAirService::finish() {
+    {
+        std::lock_guard<std::mutex> lock(jobsMutex_);
+        finished_ = true;
+        jobs_.clear();
+    }
     if (stream_) stream_->stop();
     parts_.streaming.engine.tap = nullptr;
     if (!options_.statusFile.empty()) {

@@ -11,16 +11,24 @@
 // requestStop() and requestReload() may be called from any thread or from a signal handler; the
 // loop takes them up within a quarter of a second. A front end with an event loop of its own
 // dispatches the device notices itself and calls tick() instead of run().
+//
+// A remote control (the HTTP server) reaches the service through post(): its jobs run on the
+// service's own thread between two turns of the loop, where the chain's settings may change as
+// they do on SIGHUP; and it may take the meters about ten times a second (setMeterSink).
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "audio/icecast_output.h"
 #include "audio/jack_device.h"
+#include "audio/now_playing.h"
 #include "audio/onair_status.h"
 #include "audio/poll_event_loop.h"
 #include "audio/streaming.h"
@@ -47,6 +55,30 @@ struct OnAirOptions {
     int statusInterval = 0;  // a status log line every so many seconds (0: none)
     std::string statusFile;  // the status as JSON ("" when none)
     std::optional<IcecastSettings> icecast;  // the stream, when there is one
+    std::string metadataFile;  // the now-playing title, read again whenever it changes ("" when none)
+};
+
+// The meters at one moment, for a remote control's live display.
+struct OnAirMeters {
+    double uptimeSeconds = 0;
+    // Peaks since the previous meters per channel (dBFS, -inf for silence).
+    double inputPeakDbfs[2] = {0, 0}, outputPeakDbfs[2] = {0, 0};
+    double momentaryLufs = 0, shortTermLufs = 0, integratedLufs = 0;
+    double truePeakDbtp = 0;  // highest true peak since the previous meters
+    // Gain reduction (dB, 0 or below): the AGC's two halves and the bands' highest since the
+    // previous meters.
+    double agcReductionDb[2] = {0, 0};
+    double bandReductionDb[kBandCount] = {};
+    bool bypass = false;
+    bool stream = false;
+    StreamState streamState = StreamState::Connecting;
+};
+
+// Takes the meters on the service's thread; it must return at once.
+class OnAirMeterSink {
+public:
+    virtual ~OnAirMeterSink() = default;
+    virtual void meters(const OnAirMeters& meters) = 0;
 };
 
 // The figures of the line shown in place when the service reports nothing else.
@@ -123,8 +155,36 @@ public:
     // The status as last reported.
     const OnAirStatus& status() const { return record_; }
 
+    // Safe from any thread: `job` runs on the service's thread at its next turn, or is dropped
+    // unrun once the service has finished.
+    void post(std::function<void()> job);
+    // Before start(): who takes the meters about ten times a second while ON-AIR plays.
+    void setMeterSink(OnAirMeterSink* sink) { meterSink_ = sink; }
+
+    // The rest only on the service's thread (in a posted job).
+    Processor& processor() { return parts_.streaming.processor; }
+    StoredSettings& storedSettings() { return parts_.stored; }
+    const std::string& paramsFile() const { return options_.params; }
+    // The --params file again, as SIGHUP does; the log line begins with `cause`. `message` says
+    // what happened.
+    bool reloadParameters(const std::string& cause, std::string& message);
+    // A whole parameter file applied (anything else is refused and the running settings kept).
+    bool loadParameters(const std::string& path, std::string& why);
+    // The now-playing title for the stream; false when there is no stream.
+    bool setNowPlaying(const NowPlaying& playing);
+    // How the last title fared at the server ("" when none was sent yet).
+    std::string nowPlayingResult() const;
+    // The status with its counters, loudness and stream figures as they stand now (the peaks
+    // and the interval's true peak are those of the last status).
+    const OnAirStatus& liveStatus();
+
 private:
     void reload();
+    void runJobs();
+    void sendMeters(double now);
+    void foldPeaks();
+    void fillCounters(double elapsed);
+    void checkNowPlayingFile();
     void fillRecord(double elapsed);
     void writeStatusFile();
     void takeJackLog();
@@ -144,6 +204,18 @@ private:
     double nextReport_ = 0;
     int interrupts_ = 0;
     OnAirSummary summary_;
+    // Remote control.
+    std::mutex jobsMutex_;
+    std::vector<std::function<void()>> jobs_;
+    bool finished_ = false;  // under jobsMutex_
+    OnAirMeterSink* meterSink_ = nullptr;
+    double nextMeters_ = 0;
+    uint64_t meterBlocks_ = 0;
+    // Peaks (sample magnitudes) since the last status and since the last meters: in L, in R, out L, out R.
+    double statusPeaks_[4] = {}, meterPeaks_[4] = {};
+    std::optional<NowPlayingFile> nowPlayingFile_;
+    double nextNowPlayingCheck_ = 0;
+    std::string nowPlayingError_;  // the file's last problem, logged once
 };
 
 }  // namespace loudara

@@ -98,17 +98,29 @@ void LoudnessTap::processedBlock(const int16_t* interleaved, std::size_t frames,
     }
     meter_->addFrames(interleaved, frames);
     intervalTruePeak_ = std::max(intervalTruePeak_, meter_->lastTruePeakDbtp());
+    meterTruePeak_ = std::max(meterTruePeak_, meter_->lastTruePeakDbtp());
+    ++blocks_;
     if (next_) next_->processedBlock(interleaved, frames, sampleRate);
 }
 
 void LoudnessTap::report(OnAirStatus& status) {
+    readLoudness(status);
+    status.truePeakDbtp = intervalTruePeak_;
+    intervalTruePeak_ = -std::numeric_limits<double>::infinity();
+}
+
+void LoudnessTap::readLoudness(OnAirStatus& status) const {
     constexpr double kNone = -std::numeric_limits<double>::infinity();
     status.momentaryLufs = meter_ ? meter_->momentaryLufs() : kNone;
     status.shortTermLufs = meter_ ? meter_->shortTermLufs() : kNone;
     status.integratedLufs = meter_ ? meter_->integratedLufs() : kNone;
-    status.truePeakDbtp = intervalTruePeak_;
     status.truePeakMaxDbtp = meter_ ? meter_->truePeakDbtp() : kNone;
-    intervalTruePeak_ = kNone;
+}
+
+double LoudnessTap::takeMeterTruePeak() {
+    const double peak = meterTruePeak_;
+    meterTruePeak_ = -std::numeric_limits<double>::infinity();
+    return peak;
 }
 
 }  // namespace loudara

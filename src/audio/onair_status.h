@@ -54,11 +54,19 @@ public:
 
     // The figures into `status`; the interval's true peak starts again.
     void report(OnAirStatus& status);
+    // The loudness and the highest true peak since the start into `status`, nothing restarted.
+    void readLoudness(OnAirStatus& status) const;
+    // The highest true peak since the last call (a live meter's own interval).
+    double takeMeterTruePeak();
+    // Processed blocks measured so far.
+    uint64_t blocks() const { return blocks_; }
 
 private:
     BlockTap* next_;
     std::unique_ptr<LoudnessMeter> meter_;
     double intervalTruePeak_ = -std::numeric_limits<double>::infinity();
+    double meterTruePeak_ = -std::numeric_limits<double>::infinity();
+    uint64_t blocks_ = 0;
 };
 
 }  // namespace loudara

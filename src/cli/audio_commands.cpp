@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "app/app_state.h"
+#include "app/user_paths.h"
 #include "audio/icecast_output.h"
 #include "audio/onair_service.h"
 #include "audio/poll_event_loop.h"
@@ -29,6 +30,8 @@
 #include "base/text.h"
 #include "cli/cli_support.h"
 #include "cli/commands.h"
+#include "control/access.h"
+#include "control/control_server.h"
 #include "files/sound_source.h"
 #include "persistence/parameter_file.h"
 #include "persistence/parameter_load_text.h"
@@ -108,7 +111,13 @@ const char* kOnAirHelp =
     "                  an Icecast server; when the server goes away ON-AIR goes on and the\n"
     "                  stream connects again after 1, 2, 4, ... 60 s\n"
     "  --bitrate KBPS  the stream's MP3 bit rate (32..320, default 128)\n"
-    "  --stream-name TEXT, --stream-description TEXT  what the server shows about the stream\n";
+    "  --stream-name TEXT, --stream-description TEXT  what the server shows about the stream\n"
+    "  --metadata-file FILE  the now-playing title for the stream, read again whenever FILE\n"
+    "                  changes: lines \"title=...\" and \"artist=...\", or the title as its first line\n"
+    "  --http [ADDRESS:]PORT  a web page, an HTTP API and Prometheus metrics at this address\n"
+    "                  (127.0.0.1 when only a port is given; put a reverse proxy in front for TLS)\n"
+    "  --http-token-file FILE  the token every request but the page needs (Authorization:\n"
+    "                  Bearer TOKEN); FILE must be readable by its owner alone\n";
 
 // Ctrl-C and SIGTERM arrive through a pipe the play loop waits on.
 int gSignalPipe[2] = {-1, -1};
@@ -217,6 +226,8 @@ struct StreamOptions {
     std::string icecastUrl;
     IcecastSettings icecast;
     bool bitrateGiven = false;
+    std::string metadataFile;
+    std::string http, httpTokenFile;
 };
 
 // Everything one run of play or onair needs, with the sound system started.
@@ -371,6 +382,12 @@ int parseStreamOptions(const char* command, int argc, char** argv, bool onAir, S
             o.bitrateGiven = true;
         } else if (onAir && arg == "--stream-name") {
             if (!text(o.icecast.name)) return usageError(command, "--stream-name needs a text");
+        } else if (onAir && arg == "--metadata-file") {
+            if (!text(o.metadataFile) || o.metadataFile.empty()) return usageError(command, "--metadata-file needs a file");
+        } else if (onAir && arg == "--http") {
+            if (!text(o.http) || o.http.empty()) return usageError(command, "--http needs [ADDRESS:]PORT");
+        } else if (onAir && arg == "--http-token-file") {
+            if (!text(o.httpTokenFile) || o.httpTokenFile.empty()) return usageError(command, "--http-token-file needs a file");
         } else if (onAir && arg == "--stream-description") {
             if (!text(o.icecast.description)) return usageError(command, "--stream-description needs a text");
         } else if (arg.size() > 1 && arg[0] == '-') {
@@ -387,6 +404,12 @@ int parseStreamOptions(const char* command, int argc, char** argv, bool onAir, S
     }
     if (o.outputNone && o.icecastUrl.empty()) {
         return usageError(command, "--output none needs a stream (--icecast)");
+    }
+    if (o.icecastUrl.empty() && !o.metadataFile.empty()) {
+        return usageError(command, "--metadata-file goes with --icecast (the title is sent with the stream)");
+    }
+    if (o.http.empty() != o.httpTokenFile.empty()) {
+        return usageError(command, "--http and --http-token-file go together (every request needs the token)");
     }
     if (o.icecastUrl.empty() && (o.bitrateGiven || o.icecast.name != "Loudara" || !o.icecast.description.empty())) {
         return usageError(command, "--bitrate, --stream-name and --stream-description go with --icecast");
@@ -621,6 +644,16 @@ int onairCommand(int argc, char** argv) {
     std::vector<std::string> rest;
     if (const int status = parseStreamOptions("onair", argc, argv, true, o, rest)) return status;
     if (!rest.empty()) return usageError("onair", "unexpected argument '" + rest[0] + "'");
+    ControlOptions control;
+    if (!o.http.empty()) {
+        std::string error;
+        if (!ParseListenAddress(o.http, control.host, control.port, error)) return usageError("onair", "--http: " + error);
+        if (!ReadTokenFile(o.httpTokenFile, control.token, error)) {
+            std::fprintf(stderr, "loudara-cli onair: --http-token-file: %s\n", error.c_str());
+            return 1;
+        }
+        control.userFolder = UserDataFolder() + "/users";
+    }
     OnAirSignals signals;
     Session session;
     if (const int status = session.start("onair", o, true)) return status;
@@ -635,14 +668,32 @@ int onairCommand(int argc, char** argv) {
     options.statusInterval = o.statusInterval;
     options.statusFile = o.statusFile;
     if (!o.icecastUrl.empty()) options.icecast = o.icecast;
+    options.metadataFile = o.metadataFile;
     OnAirOutput output(*session.p);
     OnAirService service({*session.s, session.app->stored, session.loop, session.platform->jack()}, options, output);
     const OnAirSignals::Delivery delivery = signals.deliverTo(service);
+    std::unique_ptr<ControlServer> remote;
+    if (!o.http.empty()) {
+        remote = std::make_unique<ControlServer>(service, control, [&output](const std::string& line) { output.logLine(line); });
+        std::string error;
+        if (!remote->start(error)) {
+            std::fprintf(stderr, "loudara-cli onair: --http: %s\n", error.c_str());
+            return 1;
+        }
+        service.setMeterSink(remote.get());
+        output.logLine("remote control at http://" + (control.host.find(':') != std::string::npos ? "[" + control.host + "]" : control.host) +
+                       ":" + std::to_string(remote->port()) + "/");
+        if (control.host.rfind("127.", 0) != 0 && control.host != "::1" && control.host != "localhost") {
+            output.logLine("the remote control is open to other machines without TLS: the token and the session travel "
+                           "in clear; put a reverse proxy with TLS in front and listen on 127.0.0.1");
+        }
+    }
     if (const StartResult started = service.start(); started != StartResult::Started) {
         std::fprintf(stderr, "loudara-cli onair: cannot start: %s\n", StartResultText(started));
         return 1;
     }
     service.run();
+    if (remote) remote->stop();
     output.status.end();
     const OnAirSummary end = service.finish();
     const WaveCounters& out = end.output;
