@@ -678,6 +678,10 @@ int onairCommand(int argc, char** argv) {
     std::vector<char*> pointers;
     for (std::string& argument : expanded) pointers.push_back(argument.data());
     pointers.push_back(nullptr);
+    if (wantsHelp(static_cast<int>(expanded.size()), pointers.data())) {
+        std::fputs(kOnAirHelp, stdout);
+        return 0;
+    }
     StreamOptions o;
     std::vector<std::string> rest;
     if (const int status = parseStreamOptions("onair", static_cast<int>(expanded.size()), pointers.data(), true, o, rest)) {
