@@ -67,6 +67,11 @@ check "options text" 2 "--bitrate, --stream-name, --stream-description and --ice
     "$cli" onair --options "--stream-name 'Loudara FM' --stream-description \"a b\" --silence-seconds=5"
 check "options text with an open quote" 2 "--options: a double quote is not closed" -- "$cli" onair --options '--stream-name "Loudara FM'
 check "options text inside one" 2 "--options cannot name --options again" -- "$cli" onair --options "--options x"
+# The example environment file as systemd reads it (an unquoted value keeps its quotes) and passes
+# it whole: its quoted command is one option value (here refused only for naming no real program).
+example="$(sed -n 's/^LOUDARA_ONAIR_OPTIONS=//p' "$(dirname "$0")/../dist/systemd/onair.env")"
+check "the example environment file" 2 "--on-silence: /home/radio/bin/dead-air-mail does not exist" -- \
+    "$cli" onair --options "$example"
 check "mistyped command" 2 "unknown command 'prcess'; did you mean process?" -- "$cli" prcess
 check "help COMMAND" 0 "^Usage: loudara-cli params save FILE" -- "$cli" help params save
 check "band out of range" 2 "band index" -- "$cli" process "$work/song.wav" "$work/x.wav" --set 'driveDb[6]=1'
