@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <nlohmann/json.hpp>
 
 #include "audio/onair_status.h"
@@ -68,6 +69,35 @@ TEST_F(OnAirStatusFile, PlantedTemporaryFileIsLeftAsItIs) {
     ASSERT_TRUE(WriteStatusFile(path, status, error)) << error;
     EXPECT_EQ(text(read(path + ".tmp")), "planted");
     EXPECT_EQ(nlohmann::json::parse(text(read(path)))["sampleRate"], 32000);
+}
+
+TEST(OnAirStatusText, TheTimeStampAndTheDeadAirAreInTheFileAndTheLine) {
+    OnAirStatus status;
+    status.sampleRate = 48000;
+    // 2026-12-10 06:37:52.75 UTC: the stamp is the second it falls in.
+    status.time = std::chrono::system_clock::time_point(std::chrono::milliseconds(1796884672750LL));
+    const nlohmann::json sound = nlohmann::json::parse(StatusJsonText(status));
+    EXPECT_EQ(sound["time"], "2026-12-10T06:37:52Z");
+    EXPECT_EQ(sound["silence"]["state"], "sound");
+    EXPECT_EQ(sound["silence"]["fallback"], nullptr);
+    EXPECT_EQ(StatusLineText(status).find("SILENCE"), std::string::npos);
+
+    status.silent = true;
+    status.silentSeconds = 3725.46;
+    status.silentTotalSeconds = 4000;
+    status.silenceAlarms = 2;
+    status.silenceThresholdDbfs = -45.5;
+    status.silenceAfterSeconds = 60;
+    status.fallback = status.fallbackPlaying = true;
+    status.fallbackSong = "/srv/jingles/id.flac";
+    const nlohmann::json silent = nlohmann::json::parse(StatusJsonText(status));
+    EXPECT_EQ(silent["silence"], nlohmann::json::parse(R"({"state": "silent", "seconds": 3725.4, "totalSeconds": 4000.0,
+        "alarms": 2, "thresholdDbfs": -45.5, "afterSeconds": 60.0,
+        "fallback": {"state": "playing", "song": "/srv/jingles/id.flac"}})"));
+    const std::string line = StatusLineText(status);
+    const std::string end = "  SILENCE for 1:02:05  fallback playing";
+    ASSERT_GE(line.size(), end.size());
+    EXPECT_EQ(line.substr(line.size() - end.size()), end) << line;
 }
 
 }  // namespace

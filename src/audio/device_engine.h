@@ -37,6 +37,15 @@ public:
     virtual void processedBlock(const int16_t* interleaved, std::size_t frames, uint32_t sampleRate) = 0;
 };
 
+// May stand in for the ON-AIR input, on the side that processes it: sees each input block before
+// it is processed and may give other frames to be processed in its place (the dead-air fallback).
+class InputStandIn {
+public:
+    virtual ~InputStandIn() = default;
+    // True when `replacement` (2 x frames samples) holds what is to be processed instead of `input`.
+    virtual bool standIn(const int16_t* input, int16_t* replacement, std::size_t frames, uint32_t sampleRate) = 0;
+};
+
 struct DeviceEntry {
     char name[32] = {};
     uint32_t id = 0;  // the platform's identifier
@@ -99,6 +108,8 @@ struct DeviceEngine {
 
     // Called with each processed block; none by default.
     BlockTap* tap = nullptr;
+    // Sees each ON-AIR input block before it is processed; none by default.
+    InputStandIn* standIn = nullptr;
 
     // Device counters as they stood when the song stopped being refilled (see WaveCounters).
     WaveCounters outputCountersAtDrain;

@@ -36,8 +36,15 @@ struct IcecastTarget {
     std::string display() const;
 };
 
-// icecast://[USER[:PASSWORD]@]HOST[:PORT]/MOUNT, %XX escapes allowed in USER and PASSWORD.
+// icecast://[USER@]HOST[:PORT]/MOUNT or http://[USER@]HOST[:PORT]/MOUNT, %XX escapes allowed in
+// USER (default "source"). The password is not read from the address: one there is refused with
+// kIcecastPasswordInAddressText (the command line is there for every user to read); the caller
+// sets target.password.
 bool ParseIcecastUrl(const std::string& url, IcecastTarget& target, std::string& error);
+inline constexpr const char* kIcecastPasswordInAddressText =
+    "the address holds a password, and every user of this machine can read a command line (ps): leave it "
+    "out of the address and give it with --icecast-password-file FILE (a file only you can read) or in the "
+    "environment variable LOUDARA_ICECAST_PASSWORD";
 
 // The MP3 bit rates the stream can be sent at (kbit/s): the MPEG-1 ones, IsMpeg1Bitrate.
 bool IcecastBitrateSupported(int kbps);

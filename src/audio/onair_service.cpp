@@ -103,7 +103,9 @@ OnAirService::OnAirService(OnAirParts parts, OnAirOptions options, OnAirListener
 
 OnAirService::~OnAirService() {
     if (stream_) stream_->stop();
-    if (parts_.streaming.engine.tap == tap_.get()) parts_.streaming.engine.tap = nullptr;
+    DeviceEngine& engine = parts_.streaming.engine;
+    if (engine.tap == alarm_.get()) engine.tap = nullptr;
+    if (engine.standIn == alarm_.get()) engine.standIn = nullptr;
     for (int& fd : requests_) {
         if (fd >= 0) close(fd);
         fd = -1;
@@ -152,15 +154,22 @@ StartResult OnAirService::start() {
 
     if (options_.icecast) stream_ = std::make_unique<IcecastOutput>(*options_.icecast);
     tap_ = std::make_unique<LoudnessTap>(stream_.get());
-    s.engine.tap = tap_.get();
+    if (!options_.fallbackSongs.empty()) fallback_ = std::make_unique<FallbackSource>(options_.fallbackSongs);
+    alarm_ = std::make_unique<SilenceAlarm>(options_.silence, fallback_.get(), tap_.get());
+    s.engine.tap = alarm_.get();
+    s.engine.standIn = alarm_.get();
     ToggleOnAirMode(s);
 
     StartResult started = StartResult::NotStopped;
     PlayCommand(s, &started);
     if (started != StartResult::Started) {
         s.engine.tap = nullptr;
+        s.engine.standIn = nullptr;
         return started;
     }
+    // The songs are read ahead from now on, so they are there the moment the input falls silent
+    // (never before the silence has lasted its time: the first blocks do not need them).
+    if (fallback_) fallback_->start(s.engine.sampleRate);
     if (stream_) stream_->start();
     reporting_ = options_.statusInterval > 0 || !options_.statusFile.empty() || stream_;
     const std::string target = stream_ ? options_.icecast->target.display() : std::string();
@@ -185,6 +194,9 @@ StartResult OnAirService::start() {
     if (!options_.metadataFile.empty()) nowPlayingFile_.emplace(options_.metadataFile);
     record_.params = options_.params;
     record_.stream = stream_ != nullptr;
+    record_.silenceThresholdDbfs = options_.silence.thresholdDbfs;
+    record_.silenceAfterSeconds = options_.silence.seconds;
+    record_.fallback = fallback_ != nullptr;
     if (stream_) {
         record_.streamTarget = target;
         streamLog_.emplace(target);
@@ -249,6 +261,7 @@ bool OnAirService::tick() {
     if (stream_) {
         if (const std::optional<std::string> line = streamLog_->observe(stream_->report())) listener_.logLine(*line);
     }
+    if (state == PlayState::Playing) watchSilence();
     if (state != PlayState::Playing || !engine.output) return state != PlayState::Stopped;
     // The meters after each processed block (a block of 4096 frames: about ten times a second).
     if (meterSink_ && (tap_->blocks() != meterBlocks_ || now >= nextMeters_)) {
@@ -275,6 +288,68 @@ bool OnAirService::tick() {
     listener_.showProgress(
         {rate_, now, played.underflows + played.hostUnderflows, captured.overflows + captured.hostOverflows});
     return true;
+}
+
+// What the alarm found since the last turn: a log line, the command and a status file written at
+// once for each silence that began and each that ended, in the order they happened.
+void OnAirService::watchSilence() {
+    if (fallback_) {
+        for (const std::string& line : fallback_->takeLog()) listener_.logLine(line);
+    }
+    for (const std::string& line : commands_.finished()) listener_.logLine("event command " + line);
+    const SilenceAlarm::Snapshot a = alarm_->snapshot();
+    bool changed = false;
+    char text[160];
+    while (silencesSeen_ < a.began) {
+        ++silencesSeen_;
+        changed = true;
+        std::snprintf(text, sizeof text, "dead air: the output has stayed below %.1f dBFS for %.0f s",
+                      options_.silence.thresholdDbfs, options_.silence.seconds);
+        listener_.logLine(std::string(text) + (fallback_ ? "; the fallback songs stand in for the input" : ""));
+        runEventCommand(options_.onSilence, "silence", std::max(options_.silence.seconds, a.silentSeconds));
+    }
+    while (soundsSeen_ < a.ended) {
+        ++soundsSeen_;
+        changed = true;
+        std::snprintf(text, sizeof text, "sound is back after %.0f s of dead air", a.lastSilenceSeconds);
+        listener_.logLine(std::string(text) + (fallback_ ? "; the fallback songs give way to the input" : ""));
+        runEventCommand(options_.onSilenceEnd, "silence-end", a.lastSilenceSeconds);
+    }
+    if (changed) {
+        fillSilence();
+        record_.time = std::chrono::system_clock::now();
+        record_.uptimeSeconds = elapsed();
+        writeStatusFile();
+    }
+}
+
+void OnAirService::runEventCommand(const std::string& command, const char* event, double silentSeconds) {
+    if (command.empty()) return;
+    char seconds[32], threshold[32], after[32];
+    std::snprintf(seconds, sizeof seconds, "%.1f", silentSeconds);
+    std::snprintf(threshold, sizeof threshold, "%.1f", options_.silence.thresholdDbfs);
+    std::snprintf(after, sizeof after, "%g", options_.silence.seconds);
+    const EventVariables variables = {
+        {"LOUDARA_EVENT", event},
+        {"LOUDARA_EVENT_TIME", UtcTimeText(std::chrono::system_clock::now())},
+        {"LOUDARA_SILENCE_SECONDS", seconds},
+        {"LOUDARA_SILENCE_THRESHOLD_DBFS", threshold},
+        {"LOUDARA_SILENCE_AFTER_SECONDS", after},
+        {"LOUDARA_FALLBACK", fallback_ ? (std::string(event) == "silence" ? "playing" : "stopped") : "none"},
+        {"LOUDARA_STREAM", stream_ ? options_.icecast->target.display() : ""},
+    };
+    std::string error;
+    if (commands_.start(command, variables, error) < 0) listener_.logLine("event command for " + std::string(event) + ": " + error);
+}
+
+void OnAirService::fillSilence() {
+    const SilenceAlarm::Snapshot a = alarm_->snapshot();
+    record_.silent = a.silent;
+    record_.silentSeconds = a.silentSeconds;
+    record_.silentTotalSeconds = a.totalSilentSeconds;
+    record_.silenceAlarms = a.began;
+    record_.fallbackPlaying = a.fallbackPlaying;
+    if (fallback_) record_.fallbackSong = fallback_->currentSong();
 }
 
 void OnAirService::reload() {
@@ -382,7 +457,9 @@ void OnAirService::fillCounters(double elapsed) {
     DeviceEngine& engine = parts_.streaming.engine;
     const WaveCounters played = countersOf(engine.output, summary_.output);
     const WaveCounters captured = countersOf(engine.input, summary_.input);
+    record_.time = std::chrono::system_clock::now();
     record_.uptimeSeconds = elapsed;
+    fillSilence();
     record_.underflows = played.underflows + played.hostUnderflows;
     record_.overflows = captured.overflows + captured.hostOverflows;
     record_.xruns = std::max(played.xruns, captured.xruns);
@@ -412,6 +489,9 @@ OnAirSummary OnAirService::finish() {
     }
     if (stream_) stream_->stop();
     parts_.streaming.engine.tap = nullptr;
+    parts_.streaming.engine.standIn = nullptr;
+    if (fallback_) fallback_->stop();
+    for (const std::string& line : commands_.finished()) listener_.logLine("event command " + line);
     if (!options_.statusFile.empty()) {
         fillRecord(elapsed());
         record_.underflows = summary_.output.underflows + summary_.output.hostUnderflows;

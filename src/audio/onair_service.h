@@ -26,11 +26,14 @@
 #include <utility>
 #include <vector>
 
+#include "audio/event_command.h"
+#include "audio/fallback_source.h"
 #include "audio/icecast_output.h"
 #include "audio/jack_device.h"
 #include "audio/now_playing.h"
 #include "audio/onair_status.h"
 #include "audio/poll_event_loop.h"
+#include "audio/silence_alarm.h"
 #include "audio/streaming.h"
 #include "audio/wave_device.h"
 #include "persistence/parameter_file.h"
@@ -56,6 +59,11 @@ struct OnAirOptions {
     std::string statusFile;  // the status as JSON ("" when none)
     std::optional<IcecastSettings> icecast;  // the stream, when there is one
     std::string metadataFile;  // the now-playing title, read again whenever it changes ("" when none)
+    // Dead air: always watched and reported; the commands run when it begins and ends (no shell,
+    // the event in LOUDARA_* variables), and the fallback songs stand in for a silent input.
+    SilenceSettings silence;
+    std::string onSilence, onSilenceEnd;      // "" when none
+    std::vector<std::string> fallbackSongs;   // none: no fallback
 };
 
 // The meters at one moment, for a remote control's live display.
@@ -188,6 +196,9 @@ private:
     void fillRecord(double elapsed);
     void writeStatusFile();
     void takeJackLog();
+    void watchSilence();
+    void fillSilence();
+    void runEventCommand(const std::string& command, const char* event, double silentSeconds);
     double elapsed() const;
 
     OnAirParts parts_;
@@ -198,6 +209,10 @@ private:
     bool reporting_ = false;  // status lines, a status file or a stream
     std::unique_ptr<IcecastOutput> stream_;
     std::unique_ptr<LoudnessTap> tap_;
+    std::unique_ptr<FallbackSource> fallback_;
+    std::unique_ptr<SilenceAlarm> alarm_;
+    EventCommands commands_;
+    uint64_t silencesSeen_ = 0, soundsSeen_ = 0;
     std::optional<StreamStateLog> streamLog_;
     OnAirStatus record_;
     std::chrono::steady_clock::time_point begin_;

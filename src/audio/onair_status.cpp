@@ -4,6 +4,7 @@
 #include <limits>
 #include <cmath>
 #include <cstdio>
+#include <ctime>
 #include <nlohmann/json.hpp>
 
 #include "files/safe_write.h"
@@ -24,7 +25,24 @@ nlohmann::json number(double value) {
     return std::round(value * 100.0) / 100.0;
 }
 
+// "1:02:03" for a duration in seconds.
+std::string clockText(double seconds) {
+    const long whole = static_cast<long>(seconds);
+    char text[32];
+    std::snprintf(text, sizeof text, "%ld:%02ld:%02ld", whole / 3600, whole / 60 % 60, whole % 60);
+    return text;
+}
+
 }  // namespace
+
+std::string UtcTimeText(std::chrono::system_clock::time_point time) {
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(time);
+    std::tm utc{};
+    gmtime_r(&seconds, &utc);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    return text;
+}
 
 std::string StatusLineText(const OnAirStatus& s) {
     const long seconds = static_cast<long>(s.uptimeSeconds);
@@ -51,12 +69,15 @@ std::string StatusLineText(const OnAirStatus& s) {
         if (s.streamBlocksDropped > 0) line += " (" + std::to_string(s.streamBlocksDropped) + " blocks dropped)";
         if (s.streamState != StreamState::Connected && !s.streamError.empty()) line += ": " + s.streamError;
     }
+    if (s.silent) line += "  SILENCE for " + clockText(s.silentSeconds);
+    if (s.fallbackPlaying) line += "  fallback playing";
     return line;
 }
 
 std::string StatusJsonText(const OnAirStatus& s) {
     nlohmann::json j;
     j["state"] = s.state;
+    j["time"] = UtcTimeText(s.time);
     j["sampleRate"] = s.sampleRate;
     j["uptimeSeconds"] = std::floor(s.uptimeSeconds * 10.0) / 10.0;
     j["inputPeakDbfs"] = number(s.inputPeakDbfs);
@@ -83,6 +104,17 @@ std::string StatusJsonText(const OnAirStatus& s) {
                        {"connections", s.streamConnections}};
     } else {
         j["stream"] = nullptr;
+    }
+    j["silence"] = {{"state", s.silent ? "silent" : "sound"},
+                    {"seconds", std::floor(s.silentSeconds * 10.0) / 10.0},
+                    {"totalSeconds", std::floor(s.silentTotalSeconds * 10.0) / 10.0},
+                    {"alarms", s.silenceAlarms},
+                    {"thresholdDbfs", s.silenceThresholdDbfs},
+                    {"afterSeconds", s.silenceAfterSeconds}};
+    if (s.fallback) {
+        j["silence"]["fallback"] = {{"state", s.fallbackPlaying ? "playing" : "waiting"}, {"song", s.fallbackSong}};
+    } else {
+        j["silence"]["fallback"] = nullptr;
     }
     return j.dump(2) + "\n";
 }

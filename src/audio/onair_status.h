@@ -4,6 +4,7 @@
 // (ReplaceFileContents: a new file of its own beside it, flushed to the disk, then renamed over
 // it), so a reader never sees half a status.
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -16,6 +17,7 @@ namespace loudara {
 
 struct OnAirStatus {
     std::string state = "on-air";  // "on-air" or "stopped"
+    std::chrono::system_clock::time_point time{};  // when the figures were taken
     uint32_t sampleRate = 0;
     double uptimeSeconds = 0;
     // Peaks since the previous status (dBFS, -inf for silence).
@@ -35,7 +37,19 @@ struct OnAirStatus {
     std::string streamError;  // why the last connection ended or failed
     double streamRetrySeconds = 0;
     uint64_t streamBytesSent = 0, streamBlocksDropped = 0, streamConnections = 0;
+    // Dead air: the processed output below silenceThresholdDbfs for silenceAfterSeconds.
+    double silenceThresholdDbfs = -50, silenceAfterSeconds = 30;
+    bool silent = false;
+    double silentSeconds = 0;       // the present silence so far (0 with sound)
+    double silentTotalSeconds = 0;  // every silence since the start
+    uint64_t silenceAlarms = 0;     // times the alarm was raised
+    bool fallback = false;          // songs stand in for a silent input
+    bool fallbackPlaying = false;
+    std::string fallbackSong;       // the song being read for it
 };
+
+// "2026-12-10T06:37:52Z": a time as UTC in ISO 8601, to the second.
+std::string UtcTimeText(std::chrono::system_clock::time_point time);
 
 // One line for the log: "ON-AIR 44100 Hz up 01:02:03  in -12.0 dB  out -1.0 dB  M -14.2 S ... ".
 std::string StatusLineText(const OnAirStatus& status);

@@ -460,7 +460,13 @@ int FillFromInput(Streaming& s, SoundBlock& block) {
             break;
         }
     }
-    processInto(s, e.inputRing[slot], block, kSoundBlockBytes);
+    const uint8_t* input = e.inputRing[slot];
+    static_assert(kStagingBytes >= kSoundBlockBytes);
+    if (e.standIn && e.standIn->standIn(reinterpret_cast<const int16_t*>(input), reinterpret_cast<int16_t*>(e.stagingBuffer),
+                                        kSoundBlockBytes / kBytesPerFrame, e.sampleRate)) {
+        input = e.stagingBuffer;
+    }
+    processInto(s, input, block, kSoundBlockBytes);
     e.playPosition += kSoundBlockBytes;
     return 1;
 }

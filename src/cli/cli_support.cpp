@@ -87,7 +87,9 @@ constexpr std::string_view kValueOptions[] = {
     "--album-prefix", "--title-prefix", "--external-encoder", "--encoder-params", "--output", "--input",
     "--rate", "--blocks", "--seconds", "--output-dir", "--jobs", "-j", "--device", "--jack-name",
     "--connect-input", "--connect-output", "--status-interval", "--status-file", "--icecast", "--stream-name",
-    "--stream-description", "--loudness-target", "--true-peak-limit", "--report",
+    "--stream-description", "--loudness-target", "--true-peak-limit", "--report", "--silence-threshold",
+    "--silence-seconds", "--on-silence", "--on-silence-end", "--silence-fallback", "--icecast-password-file",
+    "--options",
 };
 
 bool takesValue(std::string_view option) {
