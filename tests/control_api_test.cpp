@@ -125,6 +125,10 @@ TEST(Metrics, EveryFigureIsThereAsPrometheusText) {
     s.streamState = StreamState::Connected;
     s.streamBytesSent = 123456;
     s.streamConnections = 3;
+    s.silent = true;
+    s.silentSeconds = 42;
+    s.silentTotalSeconds = 50;
+    s.silenceAlarms = 2;
     const std::string text = MetricsText(s, {7, 2});
 
     const std::regex sample(R"(^([a-zA-Z_:][a-zA-Z0-9_:]*)(\{[a-zA-Z_][a-zA-Z0-9_]*="[^"\\]*"(,[a-zA-Z_][a-zA-Z0-9_]*="[^"\\]*")*\})? (\S+)$)");
@@ -171,6 +175,11 @@ TEST(Metrics, EveryFigureIsThereAsPrometheusText) {
         {"loudara_stream_connected", 1},
         {"loudara_stream_bytes_sent_total", 123456},
         {"loudara_stream_reconnections_total", 2},
+        {"loudara_silence", 1},
+        {"loudara_silence_seconds", 42},
+        {"loudara_silence_seconds_total", 50},
+        {"loudara_silence_alarms_total", 2},
+        {"loudara_fallback_playing", 0},
     };
     for (const auto& [name, value] : expected) {
         ASSERT_TRUE(values.count(name)) << name << " missing from\n" << text;
@@ -187,12 +196,17 @@ TEST(LiveMeters, SilenceIsNullAndEveryFigureIsCarried) {
     m.bandReductionDb[5] = -3.5;
     m.stream = true;
     m.streamState = StreamState::Retrying;
+    m.silent = true;
+    m.silentSeconds = 61.7;
     const json j = json::parse(MetersJson(m));
     EXPECT_TRUE(j["inputPeakDbfs"][0].is_null());
     EXPECT_EQ(j["inputPeakDbfs"][1], -6.02);
     EXPECT_EQ(j["bandReductionDb"].size(), 6u);
     EXPECT_EQ(j["bandReductionDb"][5], -3.5);
     EXPECT_EQ(j["stream"], "retrying");
+    EXPECT_EQ(j["silence"]["silent"], true);
+    EXPECT_EQ(j["silence"]["seconds"], 61);
+    EXPECT_EQ(j["silence"]["fallbackPlaying"], false);
     for (const char* key : {"outputPeakDbfs", "momentaryLufs", "shortTermLufs", "integratedLufs", "truePeakDbtp",
                             "agcReductionDb", "bypass", "uptimeSeconds"}) {
         EXPECT_TRUE(j.contains(key)) << key;

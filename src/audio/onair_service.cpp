@@ -442,6 +442,10 @@ void OnAirService::sendMeters(double now) {
     m.bypass = p.settings.bypass != 0;
     m.stream = stream_ != nullptr;
     if (stream_) m.streamState = stream_->report().state;
+    const SilenceAlarm::Snapshot silence = alarm_->snapshot();
+    m.silent = silence.silent;
+    m.silentSeconds = silence.silentSeconds;
+    m.fallbackPlaying = silence.fallbackPlaying;
     meterSink_->meters(m);
 }
 

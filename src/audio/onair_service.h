@@ -80,6 +80,10 @@ struct OnAirMeters {
     bool bypass = false;
     bool stream = false;
     StreamState streamState = StreamState::Connecting;
+    // Dead air: whether the output is silent now, for how long, and whether the fallback plays.
+    bool silent = false;
+    double silentSeconds = 0;
+    bool fallbackPlaying = false;
 };
 
 // Takes the meters on the service's thread; it must return at once.

@@ -186,7 +186,10 @@ std::string MetersJson(const OnAirMeters& m) {
               {"agcReductionDb", {number(m.agcReductionDb[0]), number(m.agcReductionDb[1])}},
               {"bandReductionDb", bands},
               {"bypass", m.bypass},
-              {"stream", m.stream ? json(StreamStateText(m.streamState)) : json(nullptr)}};
+              {"stream", m.stream ? json(StreamStateText(m.streamState)) : json(nullptr)},
+              {"silence", {{"silent", m.silent},
+                           {"seconds", std::floor(m.silentSeconds)},
+                           {"fallbackPlaying", m.fallbackPlaying}}}};
     return j.dump();
 }
 
@@ -236,6 +239,13 @@ std::string MetricsText(const OnAirStatus& s, const MetricsExtras& extras) {
     m.add("loudara_underflows_total", "counter", "Times the output ran dry", count(s.underflows));
     m.add("loudara_overflows_total", "counter", "Times the input overran", count(s.overflows));
     m.add("loudara_xruns_total", "counter", "Xruns the sound system reported", count(s.xruns));
+    m.add("loudara_silence", "gauge", "1 while the output is dead air", s.silent ? 1 : 0);
+    m.add("loudara_silence_seconds", "gauge", "Seconds the output has been dead air (0 while it sounds)",
+          s.silent ? s.silentSeconds : 0.0);
+    m.add("loudara_silence_seconds_total", "counter", "Seconds of dead air since ON-AIR started", s.silentTotalSeconds);
+    m.add("loudara_silence_alarms_total", "counter", "Times dead air began", count(s.silenceAlarms));
+    m.add("loudara_fallback_playing", "gauge", "1 while the fallback songs stand in for the input",
+          s.fallbackPlaying ? 1 : 0);
     m.add("loudara_resident_memory_kilobytes", "gauge", "Resident memory of the process", static_cast<double>(s.residentKb));
     m.add("loudara_parameter_reloads_total", "counter", "Parameter file reloads", count(s.reloads), "result=\"loaded\"");
     m.add("loudara_parameter_reloads_total", "counter", "", count(s.reloadsRefused), "result=\"refused\"");

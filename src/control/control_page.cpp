@@ -65,6 +65,7 @@ button.on { background:var(--on); }
   <h1>LOUDARA ON-AIR</h1>
   <span class="badge" id="state">not signed in</span>
   <span>stream <span class="badge" id="stream">-</span></span>
+  <span class="badge bad hidden" id="deadair" title="The processed output has stayed below the silence threshold">DEAD AIR</span>
   <span>up <span class="value" id="uptime">-</span></span>
   <button id="bypass" class="hidden" title="Bypass: the input passes unprocessed">BYPASS</button>
 </header>
@@ -209,6 +210,13 @@ function showMeters(m) {
   $("stream").textContent = m.stream === null ? "none" : m.stream;
   $("stream").className = "badge " + (m.stream === "connected" ? "ok" : m.stream === null ? "" : "warn");
   $("bypass").classList.toggle("on", m.bypass);
+  const quiet = m.silence && m.silence.silent;
+  $("deadair").classList.toggle("hidden", !quiet);
+  if (quiet) {
+    const q = m.silence.seconds;
+    $("deadair").textContent = "DEAD AIR " + Math.floor(q / 60) + ":" + String(q % 60).padStart(2, "0") +
+                               (m.silence.fallbackPlaying ? " (fallback playing)" : "");
+  }
   history.push({ m: m.momentaryLufs, s: m.shortTermLufs });
   if (history.length > 3000) history.shift();
   if (frames % 5 === 0) drawHistory();
