@@ -85,12 +85,34 @@ void designBassEq(Processor& p) {
 }
 
 int optionsDelayFrames(const Processor& p) {
-    return p.settings.truePeakLimiter == 1 && p.settings.bypass == 0 ? truePeakLimiterDelay(p.truePeakLimiter) : 0;
+    if (p.settings.bypass != 0) return 0;
+    int frames = 0;
+    if (p.settings.truePeakLimiter == 1) frames += truePeakLimiterDelay(p.truePeakLimiter);
+    if (p.settings.oversampledClipping == 1) frames += 2 * kOversamplingDelay;
+    return frames;
+}
+
+void clearClipOversamplers(Processor& p) {
+    zeroFill(p.finalClipOversampler);
+    zeroFill(p.postClipOversampler);
+    AdaptiveClipPath& a = p.adaptiveClipPath;
+    a = AdaptiveClipPath{a.b0, a.b1, a.a1};
+}
+
+void prepareClipOversamplers(Processor& p) {
+    // The base rate's clipOvershoot low-pass, at the high rate.
+    const OnePole lowpass = designOnePoleLowpass(2000.0, double(kOversamplingFactor) * p.streamRate);
+    AdaptiveClipPath& a = p.adaptiveClipPath;
+    a.b0 = static_cast<float>(lowpass.b0);
+    a.b1 = static_cast<float>(lowpass.b1);
+    a.a1 = static_cast<float>(lowpass.a1);
+    clearClipOversamplers(p);
 }
 
 void resetProcessor(Processor& p) {
     p.work = p.active.filterTemplate;
     clearTruePeakLimiter(p.truePeakLimiter);
+    clearClipOversamplers(p);
     clearBandMemory(p);
     zeroFill(p.clipperDelay);
     // The emphasis delay lines and the band overshoot filters belong to the working chain as
@@ -167,6 +189,7 @@ void prepareForSong(Processor& p, int sampleRate) {
     p.streamRate = sampleRate;
     p.dither = Dither{};
     prepareTruePeakLimiter(p.truePeakLimiter, sampleRate);
+    prepareClipOversamplers(p);
 }
 
 void applyFirstStart(Processor& p) {
