@@ -96,16 +96,30 @@ void clearClipOversamplers(Processor& p) {
     zeroFill(p.finalClipOversampler);
     zeroFill(p.postClipOversampler);
     AdaptiveClipPath& a = p.adaptiveClipPath;
-    a = AdaptiveClipPath{a.b0, a.b1, a.a1};
+    a.lastIn = a.lastOut = OversampledFrame{};
+    for (OversampledFrame& frame : a.recent) frame = OversampledFrame{};
+    a.lastDelayed = OversampledFrame{};
+    a.at = 0;
 }
 
 void prepareClipOversamplers(Processor& p) {
     // The base rate's clipOvershoot low-pass, at the high rate.
+    // Its four steps over a frame unrolled: the share of each input in each output, found by
+    // running it from each input alone.
     const OnePole lowpass = designOnePoleLowpass(2000.0, double(kOversamplingFactor) * p.streamRate);
+    const auto shares = [&](OversampledFrame& share, int impulsePhase, double lastIn, double lastOut) {
+        double in = lastIn, out = lastOut;
+        for (int phase = 0; phase < kOversamplingFactor; ++phase) {
+            const double x = phase == impulsePhase ? 1.0 : 0.0;
+            out = lowpass.b0 * x + lowpass.b1 * in - lowpass.a1 * out;
+            in = x;
+            share[phase] = share[4 + phase] = static_cast<float>(out);
+        }
+    };
     AdaptiveClipPath& a = p.adaptiveClipPath;
-    a.b0 = static_cast<float>(lowpass.b0);
-    a.b1 = static_cast<float>(lowpass.b1);
-    a.a1 = static_cast<float>(lowpass.a1);
+    for (int q = 0; q < kOversamplingFactor; ++q) shares(a.fromPhase[q], q, 0.0, 0.0);
+    shares(a.fromLastIn, -1, 1.0, 0.0);
+    shares(a.fromLastOut, -1, 0.0, 1.0);
     clearClipOversamplers(p);
 }
 

@@ -2,7 +2,7 @@
 // Clipping at four times the rate, for the final clipper and the post clip (an option, off by
 // default). A clipper at the base rate folds the harmonics it makes above half the rate back
 // into the band, where they land on no harmonic of the music (aliases: a clipped 15 kHz tone at
-// 44.1 kHz puts its fifth harmonic at 75 kHz - 2 * 44.1 kHz = 13.2 kHz). Here the stage's input
+// 44.1 kHz puts its fifth harmonic, 75 kHz, at 2 * 44.1 kHz - 75 kHz = 13.2 kHz). Here the stage's input
 // is interpolated to four times the rate, the overshoot x - clip(x) is taken there, and the
 // overshoot is band-limited to the base band on its way back down. The stage then subtracts it
 // from its input, delayed to match, exactly as it subtracts the base-rate overshoot; a signal
@@ -43,7 +43,7 @@
 namespace loudara {
 
 inline constexpr int kOversamplingFactor = 4;
-inline constexpr int kOversamplingTapsPerPhase = 40;  // K
+inline constexpr int kOversamplingTapsPerPhase = 32;  // K
 inline constexpr int kOversamplingDelay = kOversamplingTapsPerPhase - 1;
 
 typedef float OversampledFrame __attribute__((vector_size(32)));
@@ -55,9 +55,11 @@ struct OversamplingTaps {
     OversampledFrame down[kOversamplingTapsPerPhase];
 };
 
-// Designed once: Kaiser windows beta 7.5, cut at a quarter of the high rate's Nyquist frequency:
-// at least 75 dB down from 0.56 of the base rate, so neither the input's images nor the
-// overshoot's products above the base band come back into it.
+// Designed once: Kaiser windows beta 7.5 over 4K = 128 taps, cut at a quarter of the high rate's
+// Nyquist frequency: by the Kaiser formulas about 75 dB down from 0.58 of the base rate (the
+// transition runs from about 0.42), so neither the input's images nor the overshoot's products
+// above the base band come back into it, while the overshoot of the band up to 0.42 of the rate
+// is subtracted whole. 32 taps per phase keep the cost of both stages near half the chain's.
 const OversamplingTaps& oversamplingTaps();
 
 // One stage's state: the last K input frames and high-rate overshoot frames, each ring written
@@ -77,6 +79,22 @@ enum class Overshoot { Signed, Magnitude };
 
 // The three steps of a stage at the high rate.
 
+// The sum of taps[k] * history[k] over the K taps, lane by lane. Four running sums side by side,
+// so that each add need not wait for the one before: one sum would wait out an add's latency K
+// times in a row.
+inline OversampledFrame dotProduct(const OversampledFrame* taps, const OversampledFrame* history) {
+    static_assert(kOversamplingTapsPerPhase % 4 == 0);
+    OversampledFrame a = taps[0] * history[0], b = taps[1] * history[1];
+    OversampledFrame c = taps[2] * history[2], d = taps[3] * history[3];
+    for (int k = 4; k < kOversamplingTapsPerPhase; k += 4) {
+        a += taps[k] * history[k];
+        b += taps[k + 1] * history[k + 1];
+        c += taps[k + 2] * history[k + 2];
+        d += taps[k + 3] * history[k + 3];
+    }
+    return (a + b) + (c + d);
+}
+
 // Phase 3 of `last`, then phases 0..2 of `current`, in each channel.
 inline OversampledFrame previousHighValues(OversampledFrame last, OversampledFrame current) {
     typedef int LaneIndex __attribute__((vector_size(32)));
@@ -94,14 +112,7 @@ inline OversampledFrame interpolate(ClipOversampler& c, const OversamplingTaps& 
     c.input[c.at] = frame;
     c.input[c.at + K] = frame;
 
-    // Two running sums, so that each multiply-add need not wait for the one before.
-    const OversampledFrame* in = c.input + c.at;
-    OversampledFrame a = taps.up[0] * in[0], b = taps.up[1] * in[1];
-    for (int k = 2; k < K; k += 2) {
-        a += taps.up[k] * in[k];
-        b += taps.up[k + 1] * in[k + 1];
-    }
-    const OversampledFrame u = a + b;
+    const OversampledFrame u = dotProduct(taps.up, c.input + c.at);
     *before = previousHighValues(c.lastHigh, u);
     c.lastHigh = u;
     return u;
@@ -131,14 +142,8 @@ inline Pair decimate(ClipOversampler& c, const OversamplingTaps& taps, Oversampl
     constexpr int K = kOversamplingTapsPerPhase;
     c.overshoot[c.at] = v;
     c.overshoot[c.at + K] = v;
-    const OversampledFrame* history = c.overshoot + c.at;
-    OversampledFrame s = taps.down[0] * history[0], t = taps.down[1] * history[1];
-    for (int k = 2; k < K; k += 2) {
-        s += taps.down[k] * history[k];
-        t += taps.down[k + 1] * history[k + 1];
-    }
-    const OversampledFrame d = s + t;
     *delayed = step(c.delayedInput, x, kOversamplingDelay);
+    const OversampledFrame d = dotProduct(taps.down, c.overshoot + c.at);
     return Pair{double((d[0] + d[1]) + (d[2] + d[3])), double((d[4] + d[5]) + (d[6] + d[7]))};
 }
 
@@ -157,8 +162,11 @@ inline Pair stepOversampledOvershoot(ClipOversampler& c, const OversamplingTaps&
 // k x can be band-limited before it is subtracted: a gain that moves with the overshoot makes
 // products above half the base rate as a clip does.
 struct AdaptiveClipPath {
-    float b0 = 0, b1 = 0, a1 = 0;  // set by prepareClipOversamplers
-    float lastIn[2] = {}, lastOut[2] = {};
+    // The low-pass y = b0 x + b1 x1 - a1 y1 over a frame's four phases at once (set by
+    // prepareClipOversamplers): y = sum over q of fromPhase[q] x[q] + fromLastIn x1 + fromLastOut y1,
+    // lane p of each giving its share in y[p], with x1 and y1 the values before phase 0.
+    OversampledFrame fromPhase[4] = {}, fromLastIn = {}, fromLastOut = {};
+    OversampledFrame lastIn = {}, lastOut = {};  // phase 3 of the frame before, in every lane of its channel
     OversampledFrame recent[2] = {};  // u of the last two frames, a ring
     OversampledFrame lastDelayed = {};
     int at = 0;
@@ -168,19 +176,18 @@ struct AdaptiveClipPath {
 // u from two frames earlier, averaged between neighbours so that it belongs to the same moments
 // as the mean overshoot.
 inline OversampledFrame adaptiveReduction(AdaptiveClipPath& a, OversampledFrame over, OversampledFrame u) {
-    OversampledFrame k;
-    for (int channel = 0; channel < 2; ++channel) {
-        float in = a.lastIn[channel], out = a.lastOut[channel];
-        for (int phase = 0; phase < 4; ++phase) {
-            const float x = over[4 * channel + phase];
-            out = a.b0 * x + a.b1 * in - a.a1 * out;
-            in = x;
-            const float gain = out / 32767.0f * 2.0f;
-            k[4 * channel + phase] = gain < 0.0f ? 0.0f : (gain > 0.5f ? 0.5f : gain);
-        }
-        a.lastIn[channel] = in;
-        a.lastOut[channel] = out;
-    }
+    typedef int LaneIndex __attribute__((vector_size(32)));
+    const auto phase = [](OversampledFrame v, int q) {
+        return __builtin_shuffle(v, LaneIndex{q, q, q, q, 4 + q, 4 + q, 4 + q, 4 + q});
+    };
+    const OversampledFrame low = a.fromPhase[0] * phase(over, 0) + a.fromPhase[1] * phase(over, 1) +
+                                 (a.fromPhase[2] * phase(over, 2) + a.fromPhase[3] * phase(over, 3)) +
+                                 (a.fromLastIn * a.lastIn + a.fromLastOut * a.lastOut);
+    a.lastIn = phase(over, 3);
+    a.lastOut = phase(low, 3);
+    const OversampledFrame zero = {}, most = zero + 0.5f;
+    OversampledFrame k = low / 32767.0f * 2.0f;
+    k = k < zero ? zero : (k > most ? most : k);
     const OversampledFrame late = a.recent[a.at];
     a.recent[a.at] = u;
     a.at ^= 1;
