@@ -19,7 +19,7 @@ constexpr int kRate = 44100;
 constexpr int kBlockSamples = 8192;  // one 16384-byte sound buffer
 constexpr int kSignalSeconds = 10;
 
-enum class Path { Default, Heaviest, TruePeakLimiter };
+enum class Path { Default, Heaviest, TruePeakLimiter, OversampledClipping };
 
 std::unique_ptr<Processor> makeProcessor(Path path) {
     auto p = std::make_unique<Processor>();
@@ -37,6 +37,7 @@ std::unique_ptr<Processor> makeProcessor(Path path) {
         loudara::selectPresetById(*p, 338);  // the preset it works hardest on
         p->settings.truePeakLimiter = 1;
     }
+    if (path == Path::OversampledClipping) p->settings.oversampledClipping = 1;
     loudara::prepareForSong(*p, kRate);
     return p;
 }
@@ -125,7 +126,14 @@ void BM_ProcessBlockTruePeakLimiter(benchmark::State& state) {
     runBlocks(state, *p, music());
 }
 
+// The default preset with the final clipper and post clip at four times the rate.
+void BM_ProcessBlockOversampledClipping(benchmark::State& state) {
+    auto p = makeProcessor(Path::OversampledClipping);
+    runBlocks(state, *p, music());
+}
+
 BENCHMARK(BM_ProcessBlockDefault)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_ProcessBlockOversampledClipping)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ProcessBlockPreset338)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ProcessBlockTruePeakLimiter)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ProcessBlockHeaviest)->Unit(benchmark::kMicrosecond);

@@ -87,6 +87,7 @@ struct BlockValues {
     bool bypass;
     bool truePeakLimiter;    // settings.truePeakLimiter, and not bypassed
     double truePeakCeiling;  // the limiter's ceiling less its margin, 16-bit scale
+    bool oversampledClipping;  // settings.oversampledClipping, and not bypassed
     bool enhancerOn;
     bool phaseShifterOn;
     bool bassEqOn;

@@ -1,5 +1,6 @@
 #include "filter_design.h"
 
+#include <algorithm>
 #include <cmath>
 #include <complex>
 #include <numbers>
@@ -152,6 +153,19 @@ Biquad designPeakingEq(double centreHz, double gainDb, double q, double sampleRa
     f.a1 = -2.0 * std::cos(w0) / a0;
     f.a2 = (1.0 - alpha / A) / a0;
     return f;
+}
+
+double kaiserWindow(double r, double beta) {
+    // I0 by its power series, which converges fast for the arguments of a window.
+    const auto besselI0 = [](double x) {
+        double sum = 1.0, term = 1.0;
+        for (int k = 1; k < 50; ++k) {
+            term *= (x / (2.0 * k)) * (x / (2.0 * k));
+            sum += term;
+        }
+        return sum;
+    };
+    return besselI0(beta * std::sqrt(std::max(0.0, 1.0 - r * r))) / besselI0(beta);
 }
 
 }  // namespace loudara

@@ -33,4 +33,7 @@ Biquad designNotch(double centreHz, double q, double sampleRate);
 // b = {1 + alpha*A, -2cos w0, 1 - alpha*A} / a0, a = {-2cos w0, 1 - alpha/A} / a0, a0 = 1 + alpha/A.
 Biquad designPeakingEq(double centreHz, double gainDb, double q, double sampleRate);
 
+// Kaiser window at position r in -1..1 (0 at the centre): I0(beta sqrt(1 - r^2)) / I0(beta).
+double kaiserWindow(double r, double beta);
+
 }  // namespace loudara

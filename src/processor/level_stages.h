@@ -68,4 +68,44 @@ inline Pair finalClipper(Processor& p, const BlockValues& v, Pair x) {
     return c + step(f.clipOvershoot, over);
 }
 
+// (The high-rate frames pass between inline functions only: see oversampled_clipper.h.)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wpsabi"
+
+// The final clipper on the overshoot read at four times the rate and band-limited (see
+// oversampled_clipper.h), kOversamplingDelay frames late: the same two types, each with the
+// overshoot it takes at the base rate replaced by the high-rate one.
+inline Pair oversampledFinalClipper(Processor& p, const BlockValues& v, Pair x) {
+    const OversamplingTaps& taps = oversamplingTaps();
+    const float level = static_cast<float>(v.finalClipLevel);
+    Pair delayed;
+    if (v.adaptiveClipper) {
+        // (1 - k) x as x - k x, with k x taken at the high rate and band-limited.
+        OversampledFrame before;
+        const OversampledFrame u = interpolate(p.finalClipOversampler, taps, x, &before);
+        const OversampledFrame over = meanOvershoot<Overshoot::Magnitude>(u, before, level);
+        const OversampledFrame reduction = adaptiveReduction(p.adaptiveClipPath, over, u);
+        const Pair r = decimate(p.finalClipOversampler, taps, reduction, x, &delayed);
+        return step(p.clipperDelay, delayed, kClipperDelayLength) - r;
+    }
+    const Pair over = stepOversampledOvershoot(p.finalClipOversampler, taps, x, level, &delayed);
+    return delayed - over + step(p.work.clipOvershoot, over);
+}
+
+#pragma GCC diagnostic pop
+
+// Post clip: clipped, with the part of the overshoot below about 2 kHz put back.
+inline Pair postClip(Processor& p, const BlockValues& v, Pair x) {
+    const Pair c = hardClip(x, v.postClipLevel);
+    return c + step(p.work.postClipOvershoot, x - c);
+}
+
+// The post clip on the overshoot read at four times the rate, kOversamplingDelay frames late.
+inline Pair oversampledPostClip(Processor& p, const BlockValues& v, Pair x) {
+    Pair delayed;
+    const Pair over =
+        stepOversampledOvershoot(p.postClipOversampler, oversamplingTaps(), x, static_cast<float>(v.postClipLevel), &delayed);
+    return delayed - over + step(p.work.postClipOvershoot, over);
+}
+
 }  // namespace loudara

@@ -85,13 +85,49 @@ void designBassEq(Processor& p) {
 }
 
 int optionsDelayFrames(const Processor& p) {
-    return p.settings.truePeakLimiter == 1 && p.settings.bypass == 0 ? truePeakLimiterDelay(p.truePeakLimiter) : 0;
+    if (p.settings.bypass != 0) return 0;
+    int frames = 0;
+    if (p.settings.truePeakLimiter == 1) frames += truePeakLimiterDelay(p.truePeakLimiter);
+    if (p.settings.oversampledClipping == 1) frames += 2 * kOversamplingDelay;
+    return frames;
+}
+
+void clearClipOversamplers(Processor& p) {
+    zeroFill(p.finalClipOversampler);
+    zeroFill(p.postClipOversampler);
+    AdaptiveClipPath& a = p.adaptiveClipPath;
+    a.lastIn = a.lastOut = OversampledFrame{};
+    for (OversampledFrame& frame : a.recent) frame = OversampledFrame{};
+    a.lastDelayed = OversampledFrame{};
+    a.at = 0;
+}
+
+void prepareClipOversamplers(Processor& p) {
+    // The base rate's clipOvershoot low-pass, at the high rate.
+    // Its four steps over a frame unrolled: the share of each input in each output, found by
+    // running it from each input alone.
+    const OnePole lowpass = designOnePoleLowpass(2000.0, double(kOversamplingFactor) * p.streamRate);
+    const auto shares = [&](OversampledFrame& share, int impulsePhase, double lastIn, double lastOut) {
+        double in = lastIn, out = lastOut;
+        for (int phase = 0; phase < kOversamplingFactor; ++phase) {
+            const double x = phase == impulsePhase ? 1.0 : 0.0;
+            out = lowpass.b0 * x + lowpass.b1 * in - lowpass.a1 * out;
+            in = x;
+            share[phase] = share[4 + phase] = static_cast<float>(out);
+        }
+    };
+    AdaptiveClipPath& a = p.adaptiveClipPath;
+    for (int q = 0; q < kOversamplingFactor; ++q) shares(a.fromPhase[q], q, 0.0, 0.0);
+    shares(a.fromLastIn, -1, 1.0, 0.0);
+    shares(a.fromLastOut, -1, 0.0, 1.0);
+    clearClipOversamplers(p);
 }
 
 void resetProcessor(Processor& p) {
     p.work = p.active.filterTemplate;
     clearTruePeakLimiter(p.truePeakLimiter);
-    setTruePeakLimiterSwitch(p.truePeakLimiter, optionsDelayFrames(p) != 0);
+    setTruePeakLimiterSwitch(p.truePeakLimiter, p.settings.truePeakLimiter == 1 && p.settings.bypass == 0);
+    clearClipOversamplers(p);
     clearBandMemory(p);
     zeroFill(p.clipperDelay);
     // The emphasis delay lines and the band overshoot filters belong to the working chain as
@@ -168,6 +204,7 @@ void prepareForSong(Processor& p, int sampleRate) {
     p.streamRate = sampleRate;
     p.dither = Dither{};
     prepareTruePeakLimiter(p.truePeakLimiter, sampleRate);
+    prepareClipOversamplers(p);
 }
 
 void applyFirstStart(Processor& p) {

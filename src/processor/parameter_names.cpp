@@ -119,6 +119,7 @@ constexpr ParameterInfo kSoundParameters[] = {
     onOff(LOUDARA_NO_PRESET(S, virtualSpeakerOn),    "Virtual speaker", 1811,     0),
     onOff(LOUDARA_NO_PRESET(S, truePeakLimiter),     "True-peak limiter",  -1, kKeep),
     number(LOUDARA_NO_PRESET(S, truePeakCeilingDb),  "True-peak limiter ceiling", "dBTP", -6, 0, 0.1, -1, kKeep),
+    onOff(LOUDARA_NO_PRESET(S, oversampledClipping), "Oversampled clipping", -1, kKeep),
 };
 #undef LOUDARA_PRESET
 #undef LOUDARA_NO_PRESET

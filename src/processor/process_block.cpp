@@ -5,6 +5,7 @@
 #include "band_dynamics.h"
 #include "chain_helpers.h"
 #include "level_stages.h"
+#include "oversampled_clipper.h"
 #include "parameter_names.h"
 #include "processor.h"
 #include "stereo_stages.h"
@@ -12,6 +13,10 @@
 #if defined(__SSE__)
 #include <xmmintrin.h>
 #endif
+
+// The oversampled clippers' 8-lane frames pass between functions inlined into the entries below,
+// never across compiled units, so GCC's note on their passing with and without AVX does not apply.
+#pragma GCC diagnostic ignored "-Wpsabi"
 
 namespace loudara {
 namespace {
@@ -70,6 +75,9 @@ BlockValues blockStartValues(Processor& p) {
     v.reductionDelay = truncatedWithin(p.bands[0].reductionDelayMs * 44.1, 1, kReductionDelayCapacity - 1);
     v.truePeakLimiter = s.truePeakLimiter == 1 && !v.bypass;
     v.truePeakCeiling = dbToLinear(s.truePeakCeilingDb - kLimiterMarginDb) * 32768.0;
+    v.oversampledClipping = s.oversampledClipping == 1 && !v.bypass;
+    if (v.oversampledClipping && !p.clipOversamplersRunning) clearClipOversamplers(p);
+    p.clipOversamplersRunning = v.oversampledClipping;
     return v;
 }
 
@@ -234,7 +242,7 @@ inline void processFrames(Processor& p, int32_t frames, const Sample* input, Sam
         }
 
         for (int32_t i = 0; i < n; ++i) {
-            chain[i] = finalClipper(p, v, chain[i]);
+            chain[i] = v.oversampledClipping ? oversampledFinalClipper(p, v, chain[i]) : finalClipper(p, v, chain[i]);
             if (!v.finalFir) chain[i] = step(f.finalIir, chain[i]);
         }
         if (v.finalFir) stepRun(f.finalFir, chain, n);
@@ -242,8 +250,7 @@ inline void processFrames(Processor& p, int32_t frames, const Sample* input, Sam
         for (int32_t i = 0; i < n; ++i) {
             Pair x = chain[i];
 
-            const Pair c = hardClip(x, v.postClipLevel);
-            x = c + step(f.postClipOvershoot, x - c);
+            x = v.oversampledClipping ? oversampledPostClip(p, v, x) : postClip(p, v, x);
 
             if (std::fabs(x[0]) > kOverFlagLevel) s.clipFlagL = 1;
             if (std::fabs(x[1]) > kOverFlagLevel) s.clipFlagR = 1;

@@ -10,6 +10,7 @@
 #include "coefficient_bank.h"
 #include "filters.h"
 #include "params.h"
+#include "oversampled_clipper.h"
 #include "true_peak_limiter.h"
 
 namespace loudara {
@@ -127,6 +128,12 @@ struct Processor {
 
     TruePeakLimiter truePeakLimiter;  // settings.truePeakLimiter
 
+    // settings.oversampledClipping: the final clipper's and the post clip's high-rate paths, and
+    // whether they ran in the last block (a path switched on again starts from silence).
+    ClipOversampler finalClipOversampler, postClipOversampler;
+    AdaptiveClipPath adaptiveClipPath;
+    bool clipOversamplersRunning = false;
+
     Processor();
 };
 
@@ -151,9 +158,15 @@ void processBlock(Processor& p, int32_t sampleCount, const int16_t* input, int16
 // are read as +-4.0 and not-a-number as 0.
 void processBlockFloat(Processor& p, int32_t sampleCount, const float* input, float* output);
 
-// Frames the output lags behind the chain's own delay because of the options after the last
-// stage: the true-peak limiter's look-ahead and interpolator when it is on, else 0.
+// Frames the output lags behind the chain's own delay because of the options: the true-peak
+// limiter's look-ahead and interpolator when it is on, and the filters of the oversampled final
+// clipper and post clip when they are on; 0 with both off (or bypassed).
 int optionsDelayFrames(const Processor& p);
+
+// The oversampled clippers' filters and delays back to silence; prepare also designs the
+// adaptive clipper's high-rate low-pass for the processor's rate.
+void clearClipOversamplers(Processor& p);
+void prepareClipOversamplers(Processor& p);
 
 // Table selection (each resets the state of the filters it rewrites).
 void selectCoefficientBank(Processor& p, int sampleRate);

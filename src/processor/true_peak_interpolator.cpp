@@ -4,18 +4,11 @@
 #include <cmath>
 #include <numbers>
 
+#include "filter_design.h"
+
 namespace loudara {
 
 namespace {
-
-double besselI0(double x) {
-    double sum = 1.0, term = 1.0;
-    for (int k = 1; k < 50; ++k) {
-        term *= (x / (2.0 * k)) * (x / (2.0 * k));
-        sum += term;
-    }
-    return sum;
-}
 
 // The prototype is centred on tap kLength / 2, a multiple of the factor, so phase 0 holds a single
 // 1 (at tap kTruePeakDelay) and gives back the input exactly: the true peak never reads under
@@ -30,8 +23,7 @@ struct Bank {
         for (int j = 0; j < kLength; ++j) {
             const double t = (j - centre) / kTruePeakFactor;
             const double sinc = t == 0.0 ? 1.0 : std::sin(std::numbers::pi * t) / (std::numbers::pi * t);
-            const double r = (j - centre) / centre;
-            prototype[j] = sinc * besselI0(kBeta * std::sqrt(std::max(0.0, 1.0 - r * r))) / besselI0(kBeta);
+            prototype[j] = sinc * kaiserWindow((j - centre) / centre, kBeta);
         }
         for (int p = 0; p < kTruePeakFactor; ++p) {
             double sum = 0.0;
