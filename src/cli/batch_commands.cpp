@@ -57,7 +57,7 @@ constexpr const char* kBatchSettingsFile = ".loudara_batch";
 // What an output is made with, as a short key: the sound parameters the songs start from (every
 // one, by name) and every option that changes the output's bytes.
 std::string settingsKey(const ProcessOptions& o, const Processor& p, SoundOutputKind kind) {
-    char number[40];
+    char number[64];
     auto add = [](std::string& text, const std::string& name, const std::string& value) {
         text += name + "=" + value + ";";
     };

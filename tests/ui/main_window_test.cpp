@@ -141,7 +141,7 @@ private slots:
         }
         QCOMPARE(owners.size(), expected.size());
         for (const auto& [id, key] : expected) QCOMPARE(owners.value(key), id);
-        for (const QString& listKey : {"Space", "Up", "Down", "Del"}) QVERIFY(!owners.contains(listKey));
+        for (const char* listKey : {"Space", "Up", "Down", "Del"}) QVERIFY(!owners.contains(QString(listKey)));
     }
 
     void onAirLockGreysItsItemsAndGivesBackOnlyAvailableOnes() {
