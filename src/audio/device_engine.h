@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "audio/block_notices.h"
+#include "audio/realtime_chain.h"
 #include "audio/sound_block.h"
 #include "audio/stream_loudness.h"
 #include "audio/wave_device.h"
@@ -59,6 +60,11 @@ struct DeviceEngine {
     // The blocks AllocateBlocks made, whatever blockCount has become since.
     int allocatedBlocks = 0;
     bool allocatedInputBlocks = false;
+    // ON-AIR on a device that runs the chain in its own callback (Loudara's JACK client): the
+    // chain there, fed the parameters and drained of its sound and meters at every returned
+    // block. Declared before the devices, so that they let go of it before it goes.
+    std::unique_ptr<RealtimeChain> realtime;
+    int realtimeLatencyFrames = 0;
     std::unique_ptr<WaveDevice> input;
     std::unique_ptr<WaveDevice> output;
     uint32_t playPosition = 0;  // bytes of stereo output produced for the song

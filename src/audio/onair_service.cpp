@@ -140,6 +140,10 @@ StartResult OnAirService::start() {
                            e.inputDevices[parts_.stored.selectedInputDevice].name + " to " +
                            (options_.outputNone ? std::string("no local output")
                                                 : e.outputDevices[parts_.stored.selectedOutputDevice].name);
+        char latency[96];
+        std::snprintf(latency, sizeof latency, ", latency %.1f ms%s", OnAirLatencyMs(s),
+                      s.engine.realtime ? " (the chain runs in the JACK period)" : "");
+        line += latency;
         if (stream_) {
             line += ", streaming MP3 at " + std::to_string(options_.icecast->bitrateKbps) + " kbit/s to " + target;
         }
@@ -229,8 +233,9 @@ bool OnAirService::tick() {
     }
     const WaveCounters played = engine.output->counters();
     const WaveCounters captured = countersOf(engine.input, WaveCounters{});
-    listener_.showProgress(
-        {rate_, now, played.underflows + played.hostUnderflows, captured.overflows + captured.hostOverflows});
+    listener_.showProgress({rate_, now, played.underflows + played.hostUnderflows,
+                            captured.overflows + captured.hostOverflows, std::max(played.xruns, captured.xruns),
+                            OnAirLatencyMs(s)});
     return true;
 }
 
@@ -241,6 +246,7 @@ void OnAirService::reload() {
         listener_.logLine("SIGHUP: there is no parameter file to load again (--params)");
         ++record_.reloadsRefused;
     } else if (reloadParameters(parts_.streaming.processor, parts_.stored, parts_.streaming.host, path, why)) {
+        if (RealtimeChain* chain = parts_.streaming.engine.realtime.get()) chain->publish(parts_.streaming.processor);
         listener_.logLine("SIGHUP: loaded " + path);
         ++record_.reloads;
     } else {
@@ -261,6 +267,8 @@ void OnAirService::fillRecord(double elapsed) {
     record_.underflows = played.underflows + played.hostUnderflows;
     record_.overflows = captured.overflows + captured.hostOverflows;
     record_.xruns = std::max(played.xruns, captured.xruns);
+    record_.chainInPeriod = engine.realtime != nullptr;
+    if (engine.output) record_.latencyMs = OnAirLatencyMs(parts_.streaming);
     record_.residentKb = residentKb();
     if (stream_) {
         const IcecastOutput::Report r = stream_->report();

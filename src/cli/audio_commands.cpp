@@ -598,10 +598,12 @@ public:
     void showProgress(const OnAirProgress& progress) override {
         const long seconds = static_cast<long>(progress.elapsedSeconds);
         char line[256];
-        std::snprintf(line, sizeof line, "ON-AIR %d Hz %02ld:%02ld:%02ld  %s  underflows %llu  overflows %llu",
+        std::snprintf(line, sizeof line,
+                      "ON-AIR %d Hz %02ld:%02ld:%02ld  %s  underflows %llu  overflows %llu  xruns %llu  latency %.1f ms",
                       progress.rate, seconds / 3600, seconds / 60 % 60, seconds % 60, levelsText(p_).c_str(),
                       static_cast<unsigned long long>(progress.underflows),
-                      static_cast<unsigned long long>(progress.overflows));
+                      static_cast<unsigned long long>(progress.overflows),
+                      static_cast<unsigned long long>(progress.xruns), progress.latencyMs);
         status.show(line);
     }
     StatusLine status;

@@ -72,6 +72,8 @@ public:
     void setTickSource(std::function<uint32_t()> tick) { tick_ = std::move(tick); }
     // The time display's text while not exporting.
     void setTimeTextSource(std::function<QString()> source) { timeText_ = std::move(source); }
+    // What the status bar adds to the song count while ON-AIR plays (latency, xruns).
+    void setOnAirFiguresSource(std::function<QString()> source) { onAirFigures_ = std::move(source); }
 
     // Draws the panel into the back surface (and runs what the paint request runs).
     void paintPanel();
@@ -108,6 +110,8 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    // The song count, and the ON-AIR figures while ON-AIR plays.
+    void showSongCount();
     void buildMenu();
     void buildToolbar();
     void buildStatusBar();
@@ -140,6 +144,7 @@ private:
     std::map<int, QTimer*> timers_;
     std::function<uint32_t()> tick_;
     std::function<QString()> timeText_;
+    std::function<QString()> onAirFigures_;
 };
 
 }  // namespace loudara
