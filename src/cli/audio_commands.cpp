@@ -92,7 +92,10 @@ const char* kOnAirHelp =
     "  --output N      output device N (default 0), 'jack', or 'none' (no local output: the\n"
     "                  sound goes to the stream alone; needs the JACK input)\n"
     "  --rate HZ       32000, 44100 or 48000 (default 44100; with JACK, the server's rate)\n"
-    "  --blocks N      sound blocks of 4096 frames per direction, 2..8 (default 4)\n"
+    "  --blocks N      sound blocks of 4096 frames per direction, 2..8 (default 4); with\n"
+    "                  the JACK client as input and output, none: the sound is processed in\n"
+    "                  the JACK period, delayed only by the processor (its latency is\n"
+    "                  reported on the ports and in the status)\n"
     "  --params FILE   load a parameter file (.ld3) first, and again on SIGHUP\n"
     "  --seconds S     stop after S seconds\n"
     LOUDARA_JACK_OPTIONS_HELP
