@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <memory>
 #include <new>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -404,9 +405,30 @@ TEST_F(JackRealtime, TheCallbackNeverAllocatesThroughKnobTurnsAndAReload) {
     EXPECT_GT(engine->realtime->periods() - periodsBefore, 200u);  // of the 560 in 3 s, whatever a busy machine loses
     EXPECT_GE(engine->realtime->parameterChanges(), 10u);
     EXPECT_EQ(engine->realtime->framesDropped(), 0u);
-    // The status says the latency and that the chain runs in the period.
+    // The status says the latency, that the chain runs in the period, and the xruns.
     ASSERT_FALSE(listener.lines.empty());
-    EXPECT_NE(listener.lines[0].find("(the chain runs in the JACK period)"), std::string::npos) << listener.lines[0];
+    EXPECT_NE(listener.lines[0].find("latency 20.3 ms (the chain runs in the JACK period)"), std::string::npos)
+        << listener.lines[0];
+    const OnAirStatus& status = service.status();
+    EXPECT_TRUE(status.chainInPeriod);
+    // The final low-pass and the reloaded file change the chain's delay (893 to 974 frames here).
+    EXPECT_GE(status.latencyMs, 893 * 1000.0 / kRate);
+    EXPECT_LE(status.latencyMs, 974 * 1000.0 / kRate);
+    char shown[32];
+    std::snprintf(shown, sizeof shown, "latency %.1f ms", status.latencyMs);
+    EXPECT_NE(StatusLineText(status).find(shown), std::string::npos) << StatusLineText(status);
+    const nlohmann::json json = nlohmann::json::parse(StatusJsonText(status));
+    EXPECT_EQ(json["chainInPeriod"], true);
+    EXPECT_EQ(json["xruns"], status.xruns);
+    // The ports follow the delay the settings give now.
+    const Clock::time_point settle = Clock::now() + std::chrono::milliseconds(400);
+    while (Clock::now() < settle) {
+        loop.runOnce(*s, 20);
+        service.tick();
+    }
+    jack_latency_range_t range{};
+    jack_port_get_latency_range(jack_port_by_name(sender.client(), "loudara:out_2"), JackCaptureLatency, &range);
+    EXPECT_EQ(range.max, static_cast<jack_nframes_t>(chainLatencyFrames(*p)));
     ASSERT_TRUE(StopCommand(*s));
     service.run();
     service.finish();
