@@ -246,7 +246,7 @@ void OnAirService::reload() {
         listener_.logLine("SIGHUP: there is no parameter file to load again (--params)");
         ++record_.reloadsRefused;
     } else if (reloadParameters(parts_.streaming.processor, parts_.stored, parts_.streaming.host, path, why)) {
-        if (RealtimeChain* chain = parts_.streaming.engine.realtime.get()) chain->publish(parts_.streaming.processor);
+        PublishParameters(parts_.streaming);
         listener_.logLine("SIGHUP: loaded " + path);
         ++record_.reloads;
     } else {

@@ -483,6 +483,10 @@ void takeFromRealtime(Streaming& s, SoundBlock& block) {
 
 }  // namespace
 
+void PublishParameters(Streaming& s) {
+    if (s.engine.realtime) s.engine.realtime->publish(s.processor);
+}
+
 double OnAirLatencyMs(const Streaming& s) {
     const DeviceEngine& e = s.engine;
     if (e.sampleRate == 0) return 0;

@@ -590,6 +590,7 @@ void MainWindow::showSongCount() {
 }
 
 void MainWindow::repaintPanel() {
+    if (parametersChanged_) parametersChanged_();
     showSongCount();
     panel_->update();
     loudnessStrip_->setStreaming(state_.playState != PlayState::Stopped);

@@ -74,6 +74,9 @@ public:
     void setTimeTextSource(std::function<QString()> source) { timeText_ = std::move(source); }
     // What the status bar adds to the song count while ON-AIR plays (latency, xruns).
     void setOnAirFiguresSource(std::function<QString()> source) { onAirFigures_ = std::move(source); }
+    // Called before every repaint of the panel (which follows every command and knob turn): the
+    // parameters go to the sound at once.
+    void setParametersChangedHook(std::function<void()> hook) { parametersChanged_ = std::move(hook); }
 
     // Draws the panel into the back surface (and runs what the paint request runs).
     void paintPanel();
@@ -145,6 +148,7 @@ private:
     std::function<uint32_t()> tick_;
     std::function<QString()> timeText_;
     std::function<QString()> onAirFigures_;
+    std::function<void()> parametersChanged_;
 };
 
 }  // namespace loudara

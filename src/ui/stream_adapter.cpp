@@ -35,6 +35,7 @@ StreamAdapter::~StreamAdapter() {
     close();
     window_.setTimeTextSource(nullptr);
     window_.setOnAirFiguresSource(nullptr);
+    window_.setParametersChangedHook(nullptr);
     window_.setTransport(nullptr);
     window_.setStreamLoudness(nullptr);
 }
@@ -44,6 +45,7 @@ void StreamAdapter::start() {
     Streaming& s = session_.streaming();
     window_.setTimeTextSource([&s] { return QString::fromStdString(FormatPlayTime(s)); });
     window_.setOnAirFiguresSource([&s] { return QString::fromStdString(OnAirFiguresText(s)); });
+    window_.setParametersChangedHook([&s] { PublishParameters(s); });
     window_.setTransport(&session_.transport());
     window_.setStreamLoudness(&session_.engine().loudness);
 }
