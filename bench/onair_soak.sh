@@ -2,8 +2,10 @@
 # ON-AIR soak: a playout client feeds Loudara's JACK client on a JACK server with no hardware,
 # Loudara processes it to its output and streams it to a local Icecast server, which is stopped for
 # 30 s half-way and started again. At the end: underflows, overflows, xruns, memory at the start
-# and the end, and whether the stream came back by itself.
+# and the end, and whether the stream came back by itself. A plain pass-through client is fed the
+# same playout beside Loudara: its xrun count is the yardstick for Loudara's.
 #   bench/onair_soak.sh [BUILD_DIR] [SECONDS]      (as root: Icecast runs as nobody)
+#   SOAK_RATE (44100) and SOAK_PERIOD (1024 frames) set the JACK server's rate and period.
 set -euo pipefail
 build="${1:-$(dirname "$0")/../build}"
 seconds="${2:-3600}"
@@ -43,7 +45,7 @@ start_icecast() {
 }
 stop_icecast() { kill "$icecast_pid"; icecast_pid=""; rm -f "$work/log/icecast.pid"; }
 
-jackd --no-realtime -n "$server" -d dummy -r 44100 -p 1024 >/dev/null 2>&1 &
+jackd --no-realtime -n "$server" -d dummy -r "${SOAK_RATE:-44100}" -p "${SOAK_PERIOD:-1024}" >/dev/null 2>&1 &
 pids+=($!)
 jack_wait -w -t 10 >/dev/null 2>&1
 start_icecast
@@ -52,6 +54,10 @@ start_icecast
 ( while true; do "$cli" play "$work/song.wav" --output jack --jack-name player \
       --connect-output loudara:in_1 --connect-output loudara:in_2 >/dev/null 2>&1 || sleep 1; done ) &
 pids+=($!)
+"$build/bench/jack_passthrough" passthrough >"$work/passthrough.out" 2>&1 &
+passthrough=$!
+pids+=("$passthrough")
+( sleep 3; jack_connect player:out_1 passthrough:in_1; jack_connect player:out_2 passthrough:in_2 ) >/dev/null 2>&1 &
 LOUDARA_ICECAST_PASSWORD=soak "$cli" onair --device jack --connect-input player:out_1 --connect-input player:out_2 \
     --icecast "icecast://127.0.0.1:$port/soak.mp3" --bitrate 128 --status-interval 60 \
     --status-file "$work/status.json" --seconds "$seconds" 2>"$work/onair.log" &
@@ -69,6 +75,9 @@ sleep $((seconds / 2 > 50 ? seconds / 2 - 50 : 0))
 rss_end="$(awk '/VmRSS/ { print $2 }' "/proc/$onair/status")"
 cp "$work/status.json" "$work/status-near-end.json"
 wait "$onair" || true
+kill "$passthrough" 2>/dev/null || true
+wait "$passthrough" 2>/dev/null || true
+echo "pass-through client beside it: $(cat "$work/passthrough.out")"
 echo "resident memory: $rss_start kB after 5 s, $rss_end kB 20 s before the end"
 echo "status 20 s before the end:"
 cat "$work/status-near-end.json"

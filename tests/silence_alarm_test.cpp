@@ -10,11 +10,13 @@
 #include <chrono>
 #include <cmath>
 #include <fstream>
+#include <memory>
 #include <thread>
 #include <vector>
 
 #include "audio/event_command.h"
 #include "audio/fallback_source.h"
+#include "audio/realtime_chain.h"
 #include "audio/silence_alarm.h"
 #include "wav_builder.h"
 
@@ -124,6 +126,40 @@ TEST_F(FallbackSongsTest, FallbackPlaysWhileTheInputIsSilentAndGivesWayWhenItRet
     EXPECT_FALSE(s.fallbackPlaying);
     EXPECT_EQ(source.currentSong(), song);
     EXPECT_TRUE(source.takeLog().empty());
+}
+
+// ON-AIR on Loudara's JACK client: the chain runs in the JACK period, and so do the alarm's watch
+// of the output and the songs standing in; the drained copy of the sound that reaches the block tap
+// later is only handed on, so the silence is not counted twice.
+TEST_F(FallbackSongsTest, InTheDevicesPeriodTheSongsStandInThere) {
+    const std::string song = write("fallback.wav", pcmWave(toneFrames(440, -6, 2 * kRate), 2, kRate));
+    FallbackSource source({song});
+    source.start(kRate);
+    SilenceAlarm alarm({-50, 1}, &source);
+    alarm.setInPeriod(true);
+    auto p = std::make_unique<Processor>();
+    p->settings.bypass = 1;  // what comes out is what the alarm gave the chain
+    prepare(*p, kRate);
+    RealtimeChain chain(*p, &alarm, kRate);
+    constexpr uint32_t kPeriod = 256;
+    const std::vector<float> silence(kPeriod, 0.0f);
+    std::vector<float> outL(kPeriod), outR(kPeriod);
+    std::vector<int16_t> drained(2 * RealtimeChain::kRingFrames);
+    int raisedAt = -1;
+    double lastPeakDb = -200;
+    for (int period = 0; period < static_cast<int>(3 * kRate / kPeriod); ++period) {
+        ASSERT_TRUE(waitForFrames(source, kPeriod)) << period;
+        chain.process(silence.data(), silence.data(), outL.data(), outR.data(), kPeriod);
+        const std::size_t got = chain.drain(drained.data(), RealtimeChain::kRingFrames);
+        alarm.processedBlock(drained.data(), got, kRate);
+        if (raisedAt < 0 && alarm.snapshot().began == 1) raisedAt = period;
+        float peak = 0;
+        for (float v : outL) peak = std::max(peak, std::fabs(v));
+        lastPeakDb = peak > 0 ? 20 * std::log10(peak) : -200;
+    }
+    EXPECT_EQ(raisedAt, static_cast<int>(std::ceil(1.0 * kRate / kPeriod)) - 1) << "raised after 1 s, counted once";
+    EXPECT_NEAR(lastPeakDb, -6, 0.3) << "the songs play through the chain";
+    EXPECT_TRUE(alarm.snapshot().fallbackPlaying);
 }
 
 TEST_F(FallbackSongsTest, ListsAreReadAsGivenAndUnreadableSongsAreReportedOnce) {

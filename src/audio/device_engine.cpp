@@ -168,6 +168,10 @@ void ClearInputRing(DeviceEngine& engine, int32_t blockCount, bool onAirMode) {
 }
 
 void CloseDevices(DeviceEngine& engine) {
+    if (engine.realtime) {
+        if (engine.output) engine.output->runChain(nullptr);
+        engine.realtime.reset();
+    }
     if (engine.input) {
         engine.closedInputCounters = engine.input->counters();
         engine.input->stop();

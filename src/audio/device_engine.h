@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "audio/block_notices.h"
+#include "audio/realtime_chain.h"
 #include "audio/sound_block.h"
 #include "audio/stream_loudness.h"
 #include "audio/wave_device.h"
@@ -44,6 +45,12 @@ public:
     virtual ~InputStandIn() = default;
     // True when `replacement` (2 x frames samples) holds what is to be processed instead of `input`.
     virtual bool standIn(const int16_t* input, int16_t* replacement, std::size_t frames, uint32_t sampleRate) = 0;
+    // Whether the chain runs in the device's own period (set before it starts there). Then
+    // standIn and afterProcessing are both called on the device's thread, piece by piece, and
+    // what the block tap receives later is only the same sound drained for measuring.
+    virtual void setInPeriod(bool) {}
+    // The processed piece, right after standIn's piece went through the chain (in-period only).
+    virtual void afterProcessing(const int16_t*, std::size_t, uint32_t) {}
 };
 
 struct DeviceEntry {
@@ -68,6 +75,11 @@ struct DeviceEngine {
     // The blocks AllocateBlocks made, whatever blockCount has become since.
     int allocatedBlocks = 0;
     bool allocatedInputBlocks = false;
+    // ON-AIR on a device that runs the chain in its own callback (Loudara's JACK client): the
+    // chain there, fed the parameters and drained of its sound and meters at every returned
+    // block. Declared before the devices, so that they let go of it before it goes.
+    std::unique_ptr<RealtimeChain> realtime;
+    int realtimeLatencyFrames = 0;
     std::unique_ptr<WaveDevice> input;
     std::unique_ptr<WaveDevice> output;
     uint32_t playPosition = 0;  // bytes of stereo output produced for the song

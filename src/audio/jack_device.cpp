@@ -38,6 +38,12 @@ inline int16_t toSample(float x) {
     return static_cast<int16_t>(std::lrintf(scaled));
 }
 
+// Waits until `inside` is down (the callback takes microseconds; a server that died mid-period
+// never comes back to clear the mark, so give up after a second or so).
+void waitUntilDown(const std::atomic<bool>& inside) {
+    for (int i = 0; i < 100000 && inside.load(); ++i) std::this_thread::sleep_for(std::chrono::microseconds(10));
+}
+
 }  // namespace
 
 // One direction of the client. The client is the platform's; this is the queue of blocks and the
@@ -70,6 +76,12 @@ protected:
         platform_.detach(this);
         return kWaveOk;
     }
+
+public:
+    bool runChain(RealtimeChain* chain) override {
+        return direction() == WaveDirection::Output && platform_.runChain(chain);
+    }
+    void setLatencyFrames(int frames) override { platform_.setLatencyFrames(frames); }
 
 private:
     const JackPlatform::Slot& slot() const {
@@ -140,6 +152,7 @@ WaveResult JackPlatform::openClient() {
     }
     jack_set_process_callback(client_, &JackPlatform::processThunk, this);
     jack_set_xrun_callback(client_, &JackPlatform::xrunThunk, this);
+    jack_set_latency_callback(client_, &JackPlatform::latencyThunk, this);
     jack_on_info_shutdown(client_, &JackPlatform::shutdownThunk, this);
     jack_set_port_registration_callback(client_, &JackPlatform::registrationThunk, this);
     if (jack_activate(client_) != 0) {
@@ -151,6 +164,7 @@ WaveResult JackPlatform::openClient() {
 
 void JackPlatform::closeClient() {
     if (!client_) return;
+    runChain(nullptr);
     input_.device.store(nullptr);
     output_.device.store(nullptr);
     stopWithoutServer();
@@ -187,6 +201,7 @@ WaveResult JackPlatform::open(WaveDirection direction, unsigned id, uint32_t sam
 }
 
 void JackPlatform::detach(JackDevice* device) {
+    if (output_.device.load() == device) runChain(nullptr);
     for (Slot* slot : {&input_, &output_}) {
         JackDevice* expected = device;
         if (slot->device.compare_exchange_strong(expected, nullptr)) waitOutside(*slot);
@@ -194,10 +209,50 @@ void JackPlatform::detach(JackDevice* device) {
     if (client_ && !input_.device.load() && !output_.device.load()) closeClient();
 }
 
-void JackPlatform::waitOutside(const Slot& slot) const {
-    // The callback takes microseconds; a server that died mid-period never comes back to clear
-    // the mark, so give up after a second or so.
-    for (int i = 0; i < 100000 && slot.inside.load(); ++i) std::this_thread::sleep_for(std::chrono::microseconds(10));
+void JackPlatform::waitOutside(const Slot& slot) const { waitUntilDown(slot.inside); }
+
+bool JackPlatform::runChain(RealtimeChain* chain) {
+    if (!chain) {
+        if (chain_.exchange(nullptr) == nullptr) return true;
+        waitUntilDown(chainInside_);
+        if (client_ && !serverGone()) jack_recompute_total_latencies(client_);
+        return true;
+    }
+    if (!client_ || serverGone() || !input_.device.load() || !output_.device.load()) return false;
+    chain_.store(chain);
+    jack_recompute_total_latencies(client_);
+    return true;
+}
+
+void JackPlatform::setLatencyFrames(int frames) {
+    if (latencyFrames_.exchange(frames) == frames) return;
+    if (client_ && !serverGone() && chain_.load()) jack_recompute_total_latencies(client_);
+}
+
+void JackPlatform::latencyThunk(jack_latency_callback_mode_t mode, void* self) {
+    static_cast<JackPlatform*>(self)->reportLatency(mode);
+}
+
+// The graph's latencies: what reaches an output port left the capture side the input port's
+// latency plus the chain's delay earlier, and what enters an input port reaches playback the
+// output port's latency plus the chain's delay later.
+void JackPlatform::reportLatency(jack_latency_callback_mode_t mode) {
+    const jack_nframes_t own = chain_.load() ? static_cast<jack_nframes_t>(std::max(0, latencyFrames_.load())) : 0;
+    for (int c = 0; c < 2; ++c) {
+        if (!inPorts_[c] || !outPorts_[c]) continue;
+        jack_latency_range_t range{};
+        if (mode == JackCaptureLatency) {
+            jack_port_get_latency_range(inPorts_[c], JackCaptureLatency, &range);
+            range.min += own;
+            range.max += own;
+            jack_port_set_latency_range(outPorts_[c], JackCaptureLatency, &range);
+        } else {
+            jack_port_get_latency_range(outPorts_[c], JackPlaybackLatency, &range);
+            range.min += own;
+            range.max += own;
+            jack_port_set_latency_range(inPorts_[c], JackPlaybackLatency, &range);
+        }
+    }
 }
 
 void JackPlatform::log(std::string line) {
@@ -334,6 +389,17 @@ int JackPlatform::process(jack_nframes_t frames) {
     float* outR = static_cast<float*>(jack_port_get_buffer(outPorts_[1], frames));
     const float* inL = static_cast<const float*>(jack_port_get_buffer(inPorts_[0], frames));
     const float* inR = static_cast<const float*>(jack_port_get_buffer(inPorts_[1], frames));
+    // The mark goes up before the chain is looked at, and runChain(nullptr) clears the chain
+    // before it looks at the mark, so one of the two always sees the other.
+    chainInside_.store(true);
+    if (RealtimeChain* chain = chain_.load()) {
+        chain->process(inL, inR, outL, outR, frames);
+        chainInside_.store(false);
+        // The output's blocks keep the streaming's time; their sound is not played.
+        moveBlocks(frames, nullptr, nullptr, nullptr, nullptr);
+        return 0;
+    }
+    chainInside_.store(false);
     moveBlocks(frames, inL, inR, outL, outR);
     return 0;
 }
@@ -345,7 +411,7 @@ void JackPlatform::moveBlocks(jack_nframes_t frames, const float* inL, const flo
     // the other.
     input_.inside.store(true);
     JackDevice* in = input_.device.load();
-    if (in && in->active.load()) {
+    if (in && in->active.load() && inL && inR) {
         for (jack_nframes_t done = 0; done < frames;) {
             const jack_nframes_t n = std::min(kStageFrames, frames - done);
             for (jack_nframes_t i = 0; i < n; ++i) {
@@ -365,13 +431,17 @@ void JackPlatform::moveBlocks(jack_nframes_t frames, const float* inL, const flo
         for (jack_nframes_t done = 0; done < frames;) {
             const jack_nframes_t n = std::min(kStageFrames, frames - done);
             out->render(reinterpret_cast<uint8_t*>(outStage_), n * kBytesPerFrame);
+            if (!outL || !outR) {
+                done += n;
+                continue;
+            }
             for (jack_nframes_t i = 0; i < n; ++i) {
                 outL[done + i] = outStage_[2 * i] * kScale;
                 outR[done + i] = outStage_[2 * i + 1] * kScale;
             }
             done += n;
         }
-    } else {
+    } else if (outL && outR) {
         std::memset(outL, 0, frames * sizeof(float));
         std::memset(outR, 0, frames * sizeof(float));
     }

@@ -9,6 +9,12 @@
 // 16-bit interleaved blocks (QueuedWaveDevice::render/capture); a direction with no running
 // device reads nothing and writes silence.
 //
+// ON-AIR with both directions on the client runs the chain in the process callback instead
+// (runChain, realtime_chain.h): input ports -> chain -> output ports within the period, no blocks
+// in between. The output's blocks then only keep the streaming's time (they are taken at the
+// period's pace, their sound unused). While the chain runs, the client reports the chain's delay
+// as the latency of its ports, so JACK-aware programs and recorders can align it.
+//
 // Connections are made as asked and no others: the ports named for the input are connected to
 // in_1, in_2, in_1, ... in turn, the ports named for the output from out_1, out_2, out_1, ... An
 // output opened for playback (no input opened just before it, as ON-AIR does) with no output
@@ -24,6 +30,7 @@
 #include <thread>
 #include <vector>
 
+#include "audio/realtime_chain.h"
 #include "audio/wave_device.h"
 
 namespace loudara {
@@ -86,6 +93,18 @@ public:
     bool clientOpen() const { return client_ != nullptr; }
     // Periods the server reported as late since the client opened.
     uint64_t xruns() const { return xruns_.load(std::memory_order_relaxed); }
+
+    // Control thread: runs `chain` in the process callback from the input ports to the output
+    // ports (both directions must be open on the client); nullptr goes back to the blocks and
+    // returns once the callback has let go of the chain. False when it cannot run.
+    bool runChain(RealtimeChain* chain);
+    bool chainRunning() const { return chain_.load() != nullptr; }
+    // Control thread: the chain's delay in frames, reported on the ports while the chain runs.
+    void setLatencyFrames(int frames);
+    // The thread the process callback runs on (while the client is open).
+    jack_native_thread_t processThread() const { return client_ ? jack_client_thread_id(client_) : jack_native_thread_t{}; }
+    // The period the server runs (frames).
+    uint32_t periodFrames() const { return periodFrames_; }
     // What happened with connections since the last call (lines for the log), then cleared.
     std::vector<std::string> takeLog();
 
@@ -114,6 +133,8 @@ private:
     void stopWithoutServer();
     static int processThunk(jack_nframes_t frames, void* self);
     static int xrunThunk(void* self);
+    static void latencyThunk(jack_latency_callback_mode_t mode, void* self);
+    void reportLatency(jack_latency_callback_mode_t mode);
     static void shutdownThunk(jack_status_t, const char*, void* self);
     static void registrationThunk(jack_port_id_t, int, void* self);
 
@@ -130,6 +151,9 @@ private:
     std::atomic<bool> portsChanged_{false};
     std::atomic<bool> serverGone_{false};
     std::atomic<uint64_t> xruns_{0};
+    std::atomic<RealtimeChain*> chain_{nullptr};
+    std::atomic<bool> chainInside_{false};
+    std::atomic<int> latencyFrames_{0};
     jack_nframes_t periodFrames_ = 1024;
     std::thread withoutServer_;
     std::atomic<bool> endWithoutServer_{false};

@@ -139,6 +139,8 @@ void OnAirService::runJobs() {
         jobs.swap(jobs_);
     }
     for (std::function<void()>& job : jobs) job();
+    // What a remote change did reaches a chain running in the JACK period now.
+    if (!jobs.empty()) PublishParameters(parts_.streaming);
 }
 
 StartResult OnAirService::start() {
@@ -179,6 +181,10 @@ StartResult OnAirService::start() {
                            e.inputDevices[parts_.stored.selectedInputDevice].name + " to " +
                            (options_.outputNone ? std::string("no local output")
                                                 : e.outputDevices[parts_.stored.selectedOutputDevice].name);
+        char latency[96];
+        std::snprintf(latency, sizeof latency, ", latency %.1f ms%s", OnAirLatencyMs(s),
+                      s.engine.realtime ? " (the chain runs in the JACK period)" : "");
+        line += latency;
         if (stream_) {
             line += ", streaming MP3 at " + std::to_string(options_.icecast->bitrateKbps) + " kbit/s to " + target;
         }
@@ -285,8 +291,9 @@ bool OnAirService::tick() {
     }
     const WaveCounters played = engine.output->counters();
     const WaveCounters captured = countersOf(engine.input, WaveCounters{});
-    listener_.showProgress(
-        {rate_, now, played.underflows + played.hostUnderflows, captured.overflows + captured.hostOverflows});
+    listener_.showProgress({rate_, now, played.underflows + played.hostUnderflows,
+                            captured.overflows + captured.hostOverflows, std::max(played.xruns, captured.xruns),
+                            OnAirLatencyMs(s)});
     return true;
 }
 
@@ -375,7 +382,11 @@ bool OnAirService::reloadParameters(const std::string& cause, std::string& messa
 }
 
 bool OnAirService::loadParameters(const std::string& path, std::string& why) {
-    return ::loudara::reloadParameters(parts_.streaming.processor, parts_.stored, parts_.streaming.host, path, why);
+    if (!::loudara::reloadParameters(parts_.streaming.processor, parts_.stored, parts_.streaming.host, path, why)) {
+        return false;
+    }
+    PublishParameters(parts_.streaming);
+    return true;
 }
 
 bool OnAirService::setNowPlaying(const NowPlaying& playing) {
@@ -467,6 +478,8 @@ void OnAirService::fillCounters(double elapsed) {
     record_.underflows = played.underflows + played.hostUnderflows;
     record_.overflows = captured.overflows + captured.hostOverflows;
     record_.xruns = std::max(played.xruns, captured.xruns);
+    record_.chainInPeriod = engine.realtime != nullptr;
+    if (engine.output) record_.latencyMs = OnAirLatencyMs(parts_.streaming);
     record_.residentKb = residentKb();
     if (stream_) {
         const IcecastOutput::Report r = stream_->report();

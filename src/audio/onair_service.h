@@ -98,6 +98,8 @@ struct OnAirProgress {
     int rate = 0;
     double elapsedSeconds = 0;
     uint64_t underflows = 0, overflows = 0;
+    uint64_t xruns = 0;
+    double latencyMs = 0;
 };
 
 // Where the output of the service goes.

@@ -58,6 +58,9 @@ std::string StatusLineText(const OnAirStatus& s) {
                   static_cast<unsigned long long>(s.underflows), static_cast<unsigned long long>(s.overflows),
                   static_cast<unsigned long long>(s.xruns));
     line += counts;
+    char latency[48];
+    std::snprintf(latency, sizeof latency, "  latency %.1f ms", s.latencyMs);
+    line += latency;
     if (s.stream) {
         line += "  stream ";
         line += StreamStateText(s.streamState);
@@ -90,6 +93,8 @@ std::string StatusJsonText(const OnAirStatus& s) {
     j["underflows"] = s.underflows;
     j["overflows"] = s.overflows;
     j["xruns"] = s.xruns;
+    j["latencyMs"] = std::round(s.latencyMs * 10.0) / 10.0;
+    j["chainInPeriod"] = s.chainInPeriod;
     j["residentKb"] = s.residentKb;
     j["params"] = s.params;
     j["reloads"] = s.reloads;

@@ -27,6 +27,10 @@ struct OnAirStatus {
     double truePeakDbtp = 0;     // highest true peak since the previous status
     double truePeakMaxDbtp = 0;  // highest since the start
     uint64_t underflows = 0, overflows = 0, xruns = 0;
+    // How long the input takes to reach the output (ms), and whether the chain runs in the
+    // sound system's period (else the queue of blocks adds to it).
+    double latencyMs = 0;
+    bool chainInPeriod = false;
     long residentKb = -1;
     std::string params;  // the parameter file reloaded on SIGHUP ("" when none)
     uint64_t reloads = 0, reloadsRefused = 0;

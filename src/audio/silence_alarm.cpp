@@ -63,16 +63,23 @@ bool SilenceAlarm::standIn(const int16_t* input, int16_t* replacement, std::size
     return true;
 }
 
-void SilenceAlarm::processedBlock(const int16_t* interleaved, std::size_t frames, uint32_t sampleRate) {
+void SilenceAlarm::watchOutput(const int16_t* interleaved, std::size_t frames, uint32_t sampleRate) {
     prepare(sampleRate);
-    if (state_ == Fallback::Idle) {
-        watch(interleaved, frames);
-        if (fallback_ && detector_.silent()) {
-            state_ = Fallback::Playing;
-            fadeGain_ = 0;
-            fallbackPlaying_.store(true, std::memory_order_relaxed);
-        }
+    if (state_ != Fallback::Idle) return;
+    watch(interleaved, frames);
+    if (fallback_ && detector_.silent()) {
+        state_ = Fallback::Playing;
+        fadeGain_ = 0;
+        fallbackPlaying_.store(true, std::memory_order_relaxed);
     }
+}
+
+void SilenceAlarm::afterProcessing(const int16_t* interleaved, std::size_t frames, uint32_t sampleRate) {
+    watchOutput(interleaved, frames, sampleRate);
+}
+
+void SilenceAlarm::processedBlock(const int16_t* interleaved, std::size_t frames, uint32_t sampleRate) {
+    if (!inPeriod_.load(std::memory_order_acquire)) watchOutput(interleaved, frames, sampleRate);
     if (next_) next_->processedBlock(interleaved, frames, sampleRate);
 }
 

@@ -7,7 +7,8 @@
 //
 // Plugged into the processing side twice: standIn() before each input block is processed, and
 // processedBlock() after (it hands the block on to `next`). Neither allocates, locks or waits, so
-// the side may be an event loop or a real-time callback. What the alarm found is published in
+// the side may be an event loop or a real-time callback. Where the chain runs in the device's
+// period, the output is watched there (afterProcessing) and processedBlock only hands it on. What the alarm found is published in
 // atomics; snapshot() may be called from any thread.
 
 #include <atomic>
@@ -33,6 +34,8 @@ public:
 
     bool standIn(const int16_t* input, int16_t* replacement, std::size_t frames, uint32_t sampleRate) override;
     void processedBlock(const int16_t* interleaved, std::size_t frames, uint32_t sampleRate) override;
+    void setInPeriod(bool inPeriod) override { inPeriod_.store(inPeriod, std::memory_order_release); }
+    void afterProcessing(const int16_t* interleaved, std::size_t frames, uint32_t sampleRate) override;
 
     struct Snapshot {
         bool silent = false;
@@ -51,6 +54,8 @@ private:
 
     void prepare(uint32_t rate);
     void watch(const int16_t* frames, std::size_t count);
+    // The processed output while no songs stand in: raises the alarm and starts them.
+    void watchOutput(const int16_t* interleaved, std::size_t frames, uint32_t sampleRate);
 
     SilenceSettings settings_;
     FallbackSource* fallback_;
@@ -69,6 +74,7 @@ private:
     std::atomic<uint64_t> silentFrames_{0}, totalSilentFrames_{0}, lastSilenceFrames_{0};
     std::atomic<uint64_t> began_{0}, ended_{0};
     std::atomic<bool> fallbackPlaying_{false};
+    std::atomic<bool> inPeriod_{false};
 };
 
 }  // namespace loudara

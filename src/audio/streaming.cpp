@@ -242,6 +242,20 @@ StartResult StartPlayback(Streaming& s) {
     if (!AllocateBlocks(e, s.devices.blockCount, onAir)) return abandonStart(s, StartResult::NoBlocks);
     prepare(s.processor, static_cast<int>(rate));
     s.engine.loudness.start(rate);
+    if (e.standIn) e.standIn->setInPeriod(false);
+    if (onAir && e.input) {
+        // Where the devices can run the chain in their own period (Loudara's JACK client), the
+        // input reaches the output at the chain's own delay instead of through the blocks.
+        auto chain = std::make_unique<RealtimeChain>(s.processor, e.standIn, rate);
+        e.realtimeLatencyFrames = chainLatencyFrames(s.processor);
+        e.output->setLatencyFrames(e.realtimeLatencyFrames);
+        if (e.standIn) e.standIn->setInPeriod(true);
+        if (e.output->runChain(chain.get())) {
+            e.realtime = std::move(chain);
+        } else if (e.standIn) {
+            e.standIn->setInPeriod(false);
+        }
+    }
 
     if (throughSource) {
         copySongPath(e, song);
@@ -451,8 +465,60 @@ int FillFromSoundFile(Streaming& s, SoundBlock& block) {
     return got == DeviceEngine::kFloatFrames ? 1 : 0;
 }
 
+namespace {
+
+// ON-AIR with the chain in the device's callback: the block only keeps time. The parameters go
+// to the callback, and what it processed since the last block goes to the meters, the loudness
+// and the tap.
+void takeFromRealtime(Streaming& s, SoundBlock& block) {
+    DeviceEngine& e = s.engine;
+    RealtimeChain& chain = *e.realtime;
+    chain.publish(s.processor);
+    const int latency = chainLatencyFrames(s.processor);
+    if (latency != e.realtimeLatencyFrames) {
+        e.realtimeLatencyFrames = latency;
+        e.output->setLatencyFrames(latency);
+    }
+    auto* frames = reinterpret_cast<int16_t*>(e.stagingBuffer);
+    const std::size_t got = chain.drain(frames, kStagingBytes / kBytesPerFrame);
+    chain.takeMeters(s.processor);
+    e.loudness.addStereoFrames(frames, got);
+    if (e.tap && got > 0) e.tap->processedBlock(frames, got, e.sampleRate);
+    block.bufferLength = kSoundBlockBytes;
+}
+
+}  // namespace
+
+void PublishParameters(Streaming& s) {
+    if (s.engine.realtime) s.engine.realtime->publish(s.processor);
+}
+
+double OnAirLatencyMs(const Streaming& s) {
+    const DeviceEngine& e = s.engine;
+    if (e.sampleRate == 0) return 0;
+    double frames = chainLatencyFrames(s.processor);
+    if (!e.realtime) frames += static_cast<double>(e.allocatedBlocks) * (kSoundBlockBytes / kBytesPerFrame);
+    return frames * 1000.0 / e.sampleRate;
+}
+
+std::string OnAirFiguresText(const Streaming& s) {
+    const DeviceEngine& e = s.engine;
+    if (!s.transport.onAirMode || s.transport.playState == PlayState::Stopped || !e.output) return "";
+    const WaveCounters out = e.output->counters();
+    const WaveCounters in = e.input ? e.input->counters() : WaveCounters{};
+    char text[96];
+    std::snprintf(text, sizeof text, "latency %.1f ms%s  xruns %llu", OnAirLatencyMs(s),
+                  e.realtime ? " (JACK period)" : "", static_cast<unsigned long long>(std::max(out.xruns, in.xruns)));
+    return text;
+}
+
 int FillFromInput(Streaming& s, SoundBlock& block) {
     DeviceEngine& e = s.engine;
+    if (e.realtime && e.output) {
+        takeFromRealtime(s, block);
+        e.playPosition += kSoundBlockBytes;
+        return 1;
+    }
     int slot = 0;
     for (int j = 0; j < e.allocatedBlocks; ++j) {
         if (e.outputBlocks[j] && e.outputBlocks[j]->data == block.data) {

@@ -82,6 +82,19 @@ int FillFromInput(Streaming& s, SoundBlock& block);
 // does; a resampled MP3 song forward only. A read that fails ends the song.
 int FillFromSoundFile(Streaming& s, SoundBlock& block);
 
+// Hands the processor's parameters to a chain that runs in the device's own period (ON-AIR on
+// Loudara's JACK client) now; without this they go at the next returned block. Nothing when no
+// such chain runs or nothing changed.
+void PublishParameters(Streaming& s);
+
+// How long the input takes to reach the output in ON-AIR (ms): the chain's delay, plus the queue
+// of blocks when the chain does not run in the device's own period.
+double OnAirLatencyMs(const Streaming& s);
+
+// The window's ON-AIR figures while ON-AIR plays ("latency 18.7 ms (JACK period)  xruns 0"),
+// else "".
+std::string OnAirFiguresText(const Streaming& s);
+
 // " mm:ss" of the output produced, " 00:00" when stopped, " " in ON-AIR mode.
 std::string FormatPlayTime(const Streaming& s);
 

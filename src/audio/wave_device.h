@@ -21,6 +21,8 @@
 
 namespace loudara {
 
+class RealtimeChain;
+
 // 0 = success; the positive values are our own (the Windows numbers where there is one); the
 // negative values are the platform's own error codes.
 using WaveResult = int;
@@ -80,6 +82,16 @@ public:
     // queued (reset first).
     virtual WaveResult close() = 0;
     virtual WaveCounters counters() const = 0;
+    // Output: runs `chain` in the device's own audio callback, from the input device of the same
+    // sound system to this output within each period (a device that can: Loudara's JACK client
+    // with its input open too); the queued blocks then only keep time. nullptr stops it and
+    // returns once the callback has let go. False when the device cannot.
+    virtual bool runChain(RealtimeChain* chain) {
+        (void)chain;
+        return false;
+    }
+    // The chain's delay in frames, for a device that reports latencies to its sound system.
+    virtual void setLatencyFrames(int frames) { (void)frames; }
 };
 
 class WavePlatform {

@@ -97,7 +97,10 @@ const char* kOnAirHelp =
     "  --output N      output device N (default 0), 'jack', or 'none' (no local output: the\n"
     "                  sound goes to the stream alone; needs the JACK input)\n"
     "  --rate HZ       32000, 44100 or 48000 (default 44100; with JACK, the server's rate)\n"
-    "  --blocks N      sound blocks of 4096 frames per direction, 2..8 (default 4)\n"
+    "  --blocks N      sound blocks of 4096 frames per direction, 2..8 (default 4); with\n"
+    "                  the JACK client as input and output, none: the sound is processed in\n"
+    "                  the JACK period, delayed only by the processor (its latency is\n"
+    "                  reported on the ports and in the status)\n"
     "  --params FILE   load a parameter file (.ld3) first, and again on SIGHUP\n"
     "  --seconds S     stop after S seconds\n"
     LOUDARA_JACK_OPTIONS_HELP
@@ -672,10 +675,12 @@ public:
     void showProgress(const OnAirProgress& progress) override {
         const long seconds = static_cast<long>(progress.elapsedSeconds);
         char line[256];
-        std::snprintf(line, sizeof line, "ON-AIR %d Hz %02ld:%02ld:%02ld  %s  underflows %llu  overflows %llu",
+        std::snprintf(line, sizeof line,
+                      "ON-AIR %d Hz %02ld:%02ld:%02ld  %s  underflows %llu  overflows %llu  xruns %llu  latency %.1f ms",
                       progress.rate, seconds / 3600, seconds / 60 % 60, seconds % 60, levelsText(p_).c_str(),
                       static_cast<unsigned long long>(progress.underflows),
-                      static_cast<unsigned long long>(progress.overflows));
+                      static_cast<unsigned long long>(progress.overflows),
+                      static_cast<unsigned long long>(progress.xruns), progress.latencyMs);
         status.show(line);
     }
     StatusLine status;

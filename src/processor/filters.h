@@ -253,6 +253,40 @@ inline void install(Fir23T<T>& to, const Fir23T<U>& from) {
     for (int k = 0; k < Fir23T<T>::kTaps; ++k) to.c[k] = coefficient<T>(from.c[k]);
 }
 
+// Copies the coefficients of `from` into `to` and keeps the state of `to`: a running filter takes
+// new settings from its next sample on, without the restart from silence that would click.
+template <class T, class U>
+inline void retune(OnePoleT<T>& to, const OnePoleT<U>& from) {
+    to.b0 = coefficient<T>(from.b0);
+    to.a1 = coefficient<T>(from.a1);
+    to.b1 = coefficient<T>(from.b1);
+}
+template <class T, class U>
+inline void retune(OnePolePairT<T>& to, const OnePolePairT<U>& from) {
+    to.b0 = coefficient<T>(from.b0);
+    to.a1 = coefficient<T>(from.a1);
+    to.b1 = coefficient<T>(from.b1);
+}
+template <class T, class U>
+inline void retune(BiquadT<T>& to, const BiquadT<U>& from) {
+    to.b0 = coefficient<T>(from.b0);
+    to.a1 = coefficient<T>(from.a1);
+    to.b1 = coefficient<T>(from.b1);
+    to.a2 = coefficient<T>(from.a2);
+    to.b2 = coefficient<T>(from.b2);
+}
+template <class T, class U>
+inline void retune(FifthOrderT<T>& to, const FifthOrderT<U>& from) {
+    for (int k = 0; k < 6; ++k) {
+        to.b[k] = coefficient<T>(from.b[k]);
+        to.a[k] = coefficient<T>(from.a[k]);
+    }
+}
+template <class T, class U>
+inline void retune(Fir23T<T>& to, const Fir23T<U>& from) {
+    for (int k = 0; k < Fir23T<T>::kTaps; ++k) to.c[k] = coefficient<T>(from.c[k]);
+}
+
 // Clears a filter's state, keeping its coefficients.
 template <class F>
 inline void clearState(F& f) {

@@ -48,9 +48,23 @@ int envelopeSetIndex(double timeSetting) {
     return (k >= 1 && k <= 4) ? k - 1 : 4;
 }
 
-}  // namespace
+// Puts a table into a filter: `install` (from silence) when a stream starts or the processor is
+// reset, `retune` (keeping the state) while a stream runs.
+struct Installer {
+    template <class To, class From>
+    void operator()(To& to, const From& from) const {
+        install(to, from);
+    }
+};
+struct Retuner {
+    template <class To, class From>
+    void operator()(To& to, const From& from) const {
+        retune(to, from);
+    }
+};
 
-void selectEnvelopeTimes(Processor& p) {
+template <class Put>
+void envelopeTimes(Processor& p, Put put) {
     const int release = envelopeSetIndex(p.params.bandReleaseTime);
     const int attack = envelopeSetIndex(p.params.bandAttackTime);
     const int lookAhead[kEnvelopeTimeSets] = {880, 440, 220, 110, 110};
@@ -59,30 +73,41 @@ void selectEnvelopeTimes(Processor& p) {
     const OnePole& crossfadeSet = p.active.envelopeTimeSets[2];  // 4 Hz
     BandEnvelopes& e = p.envelopes;
     for (int g = 0; g < kEnvelopeGroups; ++g) {
-        install(e.release[g], releaseSet);
-        install(e.gate[g], releaseSet);
-        install(e.releaseCopy[g], releaseSet);
-        install(e.attack[g], attackSet);
-        install(e.crossfade[g], crossfadeSet);
+        put(e.release[g], releaseSet);
+        put(e.gate[g], releaseSet);
+        put(e.releaseCopy[g], releaseSet);
+        put(e.attack[g], attackSet);
+        put(e.crossfade[g], crossfadeSet);
     }
     for (BandSettings& band : p.bands) band.lookAheadLength = lookAhead[release];
 }
 
-void selectFinalLowpass(Processor& p) {
+template <class Put>
+void finalLowpass(Processor& p, Put put) {
     const int k = truncated(p.settings.finalLowpass);
     const int iirSet = (k >= 0 && k <= 5) ? k : 6;
     const int firSet = k == 2 ? 1 : 0;
     // The template keeps the selection too, so that a later reset does not lose it.
     for (FilterTemplate* set : {&p.active.filterTemplate, &p.work}) {
-        install(set->finalIir, p.active.finalIirSets[iirSet]);
-        install(set->finalFir, p.active.finalFirSets[firSet]);
+        put(set->finalIir, p.active.finalIirSets[iirSet]);
+        put(set->finalFir, p.active.finalFirSets[firSet]);
     }
 }
 
-void designBassEq(Processor& p) {
+template <class Put>
+void bassEq(Processor& p, Put put) {
     const ProcessorSettings& s = p.settings;
-    install(p.bassEq, designPeakingEq(s.bassEqFreqHz, s.bassEqGainDb, s.bassEqQ, s.bassEqSampleRate));
+    put(p.bassEq, designPeakingEq(s.bassEqFreqHz, s.bassEqGainDb, s.bassEqQ, s.bassEqSampleRate));
 }
+
+}  // namespace
+
+void selectEnvelopeTimes(Processor& p) { envelopeTimes(p, Installer{}); }
+void selectFinalLowpass(Processor& p) { finalLowpass(p, Installer{}); }
+void designBassEq(Processor& p) { bassEq(p, Installer{}); }
+void retuneEnvelopeTimes(Processor& p) { envelopeTimes(p, Retuner{}); }
+void retuneFinalLowpass(Processor& p) { finalLowpass(p, Retuner{}); }
+void retuneBassEq(Processor& p) { bassEq(p, Retuner{}); }
 
 int optionsDelayFrames(const Processor& p) {
     if (p.settings.bypass != 0) return 0;

@@ -173,6 +173,11 @@ void selectCoefficientBank(Processor& p, int sampleRate);
 void selectEnvelopeTimes(Processor& p);
 void selectFinalLowpass(Processor& p);
 void designBassEq(Processor& p);
+// The same tables installed while a stream runs: the filters keep their state, so a knob turned
+// during playback or ON-AIR changes the sound from the next sample on without a click.
+void retuneEnvelopeTimes(Processor& p);
+void retuneFinalLowpass(Processor& p);
+void retuneBassEq(Processor& p);
 
 // Lifecycle.
 void resetProcessor(Processor& p);

@@ -158,12 +158,14 @@ bool KnobClick(KnobTable& table, Processor& p, int x, int y, KnobModifiers modif
     }
     for (double& delta : table.allBandsDelta) delta = 0.0;
 
+    // A knob turns while sound may be playing: the filters take the new tables keeping their
+    // state (a stream's start installs them from silence anyway).
     auto pressed = [&](int index) { return table.singles[index].pressed != kNotPressed; };
     if (pressed(table.bassEqKnobs[0]) || pressed(table.bassEqKnobs[1]) || pressed(table.bassEqKnobs[2])) {
-        designBassEq(p);
+        retuneBassEq(p);
     }
-    if (pressed(table.envelopeKnobs[0]) || pressed(table.envelopeKnobs[1])) selectEnvelopeTimes(p);
-    if (pressed(table.finalLowpassKnob)) selectFinalLowpass(p);
+    if (pressed(table.envelopeKnobs[0]) || pressed(table.envelopeKnobs[1])) retuneEnvelopeTimes(p);
+    if (pressed(table.finalLowpassKnob)) retuneFinalLowpass(p);
     return hit;
 }
 

@@ -582,7 +582,16 @@ void MainWindow::setStreamLoudness(StreamLoudness* loudness) {
     loudnessStrip_->update();
 }
 
+void MainWindow::showSongCount() {
+    QString text = QString::fromStdString(SongCountText(state_.playlist));
+    const QString figures = onAirFigures_ ? onAirFigures_() : QString();
+    if (!figures.isEmpty()) text += "    " + figures;
+    if (statusCount_->text() != text) statusCount_->setText(text);
+}
+
 void MainWindow::repaintPanel() {
+    if (parametersChanged_) parametersChanged_();
+    showSongCount();
     panel_->update();
     loudnessStrip_->setStreaming(state_.playState != PlayState::Stopped);
     loudnessStrip_->update();
@@ -591,7 +600,7 @@ void MainWindow::repaintPanel() {
 
 void MainWindow::refreshSongList() {
     songList_->songModel().setRows(RefreshSongList(state_.playlist, state_.playState));
-    statusCount_->setText(QString::fromStdString(SongCountText(state_.playlist)));
+    showSongCount();
     syncCurrentRow();
 }
 

@@ -72,6 +72,11 @@ public:
     void setTickSource(std::function<uint32_t()> tick) { tick_ = std::move(tick); }
     // The time display's text while not exporting.
     void setTimeTextSource(std::function<QString()> source) { timeText_ = std::move(source); }
+    // What the status bar adds to the song count while ON-AIR plays (latency, xruns).
+    void setOnAirFiguresSource(std::function<QString()> source) { onAirFigures_ = std::move(source); }
+    // Called before every repaint of the panel (which follows every command and knob turn): the
+    // parameters go to the sound at once.
+    void setParametersChangedHook(std::function<void()> hook) { parametersChanged_ = std::move(hook); }
 
     // Draws the panel into the back surface (and runs what the paint request runs).
     void paintPanel();
@@ -108,6 +113,8 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    // The song count, and the ON-AIR figures while ON-AIR plays.
+    void showSongCount();
     void buildMenu();
     void buildToolbar();
     void buildStatusBar();
@@ -140,6 +147,8 @@ private:
     std::map<int, QTimer*> timers_;
     std::function<uint32_t()> tick_;
     std::function<QString()> timeText_;
+    std::function<QString()> onAirFigures_;
+    std::function<void()> parametersChanged_;
 };
 
 }  // namespace loudara

@@ -34,6 +34,8 @@ StreamAdapter::~StreamAdapter() {
     poll_.reset();
     close();
     window_.setTimeTextSource(nullptr);
+    window_.setOnAirFiguresSource(nullptr);
+    window_.setParametersChangedHook(nullptr);
     window_.setTransport(nullptr);
     window_.setStreamLoudness(nullptr);
 }
@@ -42,6 +44,8 @@ void StreamAdapter::start() {
     session_.start();
     Streaming& s = session_.streaming();
     window_.setTimeTextSource([&s] { return QString::fromStdString(FormatPlayTime(s)); });
+    window_.setOnAirFiguresSource([&s] { return QString::fromStdString(OnAirFiguresText(s)); });
+    window_.setParametersChangedHook([&s] { PublishParameters(s); });
     window_.setTransport(&session_.transport());
     window_.setStreamLoudness(&session_.engine().loudness);
 }

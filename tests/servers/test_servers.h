@@ -154,11 +154,12 @@ inline int freeLoopbackPort() {
     return port;
 }
 
-// A JACK server on the dummy driver at `rate`, named for this process and object so that it
-// meets no other server (or named `name`); this process's JACK clients go to it.
+// A JACK server on the dummy driver at `rate` with periods of `periodFrames`, named for this
+// process and object so that it meets no other server (or named `name`); this process's JACK
+// clients go to it.
 class DummyJackServer {
 public:
-    explicit DummyJackServer(int rate = 44100, std::string name = {}) : name_(std::move(name)) {
+    explicit DummyJackServer(int rate = 44100, std::string name = {}, int periodFrames = 1024) : name_(std::move(name)) {
         static std::atomic<int> serial{0};
         if (name_.empty()) name_ = "loudara_test_" + std::to_string(getpid()) + "_" + std::to_string(serial++);
         setenv("JACK_DEFAULT_SERVER", name_.c_str(), 1);
@@ -169,7 +170,7 @@ public:
             return;
         }
         errors_ = (fs::temp_directory_path() / (name_ + ".err")).string();
-        server_ = Child({"jackd", "--no-realtime", "-n", name_, "-d", "dummy", "-r", std::to_string(rate), "-p", "1024"},
+        server_ = Child({"jackd", "--no-realtime", "-n", name_, "-d", "dummy", "-r", std::to_string(rate), "-p", std::to_string(periodFrames)},
                         "/dev/null", errors_);
         if (!server_.started()) {
             why_ = "jackd could not be run";
