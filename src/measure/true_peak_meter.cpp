@@ -29,11 +29,16 @@ const PhaseTaps& phaseTaps() {
     return taps;
 }
 
+#if defined(__clang__)
+#define METER_ENTRY  // the fuzzing build: the default path only
+#else
+#define METER_ENTRY __attribute__((target_clones("arch=x86-64-v3", "default")))
+#endif
+
 // The highest magnitude of the four phases of steps 0 .. frames-1, where line[kHistory + n] is the
 // input of step n (the kHistory inputs before it come first). Vectorised across eight steps at a
 // time, so one load of eight inputs serves a tap of all four phases.
-__attribute__((target_clones("arch=x86-64-v3", "default"))) float highestInterpolated(const float* line,
-                                                                                       std::size_t frames) {
+METER_ENTRY float highestInterpolated(const float* line, std::size_t frames) {
     const PhaseTaps& t = phaseTaps();
     const float* newest = line + TruePeakMeter::kHistory;
     Eight highest = {};
