@@ -4,7 +4,7 @@
 # not compile. Front ends (cli, ui) see every floor and their own folder, never another front
 # end; the plugins see only the processor and their own folder (loudara_plugin_front_end), so a
 # host that loads them loads the chain and nothing else.
-set(LOUDARA_FLOORS processor base measure files persistence audio app control)
+set(LOUDARA_FLOORS processor base measure files persistence audio app)
 
 # TARGET sees the folders of src/ that follow, and no others.
 function(loudara_sees target)

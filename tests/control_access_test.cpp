@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include "control/access.h"
+#include "audio/control_access.h"
 #include "wav_builder.h"
 
 namespace loudara {

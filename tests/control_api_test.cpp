@@ -10,7 +10,7 @@
 #include <regex>
 #include <sstream>
 
-#include "control/control_api.h"
+#include "audio/control_api.h"
 #include "processor/parameter_names.h"
 #include "wav_builder.h"
 

@@ -1,4 +1,4 @@
-#include "control/control_page.h"
+#include "audio/control_page.h"
 
 namespace loudara {
 namespace {

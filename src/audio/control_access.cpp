@@ -1,4 +1,4 @@
-#include "control/access.h"
+#include "audio/control_access.h"
 
 #include <fcntl.h>
 #include <sys/random.h>

@@ -1,4 +1,4 @@
-#include "control/control_server.h"
+#include "audio/control_server.h"
 
 #include <httplib.h>
 #include <sys/resource.h>
@@ -15,9 +15,9 @@
 #include <optional>
 
 #include "audio/onair_status.h"
-#include "control/access.h"
-#include "control/control_api.h"
-#include "control/control_page.h"
+#include "audio/control_access.h"
+#include "audio/control_api.h"
+#include "audio/control_page.h"
 #include "persistence/parameter_file.h"
 #include "processor/parameter_names.h"
 #include "processor/params.h"

@@ -1,4 +1,4 @@
-#include "control/control_api.h"
+#include "audio/control_api.h"
 
 #include <algorithm>
 #include <cmath>
