@@ -676,11 +676,13 @@ public:
         const long seconds = static_cast<long>(progress.elapsedSeconds);
         char line[256];
         std::snprintf(line, sizeof line,
-                      "ON-AIR %d Hz %02ld:%02ld:%02ld  %s  underflows %llu  overflows %llu  xruns %llu  latency %.1f ms",
+                      "ON-AIR %d Hz %02ld:%02ld:%02ld  %s  underflows %llu  overflows %llu  xruns %llu  late %llu  "
+                      "latency %.1f ms",
                       progress.rate, seconds / 3600, seconds / 60 % 60, seconds % 60, levelsText(p_).c_str(),
                       static_cast<unsigned long long>(progress.underflows),
                       static_cast<unsigned long long>(progress.overflows),
-                      static_cast<unsigned long long>(progress.xruns), progress.latencyMs);
+                      static_cast<unsigned long long>(progress.xruns),
+                      static_cast<unsigned long long>(progress.latePeriods), progress.latencyMs);
         status.show(line);
     }
     StatusLine status;
@@ -794,11 +796,13 @@ int onairCommand(int argc, char** argv) {
     const WaveCounters& out = end.output;
     const WaveCounters& in = end.input;
     std::printf("played %llu bytes, captured %llu bytes; underflows %llu (sound system %llu), overflows %llu "
-                "(sound system %llu), xruns %llu; memory %ld kB at start, %ld kB at end\n",
+                "(sound system %llu), xruns %llu, late periods %llu; memory %ld kB at start, %ld kB at end\n",
                 static_cast<unsigned long long>(out.bytesPlayed), static_cast<unsigned long long>(in.bytesCaptured),
                 static_cast<unsigned long long>(out.underflows), static_cast<unsigned long long>(out.hostUnderflows),
                 static_cast<unsigned long long>(in.overflows), static_cast<unsigned long long>(in.hostOverflows),
-                static_cast<unsigned long long>(std::max(out.xruns, in.xruns)), end.memoryAtStartKb, end.memoryAtEndKb);
+                static_cast<unsigned long long>(std::max(out.xruns, in.xruns)),
+                static_cast<unsigned long long>(std::max(out.latePeriods, in.latePeriods)), end.memoryAtStartKb,
+                end.memoryAtEndKb);
     if (end.stream) {
         const IcecastOutput::Report& r = end.streamReport;
         std::printf("stream: %llu bytes sent in %llu connections, %llu blocks dropped\n",
