@@ -389,15 +389,14 @@ void JackPlatform::registrationThunk(jack_port_id_t, int registered, void* self)
 }
 
 int JackPlatform::process(jack_nframes_t frames) {
-    processPeriod(frames);
-    // Both calls only read the server's clock: real-time safe.
+    // The deadline is read before the work: the server moves its clock on to the next period
+    // while a late callback still runs. Both calls only read the server's clock (real-time safe).
     jack_nframes_t periodStart = 0;
     jack_time_t startUsecs = 0, deadlineUsecs = 0;
     float periodUsecs = 0;
-    if (jack_get_cycle_times(client_, &periodStart, &startUsecs, &deadlineUsecs, &periodUsecs) == 0 &&
-        jack_get_time() > deadlineUsecs) {
-        latePeriods_.fetch_add(1, std::memory_order_relaxed);
-    }
+    const bool timed = jack_get_cycle_times(client_, &periodStart, &startUsecs, &deadlineUsecs, &periodUsecs) == 0;
+    processPeriod(frames);
+    if (timed && jack_get_time() > deadlineUsecs) latePeriods_.fetch_add(1, std::memory_order_relaxed);
     return 0;
 }
 

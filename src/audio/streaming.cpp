@@ -97,7 +97,12 @@ void copySongPath(DeviceEngine& engine, const SongRecord& song) {
 
 // A song chain's song ends after the frames fed so far; the chain's delay plays out after them.
 void endSongInPeriod(Streaming& s) {
-    if (songInPeriod(s.engine)) s.engine.realtime->endSong(static_cast<uint32_t>(chainLatencyFrames(s.processor)));
+    DeviceEngine& e = s.engine;
+    if (!songInPeriod(e) || e.songEndSent) return;
+    const auto tail = static_cast<uint32_t>(chainLatencyFrames(s.processor));
+    e.realtime->endSong(tail);
+    e.songEndSent = true;
+    e.songTailFramesToTime = tail;
 }
 
 void enterDraining(Streaming& s) {
@@ -263,6 +268,8 @@ StartResult StartPlayback(Streaming& s) {
     e.sampleRate = rate;
     e.channels = static_cast<uint16_t>(song.channels);
     e.drainCountersTaken = false;
+    e.songEndSent = false;
+    e.songTailFramesToTime = 0;
     if (!OpenDevices(e, s.devices, onAir, s.host)) return abandonStart(s, StartResult::DevicesNotOpened);
 
     s.processor.settings.normalizeGain = NormalizeGainOf(song);
@@ -598,6 +605,7 @@ void OnInputData(Streaming& s, SoundBlock& block) {
 void OnOutputDone(Streaming& s, SoundBlock& block) {
     TransportState& a = s.transport;
     DeviceEngine& e = s.engine;
+    const bool wasDraining = a.playState == PlayState::Draining;
     if (songInPeriod(e)) serviceRealtime(s);
     if (a.playState == PlayState::Playing) {
         const int more = refill(s, block);
@@ -605,6 +613,16 @@ void OnOutputDone(Streaming& s, SoundBlock& block) {
         if (queued == kWaveOk) queued = e.output->queue(block);
         if (queued != kWaveOk) StopPlayback(s);
         if (more == 0) enterDraining(s);
+    }
+    if (wasDraining && a.playState == PlayState::Draining && songInPeriod(e) && e.songTailFramesToTime > 0) {
+        // The chain's delay after a song's end is timed by blocks of its own, so the devices
+        // close only once the song's last sound has been heard.
+        const uint32_t frames = std::min<uint32_t>(e.songTailFramesToTime, kSoundBlockBytes / kBytesPerFrame);
+        e.songTailFramesToTime -= frames;
+        block.bufferLength = frames * kBytesPerFrame;
+        WaveResult queued = e.output ? e.output->prepare(block) : kWaveInvalidBlock;
+        if (queued == kWaveOk) queued = e.output->queue(block);
+        if (queued != kWaveOk) StopPlayback(s);
     }
     if (a.playState == PlayState::Draining) {
         for (int i = 0; i < e.allocatedBlocks; ++i) {
