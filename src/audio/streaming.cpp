@@ -553,7 +553,8 @@ double OnAirLatencyMs(const Streaming& s) {
 
 std::string OnAirFiguresText(const Streaming& s) {
     const DeviceEngine& e = s.engine;
-    if (!s.transport.onAirMode || s.transport.playState == PlayState::Stopped || !e.output) return "";
+    if (s.transport.playState == PlayState::Stopped || !e.output) return "";
+    if (!s.transport.onAirMode && !songInPeriod(e)) return "";
     const WaveCounters out = e.output->counters();
     const WaveCounters in = e.input ? e.input->counters() : WaveCounters{};
     char text[128];

@@ -652,6 +652,8 @@ int playCommand(int argc, char** argv) {
             line += FormatPlayTime(s);
             line += "  ";
             line += levelsText(*session.p);
+            const std::string figures = OnAirFiguresText(s);
+            if (!figures.empty()) line += "  " + figures;
             if (app.playState == PlayState::Draining) line += "  (ending)";
             status.show(line);
         }
