@@ -745,43 +745,53 @@ TEST_F(JackRealtime, StopPlaysTheQueuedSongOutThenSilenceAndNoSongFollows) {
     constexpr int kFrames = 4 * kRate;
     const std::vector<float> left = testSignal(kFrames, kFrames - 1);
     const std::string paths[2] = {songPath("stop1.wav"), songPath("stop2.wav")};
-    if (!ready(256, JackOptions{"loudara", {}, {"pl_listen:listen_1"}})) return;
-    listSong(*app, 0, paths[0], left);
-    listSong(*app, 1, paths[1], left);
-    if (HasFatalFailure()) return;
-    const std::vector<int16_t> expected = songExport(*p, app->playlist.songs[0], left);
-    auto recorder = std::make_unique<Recorder>("pl_listen", 3 * kRate);
-    ASSERT_TRUE(recorder->ok());
-    recorder->arm();
-    app->continuousPlayback = 1;
-    app->playlist.currentSong = 0;
-    ASSERT_EQ(StartPlayback(*s), StartResult::Started);
-    turn(0.5);
-    const uint64_t lost = platform->xruns();
-    ASSERT_TRUE(StopCommand(*s));
-    EXPECT_EQ(app->playState, PlayState::Draining);
-    // The queued blocks (4 of 4096 frames) and the chain's delay: well within a second.
-    const Clock::time_point until = Clock::now() + std::chrono::seconds(1);
-    while (app->playState != PlayState::Stopped && Clock::now() < until) loop.runOnce(*s, 10);
-    EXPECT_EQ(app->playState, PlayState::Stopped);
-    turn(0.3);
-    EXPECT_FALSE(loop.timerActive(kNextSongTimer));
-    EXPECT_EQ(app->playlist.playingSong, 0) << "no song follows a stop";
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    const std::vector<int16_t> got = recorder->samples();
-    recorder.reset();
-    for (const std::string& path : paths) std::filesystem::remove(path);
-    if (lost != platform->xruns()) GTEST_SKIP() << "SKIP: the server lost periods";
-    // What was heard is the song's export up to where reading stopped, then silence.
-    const long at = findExport(got, std::vector<int16_t>(expected.begin(), expected.begin() + kRate / 4), 0);
-    ASSERT_GE(at, 0);
-    long heard = 0;
-    while (at + heard < static_cast<long>(got.size()) && heard < kFrames && got[at + heard] == expected[heard]) ++heard;
-    EXPECT_GE(heard, kRate / 2) << "the song up to the stop and its queued blocks";
-    EXPECT_LE(heard, kRate / 2 + 5 * 4096 + 2 * 256);
-    for (long n = at + heard + chainLatencyFrames(*p); n < static_cast<long>(got.size()); ++n) {
-        ASSERT_EQ(got[n], 0) << "after the song's last sound, at " << n - at - heard;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        if (!ready(256, JackOptions{"loudara", {}, {"pl_listen:listen_1"}})) return;
+        listSong(*app, 0, paths[0], left);
+        listSong(*app, 1, paths[1], left);
+        if (HasFatalFailure()) return;
+        const std::vector<int16_t> expected = songExport(*p, app->playlist.songs[0], left);
+        auto recorder = std::make_unique<Recorder>("pl_listen", 3 * kRate);
+        ASSERT_TRUE(recorder->ok());
+        recorder->arm();
+        app->continuousPlayback = 1;
+        app->playlist.currentSong = 0;
+        ASSERT_EQ(StartPlayback(*s), StartResult::Started);
+        turn(0.5);
+        const uint64_t lostBefore = platform->xruns();
+        ASSERT_TRUE(StopCommand(*s));
+        EXPECT_EQ(app->playState, PlayState::Draining);
+        // The queued blocks (4 of 4096 frames) and the chain's delay: well within a second.
+        const Clock::time_point until = Clock::now() + std::chrono::seconds(1);
+        uint64_t lost = 0;
+        while (app->playState != PlayState::Stopped && Clock::now() < until) {
+            lost = platform->xruns() - lostBefore;
+            loop.runOnce(*s, 10);
+        }
+        EXPECT_EQ(app->playState, PlayState::Stopped);
+        turn(0.3);
+        EXPECT_FALSE(loop.timerActive(kNextSongTimer));
+        EXPECT_EQ(app->playlist.playingSong, 0) << "no song follows a stop";
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        const std::vector<int16_t> got = recorder->samples();
+        recorder.reset();
+        TearDown();
+        if (lost > 0 || lostBefore > 0) continue;  // the server lost periods: the sound again
+        for (const std::string& path : paths) std::filesystem::remove(path);
+        // What was heard is the song's export up to where reading stopped, then silence.
+        const long at = findExport(got, std::vector<int16_t>(expected.begin(), expected.begin() + kRate / 4), 0);
+        ASSERT_GE(at, 0);
+        long heard = 0;
+        while (at + heard < static_cast<long>(got.size()) && heard < kFrames && got[at + heard] == expected[heard]) ++heard;
+        EXPECT_GE(heard, kRate / 2) << "the song up to the stop and its queued blocks";
+        EXPECT_LE(heard, kRate / 2 + 5 * 4096 + 2 * 256);
+        for (long n = at + heard + chainLatencyFrames(*p); n < static_cast<long>(got.size()); ++n) {
+            ASSERT_EQ(got[n], 0) << "after the song's last sound, at " << n - at - heard;
+        }
+        return;
     }
+    for (const std::string& path : paths) std::filesystem::remove(path);
+    GTEST_SKIP() << "SKIP: the machine lost JACK periods in every run";
 }
 
 }  // namespace
