@@ -32,6 +32,7 @@
 #include "persistence/parameter_file.h"
 #include "processor/processor.h"
 #include "recording_host.h"
+#include "servers/jack_stream_parts.h"
 #include "servers/test_servers.h"
 #include "wav_writer.h"
 
@@ -163,50 +164,21 @@ private:
     std::atomic<std::size_t> filled_{0};
 };
 
-class JackRealtime : public ::testing::Test {
+class JackRealtime : public ::testing::Test, protected test::JackStreamParts {
 protected:
-    std::unique_ptr<DummyJackServer> server;
-    std::unique_ptr<AppState> app = std::make_unique<AppState>();
-    std::unique_ptr<Processor> p = std::make_unique<Processor>();
-    std::unique_ptr<JackPlatform> platform;
-    std::unique_ptr<DeviceEngine> engine;
-    PollEventLoop loop;
-    StreamView view;
-    RecordingHost host;
-    std::unique_ptr<Streaming> s;
-
     // A test goes on only when this returned true: its server and streaming parts are ready.
     [[nodiscard]] bool ready(int periodFrames, JackOptions options = {}) {
-        startServer(periodFrames, std::move(options));
-        return !HasFatalFailure() && !IsSkipped();
-    }
-    void startServer(int periodFrames, JackOptions options) {
-        server = std::make_unique<DummyJackServer>(kRate, std::string(), periodFrames);
-        if (!server->installed()) GTEST_SKIP() << "SKIP: " << server->why();
-        ASSERT_TRUE(server->running()) << server->why();
-        resetProcessor(*p);
-        selectPresetById(*p, 232);
-        initVirtualSpeaker(*p);
-        platform = std::make_unique<JackPlatform>(std::move(options));
-        ASSERT_TRUE(platform->serverFound());
-        engine = std::make_unique<DeviceEngine>(*platform);
-        s = std::make_unique<Streaming>(
-            Streaming{*app, app->playlist, app->stored, *p, *engine, loop, view, host, PlaybackMp3Decoder()});
-        StartDeviceEngine(*engine, app->stored, host);
+        startJackStream(kRate, periodFrames, std::move(options));
+        if (HasFatalFailure() || IsSkipped()) return false;
         app->stored.onAirRateChoice = 2;
+        return true;
     }
     // ON-AIR started as the window's Play does.
     StartResult startOnAir() {
         if (!app->onAirMode) ToggleOnAirMode(*s);
         return StartPlayback(*s);
     }
-    void TearDown() override {
-        if (s && app->playState != PlayState::Stopped) StopPlayback(*s);
-        s.reset();
-        engine.reset();
-        platform.reset();
-        server.reset();
-    }
+    void TearDown() override { stopJackStream(); }
     void turn(double seconds) {
         const Clock::time_point until = Clock::now() + std::chrono::milliseconds(static_cast<int>(seconds * 1000));
         while (Clock::now() < until) loop.runOnce(*s, 20);
