@@ -523,7 +523,11 @@ TEST_F(JackRealtime, PlayedSongIsItsExportAtTheChainsDelayWhateverThePeriod) {
         ASSERT_TRUE(recorder.ok());
         recorder.arm();
         app->playlist.currentSong = 0;
-        ASSERT_EQ(StartPlayback(*s), StartResult::Started);
+        // A loaded machine's server can turn a client away; that run is measured again.
+        const StartResult started = StartPlayback(*s);
+        run.disturbed = started == StartResult::DevicesNotOpened;
+        if (run.disturbed) return;
+        ASSERT_EQ(started, StartResult::Started);
         ASSERT_TRUE(engine->realtime) << "a song to the JACK client plays in the period";
         ASSERT_TRUE(engine->realtime->songSource());
         recorder.watch(engine->realtime.get());
@@ -593,7 +597,13 @@ TEST_F(JackRealtime, TwoSongsEachSoundAsTheirExportAndTheCallbackNeverAllocates)
         recorder->arm();
         app->continuousPlayback = 1;
         app->playlist.currentSong = 0;
-        ASSERT_EQ(StartPlayback(*s), StartResult::Started);
+        const StartResult started = StartPlayback(*s);
+        if (started == StartResult::DevicesNotOpened) {  // the loaded server turned the client away
+            recorder.reset();
+            TearDown();
+            continue;
+        }
+        ASSERT_EQ(started, StartResult::Started);
         ASSERT_TRUE(engine->realtime);
 
         // Each song's client runs its own process thread; the counter watches whichever runs now.
@@ -612,6 +622,11 @@ TEST_F(JackRealtime, TwoSongsEachSoundAsTheirExportAndTheCallbackNeverAllocates)
             secondStarted = secondStarted || app->playlist.playingSong == 1;
         }
         gWatching.store(false);
+        if (!secondStarted && loop.lastTimerResult == static_cast<int>(StartResult::DevicesNotOpened)) {
+            recorder.reset();
+            TearDown();
+            continue;
+        }
         ASSERT_TRUE(secondStarted);
         ASSERT_EQ(app->playState, PlayState::Stopped);
         EXPECT_EQ(gWatchedAllocations.load(), 0u);
@@ -728,7 +743,13 @@ TEST_F(JackRealtime, StopPlaysTheQueuedSongOutThenSilenceAndNoSongFollows) {
         recorder->arm();
         app->continuousPlayback = 1;
         app->playlist.currentSong = 0;
-        ASSERT_EQ(StartPlayback(*s), StartResult::Started);
+        const StartResult started = StartPlayback(*s);
+        if (started == StartResult::DevicesNotOpened) {  // the loaded server turned the client away
+            recorder.reset();
+            TearDown();
+            continue;
+        }
+        ASSERT_EQ(started, StartResult::Started);
         turn(0.5);
         const uint64_t lostBefore = platform->xruns();
         ASSERT_TRUE(StopCommand(*s));
