@@ -3,16 +3,19 @@
 # Loudara processes it to its output and streams it to a local Icecast server, which is stopped for
 # 30 s half-way and started again. At the end: underflows, overflows, xruns, memory at the start
 # and the end, and whether the stream came back by itself. A plain pass-through client is fed the
-# same playout beside Loudara: its xrun count is the yardstick for Loudara's.
+# same playout beside Loudara: its xruns and its own late periods (callbacks finished after their
+# deadline) are the yardstick for Loudara's.
 #   bench/onair_soak.sh [BUILD_DIR] [SECONDS]      (as root: Icecast runs as nobody)
-#   SOAK_RATE (44100) and SOAK_PERIOD (1024 frames) set the JACK server's rate and period.
+#   SOAK_RATE (44100) and SOAK_PERIOD (1024 frames) set the JACK server's rate and period;
+#   SOAK_PORT (18000) is the local Icecast server's port; SOAK_REALTIME=1 runs the server with
+#   real-time scheduling (jackd -R) instead of without.
 set -euo pipefail
 build="${1:-$(dirname "$0")/../build}"
 seconds="${2:-3600}"
 cli="$(cd "$build" && pwd)/src/cli/loudara-cli"
 work="$(mktemp -d)"
 chmod 755 "$work"
-port=18000
+port="${SOAK_PORT:-18000}"
 server="loudara_soak_$$"
 export JACK_NO_AUDIO_RESERVATION=1 JACK_DEFAULT_SERVER="$server"
 pids=()
@@ -45,7 +48,8 @@ start_icecast() {
 }
 stop_icecast() { kill "$icecast_pid"; icecast_pid=""; rm -f "$work/log/icecast.pid"; }
 
-jackd --no-realtime -n "$server" -d dummy -r "${SOAK_RATE:-44100}" -p "${SOAK_PERIOD:-1024}" >/dev/null 2>&1 &
+if [ "${SOAK_REALTIME:-0}" = 1 ]; then scheduling=-R; else scheduling=--no-realtime; fi
+jackd "$scheduling" -n "$server" -d dummy -r "${SOAK_RATE:-44100}" -p "${SOAK_PERIOD:-1024}" >/dev/null 2>&1 &
 pids+=($!)
 jack_wait -w -t 10 >/dev/null 2>&1
 start_icecast
@@ -60,7 +64,7 @@ pids+=("$passthrough")
 ( sleep 3; jack_connect player:out_1 passthrough:in_1; jack_connect player:out_2 passthrough:in_2 ) >/dev/null 2>&1 &
 LOUDARA_ICECAST_PASSWORD=soak "$cli" onair --device jack --connect-input player:out_1 --connect-input player:out_2 \
     --icecast "icecast://127.0.0.1:$port/soak.mp3" --bitrate 128 --status-interval 60 \
-    --status-file "$work/status.json" --seconds "$seconds" 2>"$work/onair.log" &
+    --status-file "$work/status.json" --seconds "$seconds" >"$work/onair.out" 2>"$work/onair.log" &
 onair=$!
 pids+=("$onair")
 sleep 5
@@ -78,6 +82,9 @@ wait "$onair" || true
 kill "$passthrough" 2>/dev/null || true
 wait "$passthrough" 2>/dev/null || true
 echo "pass-through client beside it: $(cat "$work/passthrough.out")"
+echo "loudara beside it: $(grep -o 'xruns [0-9]*, late periods [0-9]*' "$work/onair.out" || echo 'no summary')"
+echo "loudara's summary:"
+cat "$work/onair.out"
 echo "resident memory: $rss_start kB after 5 s, $rss_end kB 20 s before the end"
 echo "status 20 s before the end:"
 cat "$work/status-near-end.json"

@@ -1,6 +1,7 @@
 // Cost of one JACK period of ON-AIR: the chain in the process callback (float ports to 16 bits,
 // processBlock, back, the ring and the meters) against processBlock alone on the same frames, at
-// 48 kHz and the period sizes a station uses. "period_share" is the processor time per second
+// 48 kHz and the period sizes a station uses; and of a song's period (its frames from the song
+// ring instead of the ports). "period_share" is the processor time per second
 // of sound (Google Benchmark prints it as a time: "7.8ms" is 0.78 % of each period; 1 s would be
 // an xrun).
 //
@@ -76,7 +77,30 @@ void BM_ProcessBlockPeriod(benchmark::State& state) {
     reportShare(state, period);
 }
 
+void BM_SongPeriod(benchmark::State& state) {
+    const int period = static_cast<int>(state.range(0));
+    auto p = prepared();
+    RealtimeChain chain(*p, nullptr, kRate, RealtimeChain::Source::Song16);
+    std::vector<float> outL(period), outR(period);
+    std::vector<int16_t> drained(2 * static_cast<std::size_t>(RealtimeChain::kRingFrames));
+    std::size_t fed = 0;
+    for (auto _ : state) {
+        if (chain.songFramesWaiting() < static_cast<std::size_t>(period)) {
+            // The streaming's side: a block of the song into the ring, the processed sound out.
+            state.PauseTiming();
+            fed = fed + 4096 > kSignalFrames ? 0 : fed;
+            fed += chain.feedSong(music().data() + 2 * fed, 4096);
+            chain.drain(drained.data(), RealtimeChain::kRingFrames);
+            chain.takeMeters(*p);
+            state.ResumeTiming();
+        }
+        chain.process(nullptr, nullptr, outL.data(), outR.data(), static_cast<uint32_t>(period));
+    }
+    reportShare(state, period);
+}
+
 BENCHMARK(BM_CallbackPeriod)->Arg(64)->Arg(128)->Arg(256)->Arg(1024);
+BENCHMARK(BM_SongPeriod)->Arg(64)->Arg(128)->Arg(256)->Arg(1024);
 BENCHMARK(BM_ProcessBlockPeriod)->Arg(64)->Arg(128)->Arg(256)->Arg(1024);
 
 }  // namespace

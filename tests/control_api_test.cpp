@@ -119,6 +119,7 @@ TEST(Metrics, EveryFigureIsThereAsPrometheusText) {
     s.underflows = 3;
     s.overflows = 4;
     s.xruns = 5;
+    s.latePeriods = 6;
     s.reloads = 2;
     s.reloadsRefused = 1;
     s.stream = true;
@@ -168,6 +169,7 @@ TEST(Metrics, EveryFigureIsThereAsPrometheusText) {
         {"loudara_underflows_total", 3},
         {"loudara_overflows_total", 4},
         {"loudara_xruns_total", 5},
+        {"loudara_late_periods_total", 6},
         {"loudara_parameter_reloads_total{result=\"loaded\"}", 2},
         {"loudara_parameter_reloads_total{result=\"refused\"}", 1},
         {"loudara_remote_changes_total", 7},

@@ -100,5 +100,15 @@ TEST(OnAirStatusText, TheTimeStampAndTheDeadAirAreInTheFileAndTheLine) {
     EXPECT_EQ(line.substr(line.size() - end.size()), end) << line;
 }
 
+TEST(OnAirStatusText, OurOwnLatePeriodsStandBesideTheServersXruns) {
+    OnAirStatus status;
+    status.xruns = 3;
+    status.latePeriods = 2;
+    EXPECT_NE(StatusLineText(status).find("  xruns 3  late periods 2  latency"), std::string::npos) << StatusLineText(status);
+    const nlohmann::json json = nlohmann::json::parse(StatusJsonText(status));
+    EXPECT_EQ(json["xruns"], 3);
+    EXPECT_EQ(json["latePeriods"], 2);
+}
+
 }  // namespace
 }  // namespace loudara

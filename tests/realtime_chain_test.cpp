@@ -166,5 +166,108 @@ TEST(RealtimeChain, LatestValueGivesTheReaderTheNewestAndOnlyOnce) {
     EXPECT_EQ(*got, 4);
 }
 
+// A song chain run in periods of `period` frames until `frames` frames came out, fed block by
+// block as the streaming feeds it (`feed(chain)` before each period). Left channel, 16-bit.
+template <class Feed>
+std::vector<int16_t> songInPeriods(RealtimeChain& chain, int frames, int period, Feed feed) {
+    std::vector<float> outL(frames), outR(frames);
+    for (int start = 0; start < frames; start += period) {
+        feed(chain);
+        const int n = std::min(period, frames - start);
+        chain.process(nullptr, nullptr, outL.data() + start, outR.data() + start, static_cast<uint32_t>(n));
+    }
+    std::vector<int16_t> left(frames);
+    for (int n = 0; n < frames; ++n) left[n] = static_cast<int16_t>(std::lrintf(outL[n] * 32768.0f));
+    return left;
+}
+
+TEST(RealtimeChain, ASongFedAheadIsTheChainInOnePieceWithItsEndRunOutThenSilence) {
+    const Ports x = tones(kRate / 2);
+    const int frames = static_cast<int>(x.left.size());
+    auto program = preparedProcessor();
+    const int latency = chainLatencyFrames(*program);
+    // The reference: the song and its delay in silence, in one piece.
+    Ports padded = x;
+    padded.left.resize(frames + latency, 0.0f);
+    padded.right.resize(frames + latency, 0.0f);
+    auto reference = preparedProcessor();
+    std::vector<int16_t> expected = inOnePiece(*reference, padded);
+    expected.resize(frames + latency + 3000, 0);  // then silence
+    std::vector<int16_t> song(2 * frames);
+    for (int n = 0; n < frames; ++n) {
+        song[2 * n] = static_cast<int16_t>(std::lrintf(x.left[n] * 32768.0f));
+        song[2 * n + 1] = static_cast<int16_t>(std::lrintf(x.right[n] * 32768.0f));
+    }
+    for (const int period : {64, 1000, 4096}) {
+        RealtimeChain chain(*program, nullptr, kRate, RealtimeChain::Source::Song16);
+        int fed = 0;
+        auto feed = [&](RealtimeChain& c) {
+            // A block of 4096 frames whenever the ring has less than two waiting.
+            while (fed < frames && c.songFramesWaiting() < 8192) {
+                fed += static_cast<int>(c.feedSong(song.data() + 2 * fed, std::min(4096, frames - fed)));
+            }
+            if (fed == frames) c.endSong(static_cast<uint32_t>(latency));
+        };
+        EXPECT_EQ(songInPeriods(chain, static_cast<int>(expected.size()), period, feed), expected) << "period " << period;
+        EXPECT_EQ(chain.underflows(), 0u) << "the end is no underflow";
+        EXPECT_EQ(chain.framesProcessed(), static_cast<uint64_t>(frames + latency)) << "nothing after the end's delay";
+        std::vector<int16_t> drained(2 * (frames + latency));
+        EXPECT_EQ(chain.drain(drained.data(), drained.size() / 2), static_cast<std::size_t>(frames + latency));
+    }
+}
+
+TEST(RealtimeChain, ASongRingRunDryPlaysSilenceCountsItAndGoesOnWhereTheSongStopped) {
+    auto program = preparedProcessor();
+    const Ports x = tones(6000);
+    std::vector<int16_t> song(2 * 6000);
+    for (int n = 0; n < 6000; ++n) song[2 * n] = song[2 * n + 1] = static_cast<int16_t>(std::lrintf(x.left[n] * 32768.0f));
+    RealtimeChain chain(*program, nullptr, kRate, RealtimeChain::Source::Song16);
+    ASSERT_EQ(chain.feedSong(song.data(), 3000), 3000u);
+    std::vector<float> outL(4000), outR(4000);
+    chain.process(nullptr, nullptr, outL.data(), outR.data(), 4000);
+    EXPECT_EQ(chain.underflows(), 1u);
+    EXPECT_EQ(chain.framesProcessed(), 3000u);
+    for (int n = 3000; n < 4000; ++n) ASSERT_EQ(outL[n], 0.0f) << n;
+    chain.process(nullptr, nullptr, outL.data(), outR.data(), 256);
+    EXPECT_EQ(chain.underflows(), 2u) << "every dry period counts";
+    // The song goes on where it stopped: the chain has seen its frames and nothing between.
+    ASSERT_EQ(chain.feedSong(song.data() + 6000, 3000), 3000u);
+    chain.process(nullptr, nullptr, outL.data(), outR.data(), 3000);
+    EXPECT_EQ(chain.framesProcessed(), 6000u);
+    auto reference = preparedProcessor();
+    Ports same = x;
+    same.right = x.left;
+    const std::vector<int16_t> whole = inOnePiece(*reference, same);
+    for (int n = 0; n < 3000; ++n) ASSERT_EQ(std::lrintf(outL[n] * 32768.0f), whole[3000 + n]) << n;
+    // Fed nothing more than a full ring takes.
+    std::vector<int16_t> lots(2 * RealtimeChain::kSongRingFrames, 0);
+    EXPECT_EQ(chain.feedSong(lots.data(), lots.size() / 2), RealtimeChain::kSongRingFrames);
+    EXPECT_EQ(chain.feedSong(lots.data(), 10), 0u);
+}
+
+TEST(RealtimeChain, AFloatSongIsTheFloatEntryRoundedAsTheBlockPathRoundsIt) {
+    const int frames = 5000;
+    std::vector<float> song(2 * frames);
+    for (int n = 0; n < frames; ++n) {
+        song[2 * n] = static_cast<float>(0.4 * std::sin(2 * M_PI * 440.0 * n / kRate) + 1e-5 * n / frames);
+        song[2 * n + 1] = static_cast<float>(0.3 * std::sin(2 * M_PI * 97.0 * n / kRate));
+    }
+    auto program = preparedProcessor();
+    auto reference = preparedProcessor();
+    std::vector<float> processed = song;
+    processBlockFloat(*reference, static_cast<int32_t>(processed.size()), processed.data(), processed.data());
+    RealtimeChain chain(*program, nullptr, kRate, RealtimeChain::Source::SongFloat);
+    ASSERT_EQ(chain.feedSong(song.data(), frames), static_cast<std::size_t>(frames));
+    std::vector<float> outL(frames), outR(frames);
+    for (int start = 0; start < frames; start += 128) {
+        chain.process(nullptr, nullptr, outL.data() + start, outR.data() + start, std::min(128, frames - start));
+    }
+    for (int n = 0; n < frames; ++n) {
+        // Truncated toward zero to 16 bits, as the block path hands a float song to the device.
+        const auto truncated = static_cast<int32_t>(static_cast<double>(processed[2 * n]) * 32768.0);
+        ASSERT_EQ(std::lrintf(outL[n] * 32768.0f), std::clamp(truncated, -32768, 32767)) << n;
+    }
+}
+
 }  // namespace
 }  // namespace loudara

@@ -239,6 +239,8 @@ std::string MetricsText(const OnAirStatus& s, const MetricsExtras& extras) {
     m.add("loudara_underflows_total", "counter", "Times the output ran dry", count(s.underflows));
     m.add("loudara_overflows_total", "counter", "Times the input overran", count(s.overflows));
     m.add("loudara_xruns_total", "counter", "Xruns the sound system reported", count(s.xruns));
+    m.add("loudara_late_periods_total", "counter", "Periods Loudara's own JACK callback finished late",
+          count(s.latePeriods));
     m.add("loudara_silence", "gauge", "1 while the output is dead air", s.silent ? 1 : 0);
     m.add("loudara_silence_seconds", "gauge", "Seconds the output has been dead air (0 while it sounds)",
           s.silent ? s.silentSeconds : 0.0);

@@ -80,6 +80,10 @@ struct DeviceEngine {
     // block. Declared before the devices, so that they let go of it before it goes.
     std::unique_ptr<RealtimeChain> realtime;
     int realtimeLatencyFrames = 0;
+    // A song played by such a chain: its end has been sent to the chain, and the frames of the
+    // chain's delay still to be timed by blocks after it (they play the song's last sound out).
+    bool songEndSent = false;
+    uint32_t songTailFramesToTime = 0;
     std::unique_ptr<WaveDevice> input;
     std::unique_ptr<WaveDevice> output;
     uint32_t playPosition = 0;  // bytes of stereo output produced for the song

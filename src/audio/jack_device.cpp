@@ -57,6 +57,7 @@ public:
     WaveCounters counters() const override {
         WaveCounters c = QueuedWaveDevice::counters();
         c.xruns = platform_.xruns();
+        c.latePeriods = platform_.latePeriods();
         return c;
     }
 
@@ -132,6 +133,7 @@ WaveResult JackPlatform::openClient() {
     if (client_) return kWaveOk;
     serverGone_.store(false);
     xruns_.store(0);
+    latePeriods_.store(0);
     jack_status_t status{};
     client_ = jack_client_open(options_.clientName.c_str(),
                                static_cast<jack_options_t>(JackNoStartServer | JackUseExactName), &status);
@@ -218,7 +220,10 @@ bool JackPlatform::runChain(RealtimeChain* chain) {
         if (client_ && !serverGone()) jack_recompute_total_latencies(client_);
         return true;
     }
-    if (!client_ || serverGone() || !input_.device.load() || !output_.device.load()) return false;
+    // A song chain needs the output alone; the input's chain both directions.
+    if (!client_ || serverGone() || !output_.device.load() || (!chain->songSource() && !input_.device.load())) {
+        return false;
+    }
     chain_.store(chain);
     jack_recompute_total_latencies(client_);
     return true;
@@ -383,8 +388,20 @@ void JackPlatform::registrationThunk(jack_port_id_t, int registered, void* self)
     if (registered) static_cast<JackPlatform*>(self)->portsChanged_.store(true, std::memory_order_release);
 }
 
-// The process thread: floats to and from the blocks, nothing else.
 int JackPlatform::process(jack_nframes_t frames) {
+    // The deadline is read before the work: the server moves its clock on to the next period
+    // while a late callback still runs. Both calls only read the server's clock (real-time safe).
+    jack_nframes_t periodStart = 0;
+    jack_time_t startUsecs = 0, deadlineUsecs = 0;
+    float periodUsecs = 0;
+    const bool timed = jack_get_cycle_times(client_, &periodStart, &startUsecs, &deadlineUsecs, &periodUsecs) == 0;
+    processPeriod(frames);
+    if (timed && jack_get_time() > deadlineUsecs) latePeriods_.fetch_add(1, std::memory_order_relaxed);
+    return 0;
+}
+
+// The process thread: floats to and from the blocks, nothing else.
+void JackPlatform::processPeriod(jack_nframes_t frames) {
     float* outL = static_cast<float*>(jack_port_get_buffer(outPorts_[0], frames));
     float* outR = static_cast<float*>(jack_port_get_buffer(outPorts_[1], frames));
     const float* inL = static_cast<const float*>(jack_port_get_buffer(inPorts_[0], frames));
@@ -393,18 +410,30 @@ int JackPlatform::process(jack_nframes_t frames) {
     // before it looks at the mark, so one of the two always sees the other.
     chainInside_.store(true);
     if (RealtimeChain* chain = chain_.load()) {
+        if (chain->songSource()) {
+            // The song moves only while its blocks do: not while the output is paused (before
+            // the first blocks are all queued) or stopped.
+            const bool playing = moveBlocks(frames, nullptr, nullptr, nullptr, nullptr);
+            if (playing) {
+                chain->process(nullptr, nullptr, outL, outR, frames);
+            } else {
+                std::memset(outL, 0, frames * sizeof(float));
+                std::memset(outR, 0, frames * sizeof(float));
+            }
+            chainInside_.store(false);
+            return;
+        }
         chain->process(inL, inR, outL, outR, frames);
         chainInside_.store(false);
         // The output's blocks keep the streaming's time; their sound is not played.
         moveBlocks(frames, nullptr, nullptr, nullptr, nullptr);
-        return 0;
+        return;
     }
     chainInside_.store(false);
     moveBlocks(frames, inL, inR, outL, outR);
-    return 0;
 }
 
-void JackPlatform::moveBlocks(jack_nframes_t frames, const float* inL, const float* inR, float* outL, float* outR) {
+bool JackPlatform::moveBlocks(jack_nframes_t frames, const float* inL, const float* inR, float* outL, float* outR) {
 
     // The mark goes up before the device is looked at, and the control thread clears the device
     // before it looks at the mark (all sequentially consistent), so one of the two always sees
@@ -426,6 +455,7 @@ void JackPlatform::moveBlocks(jack_nframes_t frames, const float* inL, const flo
 
     output_.inside.store(true);
     JackDevice* out = output_.device.load();
+    const bool playing = out && out->active.load() && !out->paused();
     if (out && out->active.load()) {
         constexpr float kScale = 1.0f / 32768.0f;
         for (jack_nframes_t done = 0; done < frames;) {
@@ -446,6 +476,7 @@ void JackPlatform::moveBlocks(jack_nframes_t frames, const float* inL, const flo
         std::memset(outR, 0, frames * sizeof(float));
     }
     output_.inside.store(false);
+    return playing;
 }
 
 }  // namespace loudara

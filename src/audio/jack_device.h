@@ -11,7 +11,8 @@
 //
 // ON-AIR with both directions on the client runs the chain in the process callback instead
 // (runChain, realtime_chain.h): input ports -> chain -> output ports within the period, no blocks
-// in between. The output's blocks then only keep the streaming's time (they are taken at the
+// in between. Playback runs a song chain there the same way: the song's unprocessed frames from
+// the chain's ring -> chain -> output ports, while the output's blocks run unpaused. The output's blocks then only keep the streaming's time (they are taken at the
 // period's pace, their sound unused). While the chain runs, the client reports the chain's delay
 // as the latency of its ports, so JACK-aware programs and recorders can align it.
 //
@@ -93,10 +94,15 @@ public:
     bool clientOpen() const { return client_ != nullptr; }
     // Periods the server reported as late since the client opened.
     uint64_t xruns() const { return xruns_.load(std::memory_order_relaxed); }
+    // Periods our own callback finished after the period's deadline (the next period's start as
+    // the server's clock estimates it) since the client opened: the chain not done in time. The
+    // server's xruns count lost periods of the whole graph; these are ours alone.
+    uint64_t latePeriods() const { return latePeriods_.load(std::memory_order_relaxed); }
 
-    // Control thread: runs `chain` in the process callback from the input ports to the output
-    // ports (both directions must be open on the client); nullptr goes back to the blocks and
-    // returns once the callback has let go of the chain. False when it cannot run.
+    // Control thread: runs `chain` in the process callback from the input ports (both directions
+    // must be open on the client), or from its song (the output must be), to the output ports;
+    // nullptr goes back to the blocks and returns once the callback has let go of the chain.
+    // False when it cannot run.
     bool runChain(RealtimeChain* chain);
     bool chainRunning() const { return chain_.load() != nullptr; }
     // Control thread: the chain's delay in frames, reported on the ports while the chain runs.
@@ -125,8 +131,11 @@ private:
     void log(std::string line);
 
     int process(jack_nframes_t frames);
-    // The blocks through the devices as process() moves them, from given port buffers.
-    void moveBlocks(jack_nframes_t frames, const float* inL, const float* inR, float* outL, float* outR);
+    // The period's work; process() then checks its deadline.
+    void processPeriod(jack_nframes_t frames);
+    // The blocks through the devices as process() moves them, from given port buffers. True when
+    // the output runs unpaused.
+    bool moveBlocks(jack_nframes_t frames, const float* inL, const float* inR, float* outL, float* outR);
     // After the server has gone: a thread of our own goes on moving the blocks at the server's
     // pace (silence in, sound dropped), so a stream still stops, drains and closes as usual.
     void runWithoutServer();
@@ -151,6 +160,7 @@ private:
     std::atomic<bool> portsChanged_{false};
     std::atomic<bool> serverGone_{false};
     std::atomic<uint64_t> xruns_{0};
+    std::atomic<uint64_t> latePeriods_{0};
     std::atomic<RealtimeChain*> chain_{nullptr};
     std::atomic<bool> chainInside_{false};
     std::atomic<int> latencyFrames_{0};

@@ -293,7 +293,7 @@ bool OnAirService::tick() {
     const WaveCounters captured = countersOf(engine.input, WaveCounters{});
     listener_.showProgress({rate_, now, played.underflows + played.hostUnderflows,
                             captured.overflows + captured.hostOverflows, std::max(played.xruns, captured.xruns),
-                            OnAirLatencyMs(s)});
+                            std::max(played.latePeriods, captured.latePeriods), OnAirLatencyMs(s)});
     return true;
 }
 
@@ -478,6 +478,7 @@ void OnAirService::fillCounters(double elapsed) {
     record_.underflows = played.underflows + played.hostUnderflows;
     record_.overflows = captured.overflows + captured.hostOverflows;
     record_.xruns = std::max(played.xruns, captured.xruns);
+    record_.latePeriods = std::max(played.latePeriods, captured.latePeriods);
     record_.chainInPeriod = engine.realtime != nullptr;
     if (engine.output) record_.latencyMs = OnAirLatencyMs(parts_.streaming);
     record_.residentKb = residentKb();

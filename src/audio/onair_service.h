@@ -99,6 +99,7 @@ struct OnAirProgress {
     double elapsedSeconds = 0;
     uint64_t underflows = 0, overflows = 0;
     uint64_t xruns = 0;
+    uint64_t latePeriods = 0;
     double latencyMs = 0;
 };
 

@@ -54,9 +54,9 @@ std::string StatusLineText(const OnAirStatus& s) {
     line += "  M " + figure(s.momentaryLufs, "LUFS") + "  S " + figure(s.shortTermLufs, "LUFS") + "  I " +
             figure(s.integratedLufs, "LUFS") + "  TP " + figure(s.truePeakDbtp, "dBTP");
     char counts[160];
-    std::snprintf(counts, sizeof counts, "  underflows %llu  overflows %llu  xruns %llu",
+    std::snprintf(counts, sizeof counts, "  underflows %llu  overflows %llu  xruns %llu  late periods %llu",
                   static_cast<unsigned long long>(s.underflows), static_cast<unsigned long long>(s.overflows),
-                  static_cast<unsigned long long>(s.xruns));
+                  static_cast<unsigned long long>(s.xruns), static_cast<unsigned long long>(s.latePeriods));
     line += counts;
     char latency[48];
     std::snprintf(latency, sizeof latency, "  latency %.1f ms", s.latencyMs);
@@ -93,6 +93,7 @@ std::string StatusJsonText(const OnAirStatus& s) {
     j["underflows"] = s.underflows;
     j["overflows"] = s.overflows;
     j["xruns"] = s.xruns;
+    j["latePeriods"] = s.latePeriods;
     j["latencyMs"] = std::round(s.latencyMs * 10.0) / 10.0;
     j["chainInPeriod"] = s.chainInPeriod;
     j["residentKb"] = s.residentKb;

@@ -27,6 +27,8 @@ struct OnAirStatus {
     double truePeakDbtp = 0;     // highest true peak since the previous status
     double truePeakMaxDbtp = 0;  // highest since the start
     uint64_t underflows = 0, overflows = 0, xruns = 0;
+    // Periods Loudara's own JACK callback finished after their deadline (beside the server's xruns).
+    uint64_t latePeriods = 0;
     // How long the input takes to reach the output (ms), and whether the chain runs in the
     // sound system's period (else the queue of blocks adds to it).
     double latencyMs = 0;

@@ -21,6 +21,14 @@ inline int16_t toSample(float x) {
 
 constexpr float kFromSample = 1.0f / 32768.0f;
 
+// A processed float sample as the device gets it on the block path: truncated toward zero.
+inline int16_t truncatedSample(float x) {
+    const double v = static_cast<double>(x) * 32768.0;
+    if (!(v > -32768.0)) return -32768;
+    if (v >= 32767.0) return 32767;
+    return static_cast<int16_t>(static_cast<int32_t>(v));
+}
+
 void copyParameters(const Processor& from, SoundParameterRows& to) {
     for (int b = 0; b < kBandCount; ++b) to.bands[b] = from.bands[b];
     to.params = from.params;
@@ -40,10 +48,12 @@ bool sameParameters(const SoundParameterRows& a, const SoundParameterRows& b) {
 
 }  // namespace
 
-RealtimeChain::RealtimeChain(const Processor& prepared, InputStandIn* standIn, uint32_t sampleRate)
+RealtimeChain::RealtimeChain(const Processor& prepared, InputStandIn* standIn, uint32_t sampleRate, Source source)
     : processor_(std::make_unique<Processor>(prepared)),
       lastPublished_(std::make_unique<SoundParameterRows>()),
-      ring_(std::make_unique<int16_t[]>(2 * kRingFrames)) {
+      ring_(std::make_unique<int16_t[]>(2 * kRingFrames)),
+      source_(source) {
+    if (songSource()) songRing_ = std::make_unique<float[]>(2 * kSongRingFrames);
     copyParameters(prepared, *lastPublished_);
     standIn_ = standIn;
     sampleRate_ = sampleRate;
@@ -83,6 +93,10 @@ void RealtimeChain::applyParameters(const SoundParameterRows& rows) noexcept {
 
 void RealtimeChain::process(const float* inL, const float* inR, float* outL, float* outR, uint32_t frames) noexcept {
     if (const SoundParameterRows* rows = parameters_.take()) applyParameters(*rows);
+    if (songSource()) {
+        processSong(outL, outR, frames);
+        return;
+    }
     for (uint32_t done = 0; done < frames;) {
         const uint32_t n = std::min(kPieceFrames, frames - done);
         for (uint32_t i = 0; i < n; ++i) {
@@ -102,6 +116,106 @@ void RealtimeChain::process(const float* inL, const float* inR, float* outL, flo
     publishMeters();
     framesProcessed_.fetch_add(frames, std::memory_order_relaxed);
     periods_.fetch_add(1, std::memory_order_relaxed);
+}
+
+std::size_t RealtimeChain::songRoom() const noexcept {
+    return kSongRingFrames - (songTail_.load(std::memory_order_relaxed) - songHead_.load(std::memory_order_acquire));
+}
+
+std::size_t RealtimeChain::songFramesWaiting() const noexcept {
+    return songTail_.load(std::memory_order_acquire) - songHead_.load(std::memory_order_acquire);
+}
+
+std::size_t RealtimeChain::feedSong(const int16_t* interleaved, std::size_t frames) noexcept {
+    if (!songRing_ || songEnd_.load(std::memory_order_relaxed) != kNoEnd) return 0;
+    const std::size_t tail = songTail_.load(std::memory_order_relaxed);
+    const std::size_t n = std::min(frames, songRoom());
+    for (std::size_t i = 0; i < n; ++i) {
+        float* to = songRing_.get() + 2 * ((tail + i) % kSongRingFrames);
+        to[0] = interleaved[2 * i] * kFromSample;  // exact: read back by toSample
+        to[1] = interleaved[2 * i + 1] * kFromSample;
+    }
+    songTail_.store(tail + n, std::memory_order_release);
+    return n;
+}
+
+std::size_t RealtimeChain::feedSong(const float* interleaved, std::size_t frames) noexcept {
+    if (!songRing_ || songEnd_.load(std::memory_order_relaxed) != kNoEnd) return 0;
+    const std::size_t tail = songTail_.load(std::memory_order_relaxed);
+    const std::size_t n = std::min(frames, songRoom());
+    const std::size_t at = tail % kSongRingFrames;
+    const std::size_t first = std::min(n, kSongRingFrames - at);
+    std::memcpy(songRing_.get() + 2 * at, interleaved, first * 2 * sizeof(float));
+    std::memcpy(songRing_.get(), interleaved + 2 * first, (n - first) * 2 * sizeof(float));
+    songTail_.store(tail + n, std::memory_order_release);
+    return n;
+}
+
+void RealtimeChain::endSong(uint32_t tailFrames) noexcept {
+    if (!songRing_ || songEnd_.load(std::memory_order_relaxed) != kNoEnd) return;
+    songTailFrames_.store(tailFrames, std::memory_order_relaxed);
+    songEnd_.store(songTail_.load(std::memory_order_relaxed), std::memory_order_release);
+}
+
+void RealtimeChain::processSong(float* outL, float* outR, uint32_t frames) noexcept {
+    uint32_t done = 0;
+    while (done < frames) {
+        // The end is read before the ring, so a song that ended with this period's frames
+        // fed is never taken for a ring run dry.
+        const uint64_t end = songEnd_.load(std::memory_order_acquire);
+        const std::size_t head = songHead_.load(std::memory_order_relaxed);
+        const std::size_t waiting = songTail_.load(std::memory_order_acquire) - head;
+        const uint32_t want = std::min(kPieceFrames, frames - done);
+        if (waiting > 0) {
+            const uint32_t n = static_cast<uint32_t>(std::min<std::size_t>(want, waiting));
+            const std::size_t at = head % kSongRingFrames;
+            const std::size_t first = std::min<std::size_t>(n, kSongRingFrames - at);
+            std::memcpy(songStage_, songRing_.get() + 2 * at, first * 2 * sizeof(float));
+            std::memcpy(songStage_ + 2 * first, songRing_.get(), (n - first) * 2 * sizeof(float));
+            songHead_.store(head + n, std::memory_order_release);
+            processSongPiece(outL, outR, done, n, false);
+            done += n;
+            continue;
+        }
+        if (end != kNoEnd && head == end) {
+            if (!tailStarted_) {
+                tailStarted_ = true;
+                tailLeft_ = songTailFrames_.load(std::memory_order_relaxed);
+            }
+            if (tailLeft_ > 0) {
+                const uint32_t n = std::min(want, tailLeft_);
+                processSongPiece(outL, outR, done, n, true);
+                tailLeft_ -= n;
+                done += n;
+                continue;
+            }
+        } else {
+            underflows_.fetch_add(1, std::memory_order_relaxed);
+        }
+        // Silence for the rest of the period; the chain waits where the song stopped.
+        std::memset(outL + done, 0, (frames - done) * sizeof(float));
+        std::memset(outR + done, 0, (frames - done) * sizeof(float));
+        break;
+    }
+    publishMeters();
+    periods_.fetch_add(1, std::memory_order_relaxed);
+}
+
+void RealtimeChain::processSongPiece(float* outL, float* outR, uint32_t at, uint32_t n, bool silence) noexcept {
+    if (silence) std::memset(songStage_, 0, 2 * n * sizeof(float));
+    if (source_ == Source::SongFloat) {
+        processBlockFloat(*processor_, static_cast<int32_t>(2 * n), songStage_, songStage_);
+        for (uint32_t i = 0; i < 2 * n; ++i) outStage_[i] = truncatedSample(songStage_[i]);
+    } else {
+        for (uint32_t i = 0; i < 2 * n; ++i) inStage_[i] = toSample(songStage_[i]);
+        processBlock(*processor_, static_cast<int32_t>(2 * n), inStage_, outStage_);
+    }
+    for (uint32_t i = 0; i < n; ++i) {
+        outL[at + i] = outStage_[2 * i] * kFromSample;
+        outR[at + i] = outStage_[2 * i + 1] * kFromSample;
+    }
+    pushFrames(outStage_, n);
+    framesProcessed_.fetch_add(n, std::memory_order_relaxed);
 }
 
 void RealtimeChain::pushFrames(const int16_t* interleaved, uint32_t frames) noexcept {

@@ -15,6 +15,13 @@
 // The chain runs on 16-bit samples exactly as the block path does (the JACK floats rounded to
 // 16 bits, processBlock, back to floats), so it gives the same samples as a file export of the
 // same input, whatever the period size.
+//
+// Playback runs the same way with a song in place of the input ports: the control thread reads
+// the song ahead into a ring of unprocessed frames (feedSong), the audio thread takes a period's
+// frames from it. A ring that runs empty before the song's end plays silence and counts an
+// underflow; after the end (endSong) the chain's delay plays out on silence, then the output is
+// silent. A song read as 16-bit frames goes through processBlock, one read as floats through
+// processBlockFloat with the block path's rounding, so either sounds as its block path does.
 
 #include <atomic>
 #include <cstddef>
@@ -73,10 +80,17 @@ public:
     // The audio thread converts and processes a period in pieces of at most this many frames.
     static constexpr uint32_t kPieceFrames = 1024;
 
+    // What the chain processes: the input ports, or a song fed by the control thread as 16-bit
+    // frames or as float frames.
+    enum class Source { Ports, Song16, SongFloat };
+    // Frames of unprocessed song the feeding ring holds (twice the most blocks a stream queues).
+    static constexpr std::size_t kSongRingFrames = 65536;
+
     // Control thread: a chain that starts as `prepared` is (a processor prepared for the stream's
     // rate, its parameters the program's). `standIn` (optional, real-time safe, outliving the
     // chain) may replace each piece of input before it is processed, as it does on the block path.
-    explicit RealtimeChain(const Processor& prepared, InputStandIn* standIn = nullptr, uint32_t sampleRate = 0);
+    explicit RealtimeChain(const Processor& prepared, InputStandIn* standIn = nullptr, uint32_t sampleRate = 0,
+                           Source source = Source::Ports);
     RealtimeChain(const RealtimeChain&) = delete;
     RealtimeChain& operator=(const RealtimeChain&) = delete;
 
@@ -85,7 +99,21 @@ public:
     bool publish(const Processor& program);
 
     // Audio thread: one period. The inputs and outputs may not overlap; a null input is silence.
+    // A song chain ignores the inputs and takes the period from its ring.
     void process(const float* inL, const float* inR, float* outL, float* outR, uint32_t frames) noexcept;
+
+    // Song chains. Control thread: up to `frames` interleaved stereo frames of the song (16-bit
+    // for Song16, floats of full scale 1.0 for SongFloat); the count the ring took.
+    std::size_t feedSong(const int16_t* interleaved, std::size_t frames) noexcept;
+    std::size_t feedSong(const float* interleaved, std::size_t frames) noexcept;
+    // Control thread: the song ends after the frames fed so far; `tailFrames` of silence follow
+    // them through the chain (its delay, so the song's end is heard), then the output is silent.
+    void endSong(uint32_t tailFrames) noexcept;
+    std::size_t songFramesWaiting() const noexcept;
+    Source source() const { return source_; }
+    bool songSource() const { return source_ != Source::Ports; }
+    // Periods in which the song's ring ran empty before its end (silence was played there).
+    uint64_t underflows() const { return underflows_.load(std::memory_order_relaxed); }
 
     // Reader: up to maxFrames processed stereo frames (interleaved 16-bit), oldest first; the
     // count taken.
@@ -109,6 +137,10 @@ public:
 
 private:
     void applyParameters(const SoundParameterRows& rows) noexcept;
+    void processSong(float* outL, float* outR, uint32_t frames) noexcept;
+    // A piece of n frames of songStage_ (or silence) through the chain into the outputs at `at`.
+    void processSongPiece(float* outL, float* outR, uint32_t at, uint32_t n, bool silence) noexcept;
+    std::size_t songRoom() const noexcept;
     void pushFrames(const int16_t* interleaved, uint32_t frames) noexcept;
     void publishMeters() noexcept;
 
@@ -127,6 +159,20 @@ private:
     std::atomic<uint64_t> framesProcessed_{0};
     std::atomic<uint64_t> framesDropped_{0};
     std::atomic<uint64_t> parameterChanges_{0};
+
+    // The song's ring (song chains only): frames fed from songTail_, taken from songHead_; the
+    // song ends where songEnd_ says (kNoEnd while it goes on).
+    static constexpr uint64_t kNoEnd = ~uint64_t{0};
+    const Source source_;
+    std::unique_ptr<float[]> songRing_;
+    alignas(64) std::atomic<std::size_t> songHead_{0};
+    alignas(64) std::atomic<std::size_t> songTail_{0};
+    std::atomic<uint64_t> songEnd_{kNoEnd};
+    std::atomic<uint32_t> songTailFrames_{0};
+    std::atomic<uint64_t> underflows_{0};
+    uint32_t tailLeft_ = 0;     // audio thread: silence still to run through after the end
+    bool tailStarted_ = false;  // audio thread
+    alignas(16) float songStage_[2 * kPieceFrames] = {};
 
     InputStandIn* standIn_ = nullptr;
     uint32_t sampleRate_ = 0;

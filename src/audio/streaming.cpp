@@ -12,6 +12,17 @@ namespace loudara {
 
 namespace {
 
+// Playback with the chain in the device's period: the song's frames go to the chain
+// unprocessed, and the block stands for them in time.
+bool songInPeriod(const DeviceEngine& e) { return e.realtime && e.realtime->songSource(); }
+
+void feedSongBlock(DeviceEngine& e, SoundBlock& block, const int16_t* frames16, const float* framesFloat,
+                   uint32_t frames) {
+    const std::size_t fed =
+        framesFloat ? e.realtime->feedSong(framesFloat, frames) : e.realtime->feedSong(frames16, frames);
+    block.bufferLength = static_cast<uint32_t>(fed) * kBytesPerFrame;
+}
+
 bool playableRate(uint32_t rate) { return rate == 32000 || rate == 44100 || rate == 48000; }
 
 const SongRecord* playingRecord(const Streaming& s) {
@@ -84,10 +95,23 @@ void copySongPath(DeviceEngine& engine, const SongRecord& song) {
     std::snprintf(engine.songPath, sizeof engine.songPath, "%s", song.path);
 }
 
+// A song chain's song ends after the frames fed so far; the chain's delay plays out after them.
+void endSongInPeriod(Streaming& s) {
+    DeviceEngine& e = s.engine;
+    if (!songInPeriod(e) || e.songEndSent) return;
+    const auto tail = static_cast<uint32_t>(chainLatencyFrames(s.processor));
+    e.realtime->endSong(tail);
+    e.songEndSent = true;
+    e.songTailFramesToTime = tail;
+}
+
 void enterDraining(Streaming& s) {
     s.transport.playState = PlayState::Draining;
+    endSongInPeriod(s);
     if (!s.engine.drainCountersTaken && s.engine.output) {
         s.engine.outputCountersAtDrain = s.engine.output->counters();
+        // A song chain's ring run dry is the output's underflow as much as a missing block.
+        if (songInPeriod(s.engine)) s.engine.outputCountersAtDrain.underflows += s.engine.realtime->underflows();
         s.engine.drainCountersTaken = true;
     }
 }
@@ -135,6 +159,10 @@ void measureBlock(Streaming& s, SoundBlock& block, uint32_t bytes) {
 }
 
 void processInto(Streaming& s, const uint8_t* input, SoundBlock& block, uint32_t bytes) {
+    if (songInPeriod(s.engine)) {
+        feedSongBlock(s.engine, block, reinterpret_cast<const int16_t*>(input), nullptr, bytes / kBytesPerFrame);
+        return;
+    }
     processBlock(s.processor, static_cast<int32_t>(bytes / 2), reinterpret_cast<const int16_t*>(input),
                  reinterpret_cast<int16_t*>(block.data));
     measureBlock(s, block, bytes);
@@ -144,6 +172,10 @@ void processInto(Streaming& s, const uint8_t* input, SoundBlock& block, uint32_t
 // block.
 void processFloatInto(Streaming& s, SoundBlock& block, uint32_t frames) {
     float* samples = s.engine.floatFrames;
+    if (songInPeriod(s.engine)) {
+        feedSongBlock(s.engine, block, nullptr, samples, frames);
+        return;
+    }
     processBlockFloat(s.processor, static_cast<int32_t>(2 * frames), samples, samples);
     int16_t* out = reinterpret_cast<int16_t*>(block.data);
     for (uint32_t i = 0; i < 2 * frames; ++i) out[i] = deviceSample(samples[i]);
@@ -236,6 +268,8 @@ StartResult StartPlayback(Streaming& s) {
     e.sampleRate = rate;
     e.channels = static_cast<uint16_t>(song.channels);
     e.drainCountersTaken = false;
+    e.songEndSent = false;
+    e.songTailFramesToTime = 0;
     if (!OpenDevices(e, s.devices, onAir, s.host)) return abandonStart(s, StartResult::DevicesNotOpened);
 
     s.processor.settings.normalizeGain = NormalizeGainOf(song);
@@ -255,6 +289,15 @@ StartResult StartPlayback(Streaming& s) {
         } else if (e.standIn) {
             e.standIn->setInPeriod(false);
         }
+    } else if (!onAir) {
+        // A device that runs the chain in its own period plays the song from there: the blocks
+        // carry the song's frames to it unprocessed, and it is heard at the chain's own delay.
+        const auto source = throughSource || resampledMp3 ? RealtimeChain::Source::SongFloat
+                                                          : RealtimeChain::Source::Song16;
+        auto chain = std::make_unique<RealtimeChain>(s.processor, nullptr, rate, source);
+        e.realtimeLatencyFrames = chainLatencyFrames(s.processor);
+        e.output->setLatencyFrames(e.realtimeLatencyFrames);
+        if (e.output->runChain(chain.get())) e.realtime = std::move(chain);
     }
 
     if (throughSource) {
@@ -307,10 +350,11 @@ StartResult StartPlayback(Streaming& s) {
     for (int i = 0; i < e.allocatedBlocks; ++i) {
         SoundBlock* block = e.outputBlocks[i];
         if (!block) return abandonStart(s, StartResult::NoBlocks);
+        int more = 1;
         if (onAir) {
             FillFromInput(s, *block);
         } else if (throughSource) {
-            FillFromSoundFile(s, *block);
+            more = FillFromSoundFile(s, *block);
         } else if (song.kind == SongKind::Mp3) {
             if ((resampledMp3 ? FillFromSoundFile(s, *block) : FillFromMp3(s, *block)) == 0) {
                 list.songStatus[list.playingSong] = kSongStatusFailed;
@@ -320,8 +364,10 @@ StartResult StartPlayback(Streaming& s) {
             }
         } else {
             // A song shorter than the blocks queues short and empty blocks; they return at once.
-            FillFromWav(s, *block);
+            more = FillFromWav(s, *block);
         }
+        // A song shorter than the blocks ends in the chain's ring at once, not at the next refill.
+        if (more == 0) endSongInPeriod(s);
         if (e.output->prepare(*block) == kWaveOk) e.output->queue(*block);
     }
 
@@ -467,10 +513,10 @@ int FillFromSoundFile(Streaming& s, SoundBlock& block) {
 
 namespace {
 
-// ON-AIR with the chain in the device's callback: the block only keeps time. The parameters go
-// to the callback, and what it processed since the last block goes to the meters, the loudness
-// and the tap.
-void takeFromRealtime(Streaming& s, SoundBlock& block) {
+// A chain in the device's callback (ON-AIR, or a song): the parameters go to the callback, and
+// what it processed since the last block goes to the meters, the loudness and the tap. ON-AIR's
+// block only keeps time.
+void serviceRealtime(Streaming& s) {
     DeviceEngine& e = s.engine;
     RealtimeChain& chain = *e.realtime;
     chain.publish(s.processor);
@@ -484,6 +530,10 @@ void takeFromRealtime(Streaming& s, SoundBlock& block) {
     chain.takeMeters(s.processor);
     e.loudness.addStereoFrames(frames, got);
     if (e.tap && got > 0) e.tap->processedBlock(frames, got, e.sampleRate);
+}
+
+void takeFromRealtime(Streaming& s, SoundBlock& block) {
+    serviceRealtime(s);
     block.bufferLength = kSoundBlockBytes;
 }
 
@@ -503,12 +553,14 @@ double OnAirLatencyMs(const Streaming& s) {
 
 std::string OnAirFiguresText(const Streaming& s) {
     const DeviceEngine& e = s.engine;
-    if (!s.transport.onAirMode || s.transport.playState == PlayState::Stopped || !e.output) return "";
+    if (s.transport.playState == PlayState::Stopped || !e.output) return "";
+    if (!s.transport.onAirMode && !songInPeriod(e)) return "";
     const WaveCounters out = e.output->counters();
     const WaveCounters in = e.input ? e.input->counters() : WaveCounters{};
-    char text[96];
-    std::snprintf(text, sizeof text, "latency %.1f ms%s  xruns %llu", OnAirLatencyMs(s),
-                  e.realtime ? " (JACK period)" : "", static_cast<unsigned long long>(std::max(out.xruns, in.xruns)));
+    char text[128];
+    std::snprintf(text, sizeof text, "latency %.1f ms%s  xruns %llu  late %llu", OnAirLatencyMs(s),
+                  e.realtime ? " (JACK period)" : "", static_cast<unsigned long long>(std::max(out.xruns, in.xruns)),
+                  static_cast<unsigned long long>(std::max(out.latePeriods, in.latePeriods)));
     return text;
 }
 
@@ -554,12 +606,24 @@ void OnInputData(Streaming& s, SoundBlock& block) {
 void OnOutputDone(Streaming& s, SoundBlock& block) {
     TransportState& a = s.transport;
     DeviceEngine& e = s.engine;
+    const bool wasDraining = a.playState == PlayState::Draining;
+    if (songInPeriod(e)) serviceRealtime(s);
     if (a.playState == PlayState::Playing) {
         const int more = refill(s, block);
         WaveResult queued = e.output ? e.output->prepare(block) : kWaveInvalidBlock;
         if (queued == kWaveOk) queued = e.output->queue(block);
         if (queued != kWaveOk) StopPlayback(s);
         if (more == 0) enterDraining(s);
+    }
+    if (wasDraining && a.playState == PlayState::Draining && songInPeriod(e) && e.songTailFramesToTime > 0) {
+        // The chain's delay after a song's end is timed by blocks of its own, so the devices
+        // close only once the song's last sound has been heard.
+        const uint32_t frames = std::min<uint32_t>(e.songTailFramesToTime, kSoundBlockBytes / kBytesPerFrame);
+        e.songTailFramesToTime -= frames;
+        block.bufferLength = frames * kBytesPerFrame;
+        WaveResult queued = e.output ? e.output->prepare(block) : kWaveInvalidBlock;
+        if (queued == kWaveOk) queued = e.output->queue(block);
+        if (queued != kWaveOk) StopPlayback(s);
     }
     if (a.playState == PlayState::Draining) {
         for (int i = 0; i < e.allocatedBlocks; ++i) {
@@ -626,7 +690,14 @@ std::string FormatPlayTime(const Streaming& s) {
     const SongRecord* song = playingRecord(s);
     if (!song || song->channels == 0 || song->sampleRate == 0) return " 00:00";
     if (e.sampleRate == 0) return " 00:00";
-    const uint32_t seconds = e.playPosition / kBytesPerFrame / e.sampleRate;
+    // A song played in the device's period is heard where its reading is, less what waits in
+    // the chain's ring.
+    uint32_t position = e.playPosition;
+    if (songInPeriod(e)) {
+        const std::size_t waiting = e.realtime->songFramesWaiting() * kBytesPerFrame;
+        position = position > waiting ? position - static_cast<uint32_t>(waiting) : 0;
+    }
+    const uint32_t seconds = position / kBytesPerFrame / e.sampleRate;
     char text[32];
     std::snprintf(text, sizeof text, " %02u:%02u", seconds / 60, seconds % 60);
     return text;

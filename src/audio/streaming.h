@@ -91,8 +91,9 @@ void PublishParameters(Streaming& s);
 // of blocks when the chain does not run in the device's own period.
 double OnAirLatencyMs(const Streaming& s);
 
-// The window's ON-AIR figures while ON-AIR plays ("latency 18.7 ms (JACK period)  xruns 0"),
-// else "".
+// The window's ON-AIR figures while ON-AIR plays, or a song plays in the device's period
+// ("latency 18.7 ms (JACK period)  xruns 0  late 0": the server's xruns, then the periods our own
+// callback finished late), else "".
 std::string OnAirFiguresText(const Streaming& s);
 
 // " mm:ss" of the output produced, " 00:00" when stopped, " " in ON-AIR mode.

@@ -50,13 +50,15 @@ struct WaveDeviceCaps {
 // output had no queued block for some of the bytes asked of it (it played silence there).
 // Overflows: input periods whose captured bytes found no queued block (they were dropped).
 // The host counters are the sound system's own reports of lost periods; xruns are JACK's (late
-// periods of the whole client, whichever direction suffered).
+// periods of the whole client, whichever direction suffered); late periods are the periods the
+// device's own callback finished after their deadline (JACK only).
 struct WaveCounters {
     uint64_t underflows = 0;
     uint64_t overflows = 0;
     uint64_t hostUnderflows = 0;
     uint64_t hostOverflows = 0;
     uint64_t xruns = 0;
+    uint64_t latePeriods = 0;
     uint64_t bytesPlayed = 0;    // output bytes taken from blocks
     uint64_t bytesCaptured = 0;  // input bytes put into blocks
 };
@@ -83,8 +85,9 @@ public:
     virtual WaveResult close() = 0;
     virtual WaveCounters counters() const = 0;
     // Output: runs `chain` in the device's own audio callback, from the input device of the same
-    // sound system to this output within each period (a device that can: Loudara's JACK client
-    // with its input open too); the queued blocks then only keep time. nullptr stops it and
+    // sound system (or from the song a song chain is fed) to this output within each period (a
+    // device that can: Loudara's JACK client, with its input open too for the input's chain); the
+    // queued blocks then only keep time. nullptr stops it and
     // returns once the callback has let go. False when the device cannot.
     virtual bool runChain(RealtimeChain* chain) {
         (void)chain;

@@ -75,7 +75,9 @@ const char* kPlayHelp =
     "\n"
     "Options:\n"
     "  --output N      output device N of 'loudara-cli devices' (default 0), or 'jack'\n"
-    "  --blocks N      sound blocks of 4096 frames kept queued, 2..8 (default 4)\n"
+    "  --blocks N      sound blocks of 4096 frames kept queued, 2..8 (default 4); to the\n"
+    "                  JACK client they only read the song ahead: it is processed in the\n"
+    "                  JACK period and heard after the processor's own delay\n"
     "  --params FILE   load a parameter file (.ld3) first\n"
     "  --preset ID     apply built-in preset ID or NAME (232, 334..343, fm-wide-stereo, ...;\n"
     "                  see 'loudara-cli presets')\n"
@@ -652,6 +654,8 @@ int playCommand(int argc, char** argv) {
             line += FormatPlayTime(s);
             line += "  ";
             line += levelsText(*session.p);
+            const std::string figures = OnAirFiguresText(s);
+            if (!figures.empty()) line += "  " + figures;
             if (app.playState == PlayState::Draining) line += "  (ending)";
             status.show(line);
         }
@@ -676,11 +680,13 @@ public:
         const long seconds = static_cast<long>(progress.elapsedSeconds);
         char line[256];
         std::snprintf(line, sizeof line,
-                      "ON-AIR %d Hz %02ld:%02ld:%02ld  %s  underflows %llu  overflows %llu  xruns %llu  latency %.1f ms",
+                      "ON-AIR %d Hz %02ld:%02ld:%02ld  %s  underflows %llu  overflows %llu  xruns %llu  late %llu  "
+                      "latency %.1f ms",
                       progress.rate, seconds / 3600, seconds / 60 % 60, seconds % 60, levelsText(p_).c_str(),
                       static_cast<unsigned long long>(progress.underflows),
                       static_cast<unsigned long long>(progress.overflows),
-                      static_cast<unsigned long long>(progress.xruns), progress.latencyMs);
+                      static_cast<unsigned long long>(progress.xruns),
+                      static_cast<unsigned long long>(progress.latePeriods), progress.latencyMs);
         status.show(line);
     }
     StatusLine status;
@@ -794,11 +800,13 @@ int onairCommand(int argc, char** argv) {
     const WaveCounters& out = end.output;
     const WaveCounters& in = end.input;
     std::printf("played %llu bytes, captured %llu bytes; underflows %llu (sound system %llu), overflows %llu "
-                "(sound system %llu), xruns %llu; memory %ld kB at start, %ld kB at end\n",
+                "(sound system %llu), xruns %llu, late periods %llu; memory %ld kB at start, %ld kB at end\n",
                 static_cast<unsigned long long>(out.bytesPlayed), static_cast<unsigned long long>(in.bytesCaptured),
                 static_cast<unsigned long long>(out.underflows), static_cast<unsigned long long>(out.hostUnderflows),
                 static_cast<unsigned long long>(in.overflows), static_cast<unsigned long long>(in.hostOverflows),
-                static_cast<unsigned long long>(std::max(out.xruns, in.xruns)), end.memoryAtStartKb, end.memoryAtEndKb);
+                static_cast<unsigned long long>(std::max(out.xruns, in.xruns)),
+                static_cast<unsigned long long>(std::max(out.latePeriods, in.latePeriods)), end.memoryAtStartKb,
+                end.memoryAtEndKb);
     if (end.stream) {
         const IcecastOutput::Report& r = end.streamReport;
         std::printf("stream: %llu bytes sent in %llu connections, %llu blocks dropped\n",

@@ -1,6 +1,7 @@
 // Loudara's own JACK client against a JACK server the test runs (dummy driver): the client and
 // its ports under the names asked, the connections asked and no others, a song played to its end
-// with every frame (resampled to the server's rate when it runs at another), ON-AIR at the
+// with every frame and the chain's delay after it (resampled to the server's rate when it runs at
+// another), ON-AIR at the
 // server's rate, and a server at a rate the processor does not
 // run at refused with a message that names it.
 
@@ -20,6 +21,7 @@
 #include "audio/streaming.h"
 #include "files/wav_file.h"
 #include "recording_host.h"
+#include "servers/jack_stream_parts.h"
 #include "servers/test_servers.h"
 #include "wav_builder.h"
 
@@ -65,18 +67,8 @@ private:
     jack_client_t* client_ = nullptr;
 };
 
-class JackClient : public TempFolder {
+class JackClient : public TempFolder, protected test::JackStreamParts {
 protected:
-    std::unique_ptr<DummyJackServer> server;
-    std::unique_ptr<AppState> app = std::make_unique<AppState>();
-    std::unique_ptr<Processor> p = std::make_unique<Processor>();
-    std::unique_ptr<JackPlatform> platform;
-    std::unique_ptr<DeviceEngine> engine;
-    PollEventLoop loop;
-    StreamView view;
-    RecordingHost host;
-    std::unique_ptr<Streaming> s;
-
     // The playlist's only song: `frames` frames of a 16-bit stereo ramp at 44.1 kHz.
     void listWavSong(int frames) {
         std::vector<int16_t> samples(2 * static_cast<std::size_t>(frames));
@@ -94,26 +86,14 @@ protected:
         return !HasFatalFailure() && !IsSkipped();
     }
     void startServer(int rate, JackOptions options) {
-        server = std::make_unique<DummyJackServer>(rate);
-        if (!server->installed()) GTEST_SKIP() << "SKIP: " << server->why();
-        ASSERT_TRUE(server->running()) << server->why();
-        resetProcessor(*p);
-        selectPresetById(*p, 232);
-        initVirtualSpeaker(*p);
-        platform = std::make_unique<JackPlatform>(std::move(options));
-        ASSERT_TRUE(platform->serverFound());
-        engine = std::make_unique<DeviceEngine>(*platform);
-        s = std::make_unique<Streaming>(Streaming{*app, app->playlist, app->stored, *p, *engine, loop, view, host, PlaybackMp3Decoder()});
-        StartDeviceEngine(*engine, app->stored, host);
+        startJackStream(rate, 1024, std::move(options));
+        if (HasFatalFailure() || IsSkipped()) return;
         ASSERT_EQ(engine->outputCount, 1);
         ASSERT_EQ(engine->inputCount, 1);
     }
 
     void TearDown() override {
-        s.reset();
-        engine.reset();
-        platform.reset();  // our client leaves before the server goes
-        server.reset();
+        stopJackStream();
         TempFolder::TearDown();
     }
 
@@ -169,7 +149,8 @@ TEST_F(JackClient, SongPlaysEveryFrameToThePhysicalPortsAndNothingElse) {
     EXPECT_EQ(graph.connections("loudara"),
               (std::set<std::string>{"loudara:out_1>system:playback_1", "loudara:out_2>system:playback_2"}));
     ASSERT_TRUE(runUntilStopped(20));
-    EXPECT_EQ(engine->closedOutputCounters.bytesPlayed, 4u * kFrames);
+    // Every frame, then the chain's delay run out: the song plays in the JACK period.
+    EXPECT_EQ(engine->closedOutputCounters.bytesPlayed, 4u * (kFrames + chainLatencyFrames(*p)));
     EXPECT_EQ(engine->allocatedBlocks, 0);
     EXPECT_TRUE(host.messages.empty());
 }
@@ -185,7 +166,8 @@ TEST_F(JackClient, SongAt44100OnAServerAt48000IsResampledAndPlaysEveryFrame) {
     ASSERT_TRUE(runUntilStopped(20));
     EXPECT_TRUE(host.messages.empty());
     // As long in time as the song: every frame, resampled to the server's rate.
-    EXPECT_EQ(engine->closedOutputCounters.bytesPlayed, 4u * static_cast<uint64_t>(std::llround(kFrames * 48000.0 / 44100)));
+    EXPECT_EQ(engine->closedOutputCounters.bytesPlayed,
+              4u * static_cast<uint64_t>(std::llround(kFrames * 48000.0 / 44100) + chainLatencyFrames(*p)));
 }
 
 // loudara-cli play on a server at 48 kHz: a 24-bit WAV song and a 16-bit one, both at 44.1 kHz,
