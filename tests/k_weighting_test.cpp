@@ -60,8 +60,9 @@ TEST(KWeighting, ResponseByMeasurementAtEveryRate) {
     }
 }
 
-// After a loud sound the filters' decay reaches exactly zero in silence, and reset forgets it.
-TEST(KWeighting, DecaysToNothingAndResets) {
+// After a loud sound the filters' decay reaches exactly zero in silence, and reset forgets it; a
+// sample that is no number spoils only the piece it comes in.
+TEST(KWeighting, DecaysToNothingResetsAndRecoversFromNoNumber) {
     KWeighting filter(44100.0);
     std::vector<std::int16_t> loud(2 * 4410, 30000), silence(2 * 44100 * 20, 0);
     std::vector<float> energies(44100 * 20);
@@ -73,6 +74,16 @@ TEST(KWeighting, DecaysToNothingAndResets) {
     filter.reset();
     kWeightedEnergies(filter, loud.data(), 1, 2, energies.data());
     EXPECT_EQ(energies[0], first);
+
+    std::vector<float> spoilt(2 * 100, 0.25f);
+    spoilt[2 * 50] = std::nanf("");
+    kWeightedEnergies(filter, spoilt.data(), 100, 2, energies.data());
+    EXPECT_TRUE(std::isnan(energies[99]));
+    std::vector<float> later(2 * 100, 0.0f);
+    later[0] = 0.5f;
+    kWeightedEnergies(filter, later.data(), 100, 2, energies.data());
+    EXPECT_TRUE(std::isfinite(energies[99]));
+    EXPECT_GT(energies[0], 0.0f);
 }
 
 }  // namespace

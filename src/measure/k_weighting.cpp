@@ -87,10 +87,12 @@ inline void filterFrames(KWeighting& f, const Sample* in, std::size_t frames, un
         energies[i] = static_cast<float>(weight * (squared[0] + squared[1]));
     }
     // After a long silence the states decay towards the denormal range, where every operation
-    // costs a hundred times more; anything this small weighs nothing in any loudness.
+    // costs a hundred times more; anything this small weighs nothing in any loudness. A state
+    // that is no number (a damaged float file) would stay so for ever: it starts again from rest.
     for (KLanes* s : {&ps1, &ps2, &hs1, &hs2}) {
         for (int lane = 0; lane < 2; ++lane) {
-            if (std::fabs((*s)[lane]) < 1e-30) (*s)[lane] = 0.0;
+            const double v = (*s)[lane];
+            if (!(std::fabs(v) >= 1e-30 && std::isfinite(v))) (*s)[lane] = 0.0;
         }
     }
     f.s1[0] = ps1;
