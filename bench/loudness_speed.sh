@@ -3,7 +3,9 @@
 # MP3, and `loudara-cli process` to WAV and to MP3 plain (quiet, and with its closing loudness line),
 # with --report and with a loudness target.
 # Median of 5 runs of each, as a multiple of real time, by processor time (user + system: other
-# work on a shared machine does not count) and by the clock.
+# work on a shared machine does not count) and by the clock. Last, what the closing line's
+# measurement costs: processor time of `process` over that of `process --quiet`, the two run in
+# turns so that a change in the machine's load falls on both alike.
 #   bench/loudness_speed.sh [BUILD_DIR] [BASELINE_CLI]
 # BASELINE_CLI, a loudara-cli built without the export's measurement, adds its plain exports.
 set -euo pipefail
@@ -48,3 +50,19 @@ run "process WAV --loudness-target -14" "$cli" process "$work/song.wav" "$work/o
 run "process MP3" "$cli" process "$work/song.wav" "$work/o.mp3" --quiet
 run "process MP3 --report" "$cli" process "$work/song.wav" "$work/o.mp3" --quiet --report "$work/r.json"
 run "process MP3 --loudness-target -14" "$cli" process "$work/song.wav" "$work/o.mp3" --quiet --loudness-target -14
+
+: > "$work/quiet"
+: > "$work/closing"
+for _ in 1 2 3 4 5; do
+    for kind in quiet closing; do
+        rm -f "$work/o.wav"
+        flag=--quiet
+        [ "$kind" = closing ] && flag=
+        /usr/bin/time -f "%U %S" -o "$work/time" "$cli" process "$work/song.wav" "$work/o.wav" $flag > /dev/null 2>&1
+        awk '{ print $1 + $2 }' "$work/time" >> "$work/$kind"
+    done
+done
+quietCpu=$(sort -n "$work/quiet" | sed -n 3p)
+closingCpu=$(sort -n "$work/closing" | sed -n 3p)
+awk -v q="$quietCpu" -v c="$closingCpu" \
+    'BEGIN { if (q > 0) printf "%-34s %7.3f (processor time, closing line / quiet, in turns)\n", "closing line costs", c / q }'

@@ -27,7 +27,7 @@ loudara_install_packages() {
 # ladspa-sdk and lv2-dev: the headers of the two plugin standards (ladspa-sdk also brings analyseplugin).
 # libcpp-httplib-dev: the ON-AIR service's HTTP server (threads, keep-alive, body limits and chunked
 # responses for the live meters, maintained in Debian; a shared library whose header pkg-config reads).
-LOUDARA_BUILD_PACKAGES=(build-essential cmake pkg-config libmp3lame-dev portaudio19-dev qt6-base-dev libebur128-dev
+LOUDARA_BUILD_PACKAGES=(build-essential cmake pkg-config libmp3lame-dev portaudio19-dev qt6-base-dev
                         nlohmann-json3-dev fonts-wqy-microhei file libjack-jackd2-dev libshout3-dev
                         libsndfile1-dev libsoxr-dev libtag1-dev ladspa-sdk lv2-dev libcpp-httplib-dev)
 # The install and package tests validate the desktop entry and metainfo and build the .debs (lintian
@@ -35,8 +35,9 @@ LOUDARA_BUILD_PACKAGES=(build-essential cmake pkg-config libmp3lame-dev portaudi
 # and icecast2: the integration tests run servers of their own; ffmpeg checks the stream. Liquidsoap and lilv-utils
 # (lv2apply, lv2info) are the hosts the plugin tests run the plugins in. chromium, chromium-driver and
 # python3-selenium drive the remote control's web page in a real browser; nginx-light is the reverse
-# proxy of the README's recipe (TLS in front of the service on loopback), which a test runs.
-LOUDARA_TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev jackd2 desktop-file-utils appstream dpkg-dev lintian
+# proxy of the README's recipe (TLS in front of the service on loopback), which a test runs. libebur128 is
+# the reference the tests hold the loudness and true-peak meters to (the programs do not link it).
+LOUDARA_TEST_PACKAGES=(libebur128-dev libgtest-dev libgmock-dev libbenchmark-dev jackd2 desktop-file-utils appstream dpkg-dev lintian
                        parallel icecast2 ffmpeg liquidsoap lilv-utils chromium chromium-driver python3-selenium
                        nginx-light)
 # Only for ./scripts/test.sh --fuzz: clang with libFuzzer and the sanitizer runtimes.

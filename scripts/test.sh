@@ -36,6 +36,7 @@ case "$mode" in
         ctest --test-dir "$LOUDARA_BUILD" --output-on-failure -j"$(nproc)"
         if [ "$run_bench" -eq 1 ]; then
             "$LOUDARA_BUILD/bench/loudara_bench" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
+            "$LOUDARA_BUILD/bench/meter_bench" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
         fi
         ;;
     sanitize)

@@ -156,5 +156,24 @@ TEST(TruePeakMeter, PiecesLastCallAndReset) {
     EXPECT_NEAR(meter.truePeakDbtp(), toDb(0.5), 0.01);
 }
 
+// The meter folds the interpolator's mirrored taps together; on white noise (every tap matters) it
+// reads what the four phases read summed tap by tap, per channel, in pieces of any size.
+TEST(TruePeakMeter, FoldedTapsReadAsTheFullInterpolator) {
+    const auto x = test::toFloat(test::whiteNoise(20011, 30000.0, 5));
+    const TruePeakPhases* taps = truePeakTaps();
+    for (unsigned c = 0; c < 2; ++c) {
+        TruePeakHistory history;
+        float expected = 0.0f;
+        for (size_t n = 0; n < x.size() / 2; ++n) {
+            expected = std::max(expected, highestLane(magnitudes(stepInterpolator(history, taps, x[2 * n + c]))));
+        }
+        TruePeakMeter meter(2);
+        for (size_t at = 0, piece = 3; at < x.size() / 2; at += piece, piece = piece * 5 % 1499 + 1) {
+            meter.addFrames(x.data() + 2 * at, std::min(piece, x.size() / 2 - at));
+        }
+        EXPECT_NEAR(meter.channelPeak(c), expected, 2e-6 * expected) << c;
+    }
+}
+
 }  // namespace
 }  // namespace loudara

@@ -32,6 +32,9 @@ public:
     double channelPeak(unsigned channel) const { return channel < channels_ ? peaks_[channel] : 0.0; }
 
 private:
+    template <class Sample>
+    void addPieces(const Sample* interleaved, std::size_t frames);
+
     static constexpr std::size_t kPieceFrames = 1024;
     static constexpr std::size_t kLine = kHistory + kPieceFrames;
 
