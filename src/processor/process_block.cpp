@@ -59,6 +59,7 @@ BlockValues blockStartValues(Processor& p) {
     v.adaptiveClipper = adaptiveClipper(r.clipType);
     const int lowpass = truncated(s.finalLowpass);
     v.finalFir = lowpass == 1 || lowpass == 2;
+    v.lookAheadShifting = lookAheadShifting(p);
     v.preEmphasisTruncated = truncated(r.preEmphasis);
     v.enhancerMode = rounded(r.enhancerMode);
     v.channelMode = s.channelMode;
@@ -223,8 +224,12 @@ inline void processFrames(Processor& p, int32_t frames, const Sample* input, Sam
 
             bandGates(p, v, filtered);
 
-            bandOutput(p, 0, v, filtered[0], gain[0]);
-            bandOutput(p, 1, v, filtered[1], gain[1]);
+            if (v.lookAheadShifting) [[unlikely]] {
+                for (int b = 0; b < kBandCount; ++b) shiftingBandOutput(p, b, v, filtered[b], gain[b]);
+            } else {
+#pragma GCC unroll 6
+                for (int b = 0; b < kBandCount; ++b) bandOutput(p, b, v, filtered[b], gain[b]);
+            }
             // The low sum: bands 0 and 1 clipped together at band 1's clip level.
             Pair lowSum = pairOf(bands[1].outputL + bands[0].outputL, bands[1].outputR + bands[0].outputR);
             const double lowClip = v.band[1].clipLevel;
@@ -233,8 +238,6 @@ inline void processFrames(Processor& p, int32_t frames, const Sample* input, Sam
             lowSum = step(f.lowSumPost, lowSum);
             bands[1].outputL = lowSum[0];
             bands[1].outputR = lowSum[1];
-#pragma GCC unroll 4
-            for (int b = 2; b < kBandCount; ++b) bandOutput(p, b, v, filtered[b], gain[b]);
 
             chain[i] = (pairOf(bands[2].outputL, bands[2].outputR) + pairOf(bands[3].outputL, bands[3].outputR) +
                         pairOf(bands[4].outputL, bands[4].outputR) + pairOf(bands[5].outputL, bands[5].outputR) + lowSum) *

@@ -9,6 +9,7 @@
 
 #include "coefficient_bank.h"
 #include "filters.h"
+#include "look_ahead_shift.h"
 #include "params.h"
 #include "oversampled_clipper.h"
 #include "true_peak_limiter.h"
@@ -24,10 +25,12 @@ inline constexpr int kClipperDelayLength = 3;
 inline constexpr int kBandDelaySamples = 898;  // every band path, whatever the look-ahead
 
 // Delay memory of one band; left and right share each line's index since they always step
-// together with the same length.
+// together with the same length. While a retune moves the look-ahead (`shift`), the lines are
+// read as queues.
 struct BandMemory {
     DelayLine<Pair, kLookAheadCapacity> lookAhead;
     DelayLine<Pair, kLookAheadCapacity> compensation;
+    LookAheadShift shift;
 };
 
 struct EnhancerState {
@@ -174,7 +177,9 @@ void selectEnvelopeTimes(Processor& p);
 void selectFinalLowpass(Processor& p);
 void designBassEq(Processor& p);
 // The same tables installed while a stream runs: the filters keep their state, so a knob turned
-// during playback or ON-AIR changes the sound from the next sample on without a click.
+// during playback or ON-AIR changes the sound from the next sample on without a click. A new
+// release time also moves the bands' look-ahead, gradually (look_ahead_shift.h): within about
+// 50 ms, the sound's delay unchanged.
 void retuneEnvelopeTimes(Processor& p);
 void retuneFinalLowpass(Processor& p);
 void retuneBassEq(Processor& p);
