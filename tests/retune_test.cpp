@@ -162,7 +162,9 @@ TEST(Retune, ReleaseTurnsMoveTheLookAheadWithoutAClick) {
         {"release 2 -> 1", 2, {{0, releaseTurned(1)}}},
         {"release 1 -> 4", 1, {{0, releaseTurned(4)}}},
         {"release 4 -> 1", 4, {{0, releaseTurned(1)}}},
-        {"release 1 -> 2 -> 4 -> 1 quickly", 1, {{0, releaseTurned(2)}, {600, releaseTurned(4)}, {1400, releaseTurned(1)}}},
+        {"release 1 -> 2 -> 4 -> 1 quickly",
+         1,
+         {{0, releaseTurned(2)}, {600, releaseTurned(4)}, {1400, releaseTurned(1)}}},
         {"release 4 -> 3 -> 1 quickly", 4, {{0, releaseTurned(3)}, {300, releaseTurned(1)}}},
     };
     for (const ReleaseTurn& c : cases) {
@@ -223,7 +225,11 @@ TEST(Retune, BandPathKeepsItsDelayWhileTheLookAheadMoves) {
         for (long n = start; n < start + 64; ++n) {
             const Pair x = n % kImpulseSpacing == 0 ? pairOf(1.0, 1.0) : Pair{};
             for (int b = 0; b < kBandCount; ++b) {
-                v.lookAheadShifting ? shiftingBandOutput(*p, b, v, x, gainOf(n)) : bandOutput(*p, b, v, x, gainOf(n));
+                if (v.lookAheadShifting) {
+                    bandOutput(*p, b, v, x, gainOf(n), std::true_type{});
+                } else {
+                    bandOutput(*p, b, v, x, gainOf(n), std::false_type{});
+                }
             }
             out[n] = p->bands[1].outputL;
             ASSERT_EQ(p->bands[1].outputL, p->bands[1].outputR);

@@ -221,6 +221,7 @@ void clearEnhancerDelay(Processor& p) { zeroFill(p.enhancer.delay); }
 
 void clearBandMemory(Processor& p) {
     for (BandMemory& memory : p.bandMemory) zeroFill(memory);
+    for (LookAheadShift& shift : p.lookAheadShifts) shift.phase = ShiftPhase::Idle;
     zeroFill(p.reductionDelay);
 }
 

@@ -67,7 +67,7 @@ void startPhase(LookAheadShift& s, int32_t fromLength, int32_t toLength) {
 // compensation queue; with `fade` above 0 the gain is that far from `from` to `to`.
 void stageFrame(Processor& p, int b, const BandDerived& d, Pair from, Pair to, double fade) {
     BandMemory& memory = p.bandMemory[b];
-    LookAheadShift& s = memory.shift;
+    LookAheadShift& s = p.lookAheadShifts[b];
     const Pair delayed = pop(memory.lookAhead, s.lookAhead);
     Pair gained = from[0] * delayed * from[1];
     if (fade > 0.0) gained = (1.0 - fade) * gained + fade * (to[0] * delayed * to[1]);
@@ -78,7 +78,7 @@ void stageFrame(Processor& p, int b, const BandDerived& d, Pair from, Pair to, d
 // The phase's frames done: on to the next phase, the next shift, or the ordinary path.
 void advance(Processor& p, int b) {
     BandMemory& memory = p.bandMemory[b];
-    LookAheadShift& s = memory.shift;
+    LookAheadShift& s = p.lookAheadShifts[b];
     const int32_t lag = std::abs(s.toLength - s.fromLength);
     ++s.frame;
     switch (s.phase) {
@@ -119,7 +119,7 @@ int32_t lookAheadFadeFrames(int32_t sampleRate) {
 
 void beginLookAheadShift(Processor& p, int b, int32_t fromLength) {
     BandMemory& memory = p.bandMemory[b];
-    LookAheadShift& s = memory.shift;
+    LookAheadShift& s = p.lookAheadShifts[b];
     const int32_t toLength = p.bands[b].lookAheadLength;
     if (s.phase != ShiftPhase::Idle || toLength == fromLength) return;
     s.lookAhead = toQueue(memory.lookAhead, fromLength);
@@ -132,7 +132,7 @@ void beginLookAheadShift(Processor& p, int b, int32_t fromLength) {
 void stopLookAheadShifts(Processor& p) {
     for (int b = 0; b < kBandCount; ++b) {
         BandMemory& memory = p.bandMemory[b];
-        LookAheadShift& s = memory.shift;
+        LookAheadShift& s = p.lookAheadShifts[b];
         if (s.phase == ShiftPhase::Idle) continue;
         const int32_t length = p.bands[b].lookAheadLength;
         toDelayLine(memory.lookAhead, s.lookAhead, length);
@@ -142,24 +142,23 @@ void stopLookAheadShifts(Processor& p) {
 }
 
 bool lookAheadShifting(const Processor& p) {
-    for (const BandMemory& memory : p.bandMemory) {
-        if (memory.shift.phase != ShiftPhase::Idle) return true;
+    for (const LookAheadShift& s : p.lookAheadShifts) {
+        if (s.phase != ShiftPhase::Idle) return true;
     }
     return false;
 }
 
-void shiftingBandOutput(Processor& p, int b, const BlockValues& v, Pair filtered, double k) {
+void shiftingBandOutput(Processor& p, int b, double normalizeGain, BandDerived d, Pair filtered, double k) {
     BandMemory& memory = p.bandMemory[b];
-    LookAheadShift& s = memory.shift;
+    LookAheadShift& s = p.lookAheadShifts[b];
     if (s.phase == ShiftPhase::Idle) {
-        bandOutput(p, b, v, filtered, k);
+        settledBandOutput(p, b, normalizeGain, d, filtered, k);
         return;
     }
     BandSettings& band = p.bands[b];
-    const BandDerived& d = v.band[b];
     s.gains[s.nextGain] = pairOf(k, band.gateGain);
     s.nextGain = (s.nextGain + 1) & kGainMask;
-    push(memory.lookAhead, s.lookAhead, v.normalizeGain * filtered);
+    push(memory.lookAhead, s.lookAhead, normalizeGain * filtered);
 
     const int32_t lag = std::abs(s.toLength - s.fromLength);
     switch (s.phase) {

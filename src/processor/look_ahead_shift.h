@@ -28,7 +28,7 @@
 namespace loudara {
 
 struct Processor;
-struct BlockValues;
+struct BandDerived;
 
 // Holds the largest change of alignment (880 - 110 frames) with room to spare; a power of two.
 inline constexpr int kShiftGainCapacity = 1024;
@@ -76,7 +76,7 @@ void stopLookAheadShifts(Processor& p);
 bool lookAheadShifting(const Processor& p);
 
 // The band output of one frame for band b while shifts run; a band with no shift takes its
-// ordinary path (bandOutput).
-void shiftingBandOutput(Processor& p, int b, const BlockValues& v, Pair filtered, double k);
+// ordinary path (settledBandOutput).
+void shiftingBandOutput(Processor& p, int b, double normalizeGain, BandDerived d, Pair filtered, double k);
 
 }  // namespace loudara

@@ -25,12 +25,11 @@ inline constexpr int kClipperDelayLength = 3;
 inline constexpr int kBandDelaySamples = 898;  // every band path, whatever the look-ahead
 
 // Delay memory of one band; left and right share each line's index since they always step
-// together with the same length. While a retune moves the look-ahead (`shift`), the lines are
-// read as queues.
+// together with the same length. While a retune moves the look-ahead (Processor::lookAheadShifts),
+// the lines are read as queues.
 struct BandMemory {
     DelayLine<Pair, kLookAheadCapacity> lookAhead;
     DelayLine<Pair, kLookAheadCapacity> compensation;
-    LookAheadShift shift;
 };
 
 struct EnhancerState {
@@ -136,6 +135,10 @@ struct Processor {
     ClipOversampler finalClipOversampler, postClipOversampler;
     AdaptiveClipPath adaptiveClipPath;
     bool clipOversamplersRunning = false;
+
+    // The bands' look-ahead moving after a retune of the release time; cleared with the band
+    // memories.
+    LookAheadShift lookAheadShifts[kBandCount];
 
     Processor();
 };
