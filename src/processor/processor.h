@@ -181,8 +181,8 @@ void selectFinalLowpass(Processor& p);
 void designBassEq(Processor& p);
 // The same tables installed while a stream runs: the filters keep their state, so a knob turned
 // during playback or ON-AIR changes the sound from the next sample on without a click. A new
-// release time also moves the bands' look-ahead, gradually (look_ahead_shift.h): within about
-// 50 ms, the sound's delay unchanged.
+// release time also moves the bands' look-ahead, gradually (look_ahead_shift.h): within 50 ms
+// at 48 kHz, the sound's delay unchanged.
 void retuneEnvelopeTimes(Processor& p);
 void retuneFinalLowpass(Processor& p);
 void retuneBassEq(Processor& p);
