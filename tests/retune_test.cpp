@@ -218,11 +218,11 @@ TEST(Retune, BandPathKeepsItsDelayWhileTheLookAheadMoves) {
             p->params.bandReleaseTime = e.release;
             e.install ? selectEnvelopeTimes(*p) : retuneEnvelopeTimes(*p);
         }
-        v.lookAheadShifting = lookAheadShifting(*p);  // as a block's start takes it
+        const bool shifting = lookAheadShifting(*p);  // as a run's start takes it
         for (long n = start; n < start + 64; ++n) {
             const Pair x = n % kImpulseSpacing == 0 ? pairOf(1.0, 1.0) : Pair{};
             for (int b = 0; b < kBandCount; ++b) {
-                if (v.lookAheadShifting) {
+                if (shifting) {
                     bandOutput(*p, b, v, x, gainOf(n), std::true_type{});
                 } else {
                     bandOutput(*p, b, v, x, gainOf(n), std::false_type{});

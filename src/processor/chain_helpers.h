@@ -98,7 +98,6 @@ struct BlockValues {
     bool deEmphasisOn;
     bool adaptiveClipper;
     bool finalFir;
-    bool lookAheadShifting;  // a band's look-ahead moves after a retune
     int preEmphasisTruncated;
     int enhancerMode;
     double channelMode;

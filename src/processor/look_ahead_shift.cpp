@@ -83,12 +83,19 @@ void advance(Processor& p, int b) {
     ++s.frame;
     switch (s.phase) {
         case ShiftPhase::Record:
-        case ShiftPhase::Pause:
+        case ShiftPhase::Pause: {
             if (s.frame < lag) return;
             s.phase = ShiftPhase::Fade;
             s.frame = 0;
+            const double step = M_PI / (s.fadeFrames + 1);
+            s.fadeCos = s.stepCos = std::cos(step);
+            s.fadeSin = s.stepSin = std::sin(step);
             return;
-        case ShiftPhase::Fade:
+        }
+        case ShiftPhase::Fade: {
+            const double c = s.fadeCos;
+            s.fadeCos = c * s.stepCos - s.fadeSin * s.stepSin;
+            s.fadeSin = s.fadeSin * s.stepCos + c * s.stepSin;
             if (s.frame < s.fadeFrames) return;
             if (s.toLength < s.fromLength) {
                 s.phase = ShiftPhase::CatchUp;
@@ -96,6 +103,7 @@ void advance(Processor& p, int b) {
                 return;
             }
             break;
+        }
         case ShiftPhase::CatchUp:
             if (s.frame < lag) return;
             break;
@@ -166,7 +174,7 @@ void shiftingBandOutput(Processor& p, int b, double normalizeGain, BandDerived d
         case ShiftPhase::Pause: break;
         case ShiftPhase::Fade: {
             // Raised cosine, strictly between 0 and 1 over the fade's frames.
-            const double fade = 0.5 - 0.5 * std::cos(M_PI * (s.frame + 1) / (s.fadeFrames + 1));
+            const double fade = 0.5 - 0.5 * s.fadeCos;
             // Shorter: the current gains give way to those `lag` frames older; longer: the
             // reverse.
             const bool shorter = s.toLength < s.fromLength;

@@ -56,6 +56,9 @@ struct LookAheadShift {
     int32_t fromLength = 0, toLength = 0;  // look-ahead lengths of this shift
     int32_t frame = 0;                     // frames done in the phase
     int32_t fadeFrames = 0;
+    // The fade's angle pi * (frame + 1) / (fadeFrames + 1) as its cosine and sine, turned on by
+    // one step a frame.
+    double fadeCos = 1.0, fadeSin = 0.0, stepCos = 1.0, stepSin = 0.0;
     LineQueue lookAhead, compensation;
     int32_t nextGain = 0;             // where the next frame's gain goes in `gains`
     Pair gains[kShiftGainCapacity] = {};  // {gain, gate} of the recent frames

@@ -61,7 +61,6 @@ BlockValues blockStartValues(Processor& p) {
     v.adaptiveClipper = adaptiveClipper(r.clipType);
     const int lowpass = truncated(s.finalLowpass);
     v.finalFir = lowpass == 1 || lowpass == 2;
-    v.lookAheadShifting = lookAheadShifting(p);
     v.preEmphasisTruncated = truncated(r.preEmphasis);
     v.enhancerMode = rounded(r.enhancerMode);
     v.channelMode = s.channelMode;
@@ -205,8 +204,9 @@ inline void processFrames(Processor& p, int32_t frames, const Sample* input, Sam
             }
         }
 
-        // A retune's look-ahead shift (look_ahead_shift.h) takes the bands' other path; the run
-        // is compiled for each, so the ordinary one checks nothing per frame.
+        // A retune's look-ahead shift (look_ahead_shift.h) takes the bands' other path, from the
+        // run in which it starts to the run in which it ends; the run is compiled for each path,
+        // so the ordinary one checks nothing per frame.
         const auto bandRun = [&](auto shifting) {
             for (int32_t i = 0; i < n; ++i) {
                 const Pair (&filtered)[kBandCount] = bandInput[i];
@@ -248,7 +248,7 @@ inline void processFrames(Processor& p, int32_t frames, const Sample* input, Sam
                            kMixFactor;
             }
         };
-        if (v.lookAheadShifting) [[unlikely]] {
+        if (lookAheadShifting(p)) [[unlikely]] {
             bandRun(std::true_type{});
         } else {
             bandRun(std::false_type{});
