@@ -94,6 +94,7 @@ TEST(RealtimeChain, PublishedParametersTakeEffectAtTheNextPeriodKeepingTheFilter
         reference->settings.bassEqGainDb = 10;
         retuneBassEq(*reference);
         reference->params.bandAttackTime = 2;
+        reference->params.bandReleaseTime = 2;  // the bands' look-ahead moves as well
         retuneEnvelopeTimes(*reference);
         reference->bands[3].driveDb = 20;
         const std::vector<int16_t> after = inOnePiece(*reference, rest);
@@ -108,6 +109,7 @@ TEST(RealtimeChain, PublishedParametersTakeEffectAtTheNextPeriodKeepingTheFilter
         // The window's knobs turn the program's processor, which never runs the sound here.
         program->settings.bassEqGainDb = 10;
         program->params.bandAttackTime = 2;
+        program->params.bandReleaseTime = 2;
         program->bands[3].driveDb = 20;
         program->params.inputPeakL = 12345;  // a meter: not a parameter
         EXPECT_TRUE(chain.publish(*program));
@@ -116,6 +118,7 @@ TEST(RealtimeChain, PublishedParametersTakeEffectAtTheNextPeriodKeepingTheFilter
     EXPECT_EQ(got, expected);
     EXPECT_EQ(chain.parameterChanges(), 1u);
     EXPECT_EQ(chain.processor().bands[3].driveDb, 20);
+    EXPECT_EQ(chain.processor().bands[3].lookAheadLength, 440);
 }
 
 TEST(RealtimeChain, TheReaderGetsTheProcessedSoundAndTheMetersOfEveryPeriod) {

@@ -9,6 +9,7 @@
 // uses only the gain its side-chain half found, so the new reductions may come first.
 
 #include <cmath>
+#include <type_traits>
 
 #include "chain_helpers.h"
 #include "processor.h"
@@ -119,16 +120,29 @@ inline double bandSideChain(Processor& p, int b, const BlockValues& v, Pair filt
 }
 
 // Output half of band b's signal path, with the gain k from bandSideChain: look-ahead, gain,
-// gate, output stage, output level and compensation delay.
-inline void bandOutput(Processor& p, int b, const BlockValues& v, Pair filtered, double k) {
+// gate, output stage, output level and compensation delay; the path of a settled look-ahead.
+inline void settledBandOutput(Processor& p, int b, double normalizeGain, const BandDerived& d, Pair filtered,
+                              double k) {
     BandSettings& band = p.bands[b];
-    const BandDerived& d = v.band[b];
     BandMemory& memory = p.bandMemory[b];
-    const Pair delayed = step(memory.lookAhead, v.normalizeGain * filtered, band.lookAheadLength);
+    const Pair delayed = step(memory.lookAhead, normalizeGain * filtered, band.lookAheadLength);
     const Pair shaped = bandOutputStage(p, b, k * delayed * band.gateGain, d.clipLevel, band.clipFlag);
     const Pair out = step(memory.compensation, d.outputFactor * shaped, kLookAheadCapacity - band.lookAheadLength);
     band.outputL = out[0];
     band.outputR = out[1];
+}
+
+// The same; `shifting` (compiled in) while a retune moves the look-ahead (look_ahead_shift.h).
+// The shifting path gets copies of the block's values: were they to escape into a call, the
+// chain would read them from memory again after every store.
+template <bool Shifting>
+inline void bandOutput(Processor& p, int b, const BlockValues& v, Pair filtered, double k,
+                       std::bool_constant<Shifting>) {
+    if constexpr (Shifting) {
+        shiftingBandOutput(p, b, v.normalizeGain, v.band[b], filtered, k);
+    } else {
+        settledBandOutput(p, b, v.normalizeGain, v.band[b], filtered, k);
+    }
 }
 
 // Detector input of band b: how far the louder of its own pre-reduction signal and the side

@@ -79,7 +79,12 @@ void envelopeTimes(Processor& p, Put put) {
         put(e.attack[g], attackSet);
         put(e.crossfade[g], crossfadeSet);
     }
-    for (BandSettings& band : p.bands) band.lookAheadLength = lookAhead[release];
+    for (int b = 0; b < kBandCount; ++b) {
+        const int32_t before = p.bands[b].lookAheadLength;
+        p.bands[b].lookAheadLength = lookAhead[release];
+        if constexpr (std::is_same_v<Put, Retuner>) beginLookAheadShift(p, b, before);
+    }
+    if constexpr (std::is_same_v<Put, Installer>) stopLookAheadShifts(p);
 }
 
 template <class Put>
@@ -216,6 +221,7 @@ void clearEnhancerDelay(Processor& p) { zeroFill(p.enhancer.delay); }
 
 void clearBandMemory(Processor& p) {
     for (BandMemory& memory : p.bandMemory) zeroFill(memory);
+    for (LookAheadShift& shift : p.lookAheadShifts) shift.phase = ShiftPhase::Idle;
     zeroFill(p.reductionDelay);
 }
 

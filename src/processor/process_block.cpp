@@ -2,6 +2,8 @@
 // double precision at 16-bit scale, run after run of frames. One chain serves two sample types:
 // 16-bit samples (processBlock) and float samples at full scale 1.0 (processBlockFloat).
 
+#include <type_traits>
+
 #include "band_dynamics.h"
 #include "chain_helpers.h"
 #include "level_stages.h"
@@ -202,43 +204,54 @@ inline void processFrames(Processor& p, int32_t frames, const Sample* input, Sam
             }
         }
 
-        for (int32_t i = 0; i < n; ++i) {
-            const Pair (&filtered)[kBandCount] = bandInput[i];
-            const ReductionGains gains = reductionGains(p.bands);
-            double gain[kBandCount];
+        // A retune's look-ahead shift (look_ahead_shift.h) takes the bands' other path, from the
+        // run in which it starts to the run in which it ends; the run is compiled for each path,
+        // so the ordinary one checks nothing per frame.
+        const auto bandRun = [&](auto shifting) {
+            for (int32_t i = 0; i < n; ++i) {
+                const Pair (&filtered)[kBandCount] = bandInput[i];
+                const ReductionGains gains = reductionGains(p.bands);
+                double gain[kBandCount];
 #pragma GCC unroll 6
-            for (int b = 0; b < kBandCount; ++b) gain[b] = bandSideChain(p, b, v, filtered[b], gains.band[b]);
+                for (int b = 0; b < kBandCount; ++b) gain[b] = bandSideChain(p, b, v, filtered[b], gains.band[b]);
 
-            // Detectors: bands 0..3 see only themselves; band 4 also sees band 3 and band 5 sees
-            // band 4, so a loud lower band pulls the next band's reduction up with it.
-            const Pair band4Side = pairOf(bands[3].preReductionL, bands[3].preReductionR) * v.band4SideChainFactor;
-            Pair band5Side = pairOf(bands[4].preReductionL, bands[4].preReductionR);
-            if (v.preEmphasisTruncated != 0) band5Side *= v.band5SideChainFactor;
-            const double detector[kBandCount] = {
-                bandDetector(bands[0], v.band[0], Pair{}),   bandDetector(bands[1], v.band[1], Pair{}),
-                bandDetector(bands[2], v.band[2], Pair{}),   bandDetector(bands[3], v.band[3], Pair{}),
-                bandDetector(bands[4], v.band[4], band4Side), bandDetector(bands[5], v.band[5], band5Side),
-            };
-            bandReductions(p, v, detector);
+                // Detectors: bands 0..3 see only themselves; band 4 also sees band 3 and band 5 sees
+                // band 4, so a loud lower band pulls the next band's reduction up with it.
+                const Pair band4Side = pairOf(bands[3].preReductionL, bands[3].preReductionR) * v.band4SideChainFactor;
+                Pair band5Side = pairOf(bands[4].preReductionL, bands[4].preReductionR);
+                if (v.preEmphasisTruncated != 0) band5Side *= v.band5SideChainFactor;
+                const double detector[kBandCount] = {
+                    bandDetector(bands[0], v.band[0], Pair{}),   bandDetector(bands[1], v.band[1], Pair{}),
+                    bandDetector(bands[2], v.band[2], Pair{}),   bandDetector(bands[3], v.band[3], Pair{}),
+                    bandDetector(bands[4], v.band[4], band4Side), bandDetector(bands[5], v.band[5], band5Side),
+                };
+                bandReductions(p, v, detector);
 
-            bandGates(p, v, filtered);
+                bandGates(p, v, filtered);
 
-            bandOutput(p, 0, v, filtered[0], gain[0]);
-            bandOutput(p, 1, v, filtered[1], gain[1]);
-            // The low sum: bands 0 and 1 clipped together at band 1's clip level.
-            Pair lowSum = pairOf(bands[1].outputL + bands[0].outputL, bands[1].outputR + bands[0].outputR);
-            const double lowClip = v.band[1].clipLevel;
-            lowSum = pairOf(softClip(lowSum[0], lowClip, v.lowSumClipRatio, bands[1].clipFlag),
-                            softClip(lowSum[1], lowClip, v.lowSumClipRatio, bands[1].clipFlag));
-            lowSum = step(f.lowSumPost, lowSum);
-            bands[1].outputL = lowSum[0];
-            bands[1].outputR = lowSum[1];
+                bandOutput(p, 0, v, filtered[0], gain[0], shifting);
+                bandOutput(p, 1, v, filtered[1], gain[1], shifting);
+                // The low sum: bands 0 and 1 clipped together at band 1's clip level.
+                Pair lowSum = pairOf(bands[1].outputL + bands[0].outputL, bands[1].outputR + bands[0].outputR);
+                const double lowClip = v.band[1].clipLevel;
+                lowSum = pairOf(softClip(lowSum[0], lowClip, v.lowSumClipRatio, bands[1].clipFlag),
+                                softClip(lowSum[1], lowClip, v.lowSumClipRatio, bands[1].clipFlag));
+                lowSum = step(f.lowSumPost, lowSum);
+                bands[1].outputL = lowSum[0];
+                bands[1].outputR = lowSum[1];
 #pragma GCC unroll 4
-            for (int b = 2; b < kBandCount; ++b) bandOutput(p, b, v, filtered[b], gain[b]);
+                for (int b = 2; b < kBandCount; ++b) bandOutput(p, b, v, filtered[b], gain[b], shifting);
 
-            chain[i] = (pairOf(bands[2].outputL, bands[2].outputR) + pairOf(bands[3].outputL, bands[3].outputR) +
-                        pairOf(bands[4].outputL, bands[4].outputR) + pairOf(bands[5].outputL, bands[5].outputR) + lowSum) *
-                       kMixFactor;
+                chain[i] = (pairOf(bands[2].outputL, bands[2].outputR) + pairOf(bands[3].outputL, bands[3].outputR) +
+                            pairOf(bands[4].outputL, bands[4].outputR) + pairOf(bands[5].outputL, bands[5].outputR) +
+                            lowSum) *
+                           kMixFactor;
+            }
+        };
+        if (lookAheadShifting(p)) [[unlikely]] {
+            bandRun(std::true_type{});
+        } else {
+            bandRun(std::false_type{});
         }
 
         for (int32_t i = 0; i < n; ++i) {

@@ -9,6 +9,7 @@
 
 #include "coefficient_bank.h"
 #include "filters.h"
+#include "look_ahead_shift.h"
 #include "params.h"
 #include "oversampled_clipper.h"
 #include "true_peak_limiter.h"
@@ -24,7 +25,8 @@ inline constexpr int kClipperDelayLength = 3;
 inline constexpr int kBandDelaySamples = 898;  // every band path, whatever the look-ahead
 
 // Delay memory of one band; left and right share each line's index since they always step
-// together with the same length.
+// together with the same length. While a retune moves the look-ahead (Processor::lookAheadShifts),
+// the lines are read as queues.
 struct BandMemory {
     DelayLine<Pair, kLookAheadCapacity> lookAhead;
     DelayLine<Pair, kLookAheadCapacity> compensation;
@@ -134,6 +136,10 @@ struct Processor {
     AdaptiveClipPath adaptiveClipPath;
     bool clipOversamplersRunning = false;
 
+    // The bands' look-ahead moving after a retune of the release time; cleared with the band
+    // memories.
+    LookAheadShift lookAheadShifts[kBandCount];
+
     Processor();
 };
 
@@ -174,7 +180,9 @@ void selectEnvelopeTimes(Processor& p);
 void selectFinalLowpass(Processor& p);
 void designBassEq(Processor& p);
 // The same tables installed while a stream runs: the filters keep their state, so a knob turned
-// during playback or ON-AIR changes the sound from the next sample on without a click.
+// during playback or ON-AIR changes the sound from the next sample on without a click. A new
+// release time also moves the bands' look-ahead, gradually (look_ahead_shift.h): within 50 ms
+// at 48 kHz, the sound's delay unchanged.
 void retuneEnvelopeTimes(Processor& p);
 void retuneFinalLowpass(Processor& p);
 void retuneBassEq(Processor& p);
