@@ -130,13 +130,14 @@ inline void writeFrame(float* out, Pair o, ProcessorParams& r) {
     r.outputPeakR = maxOf(r.outputPeakR, std::fabs(o[1]));
 }
 
-// The whole chain over `frames` frames of interleaved stereo of either sample type. Every call
-// is inlined into an entry below, so each entry is compiled for its own sample type alone.
-template <class Sample>
-inline void processFrames(Processor& p, int32_t frames, const Sample* input, Sample* output) {
-    DenormalGuard guard;
-
-    const BlockValues v = blockStartValues(p);
+// The whole chain over `frames` frames of interleaved stereo of either sample type, with the
+// block-start values `start`. Every call is inlined into an entry below, so each entry is
+// compiled for its own sample type alone, and once with oversampled clipping and once without,
+// so that the plain chain carries none of the option's work.
+template <class Sample, bool kOversampledClipping>
+inline void runFrames(Processor& p, const BlockValues& start, int32_t frames, const Sample* input, Sample* output) {
+    BlockValues v = start;
+    v.oversampledClipping = kOversampledClipping;
     setDiffusers(p.speaker);
     ProcessorParams& r = p.params;
     ProcessorSettings& s = p.settings;
@@ -281,6 +282,17 @@ inline void processFrames(Processor& p, int32_t frames, const Sample* input, Sam
             const Pair o = v.bypass ? bypassedInput[i] : x;
             writeFrame(out + 2 * i, o, r);
         }
+    }
+}
+
+template <class Sample>
+inline void processFrames(Processor& p, int32_t frames, const Sample* input, Sample* output) {
+    DenormalGuard guard;
+    const BlockValues v = blockStartValues(p);
+    if (v.oversampledClipping) {
+        runFrames<Sample, true>(p, v, frames, input, output);
+    } else {
+        runFrames<Sample, false>(p, v, frames, input, output);
     }
 }
 
