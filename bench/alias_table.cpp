@@ -1,13 +1,18 @@
 // The alias table: for every preset at 44.1 and 48 kHz, the energy of each tone set's output that
 // lies on no product of the tones below half the rate, relative to the whole output (dB), with
 // oversampled clipping off and on; first with the preset's own clipper levels, then with the final
-// clipper 8 dB down so that both clippers work hard.
+// clipper 8 dB down so that both clippers work hard; then each preset's integrated loudness on
+// 20 seconds of the music-like test signal, off and on, and the change.
 //
 //   build/bench/alias_table
 
 #include <cstdio>
+#include <memory>
+#include <vector>
 
 #include "alias_measure.h"
+#include "measure.h"
+#include "measure/loudness_meter.h"
 
 int main() {
     using namespace loudara;
@@ -32,6 +37,29 @@ int main() {
                 std::printf("\n");
                 std::fflush(stdout);
             }
+        }
+    }
+
+    std::printf("\nLoudness on the music-like signal (LUFS off / on, change LU)\n");
+    for (int rate : {44100, 48000}) {
+        const std::vector<int16_t> in = test::musicLikeSignal(20 * rate, rate, 30000.0, 9);
+        std::printf("\n%d Hz\n", rate);
+        for (const BuiltinPreset& preset : builtinPresets()) {
+            double lufs[2];
+            for (int on = 0; on < 2; ++on) {
+                auto p = std::make_unique<Processor>();
+                selectPresetById(*p, preset.commandId);
+                p->settings.oversampledClipping = on;
+                prepare(*p, rate);
+                std::vector<int16_t> out(in.size());
+                processBlock(*p, static_cast<int32_t>(in.size()), in.data(), out.data());
+                const std::vector<int16_t> judged(out.begin() + 2 * (rate + chainLatencyFrames(*p)), out.end());
+                LoudnessMeter meter(static_cast<unsigned>(rate), 2);
+                meter.addFrames(judged.data(), judged.size() / 2);
+                lufs[on] = meter.integratedLufs();
+            }
+            std::printf("  %6d  %7.2f / %7.2f  %+5.2f\n", preset.commandId, lufs[0], lufs[1], lufs[1] - lufs[0]);
+            std::fflush(stdout);
         }
     }
 }

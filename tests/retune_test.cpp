@@ -16,6 +16,9 @@
 #include "processor/band_dynamics.h"
 #include "processor/processor.h"
 
+// (The band stages' 8-lane frames pass between inline functions only: see oversampled_clipper.h.)
+#pragma GCC diagnostic ignored "-Wpsabi"
+
 namespace loudara {
 namespace {
 

@@ -41,9 +41,22 @@ inline Pair bandFilter(Processor& p, int b, Pair x) {
     }
 }
 
+// Output stage of bands 4 and 5 with oversampled clipping on: the same clip, with the overshoot
+// read at four times the rate and band-limited (see oversampled_clipper.h), so the band comes out
+// kOversamplingDelay frames late. (Bands 2 and 3 lie low enough that what their clips make above
+// half the rate is small, and their post filters take it down further.)
+inline Pair oversampledBandOutputStage(Processor& p, int b, Pair s, double clipLevel, int32_t& clipFlag) {
+    Pair delayed;
+    const Pair over = stepOversampledOvershoot(p.bandClipOversampler[b - kFirstOversampledBand], oversamplingTaps(), s,
+                                               static_cast<float>(clipLevel), &delayed, &clipFlag);
+    const Pair c = delayed - over;
+    return b == 4 ? step(p.work.band4Post, c) : c;
+}
+
 // Output stage of band b after the gain: clip and post filter.
-inline Pair bandOutputStage(Processor& p, int b, Pair s, double clipLevel, int32_t& clipFlag) {
+inline Pair bandOutputStage(Processor& p, int b, Pair s, double clipLevel, int32_t& clipFlag, bool oversampled) {
     FilterTemplate& f = p.work;
+    if (oversampled && b >= kFirstOversampledBand) return oversampledBandOutputStage(p, b, s, clipLevel, clipFlag);
     switch (b) {
         case 0: return step(f.band0Post, hardClip(s, clipLevel, clipFlag));
         case 1: return s;  // band 1 is clipped on its sum with band 0
@@ -103,6 +116,17 @@ inline ReductionGains reductionGains(const BandSettings (&bands)[kBandCount]) {
     return gains;
 }
 
+// With oversampled clipping on, the gains of the top bands' output halves are band-limited: with
+// a fast attack a band's reduction follows its waveform a little, and a gain that moves at audio
+// rate makes products above half the rate as a clipper does (below band 4 they stay under it).
+// The reductions 1 - gain pass a low-pass, bands 4 and 5 in one Pair (a cleared filter: no
+// reduction).
+inline void bandLimitGains(Processor& p, double (&gain)[kBandCount]) {
+    const Pair r = step(p.topBandsReductionBandLimit, 1.0 - pairOf(gain[4], gain[5]));
+    gain[4] = 1.0 - r[0];
+    gain[5] = 1.0 - r[1];
+}
+
 // Side-chain half of band b's signal path: the level and the side-chain output that the
 // detectors see. Returns the gain of the band's output half on this frame. `gain` is the band's
 // entry of reductionGains, taken before any band of this frame has run.
@@ -122,11 +146,11 @@ inline double bandSideChain(Processor& p, int b, const BlockValues& v, Pair filt
 // Output half of band b's signal path, with the gain k from bandSideChain: look-ahead, gain,
 // gate, output stage, output level and compensation delay; the path of a settled look-ahead.
 inline void settledBandOutput(Processor& p, int b, double normalizeGain, const BandDerived& d, Pair filtered,
-                              double k) {
+                              double k, bool oversampled) {
     BandSettings& band = p.bands[b];
     BandMemory& memory = p.bandMemory[b];
     const Pair delayed = step(memory.lookAhead, normalizeGain * filtered, band.lookAheadLength);
-    const Pair shaped = bandOutputStage(p, b, k * delayed * band.gateGain, d.clipLevel, band.clipFlag);
+    const Pair shaped = bandOutputStage(p, b, k * delayed * band.gateGain, d.clipLevel, band.clipFlag, oversampled);
     const Pair out = step(memory.compensation, d.outputFactor * shaped, kLookAheadCapacity - band.lookAheadLength);
     band.outputL = out[0];
     band.outputR = out[1];
@@ -139,9 +163,9 @@ template <bool Shifting>
 inline void bandOutput(Processor& p, int b, const BlockValues& v, Pair filtered, double k,
                        std::bool_constant<Shifting>) {
     if constexpr (Shifting) {
-        shiftingBandOutput(p, b, v.normalizeGain, v.band[b], filtered, k);
+        shiftingBandOutput(p, b, v.normalizeGain, v.band[b], filtered, k, v.oversampledClipping);
     } else {
-        settledBandOutput(p, b, v.normalizeGain, v.band[b], filtered, k);
+        settledBandOutput(p, b, v.normalizeGain, v.band[b], filtered, k, v.oversampledClipping);
     }
 }
 
@@ -150,6 +174,14 @@ inline void bandOutput(Processor& p, int b, const BlockValues& v, Pair filtered,
 inline double bandDetector(const BandSettings& band, const BandDerived& d, Pair sideChain) {
     const Pair own = pairOf(band.preReductionL, band.preReductionR);
     return maxLane(overThreshold(pairMax(pairAbs(own), pairAbs(sideChain)), d.thresholdLevel));
+}
+
+// The detector input of bandDetector rectified at twice the rate (oversampled clipping on, bands
+// 4 and 5; see twice_rate_detector.h): kDetectorDelay samples later than the plain one.
+inline double twiceRateBandDetector(const BandSettings& band, const BandDerived& d, Pair sideChain,
+                                    DetectorHistory& h) {
+    const Pair own = pairOf(band.preReductionL, band.preReductionR);
+    return maxLane(twiceRateOverThreshold(h, own, sideChain, d.thresholdLevel));
 }
 
 // New reductions of all bands from their detector inputs e. Band 0 follows its envelope filter B

@@ -40,7 +40,14 @@ inline Pair emphasisAndHfLimiter(Processor& p, const BlockValues& v, Pair x) {
     const Pair feedback = pairOf(r.hfFeedbackL, r.hfFeedbackR);
     // At most 23169, where the gain reaches 0: a deeper reduction would turn the high band over
     // and feed the limiter its own growing output.
-    Pair reduction = step(f.hfReductionSmoother, overThreshold(feedback, v.hfThreshold) * v.hfFactor);
+    // With oversampled clipping on, the detector rectifies at twice the rate (twice_rate_detector.h).
+    Pair detected;
+    if (v.oversampledClipping) {
+        detected = twiceRateOverThreshold(p.hfDetector, feedback, Pair{}, v.hfThreshold);
+    } else {
+        detected = overThreshold(feedback, v.hfThreshold);
+    }
+    Pair reduction = step(f.hfReductionSmoother, detected * v.hfFactor);
     reduction = pairMin(reduction, Pair{kHfReductionLimit, kHfReductionLimit});
     const Pair gain = 1.0 - reduction / 23169.0;
     const Pair limitedHigh = gain * high;
@@ -48,7 +55,13 @@ inline Pair emphasisAndHfLimiter(Processor& p, const BlockValues& v, Pair x) {
     r.hfReductionR = reduction[1];
     r.hfFeedbackL = limitedHigh[0];
     r.hfFeedbackR = limitedHigh[1];
-    const Pair hd = gain * step(p.emphasisHfDelay, high, kEmphasisDelayLength);
+    // The reduction follows the high band's waveform a little (the smoother is short), and a gain
+    // that moves at audio rate makes products above half the rate as a clipper does. With
+    // oversampled clipping on, the gain that is heard is band-limited first; the limiter's own
+    // loop still sees the plain one.
+    const Pair heardGain =
+        v.oversampledClipping ? 1.0 - step(p.hfReductionBandLimit, reduction) / 23169.0 : gain;
+    const Pair hd = heardGain * step(p.emphasisHfDelay, high, kEmphasisDelayLength);
     r.hfLimitPeak = maxOf(r.hfLimitPeak, maxLane(hd));
     return step(p.emphasisMainDelay, emphasised, kEmphasisDelayLength) + hd;
 }
@@ -81,11 +94,20 @@ inline Pair oversampledFinalClipper(Processor& p, const BlockValues& v, Pair x) 
     Pair delayed;
     if (v.adaptiveClipper) {
         // (1 - k) x as x - k x, with k x taken at the high rate and band-limited.
-        OversampledFrame before;
-        const OversampledFrame u = interpolate(p.finalClipOversampler, taps, x, &before);
-        const OversampledFrame over = meanOvershoot<Overshoot::Magnitude>(u, before, level);
-        const OversampledFrame reduction = adaptiveReduction(p.adaptiveClipPath, over, u);
-        const Pair r = decimate(p.finalClipOversampler, taps, reduction, x, &delayed);
+        ClipOversampler& c = p.finalClipOversampler;
+        AdaptiveClipPath& a = p.adaptiveClipPath;
+        const OversampledFrame central = pushFrame(c, taps, x, level);
+        OversampledFrame reduction = {};
+        if (inputQuiet(c) && adaptivePathAtRest(a)) {
+            c.highValuesCurrent = false;  // no overshoot and k = 0: the reduction is 0
+        } else {
+            if (!c.highValuesCurrent) catchUpAdaptivePath(a, c, taps);
+            OversampledFrame before;
+            const OversampledFrame u = interpolate(c, taps, central, &before);
+            c.highValuesCurrent = true;
+            reduction = adaptiveReduction(a, meanOvershoot<Overshoot::Magnitude>(u, before, level), u);
+        }
+        const Pair r = decimate(c, taps, reduction, x, &delayed);
         return step(p.clipperDelay, delayed, kClipperDelayLength) - r;
     }
     const Pair over = stepOversampledOvershoot(p.finalClipOversampler, taps, x, level, &delayed);

@@ -118,13 +118,20 @@ int optionsDelayFrames(const Processor& p) {
     if (p.settings.bypass != 0) return 0;
     int frames = 0;
     if (p.settings.truePeakLimiter == 1) frames += truePeakLimiterDelay(p.truePeakLimiter);
-    if (p.settings.oversampledClipping == 1) frames += 2 * kOversamplingDelay;
+    // The top bands' clippers, the final clipper and the post clip, one after the other.
+    if (p.settings.oversampledClipping == 1) frames += 3 * kOversamplingDelay;
     return frames;
 }
 
 void clearClipOversamplers(Processor& p) {
     zeroFill(p.finalClipOversampler);
     zeroFill(p.postClipOversampler);
+    for (ClipOversampler& band : p.bandClipOversampler) zeroFill(band);
+    zeroFill(p.lowerBandsAlign);
+    clearState(p.hfReductionBandLimit);
+    clearState(p.topBandsReductionBandLimit);
+    zeroFill(p.bandDetectors);
+    zeroFill(p.hfDetector);
     AdaptiveClipPath& a = p.adaptiveClipPath;
     a.lastIn = a.lastOut = OversampledFrame{};
     for (OversampledFrame& frame : a.recent) frame = OversampledFrame{};
@@ -150,6 +157,13 @@ void prepareClipOversamplers(Processor& p) {
     for (int q = 0; q < kOversamplingFactor; ++q) shares(a.fromPhase[q], q, 0.0, 0.0);
     shares(a.fromLastIn, -1, 1.0, 0.0);
     shares(a.fromLastOut, -1, 0.0, 1.0);
+
+    // The heard gains of the HF limiter and of bands 4 and 5 band-limited to 300 Hz: under a
+    // millisecond of lag against their look-ahead (1.5 ms and more), while their ripple at the
+    // high tones' harmonics (several kHz and up) falls 60 dB and more.
+    constexpr double kGainBandLimitHz = 300.0;
+    install(p.hfReductionBandLimit, designButterworthLowpass2(kGainBandLimitHz, p.streamRate));
+    install(p.topBandsReductionBandLimit, designButterworthLowpass2(kGainBandLimitHz, p.streamRate));
     clearClipOversamplers(p);
 }
 

@@ -10,6 +10,9 @@
 #include "band_dynamics.h"
 #include "processor.h"
 
+// (The band stages' 8-lane frames pass between inline functions only: see oversampled_clipper.h.)
+#pragma GCC diagnostic ignored "-Wpsabi"
+
 namespace loudara {
 namespace {
 
@@ -65,13 +68,13 @@ void startPhase(LookAheadShift& s, int32_t fromLength, int32_t toLength) {
 
 // The next input frame through the look-ahead queue, the gain and the output stage into the
 // compensation queue; with `fade` above 0 the gain is that far from `from` to `to`.
-void stageFrame(Processor& p, int b, const BandDerived& d, Pair from, Pair to, double fade) {
+void stageFrame(Processor& p, int b, const BandDerived& d, Pair from, Pair to, double fade, bool oversampled) {
     BandMemory& memory = p.bandMemory[b];
     LookAheadShift& s = p.lookAheadShifts[b];
     const Pair delayed = pop(memory.lookAhead, s.lookAhead);
     Pair gained = from[0] * delayed * from[1];
     if (fade > 0.0) gained = (1.0 - fade) * gained + fade * (to[0] * delayed * to[1]);
-    const Pair shaped = bandOutputStage(p, b, gained, d.clipLevel, p.bands[b].clipFlag);
+    const Pair shaped = bandOutputStage(p, b, gained, d.clipLevel, p.bands[b].clipFlag, oversampled);
     push(memory.compensation, s.compensation, d.outputFactor * shaped);
 }
 
@@ -156,11 +159,12 @@ bool lookAheadShifting(const Processor& p) {
     return false;
 }
 
-void shiftingBandOutput(Processor& p, int b, double normalizeGain, BandDerived d, Pair filtered, double k) {
+void shiftingBandOutput(Processor& p, int b, double normalizeGain, BandDerived d, Pair filtered, double k,
+                        bool oversampled) {
     BandMemory& memory = p.bandMemory[b];
     LookAheadShift& s = p.lookAheadShifts[b];
     if (s.phase == ShiftPhase::Idle) {
-        settledBandOutput(p, b, normalizeGain, d, filtered, k);
+        settledBandOutput(p, b, normalizeGain, d, filtered, k, oversampled);
         return;
     }
     BandSettings& band = p.bands[b];
@@ -170,7 +174,7 @@ void shiftingBandOutput(Processor& p, int b, double normalizeGain, BandDerived d
 
     const int32_t lag = std::abs(s.toLength - s.fromLength);
     switch (s.phase) {
-        case ShiftPhase::Record: stageFrame(p, b, d, recentGain(s, 0), Pair{}, 0.0); break;
+        case ShiftPhase::Record: stageFrame(p, b, d, recentGain(s, 0), Pair{}, 0.0, oversampled); break;
         case ShiftPhase::Pause: break;
         case ShiftPhase::Fade: {
             // Raised cosine, strictly between 0 and 1 over the fade's frames.
@@ -179,12 +183,12 @@ void shiftingBandOutput(Processor& p, int b, double normalizeGain, BandDerived d
             // reverse.
             const bool shorter = s.toLength < s.fromLength;
             const Pair current = recentGain(s, 0), older = recentGain(s, lag);
-            stageFrame(p, b, d, shorter ? current : older, shorter ? older : current, fade);
+            stageFrame(p, b, d, shorter ? current : older, shorter ? older : current, fade, oversampled);
             break;
         }
         case ShiftPhase::CatchUp:
-            stageFrame(p, b, d, recentGain(s, lag - s.frame), Pair{}, 0.0);
-            stageFrame(p, b, d, recentGain(s, lag - s.frame - 1), Pair{}, 0.0);
+            stageFrame(p, b, d, recentGain(s, lag - s.frame), Pair{}, 0.0, oversampled);
+            stageFrame(p, b, d, recentGain(s, lag - s.frame - 1), Pair{}, 0.0, oversampled);
             break;
         case ShiftPhase::Idle: break;
     }

@@ -80,6 +80,7 @@ bool lookAheadShifting(const Processor& p);
 
 // The band output of one frame for band b while shifts run; a band with no shift takes its
 // ordinary path (settledBandOutput).
-void shiftingBandOutput(Processor& p, int b, double normalizeGain, BandDerived d, Pair filtered, double k);
+void shiftingBandOutput(Processor& p, int b, double normalizeGain, BandDerived d, Pair filtered, double k,
+                        bool oversampled);
 
 }  // namespace loudara

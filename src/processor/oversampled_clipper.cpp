@@ -31,15 +31,23 @@ struct TapBank {
         double h[kLength], g[kLength];
         design(h, 2 * K - 1, 2 * K - 1);
         design(g, (kLength - 1) / 2.0, (kLength - 1) / 2.0);
+        double tailGain = 0.0;
         for (int p = 0; p < kOversamplingFactor; ++p) {
             // Each interpolation phase with a gain of exactly 1 at 0 Hz.
             double phaseSum = 0.0;
             for (int k = 0; k < K; ++k) phaseSum += h[4 * k + p];
+            double tailSum = 0.0;
             for (int k = 0; k < K; ++k) {
                 taps.up[k][p] = taps.up[k][4 + p] = static_cast<float>(h[4 * k + p] / phaseSum);
                 taps.down[k][p] = taps.down[k][4 + p] = static_cast<float>(g[4 * k + 3 - p]);
+                if (k < kFirstCentralFrame || k >= kFirstCentralFrame + kCentralFrames) {
+                    tailSum += std::fabs(double(taps.up[k][p]));
+                }
             }
+            tailGain = std::fmax(tailGain, tailSum);
         }
+        // The float sums round each of K products and K additions by at most 2^-24 of the sum so far.
+        taps.tailGain = static_cast<float>(tailGain * 1.001);
     }
 };
 

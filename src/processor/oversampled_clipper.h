@@ -32,6 +32,8 @@
 // phases 0..3, right phases 0..3), so each filter takes K vector multiply-adds per frame. Float
 // is ample here: the overshoot's rounding lies more than 100 dB under the signal.
 
+#include <cmath>
+
 #include "filters.h"
 
 // The 8-lane frames pass between inline functions only; GCC's note that a 32-byte vector is
@@ -53,7 +55,15 @@ struct OversamplingTaps {
     OversampledFrame up[kOversamplingTapsPerPhase];
     // down[k] lane q and 4 + q: g[4k + 3 - q] (it multiplies phase q of frame n - k).
     OversampledFrame down[kOversamplingTapsPerPhase];
+    // The largest sum of |up[k]| over a phase outside the central frames (below), with a margin
+    // for the float sums: the rest of a high-rate value, beyond the central frames' share, is at
+    // most this times the largest input magnitude among the K frames it is made of.
+    float tailGain = 0;
 };
+
+// The frames nearest the interpolator's centre, which carry most of its weight.
+inline constexpr int kCentralFrames = 8;
+inline constexpr int kFirstCentralFrame = kOversamplingTapsPerPhase / 2 - kCentralFrames / 2;
 
 // Designed once: Kaiser windows beta 7.5 over 4K = 128 taps, cut at a quarter of the high rate's
 // Nyquist frequency: by the Kaiser formulas about 75 dB down from 0.58 of the base rate (the
@@ -62,14 +72,34 @@ struct OversamplingTaps {
 // is subtracted whole. 32 taps per phase keep the cost of both stages near half the chain's.
 const OversamplingTaps& oversamplingTaps();
 
-// One stage's state: the last K input frames and high-rate overshoot frames, each ring written
-// twice (newest first from `at`) so the newest K always lie in one run; and the input delayed to
-// meet the overshoot.
+// One stage's state: the last R input frames and high-rate overshoot frames, each ring written
+// twice (newest first from `at`) so that any K in a row from the newest lie in one run; and the
+// input delayed to meet the overshoot. R = K + 3: after a stretch in which the high-rate work was
+// skipped, the high-rate values of the three frames before can still be computed.
+//
+// The work is skipped where it cannot change the result. A high-rate value is the central frames'
+// share (computed for every frame) plus a rest that the tail gain times the largest input
+// magnitude of the last K frames bounds (kept per block of 8 frames, conservatively). Where that
+// sum stays under the level for the frame and the one before, the mean overshoot is exactly 0
+// and the rest is not computed. Once K frames in a row have had no overshoot, the decimator sums
+// zeros and is not run either.
+inline constexpr int kOversamplingHistory = kOversamplingTapsPerPhase + 3;
+
 struct ClipOversampler {
-    OversampledFrame input[2 * kOversamplingTapsPerPhase] = {};
-    OversampledFrame overshoot[2 * kOversamplingTapsPerPhase] = {};
+    OversampledFrame input[2 * kOversamplingHistory] = {};
+    OversampledFrame overshoot[2 * kOversamplingHistory] = {};
     OversampledFrame lastHigh = {};  // u of the frame before, for the average across frames
     int at = 0;
+    // Input peaks: of the blocks of kPeakBlockFrames before, and of the block being filled.
+    static constexpr int kPeakBlocks = 4, kPeakBlockFrames = 8;
+    float blockPeak[kPeakBlocks] = {};
+    float blocksPeak = 0;  // the largest of blockPeak
+    float fillingPeak = 0;
+    int filledFrames = 0, block = 0;
+    bool previousUnderLevel = false;  // the bound held for the frame before
+    bool underLevel = false;          // it holds for the newest frame and the one before
+    int quietOvershootFrames = 0;     // frames in a row with no high-rate overshoot
+    bool highValuesCurrent = false;   // lastHigh (and the adaptive path's history) hold the frames before
     PureDelay<Pair, kOversamplingDelay> delayedInput;
 };
 
@@ -77,16 +107,28 @@ struct ClipOversampler {
 // overshoot, to subtract) or as a magnitude (what drives the adaptive clipper's gain).
 enum class Overshoot { Signed, Magnitude };
 
+typedef int OversampledMask __attribute__((vector_size(32)));
+
+// Whether any lane of m is set, folded in halves.
+inline bool anyLane(OversampledMask m) {
+    m |= __builtin_shuffle(m, OversampledMask{4, 5, 6, 7, 0, 1, 2, 3});
+    m |= __builtin_shuffle(m, OversampledMask{2, 3, 0, 1, 6, 7, 4, 5});
+    m |= __builtin_shuffle(m, OversampledMask{1, 0, 3, 2, 5, 4, 7, 6});
+    return m[0] != 0;
+}
+inline bool anyNonZero(OversampledFrame v) { return anyLane(v != OversampledFrame{}); }
+
 // The three steps of a stage at the high rate.
 
-// The sum of taps[k] * history[k] over the K taps, lane by lane. Four running sums side by side,
-// so that each add need not wait for the one before: one sum would wait out an add's latency K
-// times in a row.
+// The sum of taps[k] * history[k] over the taps First to First + Count - 1, lane by lane. Four
+// running sums side by side, so that each add need not wait for the one before: one sum would
+// wait out an add's latency Count times in a row.
+template <int First, int Count>
 inline OversampledFrame dotProduct(const OversampledFrame* taps, const OversampledFrame* history) {
-    static_assert(kOversamplingTapsPerPhase % 4 == 0);
-    OversampledFrame a = taps[0] * history[0], b = taps[1] * history[1];
-    OversampledFrame c = taps[2] * history[2], d = taps[3] * history[3];
-    for (int k = 4; k < kOversamplingTapsPerPhase; k += 4) {
+    static_assert(Count % 4 == 0);
+    OversampledFrame a = taps[First] * history[First], b = taps[First + 1] * history[First + 1];
+    OversampledFrame c = taps[First + 2] * history[First + 2], d = taps[First + 3] * history[First + 3];
+    for (int k = First + 4; k < First + Count; k += 4) {
         a += taps[k] * history[k];
         b += taps[k + 1] * history[k + 1];
         c += taps[k + 2] * history[k + 2];
@@ -95,25 +137,91 @@ inline OversampledFrame dotProduct(const OversampledFrame* taps, const Oversampl
     return (a + b) + (c + d);
 }
 
+inline OversampledFrame dotProduct(const OversampledFrame* taps, const OversampledFrame* history) {
+    return dotProduct<0, kOversamplingTapsPerPhase>(taps, history);
+}
+
+// The largest magnitude among the 8 lanes, folded in halves.
+inline float largestMagnitude(OversampledFrame v) {
+    typedef int LaneIndex __attribute__((vector_size(32)));
+    OversampledFrame a = v < OversampledFrame{} ? -v : v;
+    OversampledFrame b = __builtin_shuffle(a, LaneIndex{4, 5, 6, 7, 0, 1, 2, 3});
+    a = a > b ? a : b;
+    b = __builtin_shuffle(a, LaneIndex{2, 3, 0, 1, 6, 7, 4, 5});
+    a = a > b ? a : b;
+    b = __builtin_shuffle(a, LaneIndex{1, 0, 3, 2, 5, 4, 7, 6});
+    a = a > b ? a : b;
+    return a[0];
+}
+
 // Phase 3 of `last`, then phases 0..2 of `current`, in each channel.
 inline OversampledFrame previousHighValues(OversampledFrame last, OversampledFrame current) {
     typedef int LaneIndex __attribute__((vector_size(32)));
     return __builtin_shuffle(last, current, LaneIndex{3, 8, 9, 10, 7, 12, 13, 14});
 }
 
-// Takes frame x (16-bit scale) into the history and returns its four high-rate values, with in
-// *before the value before each of them (phase 3 of the frame before, then phases 0..2).
-inline OversampledFrame interpolate(ClipOversampler& c, const OversamplingTaps& taps, Pair x,
-                                    OversampledFrame* before) {
-    constexpr int K = kOversamplingTapsPerPhase;
-    c.at = (c.at == 0 ? K : c.at) - 1;
+// The central frames' share of the high-rate values of the frame `age` frames before the newest,
+// and the whole values from it (the same sums in the same order, whenever they are computed).
+inline OversampledFrame centralHighValues(const ClipOversampler& c, const OversamplingTaps& taps, int age) {
+    return dotProduct<kFirstCentralFrame, kCentralFrames>(taps.up, c.input + c.at + age);
+}
+
+inline OversampledFrame highValuesFrom(OversampledFrame central, const ClipOversampler& c, const OversamplingTaps& taps,
+                                       int age) {
+    constexpr int kAfter = kFirstCentralFrame + kCentralFrames;
+    const OversampledFrame* history = c.input + c.at + age;
+    return central + (dotProduct<0, kFirstCentralFrame>(taps.up, history) +
+                      dotProduct<kAfter, kOversamplingTapsPerPhase - kAfter>(taps.up, history));
+}
+
+// The four high-rate values of the frame `age` frames before the newest (0 to 3).
+inline OversampledFrame highValues(const ClipOversampler& c, const OversamplingTaps& taps, int age) {
+    return highValuesFrom(centralHighValues(c, taps, age), c, taps, age);
+}
+
+// Takes frame x (16-bit scale) into the history, finds whether its high-rate values and the one
+// before them stay under `level` (underLevel), and returns the central frames' share of them.
+inline OversampledFrame pushFrame(ClipOversampler& c, const OversamplingTaps& taps, Pair x, float level) {
+    constexpr int R = kOversamplingHistory;
+    c.at = (c.at == 0 ? R : c.at) - 1;
     const float l = static_cast<float>(x[0]), r = static_cast<float>(x[1]);
     const OversampledFrame frame = {l, l, l, l, r, r, r, r};
     c.input[c.at] = frame;
-    c.input[c.at + K] = frame;
+    c.input[c.at + R] = frame;
 
-    const OversampledFrame u = dotProduct(taps.up, c.input + c.at);
-    *before = previousHighValues(c.lastHigh, u);
+    // The largest input magnitude over at least the last K frames: the blocks before and the one
+    // being filled, the newest frame in either.
+    const float peak = std::fabs(l) > std::fabs(r) ? std::fabs(l) : std::fabs(r);
+    c.fillingPeak = c.fillingPeak > peak ? c.fillingPeak : peak;
+    if (++c.filledFrames == ClipOversampler::kPeakBlockFrames) {
+        c.blockPeak[c.block] = c.fillingPeak;
+        c.block = (c.block + 1) % ClipOversampler::kPeakBlocks;
+        c.fillingPeak = 0.0f;
+        c.filledFrames = 0;
+        c.blocksPeak = 0.0f;
+        for (float blockPeak : c.blockPeak) c.blocksPeak = c.blocksPeak > blockPeak ? c.blocksPeak : blockPeak;
+    }
+    static_assert(ClipOversampler::kPeakBlocks * ClipOversampler::kPeakBlockFrames >= kOversamplingTapsPerPhase);
+    const float recentPeak = c.fillingPeak > c.blocksPeak ? c.fillingPeak : c.blocksPeak;
+
+    const OversampledFrame central = centralHighValues(c, taps, 0);
+    // A little under the level, for the rounding of the float sums.
+    const bool under = largestMagnitude(central) + taps.tailGain * recentPeak < level * 0.9999f;
+    c.underLevel = under && c.previousUnderLevel;
+    c.previousUnderLevel = under;
+    return central;
+}
+
+// Whether no high-rate value of the newest frame, nor the one before it, can reach the level.
+inline bool inputQuiet(const ClipOversampler& c) { return c.underLevel; }
+
+// The newest frame's four high-rate values from their central share, with in *before the value
+// before each of them (phase 3 of the frame before, then phases 0..2).
+inline OversampledFrame interpolate(ClipOversampler& c, const OversamplingTaps& taps, OversampledFrame central,
+                                    OversampledFrame* before) {
+    const OversampledFrame u = highValuesFrom(central, c, taps, 0);
+    const OversampledFrame last = c.highValuesCurrent ? c.lastHigh : highValues(c, taps, 1);
+    *before = previousHighValues(last, u);
     c.lastHigh = u;
     return u;
 }
@@ -138,22 +246,36 @@ inline OversampledFrame meanOvershoot(OversampledFrame u, OversampledFrame befor
 // Takes four high-rate values per channel and returns the band-limited base-rate value that
 // belongs kOversamplingDelay frames before the frame they came from; *delayed gets that frame's
 // input, x.
-inline Pair decimate(ClipOversampler& c, const OversamplingTaps& taps, OversampledFrame v, Pair x, Pair* delayed) {
-    constexpr int K = kOversamplingTapsPerPhase;
+// (`some` is false where v is known to be 0.)
+inline Pair decimate(ClipOversampler& c, const OversamplingTaps& taps, OversampledFrame v, Pair x, Pair* delayed,
+                     bool some = true) {
+    constexpr int R = kOversamplingHistory;
     c.overshoot[c.at] = v;
-    c.overshoot[c.at + K] = v;
+    c.overshoot[c.at + R] = v;
     *delayed = step(c.delayedInput, x, kOversamplingDelay);
+    const int quiet = c.quietOvershootFrames;
+    c.quietOvershootFrames = some && anyNonZero(v) ? 0 : (quiet > R ? quiet : quiet + 1);
+    if (c.quietOvershootFrames >= kOversamplingTapsPerPhase) return Pair{};
     const OversampledFrame d = dotProduct(taps.down, c.overshoot + c.at);
     return Pair{double((d[0] + d[1]) + (d[2] + d[3])), double((d[4] + d[5]) + (d[6] + d[7]))};
 }
 
 // Takes frame x (16-bit scale) and returns the band-limited overshoot over `level` at four times
 // the rate of the frame kOversamplingDelay frames earlier, and in *delayed that frame itself.
+// *clipped is set when the frame reached the level at the high rate.
 inline Pair stepOversampledOvershoot(ClipOversampler& c, const OversamplingTaps& taps, Pair x, float level,
-                                     Pair* delayed) {
+                                     Pair* delayed, int32_t* clipped = nullptr) {
+    const OversampledFrame central = pushFrame(c, taps, x, level);
+    if (inputQuiet(c)) {
+        c.highValuesCurrent = false;
+        return decimate(c, taps, OversampledFrame{}, x, delayed, false);
+    }
     OversampledFrame before;
-    const OversampledFrame u = interpolate(c, taps, x, &before);
-    return decimate(c, taps, meanOvershoot<Overshoot::Signed>(u, before, level), x, delayed);
+    const OversampledFrame u = interpolate(c, taps, central, &before);
+    c.highValuesCurrent = true;
+    const OversampledFrame v = meanOvershoot<Overshoot::Signed>(u, before, level);
+    if (clipped && anyNonZero(v)) *clipped = 1;
+    return decimate(c, taps, v, x, delayed);
 }
 
 // The adaptive clipper's gain path at the high rate: the gain k = 1 - g follows the low-passed
@@ -161,6 +283,10 @@ inline Pair stepOversampledOvershoot(ClipOversampler& c, const OversamplingTaps&
 // high rate), and multiplies the high-rate signal of two frames before, so that the reduction
 // k x can be band-limited before it is subtracted: a gain that moves with the overshoot makes
 // products above half the base rate as a clip does.
+// The low-passed overshoot under which the adaptive path comes to rest: k x stays under
+// 2 * 0.001 / 32767 * 65536, 0.004 of a 16-bit step.
+inline constexpr float kAdaptiveRestLevel = 0.001f;
+
 struct AdaptiveClipPath {
     // The low-pass y = b0 x + b1 x1 - a1 y1 over a frame's four phases at once (set by
     // prepareClipOversamplers): y = sum over q of fromPhase[q] x[q] + fromLastIn x1 + fromLastOut y1,
@@ -185,6 +311,10 @@ inline OversampledFrame adaptiveReduction(AdaptiveClipPath& a, OversampledFrame 
                                  (a.fromLastIn * a.lastIn + a.fromLastOut * a.lastOut);
     a.lastIn = phase(over, 3);
     a.lastOut = phase(low, 3);
+    // Once the overshoot has ended and the low-pass has decayed to a trace (k x under a hundredth
+    // of a 16-bit step), it comes to rest at 0, so the path can be skipped from there on.
+    const OversampledFrame trace = OversampledFrame{} + kAdaptiveRestLevel;
+    if (!anyNonZero(a.lastIn) && !anyLane(a.lastOut > trace)) a.lastOut = OversampledFrame{};
     const OversampledFrame zero = {}, most = zero + 0.5f;
     OversampledFrame k = low / 32767.0f * 2.0f;
     k = k < zero ? zero : (k > most ? most : k);
@@ -195,6 +325,17 @@ inline OversampledFrame adaptiveReduction(AdaptiveClipPath& a, OversampledFrame 
     a.lastDelayed = late;
     return k * mid;
 }
+
+// After a stretch in which the adaptive path was skipped, its history of high-rate values taken
+// from the input ring: the frames one and two before (the ring of two) and three before.
+inline void catchUpAdaptivePath(AdaptiveClipPath& a, const ClipOversampler& c, const OversamplingTaps& taps) {
+    a.recent[a.at ^ 1] = highValues(c, taps, 1);
+    a.recent[a.at] = highValues(c, taps, 2);
+    a.lastDelayed = highValues(c, taps, 3);
+}
+
+// Whether the adaptive path's low-pass has come to rest at 0.
+inline bool adaptivePathAtRest(const AdaptiveClipPath& a) { return !anyNonZero(a.lastIn) && !anyNonZero(a.lastOut); }
 
 }  // namespace loudara
 

@@ -118,7 +118,7 @@ struct ProcessorSettings {
     // Options after the chain's own stages, off by default (not in the parameter file or presets).
     int32_t truePeakLimiter = 0;     // the true-peak limiter after the last stage
     double truePeakCeilingDb = -1.0; // its ceiling, dBTP
-    int32_t oversampledClipping = 0; // the final clipper and post clip at four times the rate
+    int32_t oversampledClipping = 0; // the clippers at four times the rate, gains and detectors band-limited
 };
 
 // A built-in recommended preset. The field order is the record's layout (496 bytes).

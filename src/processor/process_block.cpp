@@ -132,13 +132,14 @@ inline void writeFrame(float* out, Pair o, ProcessorParams& r) {
     r.outputPeakR = maxOf(r.outputPeakR, std::fabs(o[1]));
 }
 
-// The whole chain over `frames` frames of interleaved stereo of either sample type. Every call
-// is inlined into an entry below, so each entry is compiled for its own sample type alone.
-template <class Sample>
-inline void processFrames(Processor& p, int32_t frames, const Sample* input, Sample* output) {
-    DenormalGuard guard;
-
-    const BlockValues v = blockStartValues(p);
+// The whole chain over `frames` frames of interleaved stereo of either sample type, with the
+// block-start values `start`. Every call is inlined into an entry below, so each entry is
+// compiled for its own sample type alone, and once with oversampled clipping and once without,
+// so that the plain chain carries none of the option's work.
+template <class Sample, bool kOversampledClipping>
+inline void runFrames(Processor& p, const BlockValues& start, int32_t frames, const Sample* input, Sample* output) {
+    BlockValues v = start;
+    v.oversampledClipping = kOversampledClipping;
     setDiffusers(p.speaker);
     ProcessorParams& r = p.params;
     ProcessorSettings& s = p.settings;
@@ -214,17 +215,25 @@ inline void processFrames(Processor& p, int32_t frames, const Sample* input, Sam
                 double gain[kBandCount];
 #pragma GCC unroll 6
                 for (int b = 0; b < kBandCount; ++b) gain[b] = bandSideChain(p, b, v, filtered[b], gains.band[b]);
+                if (v.oversampledClipping) bandLimitGains(p, gain);
 
                 // Detectors: bands 0..3 see only themselves; band 4 also sees band 3 and band 5 sees
                 // band 4, so a loud lower band pulls the next band's reduction up with it.
                 const Pair band4Side = pairOf(bands[3].preReductionL, bands[3].preReductionR) * v.band4SideChainFactor;
                 Pair band5Side = pairOf(bands[4].preReductionL, bands[4].preReductionR);
                 if (v.preEmphasisTruncated != 0) band5Side *= v.band5SideChainFactor;
-                const double detector[kBandCount] = {
+                double detector[kBandCount] = {
                     bandDetector(bands[0], v.band[0], Pair{}),   bandDetector(bands[1], v.band[1], Pair{}),
                     bandDetector(bands[2], v.band[2], Pair{}),   bandDetector(bands[3], v.band[3], Pair{}),
                     bandDetector(bands[4], v.band[4], band4Side), bandDetector(bands[5], v.band[5], band5Side),
                 };
+                if (v.oversampledClipping) {
+                    const Pair sides[kBandCount] = {Pair{}, Pair{}, Pair{}, Pair{}, band4Side, band5Side};
+#pragma GCC unroll 2
+                    for (int b = kFirstOversampledBand; b < kBandCount; ++b) {
+                        detector[b] = twiceRateBandDetector(bands[b], v.band[b], sides[b], p.bandDetectors[b]);
+                    }
+                }
                 bandReductions(p, v, detector);
 
                 bandGates(p, v, filtered);
@@ -242,10 +251,20 @@ inline void processFrames(Processor& p, int32_t frames, const Sample* input, Sam
 #pragma GCC unroll 4
                 for (int b = 2; b < kBandCount; ++b) bandOutput(p, b, v, filtered[b], gain[b], shifting);
 
-                chain[i] = (pairOf(bands[2].outputL, bands[2].outputR) + pairOf(bands[3].outputL, bands[3].outputR) +
-                            pairOf(bands[4].outputL, bands[4].outputR) + pairOf(bands[5].outputL, bands[5].outputR) +
-                            lowSum) *
-                           kMixFactor;
+                if (v.oversampledClipping) {
+                    // Bands 4 and 5 come kOversamplingDelay frames late; the others wait for them.
+                    const Pair lower = step(p.lowerBandsAlign,
+                                            pairOf(bands[2].outputL, bands[2].outputR) +
+                                                pairOf(bands[3].outputL, bands[3].outputR) + lowSum,
+                                            kOversamplingDelay);
+                    const Pair top = pairOf(bands[4].outputL, bands[4].outputR) + pairOf(bands[5].outputL, bands[5].outputR);
+                    chain[i] = (lower + top) * kMixFactor;
+                } else {
+                    chain[i] = (pairOf(bands[2].outputL, bands[2].outputR) + pairOf(bands[3].outputL, bands[3].outputR) +
+                                pairOf(bands[4].outputL, bands[4].outputR) + pairOf(bands[5].outputL, bands[5].outputR) +
+                                lowSum) *
+                               kMixFactor;
+                }
             }
         };
         if (lookAheadShifting(p)) [[unlikely]] {
@@ -275,6 +294,17 @@ inline void processFrames(Processor& p, int32_t frames, const Sample* input, Sam
             const Pair o = v.bypass ? bypassedInput[i] : x;
             writeFrame(out + 2 * i, o, r);
         }
+    }
+}
+
+template <class Sample>
+inline void processFrames(Processor& p, int32_t frames, const Sample* input, Sample* output) {
+    DenormalGuard guard;
+    const BlockValues v = blockStartValues(p);
+    if (v.oversampledClipping) {
+        runFrames<Sample, true>(p, v, frames, input, output);
+    } else {
+        runFrames<Sample, false>(p, v, frames, input, output);
     }
 }
 

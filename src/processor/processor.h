@@ -13,6 +13,7 @@
 #include "params.h"
 #include "oversampled_clipper.h"
 #include "true_peak_limiter.h"
+#include "twice_rate_detector.h"
 
 namespace loudara {
 
@@ -23,6 +24,7 @@ inline constexpr int kSpeakerDelayCapacity = 4800;
 inline constexpr int kEmphasisDelayLength = 66;
 inline constexpr int kClipperDelayLength = 3;
 inline constexpr int kBandDelaySamples = 898;  // every band path, whatever the look-ahead
+inline constexpr int kFirstOversampledBand = 4;  // bands clipped at four times the rate with oversampled clipping on
 
 // Delay memory of one band; left and right share each line's index since they always step
 // together with the same length. While a retune moves the look-ahead (Processor::lookAheadShifts),
@@ -131,10 +133,19 @@ struct Processor {
     TruePeakLimiter truePeakLimiter;  // settings.truePeakLimiter
 
     // settings.oversampledClipping: the final clipper's and the post clip's high-rate paths, and
-    // whether they ran in the last block (a path switched on again starts from silence).
+    // whether they ran in the last block (a path switched on again starts from silence, as do all
+    // the states below).
     ClipOversampler finalClipOversampler, postClipOversampler;
     AdaptiveClipPath adaptiveClipPath;
     bool clipOversamplersRunning = false;
+    // With it on, the clippers of bands 4 and 5 run at the high rate too (the other bands wait
+    // for them), the HF limiter's and the bands' gains are band-limited before they are heard,
+    // and the HF limiter's and the top bands' detectors rectify at twice the rate.
+    ClipOversampler bandClipOversampler[kBandCount - kFirstOversampledBand];
+    PureDelay<Pair, kOversamplingDelay> lowerBandsAlign;
+    StereoBiquad hfReductionBandLimit;
+    StereoBiquad topBandsReductionBandLimit;  // bands 4 and 5
+    DetectorHistory bandDetectors[kBandCount], hfDetector;
 
     // The bands' look-ahead moving after a retune of the release time; cleared with the band
     // memories.
@@ -165,8 +176,9 @@ void processBlock(Processor& p, int32_t sampleCount, const int16_t* input, int16
 void processBlockFloat(Processor& p, int32_t sampleCount, const float* input, float* output);
 
 // Frames the output lags behind the chain's own delay because of the options: the true-peak
-// limiter's look-ahead and interpolator when it is on, and the filters of the oversampled final
-// clipper and post clip when they are on; 0 with both off (or bypassed).
+// limiter's look-ahead and interpolator when it is on, and with oversampled clipping on the
+// filters of the band clippers, the final clipper and the post clip, one after the other; 0 with
+// both off (or bypassed).
 int optionsDelayFrames(const Processor& p);
 
 // The oversampled clippers' filters and delays back to silence; prepare also designs the
