@@ -157,6 +157,7 @@ TEST(Retune, ReleaseTurnsMoveTheLookAheadWithoutAClick) {
         const char* name;
         double from;
         std::vector<TimedTurn> turns;
+        bool oversampledClipping = false;  // the top bands' clippers then run at four times the rate
     };
     // 880, 440, 220 and 110 frames of look-ahead for release times 1 to 4; the quick turns come
     // while the first one's shift runs (it takes up to about 50 ms).
@@ -169,12 +170,18 @@ TEST(Retune, ReleaseTurnsMoveTheLookAheadWithoutAClick) {
          1,
          {{0, releaseTurned(2)}, {600, releaseTurned(4)}, {1400, releaseTurned(1)}}},
         {"release 4 -> 3 -> 1 quickly", 4, {{0, releaseTurned(3)}, {300, releaseTurned(1)}}},
+        {"release 1 -> 4, oversampled clipping", 1, {{0, releaseTurned(4)}}, true},
+        {"release 4 -> 1, oversampled clipping", 4, {{0, releaseTurned(1)}}, true},
     };
     for (const ReleaseTurn& c : cases) {
-        const Setting setup = releaseInstalled(c.from);
+        const Setting installed = releaseInstalled(c.from);
+        const Setting setup = [&](Processor& p) {
+            installed(p);
+            p.settings.oversampledClipping = c.oversampledClipping ? 1 : 0;
+        };
         const ClickFigures kept = runWithTurns(setup, c.turns);
         ASSERT_GT(kept.before, 0.0);
-        std::printf("%-34s bend before %6.1f  retuned %7.1f (x%.2f)\n", c.name, kept.before, kept.after,
+        std::printf("%-38s bend before %6.1f  retuned %7.1f (x%.2f)\n", c.name, kept.before, kept.after,
                     kept.after / kept.before);
         EXPECT_LE(kept.after, 1.25 * kept.before) << c.name;
     }
