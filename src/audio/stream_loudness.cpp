@@ -13,7 +13,7 @@ void StreamLoudness::start(uint32_t rate) {
     try {
         meter_ = std::make_unique<LoudnessMeter>(rate, 2, LoudnessMeter::History::Bounded);
     } catch (const std::exception&) {
-        meter_.reset();  // a rate the library refuses: nothing is shown
+        meter_.reset();  // a rate the meter cannot weigh (under 3.4 kHz): nothing is shown
     }
 }
 
