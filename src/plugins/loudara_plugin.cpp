@@ -22,11 +22,13 @@ Recompute recomputeFor(const ParameterInfo& info) {
     return Recompute::None;
 }
 
-void recompute(Processor& p, Recompute what) {
+// While the sound runs, new tables are retuned into the filters, keeping their state, so that a
+// control moved in the host does not click; before the first run they are installed afresh.
+void recompute(Processor& p, Recompute what, bool running) {
     switch (what) {
-        case Recompute::Envelopes: selectEnvelopeTimes(p); break;
-        case Recompute::BassEq: designBassEq(p); break;
-        case Recompute::FinalLowpass: selectFinalLowpass(p); break;
+        case Recompute::Envelopes: running ? retuneEnvelopeTimes(p) : selectEnvelopeTimes(p); break;
+        case Recompute::BassEq: running ? retuneBassEq(p) : designBassEq(p); break;
+        case Recompute::FinalLowpass: running ? retuneFinalLowpass(p) : selectFinalLowpass(p); break;
         case Recompute::None: break;
     }
 }
@@ -83,7 +85,7 @@ void LoudaraPlugin::applyParameter(const Control& c, float value) {
     double v = std::clamp(static_cast<double>(value), c.minValue, c.maxValue);
     if (c.isInteger) v = std::round(v);
     setParameterValue(*p_, *c.parameter, c.band, v);
-    recompute(*p_, recomputeFor(*c.parameter));
+    recompute(*p_, recomputeFor(*c.parameter), ranBefore_ && !starting_);
 }
 
 void LoudaraPlugin::applyControls() {

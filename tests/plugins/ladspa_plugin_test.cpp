@@ -317,9 +317,10 @@ TEST(LadspaPlugin, ControlsMovedBetweenBlocksApplyAtTheNextBlock) {
     const std::vector<int16_t> reference = chain(*p, x, kBlock, [&](int block, Processor& q) {
         std::string error;
         moves(block, [&](const char* name, const char*, double v) { ASSERT_TRUE(setSoundParameter(q, name, v, error)); });
-        if (block == 9) selectEnvelopeTimes(q);
-        if (block == 13) selectFinalLowpass(q);
-        if (block == 17) designBassEq(q);
+        // Moved while the sound runs: retuned, the filters keep their state.
+        if (block == 9) retuneEnvelopeTimes(q);
+        if (block == 13) retuneFinalLowpass(q);
+        if (block == 17) retuneBassEq(q);
         if (block == 30) {
             selectPresetById(q, 337);
             applyParameterChanges(q);
@@ -327,9 +328,9 @@ TEST(LadspaPlugin, ControlsMovedBetweenBlocksApplyAtTheNextBlock) {
                                    {"bassEqGainDb", 6.5}}) {
                 ASSERT_TRUE(setSoundParameter(q, name, v, error));
             }
-            selectEnvelopeTimes(q);
-            selectFinalLowpass(q);
-            designBassEq(q);
+            retuneEnvelopeTimes(q);
+            retuneFinalLowpass(q);
+            retuneBassEq(q);
         }
     });
     expectSameSamples(y, reference);
