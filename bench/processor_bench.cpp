@@ -5,6 +5,8 @@
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
+#include <chrono>
 #include <memory>
 #include <vector>
 
@@ -132,6 +134,37 @@ void BM_ProcessBlockOversampledClipping(benchmark::State& state) {
     runBlocks(state, *p, music());
 }
 
+// The cost of oversampled clipping as a ratio: the default preset with the option off and on,
+// each block of the signal through both, in turns (which goes first alternates), so that a busy
+// machine slows both alike. "ratio" is the median over the blocks of on / off.
+void BM_OversampledClippingCostRatio(benchmark::State& state) {
+    auto off = makeProcessor(Path::Default), on = makeProcessor(Path::OversampledClipping);
+    std::vector<int16_t> out(kBlockSamples);
+    std::vector<double> ratios;
+    size_t offset = 0;
+    const auto timed = [&](Processor& p) {
+        const auto start = std::chrono::steady_clock::now();
+        process(p, music().data() + offset, out.data());
+        benchmark::DoNotOptimize(out.data());
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    };
+    for (auto _ : state) {
+        if (offset + kBlockSamples > music().size()) offset = 0;
+        double plain, oversampled;
+        if (ratios.size() % 2 == 0) {
+            plain = timed(*off);
+            oversampled = timed(*on);
+        } else {
+            oversampled = timed(*on);
+            plain = timed(*off);
+        }
+        ratios.push_back(oversampled / plain);
+        offset += kBlockSamples;
+    }
+    std::nth_element(ratios.begin(), ratios.begin() + ratios.size() / 2, ratios.end());
+    state.counters["ratio"] = ratios.empty() ? 0.0 : ratios[ratios.size() / 2];
+}
+
 // The default preset with the release time turned between 1 and 4 before every block, as a
 // stream's knob turn does: the bands' look-ahead moves between 880 and 110 frames, which takes
 // about 1400 to 2200 of each block's 4096 frames.
@@ -155,6 +188,7 @@ void BM_ProcessBlockReleaseTurns(benchmark::State& state) {
 BENCHMARK(BM_ProcessBlockDefault)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ProcessBlockReleaseTurns)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ProcessBlockOversampledClipping)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_OversampledClippingCostRatio)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ProcessBlockPreset338)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ProcessBlockTruePeakLimiter)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ProcessBlockHeaviest)->Unit(benchmark::kMicrosecond);

@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <memory>
 #include <numbers>
+#include <type_traits>
 #include <vector>
 
 #include "processor/processor.h"
@@ -85,16 +86,22 @@ inline double aliasRatioDb(const std::vector<double>& x, int k1, int k2, int max
 }
 
 // One or two tones at -6 dBFS each, the same in both channels, long enough for the chain to settle
-// (seconds) and for the analysis after it.
-inline std::vector<int16_t> aliasTones(int rate, int k1, int k2, double seconds) {
+// (seconds) and for the analysis after it: 16-bit samples, or floats at full scale 1.0 (not
+// rounded to 16 bits).
+template <class Sample = int16_t>
+inline std::vector<Sample> aliasTones(int rate, int k1, int k2, double seconds) {
     const int frames = static_cast<int>(seconds * rate) + kAliasFrames;
-    std::vector<int16_t> out(2 * static_cast<size_t>(frames));
+    std::vector<Sample> out(2 * static_cast<size_t>(frames));
     const double amplitude = 0.5 * 32767.0;
     for (int n = 0; n < frames; ++n) {
         const double phase = 2.0 * std::numbers::pi * n / kAliasFrames;
         double v = amplitude * std::sin(phase * k1);
         if (k2) v += amplitude * std::sin(phase * k2 + 1.0);
-        out[2 * n] = out[2 * n + 1] = static_cast<int16_t>(std::lround(std::clamp(v, -32767.0, 32767.0)));
+        if constexpr (std::is_same_v<Sample, float>) {
+            out[2 * n] = out[2 * n + 1] = static_cast<float>(v / 32768.0);
+        } else {
+            out[2 * n] = out[2 * n + 1] = static_cast<int16_t>(std::lround(std::clamp(v, -32767.0, 32767.0)));
+        }
     }
     return out;
 }
@@ -109,12 +116,19 @@ inline constexpr AliasTones kAliasToneSets[] = {
 };
 
 // Alias ratio of the chain's output for a tone set through a prepared processor; the worse of
-// the two channels.
+// the two channels. The 16-bit path (Sample int16_t), or the float path, whose output keeps what
+// lies under the 16-bit step: where a preset's filters leave a high tone 45 dB and more down, the
+// 16-bit output's own rounding is all that remains of it.
+template <class Sample = int16_t>
 inline double chainAliasDb(Processor& p, int rate, const AliasTones& tones, double settleSeconds = 2.0) {
     const int k1 = toneBin(tones.hz1, rate), k2 = tones.hz2 > 0 ? toneBin(tones.hz2, rate) : 0;
-    const std::vector<int16_t> in = aliasTones(rate, k1, k2, settleSeconds);
-    std::vector<int16_t> out(in.size());
-    processBlock(p, static_cast<int32_t>(in.size()), in.data(), out.data());
+    const std::vector<Sample> in = aliasTones<Sample>(rate, k1, k2, settleSeconds);
+    std::vector<Sample> out(in.size());
+    if constexpr (std::is_same_v<Sample, float>) {
+        processBlockFloat(p, static_cast<int32_t>(in.size()), in.data(), out.data());
+    } else {
+        processBlock(p, static_cast<int32_t>(in.size()), in.data(), out.data());
+    }
     double worst = -400.0;
     for (int c = 0; c < 2; ++c) {
         std::vector<double> x(out.size() / 2);
@@ -126,14 +140,14 @@ inline double chainAliasDb(Processor& p, int rate, const AliasTones& tones, doub
 
 // The same for a built-in preset, oversampled clipping on or off, with `adjust` applied to the
 // processor before it is prepared.
-template <class Adjust>
+template <class Sample = int16_t, class Adjust>
 double presetAliasDb(int preset, int rate, const AliasTones& tones, bool oversampled, Adjust adjust) {
     auto p = std::make_unique<Processor>();
     selectPresetById(*p, preset);
     p->settings.oversampledClipping = oversampled ? 1 : 0;
     adjust(*p);
     prepare(*p, rate);
-    return chainAliasDb(*p, rate, tones);
+    return chainAliasDb<Sample>(*p, rate, tones);
 }
 inline double presetAliasDb(int preset, int rate, const AliasTones& tones, bool oversampled) {
     return presetAliasDb(preset, rate, tones, oversampled, [](Processor&) {});

@@ -43,7 +43,7 @@ inline Pair emphasisAndHfLimiter(Processor& p, const BlockValues& v, Pair x) {
     // With oversampled clipping on, the detector rectifies at twice the rate (twice_rate_detector.h).
     Pair detected;
     if (v.oversampledClipping) {
-        detected = twiceRateOverThreshold(p.hfDetector, feedback, Pair{}, v.hfThreshold);
+        detected = twiceRateOverThreshold(p.hfDetector, feedback, v.hfThreshold);
     } else {
         detected = overThreshold(feedback, v.hfThreshold);
     }
@@ -94,20 +94,7 @@ inline Pair oversampledFinalClipper(Processor& p, const BlockValues& v, Pair x) 
     Pair delayed;
     if (v.adaptiveClipper) {
         // (1 - k) x as x - k x, with k x taken at the high rate and band-limited.
-        ClipOversampler& c = p.finalClipOversampler;
-        AdaptiveClipPath& a = p.adaptiveClipPath;
-        const OversampledFrame central = pushFrame(c, taps, x, level);
-        OversampledFrame reduction = {};
-        if (inputQuiet(c) && adaptivePathAtRest(a)) {
-            c.highValuesCurrent = false;  // no overshoot and k = 0: the reduction is 0
-        } else {
-            if (!c.highValuesCurrent) catchUpAdaptivePath(a, c, taps);
-            OversampledFrame before;
-            const OversampledFrame u = interpolate(c, taps, central, &before);
-            c.highValuesCurrent = true;
-            reduction = adaptiveReduction(a, meanOvershoot<Overshoot::Magnitude>(u, before, level), u);
-        }
-        const Pair r = decimate(c, taps, reduction, x, &delayed);
+        const Pair r = stepAdaptiveReduction(p.finalClipOversampler, p.adaptiveClipPath, taps, x, level, &delayed);
         return step(p.clipperDelay, delayed, kClipperDelayLength) - r;
     }
     const Pair over = stepOversampledOvershoot(p.finalClipOversampler, taps, x, level, &delayed);

@@ -14,7 +14,7 @@ struct TapBank {
     TapBank() {
         constexpr int K = kOversamplingTapsPerPhase;
         constexpr int kLength = kOversamplingFactor * K;
-        constexpr double kBeta = 7.5;
+        constexpr double kBeta = 5.0;
         // Interpolator: centred on tap 2K - 1, its window reaching 2K - 1 taps either side (the
         // last tap is 0). Decimator: centred between taps 2K - 1 and 2K.
         const auto design = [](double* h, double centre, double halfWidth) {

@@ -145,7 +145,8 @@ struct Processor {
     PureDelay<Pair, kOversamplingDelay> lowerBandsAlign;
     StereoBiquad hfReductionBandLimit;
     StereoBiquad topBandsReductionBandLimit;  // bands 4 and 5
-    DetectorHistory bandDetectors[kBandCount], hfDetector;
+    DetectorHistory bandDetectors[kBandCount];
+    PairDetectorHistory hfDetector;
 
     // The bands' look-ahead moving after a retune of the release time; cleared with the band
     // memories.
