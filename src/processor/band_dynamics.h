@@ -143,17 +143,30 @@ inline double bandSideChain(Processor& p, int b, const BlockValues& v, Pair filt
     return gain;
 }
 
-// Output half of band b's signal path, with the gain k from bandSideChain: look-ahead, gain,
-// gate, output stage, output level and compensation delay; the path of a settled look-ahead.
-inline void settledBandOutput(Processor& p, int b, double normalizeGain, const BandDerived& d, Pair filtered,
-                              double k, bool oversampled) {
+// Output half of band b's signal path, with the gain k from bandSideChain, in two parts: the
+// look-ahead, gain and gate give the output stage's input; the stage, output level and
+// compensation delay take it to the band's output.
+inline Pair bandStageInput(Processor& p, int b, double normalizeGain, Pair filtered, double k) {
     BandSettings& band = p.bands[b];
-    BandMemory& memory = p.bandMemory[b];
-    const Pair delayed = step(memory.lookAhead, normalizeGain * filtered, band.lookAheadLength);
-    const Pair shaped = bandOutputStage(p, b, k * delayed * band.gateGain, d.clipLevel, band.clipFlag, oversampled);
-    const Pair out = step(memory.compensation, d.outputFactor * shaped, kLookAheadCapacity - band.lookAheadLength);
+    const Pair delayed = step(p.bandMemory[b].lookAhead, normalizeGain * filtered, band.lookAheadLength);
+    return k * delayed * band.gateGain;
+}
+
+inline Pair bandStageOutput(Processor& p, int b, const BandDerived& d, Pair stageInput, bool oversampled) {
+    BandSettings& band = p.bands[b];
+    const Pair shaped = bandOutputStage(p, b, stageInput, d.clipLevel, band.clipFlag, oversampled);
+    const Pair out = step(p.bandMemory[b].compensation, d.outputFactor * shaped, kLookAheadCapacity - band.lookAheadLength);
     band.outputL = out[0];
     band.outputR = out[1];
+    return out;
+}
+
+// Both parts at once: the path of a settled look-ahead. (With oversampled clipping on, the band
+// loop takes only the first part of bands 4 and 5, and a loop of its own over the run the second,
+// so that the loop that carries the reductions' feedback does not hold the high-rate work.)
+inline void settledBandOutput(Processor& p, int b, double normalizeGain, const BandDerived& d, Pair filtered,
+                              double k, bool oversampled) {
+    bandStageOutput(p, b, d, bandStageInput(p, b, normalizeGain, filtered, k), oversampled);
 }
 
 // The same; `shifting` (compiled in) while a retune moves the look-ahead (look_ahead_shift.h).

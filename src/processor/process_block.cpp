@@ -156,6 +156,9 @@ inline void runFrames(Processor& p, const BlockValues& start, int32_t frames, co
     Pair bypassedInput[kRunFrames];
     SpeakerRun speaker;
     Pair bandInput[kRunFrames][kBandCount];
+    // With oversampled clipping on: the lower bands' sum and the top bands' stage inputs.
+    Pair lowerMix[kRunFrames];
+    Pair topStageInput[kRunFrames][kBandCount - kFirstOversampledBand];
     for (int32_t start = 0; start < frames; start += kRunFrames) {
         const int32_t n = frames - start < kRunFrames ? frames - start : kRunFrames;
         const Sample* in = input + 2 * start;
@@ -248,8 +251,11 @@ inline void runFrames(Processor& p, const BlockValues& start, int32_t frames, co
                 lowSum = step(f.lowSumPost, lowSum);
                 bands[1].outputL = lowSum[0];
                 bands[1].outputR = lowSum[1];
+                constexpr bool kDeferTop = kOversampledClipping && !decltype(shifting)::value;
 #pragma GCC unroll 4
-                for (int b = 2; b < kBandCount; ++b) bandOutput(p, b, v, filtered[b], gain[b], shifting);
+                for (int b = 2; b < (kDeferTop ? kFirstOversampledBand : kBandCount); ++b) {
+                    bandOutput(p, b, v, filtered[b], gain[b], shifting);
+                }
 
                 if (v.oversampledClipping) {
                     // Bands 4 and 5 come kOversamplingDelay frames late; the others wait for them.
@@ -257,8 +263,17 @@ inline void runFrames(Processor& p, const BlockValues& start, int32_t frames, co
                                             pairOf(bands[2].outputL, bands[2].outputR) +
                                                 pairOf(bands[3].outputL, bands[3].outputR) + lowSum,
                                             kOversamplingDelay);
-                    const Pair top = pairOf(bands[4].outputL, bands[4].outputR) + pairOf(bands[5].outputL, bands[5].outputR);
-                    chain[i] = (lower + top) * kMixFactor;
+                    if constexpr (kDeferTop) {
+                        lowerMix[i] = lower;
+                        for (int b = kFirstOversampledBand; b < kBandCount; ++b) {
+                            topStageInput[i][b - kFirstOversampledBand] =
+                                bandStageInput(p, b, v.normalizeGain, filtered[b], gain[b]);
+                        }
+                    } else {
+                        const Pair top =
+                            pairOf(bands[4].outputL, bands[4].outputR) + pairOf(bands[5].outputL, bands[5].outputR);
+                        chain[i] = (lower + top) * kMixFactor;
+                    }
                 } else {
                     chain[i] = (pairOf(bands[2].outputL, bands[2].outputR) + pairOf(bands[3].outputL, bands[3].outputR) +
                                 pairOf(bands[4].outputL, bands[4].outputR) + pairOf(bands[5].outputL, bands[5].outputR) +
@@ -271,6 +286,14 @@ inline void runFrames(Processor& p, const BlockValues& start, int32_t frames, co
             bandRun(std::true_type{});
         } else {
             bandRun(std::false_type{});
+            if constexpr (kOversampledClipping) {
+                // The top bands' output stages, which the band loop left to this one.
+                for (int32_t i = 0; i < n; ++i) {
+                    const Pair top = bandStageOutput(p, 4, v.band[4], topStageInput[i][0], true) +
+                                     bandStageOutput(p, 5, v.band[5], topStageInput[i][1], true);
+                    chain[i] = (lowerMix[i] + top) * kMixFactor;
+                }
+            }
         }
 
         for (int32_t i = 0; i < n; ++i) {
