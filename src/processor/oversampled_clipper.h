@@ -65,11 +65,12 @@ struct OversamplingTaps {
 inline constexpr int kCentralFrames = 8;
 inline constexpr int kFirstCentralFrame = kOversamplingTapsPerPhase / 2 - kCentralFrames / 2;
 
-// Designed once: Kaiser windows beta 7.5 over 4K = 96 taps, cut at a quarter of the high rate's
-// Nyquist frequency: within 0.1 dB up to 0.42 of the base rate and 70 dB and more down from 0.60,
+// Designed once: Kaiser windows beta 5 over 4K = 96 taps, cut at a quarter of the high rate's
+// Nyquist frequency: within 0.1 dB up to 0.44 of the base rate and 54 dB and more down from 0.57,
 // so neither the input's images nor the overshoot's products above the base band come back into
-// it, while the overshoot of the band up to 0.42 of the rate is subtracted whole. (32 taps per
-// phase, 0.44 to 0.58, measured no lower alias on any preset's tones, at a third more work.)
+// it, while the overshoot of the band up to 0.44 of the rate is subtracted whole. (32 taps per
+// phase with beta 7.5, 77 dB down from 0.58, measured no lower alias on any preset's tones, at a
+// third more work.)
 const OversamplingTaps& oversamplingTaps();
 
 // One stage's state: the last R input frames and high-rate overshoot frames, each ring written
