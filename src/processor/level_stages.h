@@ -16,14 +16,21 @@ inline Pair widebandAgc(Processor& p, const BlockValues& v, Pair x) {
     ProcessorParams& r = p.params;
     // Both parts' gains from last frame's reductions, in one division.
     const Pair gain = 1.0 - pairOf(r.agcLowReduction, r.agcHighReduction) / 23169.0;
-    const Pair low = gain[0] * step(a.agcSplitLow, x);
-    const Pair high = gain[1] * step(a.agcSplitHigh, x);
+    const Pair lowPart = step(a.agcSplitLow, x), highPart = step(a.agcSplitHigh, x);
+    const Pair low = gain[0] * lowPart;
+    const Pair high = gain[1] * highPart;
     const Pair e = pairOf(maxLane(overThreshold(low, v.agcThreshold)), maxLane(overThreshold(high, v.agcThreshold)));
     const Pair e1 = step(a.agcSmooth, e);
     const Pair e2 = step(a.agcSpeed[v.agcSpeed - 1], e);
     const Pair reduction = hardClipSigned(pairMax(e1, e2) * v.agcGainFactor, v.agcCeiling);
     r.agcLowReduction = reduction[0];
     r.agcHighReduction = reduction[1];
+    // With oversampled clipping on, the gains that are heard follow these smoothly (the detectors
+    // still see the plain ones).
+    if (v.oversampledClipping) {
+        p.agcHeardGain += p.agcHeardFollow * (gain - p.agcHeardGain);
+        return p.agcHeardGain[0] * lowPart + p.agcHeardGain[1] * highPart;
+    }
     return low + high;
 }
 

@@ -1,8 +1,10 @@
 // Bringing the processor into a known condition: table selection, reset, state clears,
 // preparation for a song's rate and the recommended presets.
 
+#include <cmath>
 #include <cstring>
 #include <memory>
+#include <numbers>
 #include <type_traits>
 
 #include "filter_design.h"
@@ -130,6 +132,8 @@ void clearClipOversamplers(Processor& p) {
     zeroFill(p.lowerBandsAlign);
     clearState(p.hfReductionBandLimit);
     clearState(p.topBandsReductionBandLimit);
+    // The AGC's gains move slowly; the heard ones start where they stand.
+    p.agcHeardGain = 1.0 - pairOf(p.params.agcLowReduction, p.params.agcHighReduction) / 23169.0;
     zeroFill(p.bandDetectors);
     zeroFill(p.hfDetector);
     AdaptiveClipPath& a = p.adaptiveClipPath;
@@ -164,6 +168,13 @@ void prepareClipOversamplers(Processor& p) {
     constexpr double kGainBandLimitHz = 300.0;
     install(p.hfReductionBandLimit, designButterworthLowpass2(kGainBandLimitHz, p.streamRate));
     install(p.topBandsReductionBandLimit, designButterworthLowpass2(kGainBandLimitHz, p.streamRate));
+    // The AGC's reductions move at a tenth of a hertz, yet what its detectors fold down from a high
+    // tone ripples them some 100 dB down at several kHz; a preset's final low-pass, taking such a
+    // tone itself 50 dB and more down, lifts that ripple's products to the level of the aliases
+    // this mode removes. A first-order follower at 30 Hz takes the ripple 50 dB further down and
+    // lags the AGC by 5 ms.
+    constexpr double kAgcHeardHz = 30.0;
+    p.agcHeardFollow = 1.0 - std::exp(-2.0 * std::numbers::pi * kAgcHeardHz / p.streamRate);
     clearClipOversamplers(p);
 }
 

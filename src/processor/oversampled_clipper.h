@@ -36,9 +36,11 @@
 
 #include "filters.h"
 
-// The 8-lane frames pass between inline functions only; GCC's note that a 32-byte vector is
-// passed differently with and without AVX concerns calls across compiled units, which never
-// happen here.
+// The 8-lane frames pass between inline functions only, and those that take or give one are
+// always inlined: a call that passes one by value, out of line in a unit built without AVX,
+// goes on the stack, and GCC 12 has been seen to leave 64 bytes there per call inside a loop
+// (until the stack ran out). GCC's note that such a vector is passed differently with and
+// without AVX concerns calls across compiled units, which never happen here.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wpsabi"
 
@@ -117,6 +119,7 @@ inline bool anyLane(OversampledMask m) {
     m |= __builtin_shuffle(m, OversampledMask{1, 0, 3, 2, 5, 4, 7, 6});
     return m[0] != 0;
 }
+[[gnu::always_inline]]
 inline bool anyNonZero(OversampledFrame v) { return anyLane(v != OversampledFrame{}); }
 
 // The three steps of a stage at the high rate.
@@ -125,6 +128,7 @@ inline bool anyNonZero(OversampledFrame v) { return anyLane(v != OversampledFram
 // running sums side by side, so that each add need not wait for the one before: one sum would
 // wait out an add's latency Count times in a row.
 template <int First, int Count>
+[[gnu::always_inline]]
 inline OversampledFrame dotProduct(const OversampledFrame* taps, const OversampledFrame* history) {
     static_assert(Count % 4 == 0);
     OversampledFrame a = taps[First] * history[First], b = taps[First + 1] * history[First + 1];
@@ -138,11 +142,13 @@ inline OversampledFrame dotProduct(const OversampledFrame* taps, const Oversampl
     return (a + b) + (c + d);
 }
 
+[[gnu::always_inline]]
 inline OversampledFrame dotProduct(const OversampledFrame* taps, const OversampledFrame* history) {
     return dotProduct<0, kOversamplingTapsPerPhase>(taps, history);
 }
 
 // The largest magnitude among the 8 lanes, folded in halves.
+[[gnu::always_inline]]
 inline float largestMagnitude(OversampledFrame v) {
     typedef int LaneIndex __attribute__((vector_size(32)));
     OversampledFrame a = v < OversampledFrame{} ? -v : v;
@@ -156,6 +162,7 @@ inline float largestMagnitude(OversampledFrame v) {
 }
 
 // Phase 3 of `last`, then phases 0..2 of `current`, in each channel.
+[[gnu::always_inline]]
 inline OversampledFrame previousHighValues(OversampledFrame last, OversampledFrame current) {
     typedef int LaneIndex __attribute__((vector_size(32)));
     return __builtin_shuffle(last, current, LaneIndex{3, 8, 9, 10, 7, 12, 13, 14});
@@ -163,10 +170,12 @@ inline OversampledFrame previousHighValues(OversampledFrame last, OversampledFra
 
 // The central frames' share of the high-rate values of the frame `age` frames before the newest,
 // and the whole values from it (the same sums in the same order, whenever they are computed).
+[[gnu::always_inline]]
 inline OversampledFrame centralHighValues(const ClipOversampler& c, const OversamplingTaps& taps, int age) {
     return dotProduct<kFirstCentralFrame, kCentralFrames>(taps.up, c.input + c.at + age);
 }
 
+[[gnu::always_inline]]
 inline OversampledFrame highValuesFrom(OversampledFrame central, const ClipOversampler& c, const OversamplingTaps& taps,
                                        int age) {
     constexpr int kAfter = kFirstCentralFrame + kCentralFrames;
@@ -176,12 +185,14 @@ inline OversampledFrame highValuesFrom(OversampledFrame central, const ClipOvers
 }
 
 // The four high-rate values of the frame `age` frames before the newest (0 to 3).
+[[gnu::always_inline]]
 inline OversampledFrame highValues(const ClipOversampler& c, const OversamplingTaps& taps, int age) {
     return highValuesFrom(centralHighValues(c, taps, age), c, taps, age);
 }
 
 // Takes frame x (16-bit scale) into the history, finds whether its high-rate values and the one
 // before them stay under `level` (underLevel), and returns the central frames' share of them.
+[[gnu::always_inline]]
 inline OversampledFrame pushFrame(ClipOversampler& c, const OversamplingTaps& taps, Pair x, float level) {
     constexpr int R = kOversamplingHistory;
     c.at = (c.at == 0 ? R : c.at) - 1;
@@ -218,6 +229,7 @@ inline bool inputQuiet(const ClipOversampler& c) { return c.underLevel; }
 
 // The newest frame's four high-rate values from their central share, with in *before the value
 // before each of them (phase 3 of the frame before, then phases 0..2).
+[[gnu::always_inline]]
 inline OversampledFrame interpolate(ClipOversampler& c, const OversamplingTaps& taps, OversampledFrame central,
                                     OversampledFrame* before) {
     const OversampledFrame u = highValuesFrom(central, c, taps, 0);
@@ -229,6 +241,7 @@ inline OversampledFrame interpolate(ClipOversampler& c, const OversamplingTaps& 
 
 // The mean overshoot over `level` between each high-rate value u and the one before it.
 template <Overshoot kind>
+[[gnu::always_inline]]
 inline OversampledFrame meanOvershoot(OversampledFrame u, OversampledFrame before, float level) {
     const OversampledFrame zero = {}, one = zero + 1.0f, high = zero + level, low = -high;
     const OversampledFrame o = u - (u > high ? high : (u < low ? low : u));
@@ -248,6 +261,7 @@ inline OversampledFrame meanOvershoot(OversampledFrame u, OversampledFrame befor
 // belongs kOversamplingDelay frames before the frame they came from; *delayed gets that frame's
 // input, x.
 // (`some` is false where v is known to be 0.)
+[[gnu::always_inline]]
 inline Pair decimate(ClipOversampler& c, const OversamplingTaps& taps, OversampledFrame v, Pair x, Pair* delayed,
                      bool some = true) {
     constexpr int R = kOversamplingHistory;
@@ -302,6 +316,7 @@ struct AdaptiveClipPath {
 // The reduction k u of the current high-rate step: k from the mean overshoot magnitudes `over`,
 // u from two frames earlier, averaged between neighbours so that it belongs to the same moments
 // as the mean overshoot.
+[[gnu::always_inline]]
 inline OversampledFrame adaptiveReduction(AdaptiveClipPath& a, OversampledFrame over, OversampledFrame u) {
     typedef int LaneIndex __attribute__((vector_size(32)));
     const auto phase = [](OversampledFrame v, int q) {

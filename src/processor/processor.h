@@ -139,12 +139,15 @@ struct Processor {
     AdaptiveClipPath adaptiveClipPath;
     bool clipOversamplersRunning = false;
     // With it on, the clippers of bands 4 and 5 run at the high rate too (the other bands wait
-    // for them), the HF limiter's and the bands' gains are band-limited before they are heard,
+    // for them), the AGC's, the HF limiter's and the top bands' gains are band-limited before they are heard,
     // and the HF limiter's and the top bands' detectors rectify at twice the rate.
     ClipOversampler bandClipOversampler[kBandCount - kFirstOversampledBand];
     PureDelay<Pair, kOversamplingDelay> lowerBandsAlign;
     StereoBiquad hfReductionBandLimit;
     StereoBiquad topBandsReductionBandLimit;  // bands 4 and 5
+    // The AGC's low and high gains as heard: y += agcHeardFollow * (gain - y).
+    Pair agcHeardGain{1.0, 1.0};
+    double agcHeardFollow = 0;
     DetectorHistory bandDetectors[kBandCount];
     PairDetectorHistory hfDetector;
 

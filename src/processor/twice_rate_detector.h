@@ -13,6 +13,12 @@
 
 #include "chain_helpers.h"
 
+// The 4-lane double vectors pass between functions that are always inlined (see
+// oversampled_clipper.h), so GCC's note on passing them differently with and without AVX concerns
+// no call that is made.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wpsabi"
+
 namespace loudara {
 
 inline constexpr int kDetectorTaps = 8;
@@ -42,17 +48,21 @@ struct PairDetectorHistory {
     int at = 0;
 };
 
+[[gnu::always_inline]]
 inline DetectorValues fromBits(DetectorBits b) { return reinterpret_cast<DetectorValues>(b); }
+[[gnu::always_inline]]
 inline Pair fromBits(PairBits b) { return reinterpret_cast<Pair>(b); }
 
 // The midpoint between x[kDetectorDelay - 1] and x[kDetectorDelay] (x[0] the newest of the ring).
 template <class Bits>
+[[gnu::always_inline]]
 inline auto detectorMidpoint(const Bits* x) {
     return kMidpointTaps[0] * (fromBits(x[3]) + fromBits(x[4])) + kMidpointTaps[1] * (fromBits(x[2]) + fromBits(x[5])) +
            (kMidpointTaps[2] * (fromBits(x[1]) + fromBits(x[6])) + kMidpointTaps[3] * (fromBits(x[0]) + fromBits(x[7])));
 }
 
 template <class History, class Bits>
+[[gnu::always_inline]]
 inline void pushDetectorValues(History& h, Bits in) {
     h.at = (h.at == 0 ? kDetectorTaps : h.at) - 1;
     h.values[h.at] = in;
@@ -87,3 +97,5 @@ inline Pair twiceRateOverThreshold(PairDetectorHistory& h, Pair in, double t) {
 }
 
 }  // namespace loudara
+
+#pragma GCC diagnostic pop
