@@ -73,7 +73,11 @@ inline constexpr int kFirstCentralFrame = kOversamplingTapsPerPhase / 2 - kCentr
 // it, while the overshoot of the band up to 0.44 of the rate is subtracted whole. (32 taps per
 // phase with beta 7.5, 77 dB down from 0.58, measured no lower alias on any preset's tones, at a
 // third more work.)
-const OversamplingTaps& oversamplingTaps();
+// They are designed as the program loads, so that the chain, which reads them for every frame,
+// need not call out (a call it cannot see into would make it save every value it holds in a
+// register, and read its filters' states again, on each frame).
+extern const OversamplingTaps kOversamplingTaps;
+inline const OversamplingTaps& oversamplingTaps() { return kOversamplingTaps; }
 
 // One stage's state: the last R input frames and high-rate overshoot frames, each ring written
 // twice (newest first from `at`) so that any K in a row from the newest lie in one run; and the
