@@ -336,7 +336,7 @@ inline OversampledFrame adaptiveReduction(AdaptiveClipPath& a, OversampledFrame 
     const OversampledFrame trace = OversampledFrame{} + kAdaptiveRestLevel;
     if (!anyNonZero(a.lastIn) && !anyLane(a.lastOut > trace)) a.lastOut = OversampledFrame{};
     const OversampledFrame zero = {}, most = zero + 0.5f;
-    OversampledFrame k = low / 32767.0f * 2.0f;
+    OversampledFrame k = low * (2.0f / 32767.0f);
     k = k < zero ? zero : (k > most ? most : k);
     const OversampledFrame late = a.recent[a.at];
     a.recent[a.at] = u;
