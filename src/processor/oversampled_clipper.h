@@ -73,7 +73,11 @@ inline constexpr int kFirstCentralFrame = kOversamplingTapsPerPhase / 2 - kCentr
 // it, while the overshoot of the band up to 0.44 of the rate is subtracted whole. (32 taps per
 // phase with beta 7.5, 77 dB down from 0.58, measured no lower alias on any preset's tones, at a
 // third more work.)
-const OversamplingTaps& oversamplingTaps();
+// They are designed as the program loads, so that the chain, which reads them for every frame,
+// need not call out (a call it cannot see into would make it save every value it holds in a
+// register, and read its filters' states again, on each frame).
+extern const OversamplingTaps kOversamplingTaps;
+inline const OversamplingTaps& oversamplingTaps() { return kOversamplingTaps; }
 
 // One stage's state: the last R input frames and high-rate overshoot frames, each ring written
 // twice (newest first from `at`) so that any K in a row from the newest lie in one run; and the
@@ -332,7 +336,7 @@ inline OversampledFrame adaptiveReduction(AdaptiveClipPath& a, OversampledFrame 
     const OversampledFrame trace = OversampledFrame{} + kAdaptiveRestLevel;
     if (!anyNonZero(a.lastIn) && !anyLane(a.lastOut > trace)) a.lastOut = OversampledFrame{};
     const OversampledFrame zero = {}, most = zero + 0.5f;
-    OversampledFrame k = low / 32767.0f * 2.0f;
+    OversampledFrame k = low * (2.0f / 32767.0f);
     k = k < zero ? zero : (k > most ? most : k);
     const OversampledFrame late = a.recent[a.at];
     a.recent[a.at] = u;

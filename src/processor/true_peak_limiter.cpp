@@ -26,7 +26,6 @@ void clearTruePeakLimiter(TruePeakLimiter& l) {
     std::fill(std::begin(l.required), std::end(l.required), 1.0);
     std::fill(std::begin(l.recent), std::end(l.recent), 1.0);
     l.recentSum = l.lookAhead;
-    truePeakTaps();
 }
 
 }  // namespace loudara
