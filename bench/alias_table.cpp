@@ -2,7 +2,8 @@
 // lies on no product of the tones below half the rate, relative to the whole output (dB), with
 // oversampled clipping off and on; first with the preset's own clipper levels, then with the final
 // clipper 8 dB down so that both clippers work hard, and with the preset's own levels through
-// the float path (no 16-bit rounding at either end); then each preset's integrated loudness on
+// the float path (no 16-bit rounding at either end; like every pass, without the chain's input
+// dither, which is noise, not alias); then each preset's integrated loudness on
 // 20 seconds of the music-like test signal, off and on, and the change.
 //
 //   build/bench/alias_table
