@@ -139,8 +139,8 @@ struct Processor {
     AdaptiveClipPath adaptiveClipPath;
     bool clipOversamplersRunning = false;
     // With it on, the clippers of bands 4 and 5 run at the high rate too (the other bands wait
-    // for them), the AGC's, the HF limiter's and the top bands' gains are band-limited before they are heard,
-    // and the HF limiter's and the top bands' detectors rectify at twice the rate.
+    // for them), the AGC's, the HF limiter's and the top bands' gains are band-limited before they
+    // are heard, and the HF limiter's and the top bands' detectors rectify at twice the rate.
     ClipOversampler bandClipOversampler[kBandCount - kFirstOversampledBand];
     PureDelay<Pair, kOversamplingDelay> lowerBandsAlign;
     StereoBiquad hfReductionBandLimit;
