@@ -338,6 +338,12 @@ int processSong(int argc, char** argv) {
         std::fprintf(stderr, "loudara-cli process: %s\n", problem.c_str());
         return 1;
     }
+    // Ctrl-C is caught from the start of the work until the scratch folder is gone (this guard
+    // is made before the folder, so it ends after it): an interrupt once the job has ended changes
+    // nothing, where the default action would end the run and leave the folder behind.
+    struct InterruptsCaught {
+        ~InterruptsCaught() { catchInterrupts(false); }
+    } interruptsCaught;
     ScratchFolder scratch;
     if (!scratch.ok()) {
         std::fprintf(stderr, "loudara-cli process: cannot make a temporary folder\n");
@@ -367,7 +373,6 @@ int processSong(int argc, char** argv) {
         // A WAV stream on standard input becomes a WAV file of known size first.
         const std::string spooled = scratch.path() + "/stdin.wav";
         if (!SpoolWavStream(STDIN_FILENO, spooled, gInterrupted, error)) {
-            catchInterrupts(false);
             if (gInterrupted) {
                 std::fprintf(stderr, "loudara-cli process: cancelled, nothing written\n");
                 return 130;
@@ -387,13 +392,11 @@ int processSong(int argc, char** argv) {
     const bool classic = probed && classicJobWrites(o, outputKind, song);
     const std::string probeError = probed ? std::string() : error;
     if (!probed && status == 2) {
-        catchInterrupts(false);
         return usageError("process", named(error));
     }
 
     std::string folder = temporaryFolder(&error);
     if (folder.empty()) {
-        catchInterrupts(false);
         std::fprintf(stderr, "loudara-cli process: %s\n", error.c_str());
         return 1;
     }
@@ -404,7 +407,6 @@ int processSong(int argc, char** argv) {
     SoundExportRequest soundRequest;
     if (!classic && !prepareSoundExport(o, in, probed ? &song : nullptr, probeError, outputKind, scratchTarget, folder,
                                         soundEncoder, soundRequest, error, status)) {
-        catchInterrupts(false);
         if (status == 2) return usageError("process", named(error));
         std::fprintf(stderr, "loudara-cli process: %s\n", named(error).c_str());
         return status;
@@ -444,7 +446,6 @@ int processSong(int argc, char** argv) {
             outcome.message = error;
         }
     }
-    catchInterrupts(false);
 
     if (!outcome.warning.empty()) std::fprintf(stderr, "loudara-cli process: warning: %s\n", outcome.warning.c_str());
     // Only a delivered file is named: a cancel before anything was delivered leaves no file.
