@@ -2,10 +2,10 @@
 // their overshoot at four times the rate; the AGC's, the HF limiter's and the top bands' gains
 // are band-limited, and the latter two's detectors rectify at twice the rate. A stepped sweep of
 // loud tones through each clipper leaves nothing below the band edge but the tone's own
-// harmonics; through the chain, every preset's tones keep their alias under -50 dB (but for the few held below);
-// skipping the high-rate work where nothing can clip changes no value; the twice-rate detectors
-// keep a high pair's folded product out of the envelope; the added delay is exactly what the
-// processor reports; off, nothing changes.
+// harmonics; through the chain, every preset's tones keep their alias under -50 dB (but for the
+// one held below); skipping the high-rate work where nothing can clip changes no value; the
+// twice-rate detectors keep a high pair's folded product out of the envelope; the added delay is
+// exactly what the processor reports; off, nothing changes.
 
 #include <gtest/gtest.h>
 
@@ -285,8 +285,8 @@ TEST(OversampledClipping, BlocksResetAndSwitching) {
     prepare(*b, rate);
     EXPECT_EQ(run(*b, 8192), whole);
 
-    // Switched on in the middle of a song, the AGC's heard gains start from the reductions the AGC
-    // has reached (which move at a tenth of a hertz), not from none: no burst of up to 9 dB.
+    // Switched on in the middle of a song, the AGC's heard gains start from the gains the AGC has
+    // reached (which move at a tenth of a hertz), not from 1: no burst of up to 9 dB.
     auto c = fresh();
     c->settings.oversampledClipping = 0;
     run(*c, 4096);

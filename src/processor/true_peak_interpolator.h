@@ -17,8 +17,8 @@ typedef float TruePeakPhases __attribute__((vector_size(16)));
 // The taps, kTruePeakTaps of them: lane p of tap k multiplies x[n - k] for phase p. Designed once
 // (a Kaiser-windowed sinc, beta 5, cut at the input's Nyquist frequency: about 55 dB of image
 // rejection and a pass band flat within 0.02 dB to 0.44 of the input rate; each phase scaled to a
-// gain of exactly 1 at 0 Hz). Designed as the program loads, so that the limiter, which reads
-// them for every frame, need not call out (see oversampled_clipper.h).
+// gain of exactly 1 at 0 Hz), as the program loads, so that the limiter, which reads them for
+// every frame, need not call out (see oversampled_clipper.h).
 struct TruePeakTapBank {
     alignas(16) TruePeakPhases taps[kTruePeakTaps];
 };
