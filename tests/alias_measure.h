@@ -7,6 +7,12 @@
 // folded from above half the rate lands on one that no low-order product occupies. A Hann window
 // keeps each line within a few bins; everything outside those bins is counted as alias.
 //
+// A pair's products are kept up to a high order. A clip makes them without any folding (the same
+// clip run at 64 times the rate does), and a hard one makes them slowly weaker with the order:
+// driven 3.5 dB into it, 9 and 13 kHz put -47 dB of the output on products of orders 11 to 41
+// below half the rate (lines at 11.0, 15.0 and 3.0 kHz, orders 11, 13 and 15), and -73 dB on
+// those above. The 85 lines up to order 41 that lie below half of 44.1 kHz take 7 % of the bins.
+//
 // The chain adds a dither of up to 1/32 of a 16-bit step at its input. It is noise, not alias,
 // yet where a preset's final low-pass takes a high tone 70 dB and more down, the dither that the
 // low bands raise is most of what is left beside it; the measurement runs without it.
@@ -26,7 +32,7 @@
 namespace loudara::test {
 
 inline constexpr int kAliasFrames = 16384;
-inline constexpr int kProductOrder = 9;  // a pair's products a f1 + b f2 with |a| + |b| up to this are kept
+inline constexpr int kProductOrder = 41;  // a pair's products a f1 + b f2 with |a| + |b| up to this are kept
 inline constexpr int kLineHalfWidth = 3;  // bins either side of a kept line
 
 // In-place radix-2 FFT (size a power of two).
