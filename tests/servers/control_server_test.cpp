@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <fstream>
+#include <limits>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <regex>
@@ -218,9 +219,11 @@ TEST_F(RemoteControl, ATokenFileOthersMayReadIsRefusedBeforeAnythingStarts) {
     EXPECT_NE(readText(logPath).find("--http and --http-token-file go together"), std::string::npos);
 }
 
-// Fifty pages follow the meters for five seconds while scripts read the status and the metrics:
-// every page gets about ten meters a second, every request is answered, and the output never
-// runs dry.
+// Fifty pages follow the meters while scripts read the status and the metrics: once all have
+// connected, the pages get about ten meters a second for four seconds, every request is
+// answered, and the output never runs dry. (The window is counted from when the last page has had
+// time to connect: on a loaded machine, starting fifty threads below the service's priority can
+// take a second and more.)
 TEST_F(RemoteControl, FiftyPagesFollowTheMetersWhileTheOutputNeverRunsDry) {
     Child onair = startOnAir();
     ASSERT_TRUE(waitOnAir()) << readText(logPath);
@@ -228,7 +231,9 @@ TEST_F(RemoteControl, FiftyPagesFollowTheMetersWhileTheOutputNeverRunsDry) {
     std::atomic<int> started{0};
     std::vector<int> frames(kPages, 0);
     std::vector<std::thread> pages;
-    const auto until = test::Clock::now() + std::chrono::seconds(5);
+    // The counted window, in steady-clock ticks; until it is set, pages count nothing and go on.
+    constexpr test::Clock::rep kNotYet = std::numeric_limits<test::Clock::rep>::max();
+    std::atomic<test::Clock::rep> countFrom{kNotYet}, countUntil{kNotYet};
     for (int i = 0; i < kPages; ++i) {
         pages.emplace_back([&, i] {
             // The pages stand for browsers on other machines: below the service in this one.
@@ -236,12 +241,19 @@ TEST_F(RemoteControl, FiftyPagesFollowTheMetersWhileTheOutputNeverRunsDry) {
             auto c = client();
             ++started;
             c->Get("/api/events", withToken(), [&](const char* data, std::size_t length) {
+                const test::Clock::rep now = test::Clock::now().time_since_epoch().count();
+                if (now < countFrom) return true;
                 const std::string text(data, length);
                 for (std::size_t at = 0; (at = text.find("data: ", at)) != std::string::npos; at += 6) ++frames[i];
-                return test::Clock::now() < until;
+                return now < countUntil;
             });
         });
     }
+    EXPECT_TRUE(waitFor(60, [&] { return started == kPages; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const test::Clock::time_point from = test::Clock::now(), until = from + std::chrono::seconds(4);
+    countUntil = until.time_since_epoch().count();
+    countFrom = from.time_since_epoch().count();
     std::atomic<int> answered{0}, failed{0};
     std::vector<std::thread> scripts;
     for (int i = 0; i < 4; ++i) {
@@ -257,7 +269,14 @@ TEST_F(RemoteControl, FiftyPagesFollowTheMetersWhileTheOutputNeverRunsDry) {
     for (std::thread& t : pages) t.join();
     EXPECT_EQ(failed, 0);
     EXPECT_GT(answered, 40);
-    for (int i = 0; i < kPages; ++i) EXPECT_GE(frames[i], 30) << "page " << i << " (5 s at about ten a second)";
+    // A page the machine leaves waiting gets only the newest meters when it reads again, so on a
+    // loaded machine a few pages miss a second's worth; none falls far behind.
+    int allFrames = 0;
+    for (int i = 0; i < kPages; ++i) {
+        EXPECT_GE(frames[i], 20) << "page " << i << " (4 s at about ten a second)";
+        allFrames += frames[i];
+    }
+    EXPECT_GE(allFrames, 32 * kPages) << "(4 s at about ten a second)";
 
     // The metrics, as a scraper reads them: every figure named, the pages counted.
     const auto metrics = client()->Get("/metrics", withToken());
